@@ -1,0 +1,33 @@
+# Warnings, sanitizers and test helpers shared by every project target.
+
+add_library(lw_warnings INTERFACE)
+target_compile_options(lw_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
+  -Wnull-dereference -Wimplicit-fallthrough -Werror)
+
+if(LW_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Project code links lw_warnings; third-party headers come in as SYSTEM.
+function(lw_project_target target)
+  target_link_libraries(${target} PRIVATE lw_warnings)
+endfunction()
+
+# lw_add_gtest(NAME name SOURCES ... LIBS ... [LABELS ...])
+# One GoogleTest executable whose cases CTest lists one by one.
+function(lw_add_gtest)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main lw_warnings)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LW_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+endfunction()

@@ -1,0 +1,64 @@
+// Interfaces through which the measurement core reaches the platform: the
+// clock, window timers, the serial port and message boxes.  The Qt shell
+// implements them; tests use the fakes of form/fakes.h.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "text/numforms.h"
+
+namespace varnel {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual text::LocalDateTime Now() const = 0;
+};
+
+// A window timer.  Interval 0 never ticks; setting the interval restarts the
+// countdown; disabling stops it, enabling starts a fresh countdown.  OnTick is
+// called on the owner's event thread.
+class Timer {
+ public:
+  virtual ~Timer() = default;
+  virtual void SetInterval(uint32_t ms) = 0;
+  virtual uint32_t Interval() const = 0;
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual bool Enabled() const = 0;
+  std::function<void()> onTick;
+};
+
+// The serial port shared by the weather link (bytes) and the multiplexer
+// (DTR and RTS lines).  Operations report failure instead of throwing.
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  virtual bool Open() = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+  virtual bool Write(std::span<const uint8_t> bytes) = 0;
+  // Number of bytes waiting in the receive buffer; -1 when the port fails.
+  virtual int BytesWaiting() = 0;
+  // Every waiting byte, unchanged.
+  virtual std::vector<uint8_t> ReadAll() = 0;
+  // 1: raise onComm whenever bytes arrive; 0: no receive notifications.
+  virtual void SetReceiveThreshold(int threshold) = 0;
+  virtual bool SetDtr(bool asserted) = 0;
+  virtual bool SetRts(bool asserted) = 0;
+  std::function<void()> onComm;
+};
+
+enum class MessageIcon { None, Error, Warning, Information, Question };
+
+class MessageBoxes {
+ public:
+  virtual ~MessageBoxes() = default;
+  // A modal box with one OK button.
+  virtual void Show(const std::string& text, const std::string& title, MessageIcon icon) = 0;
+};
+
+}  // namespace varnel

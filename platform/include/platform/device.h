@@ -1,0 +1,114 @@
+// Device access with the semantics of Windows' overlapped device I/O.
+//
+// A device interface class is a folder of device endpoints: every present
+// device is a Unix-domain socket in that folder whose file name starts with
+// the class GUID (for example "{86114980-...}-0").  Member 0 of a class is the
+// first such name in sorted order.  The folder is QDA7100_DEVICE_DIR when set,
+// else /run/qda7100 for root, else $XDG_RUNTIME_DIR/qda7100 (or
+// /tmp/qda7100-<uid> without XDG_RUNTIME_DIR).  The folder is 0700 and each
+// socket 0600.
+//
+// A request either completes at once or pends.  A pending request completes
+// later on the device's own I/O thread, which copies the reply into the
+// caller's output buffer and then signals the request's manual-reset event.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// System error codes the callers tell apart (Windows' values).
+inline constexpr uint32_t ERROR_SUCCESS = 0;
+inline constexpr uint32_t ERROR_INVALID_FUNCTION = 1;
+inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+inline constexpr uint32_t ERROR_INVALID_HANDLE = 6;
+inline constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr uint32_t ERROR_GEN_FAILURE = 31;
+inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr uint32_t ERROR_MORE_DATA = 234;
+inline constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
+inline constexpr uint32_t ERROR_IO_INCOMPLETE = 996;
+inline constexpr uint32_t ERROR_IO_PENDING = 997;
+inline constexpr uint32_t ERROR_IO_DEVICE = 1117;
+inline constexpr uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
+
+inline constexpr uint32_t WAIT_OBJECT_0 = 0;
+inline constexpr uint32_t WAIT_TIMEOUT = 258;
+inline constexpr uint32_t WAIT_FAILED = 0xFFFFFFFFu;
+inline constexpr uint32_t INFINITE = 0xFFFFFFFFu;
+
+// Folder of device endpoints, by the rules above.
+std::string DeviceFolder();
+
+// Path of member 0 of a device interface class.  Returns 0 and sets `path`,
+// or a negative lookup code: -4 the class folder cannot be listed, -5 no
+// present device of the class.
+int FindFirstDevice(std::string_view classGuid, std::string& path);
+
+// A manual-reset event, created not signalled.
+class Event {
+ public:
+  Event();
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  void Set();
+  void Reset();
+  bool IsSet() const;
+  // WAIT_OBJECT_0 when signalled, WAIT_TIMEOUT after `timeoutMs` (INFINITE
+  // waits forever).
+  uint32_t Wait(uint32_t timeoutMs) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The record of one overlapped request, like Windows' OVERLAPPED: the caller
+// owns it and its event for the life of the request.
+struct Overlapped {
+  Event* event = nullptr;
+  // Filled by the device layer; read them through Device::GetOverlappedResult.
+  uint32_t internalStatus = ERROR_IO_PENDING;
+  uint32_t internalBytes = 0;
+  uint64_t internalId = 0;
+};
+
+// An open device handle (CreateFile on a device path in overlapped mode).
+class Device {
+ public:
+  // Opens the device at `path`; nullptr on failure with `error` set to a
+  // system error code (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ...).
+  static std::unique_ptr<Device> Open(const std::string& path, uint32_t& error);
+  virtual ~Device();
+
+  // DeviceIoControl with an overlapped record.  Returns true when the request
+  // completed at once (bytesReturned set, event signalled).  Returns false
+  // with `error` = ERROR_IO_PENDING when it pends, or another code when it
+  // failed.  A reply claiming more bytes than `outLen` is a failed request
+  // (ERROR_MORE_DATA); nothing is ever written past `out` + `outLen`.
+  // `out` and `ov` must stay valid until the request completes or is
+  // cancelled.
+  virtual bool IoControl(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
+                         uint32_t* bytesReturned, Overlapped* ov, uint32_t& error) = 0;
+
+  // Result of a request: true with `bytes` when it completed successfully;
+  // false with `error` (ERROR_IO_INCOMPLETE while still pending and !wait).
+  virtual bool GetOverlappedResult(Overlapped* ov, uint32_t* bytes, bool wait, uint32_t& error) = 0;
+
+  // Cancels a pending request: after this returns the device layer no longer
+  // touches the request's output buffer or event, and the request reads as
+  // failed with ERROR_OPERATION_ABORTED.  Harmless for a completed request.
+  virtual void Cancel(Overlapped* ov) = 0;
+
+  // False once the driver has gone away; every later request then fails
+  // with ERROR_DEVICE_NOT_CONNECTED.
+  virtual bool Connected() const = 0;
+};
+
+}  // namespace platform
