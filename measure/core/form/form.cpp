@@ -43,7 +43,7 @@ PolModeForm MakeDesignForm() {
   SelectOption(f.Option1, 2);
 
   f.Text1.text = "330";
-  f.Text4.text = "D:\\temp\\気象・電流data.csv";
+  f.Text4.text = kDesignDataPath;
 
   f.Option2[0].caption = "50Hz";
   f.Option2[1].caption = "60Hz";

@@ -80,6 +80,21 @@ int SelectedOption(const std::array<OptionButton, N>& options) {
 
 inline constexpr int kMaxChannels = 16;
 
+// Folder separator of paths in text boxes ("\\" in a Windows build).
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// Design value of the data file path: a folder that exists, is writable on a
+// fresh machine and survives a reboot.
+#ifdef _WIN32
+inline constexpr const char* kDesignDataPath = "D:\\temp\\気象・電流data.csv";
+#else
+inline constexpr const char* kDesignDataPath = "/var/tmp/気象・電流data.csv";
+#endif
+
 struct PolModeForm {
   std::string title;
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/timer.h"
 #include "text/numforms.h"
 
 namespace varnel {
@@ -19,18 +20,8 @@ class Clock {
   virtual text::LocalDateTime Now() const = 0;
 };
 
-// A window timer.  Interval 0 never ticks; setting the interval restarts the
-// countdown; disabling stops it, enabling starts a fresh countdown.  OnTick is
-// called on the owner's event thread.
-class Timer {
- public:
-  virtual ~Timer() = default;
-  virtual void SetInterval(uint32_t ms) = 0;
-  virtual uint32_t Interval() const = 0;
-  virtual void SetEnabled(bool enabled) = 0;
-  virtual bool Enabled() const = 0;
-  std::function<void()> onTick;
-};
+// Window timers (platform/timer.h).
+using Timer = platform::Timer;
 
 // The serial port shared by the weather link (bytes) and the multiplexer
 // (DTR and RTS lines).  Operations report failure instead of throwing.

@@ -93,4 +93,28 @@ struct CardInfo {
   int16_t irqNumber = 0;
 };
 
+// Window-level measurement state shared by the cycle, the sweep, the result
+// files, the graph, the export and the weather link.
+struct MeasureState {
+  CardInfo card;
+  int16_t groupCount = 4;    // groups of four channels: 1, 2 or 4
+  int16_t groupCounter = 0;  // group of the block being acquired
+  int16_t binaryFormat = 0;  // 0 text data file, 1 binary
+
+  // Acquisition settings taken at the first start of a run.
+  int16_t sampInterval = 0;
+  int16_t sampUnit = 0;
+  int16_t chanCount = 0;
+  int32_t sampCount = 0;
+
+  SampleBlock block = SampleBlock(kMinSampleBlock, 0);
+  int32_t blockCount = 0;
+
+  FrequencyTables tables;
+  ChannelResults results{};
+  PeakCounts peaks{};
+  WaveStore waves{16};
+  WeatherTotals weather{};
+};
+
 }  // namespace varnel
