@@ -32,6 +32,7 @@ struct TextBox {
 struct Label {
   std::string text;
   std::optional<Rgb> backColor;  // nullopt: the platform's normal colour
+  bool enabled = true;
 };
 
 struct Button {

@@ -93,10 +93,18 @@ struct CardInfo {
   int16_t irqNumber = 0;
 };
 
+// Geometry of the graph picture, fixed at start-up.
+struct GraphGeometry {
+  float width = 0;       // scale width of the picture, pixels
+  float height = 0;      // scale height of the picture, pixels
+  int16_t zeroLineY = 0;  // baseline: height (unipolar) or height / 2 (bipolar)
+};
+
 // Window-level measurement state shared by the cycle, the sweep, the result
 // files, the graph, the export and the weather link.
 struct MeasureState {
   CardInfo card;
+  GraphGeometry graph;
   int16_t groupCount = 4;    // groups of four channels: 1, 2 or 4
   int16_t groupCounter = 0;  // group of the block being acquired
   int16_t binaryFormat = 0;  // 0 text data file, 1 binary
