@@ -1,0 +1,129 @@
+// The main window's start-up and measurement cycle, free of any UI toolkit.
+//
+// PolMode owns the cycle state and implements the window's handlers; the Qt
+// shell forwards timer ticks, clicks and relay events here and mirrors the
+// form model into widgets.  Analysis, storage, settings and graph are reached
+// through hooks so the cycle can be tested on its own.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "cycle/morlex_api.h"
+#include "form/form.h"
+#include "form/ports.h"
+#include "form/state.h"
+
+namespace varnel {
+
+// Exit statuses of the measurement program.
+inline constexpr int kExitNormal = 0;
+inline constexpr int kExitSetupFailure = 2;     // the card refused its set-up
+inline constexpr int kExitForcedStop = 3;       // abnormal data in a record
+inline constexpr int kExitLibraryMissing = 4;   // the A/D library cannot be bound
+inline constexpr int kExitAnotherInstance = 5;  // the site folder is in use
+
+// Notification codes of the A/D library.
+inline constexpr int16_t kNotifyStarted = 1;
+inline constexpr int16_t kNotifyFifoOverrun = 2;
+inline constexpr int16_t kNotifyWaitingTrigger = 4;
+inline constexpr int16_t kNotifyFailed = 8;
+inline constexpr int16_t kNotifyStopTrigger = 64;
+inline constexpr int16_t kNotifyCountReached = 128;
+
+// Settings as read from the settings file, applied by the start-up.
+struct LoadedSettings {
+  float shuntOhm = 330;
+  std::string dataPath;
+  int16_t freqIndex = 0;
+  int16_t dataInterval = 1;
+  int16_t waveInterval = 10;
+};
+
+struct PolModeHooks {
+  std::function<uint32_t()> getKivoWnd;            // relay window, 0 when none
+  std::function<void()> drawScale;                 // empty grid
+  std::function<void()> buildFrequencyTables;      // after a power-frequency change
+  std::function<void()> dtSyori;                   // analysis of the block
+  std::function<LoadedSettings()> stfLood;         // reads SETDT.DAT into the form
+  std::function<bool(std::string& why)> stfSave;   // writes SETDT.DAT
+  std::function<bool(const std::string&)> logPR;   // appends to ErrLog.csv
+  // Opens the data file for a new run (closing one still open) and writes
+  // the text header; false with a reason when it cannot be opened.
+  std::function<bool(std::string& why)> openDataFile;
+  std::function<void()> closeDataFile;
+  std::function<void()> repaintStatus;             // IDC_STATUS redrawn at once
+  std::function<void(int status)> endProgram;      // the program ends
+};
+
+class PolMode {
+ public:
+  PolMode(PolModeForm& form, MeasureState& state, MorlexApi& morlex, platform::Timer& timer1,
+          platform::Timer& polTimer, SerialPort& port, MessageBoxes& boxes, PolModeHooks hooks,
+          uint32_t windowHandle = 0);
+
+  // Start-up; the picture's inner size in pixels.
+  void Form_Load(float graphWidth, float graphHeight);
+
+  void IDB_START_Click();
+  void Timer1_Timer();
+  void PolTimer_Timer();
+  void KIVO7100_OnMsgPost(int16_t wParam, int32_t lParam);
+  void IDB_STOP_Click();
+  void IDCANCEL_Click();
+  void Form_LostFocus();
+  void Text2_Change();
+  void Option1_Click(int index);
+  void Option2_Click(int index);
+  void Option3_Click(int index);
+  void IDR_START_INTERNAL_Click();
+  void IDR_START_EXTERNAL_Click();
+  void IDR_STOP_INTERNAL_Click();
+  void IDR_STOP_EXTERNAL_Click();
+  void Check1_Click();
+
+  bool Running() const { return running_ != 0; }
+  bool Ended() const { return ended_; }
+  bool CycleInFlight() const { return dataMem_ != 0; }
+  int16_t StartTrigSel() const { return startTrigSel_; }
+  int16_t StopTrigSel() const { return stopTrigSel_; }
+  // Ends the program with its files closed (fatal errors, forced stop).
+  void EndProgram(int status);
+
+ private:
+  bool ReadFirstStartSettings();
+  void UpdateXRange();
+  bool SetUpCard();
+  void SendTrigger();
+  bool OpenRunFiles();
+  void Fatal(const std::string& statusText);
+  void ShowStatus(const std::string& text);
+  void RestartTimer1FromText2();
+  void ReleaseBuffer();
+  void CopyBlock(int32_t count);
+  void SelectGroupOption();
+
+  PolModeForm& form_;
+  MeasureState& state_;
+  MorlexApi& morlex_;
+  platform::Timer& timer1_;
+  platform::Timer& polTimer_;
+  SerialPort& port_;
+  MessageBoxes& boxes_;
+  PolModeHooks hooks_;
+  uint32_t hwnd_;
+
+  int16_t running_ = 0;
+  int16_t startTrigSel_ = 0;
+  int16_t stopTrigSel_ = 0;
+  uintptr_t dataMem_ = 0;         // buffer of the cycle in flight, 0 when none
+  int64_t dataMemSamples_ = 0;    // its capacity in samples
+  bool acquisitionStarted_ = false;
+  bool stopped_ = false;          // a stop arrived while a cycle was in flight
+  bool relayBoxShown_ = false;
+  bool loaded_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace varnel

@@ -1,0 +1,475 @@
+// The measurement cycle against a scripted A/D library, manual timers and a
+// fake relay: the failure table, the state transitions and the mends.
+#include "cycle/polmode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "form/fakes.h"
+
+namespace varnel {
+namespace {
+
+// An A/D library that behaves like the real one as far as the cycle can
+// tell, with scripted results and a buffer the test fills.
+class ScriptedMorlex : public MorlexApi {
+ public:
+  int32_t cardResult = 0;
+  int16_t cardType = 2, ioBase = 0x300, irq = 5;
+  int32_t setParamResult = 0;
+  int32_t setChannelOverride = 0;  // 0: echo the count like the library
+  bool allocFails = false;
+  int32_t completionCount = -1;    // -1: the whole buffer
+  int16_t completionStatus = 128;
+  bool extStart = false;
+
+  std::vector<std::pair<int16_t, int16_t>> triggers;
+  int setParamCalls = 0, setFreqCalls = 0, allocCalls = 0, freeCalls = 0, startCalls = 0;
+  std::vector<int16_t> buffer;
+  int16_t channels = 0;
+  // Notifications "posted" during the last acquisition, delivered by the test.
+  std::vector<std::pair<int16_t, int32_t>> posted;
+
+  int32_t AdGetCardResource(uint32_t, int32_t, int16_t* t, int16_t* io, int16_t* q) override {
+    if (cardResult == 0) *t = cardType, *io = ioBase, *q = irq;
+    return cardResult;
+  }
+  int32_t AdSetParam(uint32_t, int16_t, int32_t, int16_t, int16_t) override {
+    ++setParamCalls;
+    return setParamResult;
+  }
+  int32_t AdSetChannel(int16_t count, const int16_t* list) override {
+    channels = count;
+    EXPECT_EQ(list[7], 7);
+    return setChannelOverride != 0 ? setChannelOverride : count;
+  }
+  int32_t AdSetTrigger(int16_t kind, int16_t edge) override {
+    triggers.emplace_back(kind, edge);
+    extStart = kind == 1 || kind == 3;
+    return 0;
+  }
+  int32_t AdSetFreq(uint32_t, int16_t interval, int16_t unit) override {
+    ++setFreqCalls;
+    if (channels <= 0) return -1;
+    if (unit == 0 || unit == 1) return 0;
+    if (unit == 2) return interval >= 20 * channels ? 0 : -3;
+    return -2;
+  }
+  uintptr_t AdAllocDataMem(uint32_t, int32_t samples) override {
+    ++allocCalls;
+    if (allocFails) return 0;
+    buffer.assign(static_cast<std::size_t>(samples) * static_cast<std::size_t>(channels), 0);
+    for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<int16_t>(2048 + i % 100);
+    return reinterpret_cast<uintptr_t>(buffer.data());
+  }
+  int32_t AdFreeDataMem() override {
+    ++freeCalls;
+    return 0;
+  }
+  int32_t AdStartPolModeThread(uint32_t) override {
+    ++startCalls;
+    posted.emplace_back(extStart ? 4 : 1, 0);
+    const int32_t n = completionCount >= 0 ? completionCount : static_cast<int32_t>(buffer.size());
+    posted.emplace_back(completionStatus, n);
+    return 0;
+  }
+  uintptr_t VbMemCopy(uintptr_t dst, uintptr_t src, uint32_t bytes) override {
+    std::memcpy(reinterpret_cast<void*>(dst), reinterpret_cast<const void*>(src), bytes);
+    return dst;
+  }
+};
+
+class CycleTest : public ::testing::Test {
+ protected:
+  PolModeForm form = MakeDesignForm();
+  MeasureState state;
+  ScriptedMorlex lib;
+  fakes::ManualTimerHub hub;
+  std::unique_ptr<fakes::ManualTimer> timer1 = hub.Make(0, false);
+  std::unique_ptr<fakes::ManualTimer> polTimer = hub.Make(0, false);
+  fakes::FakeSerialPort port;
+  fakes::RecordingMessageBoxes boxes;
+  LoadedSettings stored{330, "/var/tmp/data.csv", 0, 1, 10};
+  int16_t storedGroups = 4;
+  uint32_t relayHwnd = 77;
+  int dtSyoriCalls = 0, openCalls = 0, closeCalls = 0, saveCalls = 0;
+  bool openFails = false;
+  std::vector<std::string> logged;
+  std::vector<int> endings;
+  std::unique_ptr<PolMode> pm;
+
+  void SetUp() override { port.open = false; }
+
+  void Load() {
+    PolModeHooks h;
+    h.getKivoWnd = [this] { return relayHwnd; };
+    h.dtSyori = [this] { ++dtSyoriCalls; };
+    h.stfLood = [this] {
+      state.groupCount = storedGroups;
+      return stored;
+    };
+    h.stfSave = [this](std::string&) { return ++saveCalls, true; };
+    h.logPR = [this](const std::string& m) { return logged.push_back(m), true; };
+    h.openDataFile = [this](std::string& why) {
+      ++openCalls;
+      if (openFails) why = "no such folder";
+      return !openFails;
+    };
+    h.closeDataFile = [this] { ++closeCalls; };
+    h.endProgram = [this](int s) { endings.push_back(s); };
+    pm = std::make_unique<PolMode>(form, state, lib, *timer1, *polTimer, port, boxes, h);
+    timer1->onTick = [this] { pm->Timer1_Timer(); };
+    polTimer->onTick = [this] { pm->PolTimer_Timer(); };
+    pm->Form_Load(1000, 330);
+  }
+
+  // Delivers what the library posted during the acquisition, like the relay.
+  void DeliverNotifications() {
+    auto posted = std::exchange(lib.posted, {});
+    for (auto [w, l] : posted) pm->KIVO7100_OnMsgPost(w, l);
+  }
+
+  // Start, arming tick, notifications.
+  void RunOneCycle() {
+    pm->IDB_START_Click();
+    hub.Advance(10);
+    DeliverNotifications();
+  }
+};
+
+TEST_F(CycleTest, LoadShowsTheCardAndAppliesStoredSettings) {
+  stored.shuntOhm = 470;
+  stored.waveInterval = -30;
+  stored.dataInterval = 10;
+  Load();
+  EXPECT_EQ(form.IDC_STATUS.text, "QDA-7100B 正常検出 I/Oﾍﾞｰｽ:0x300 IRQ番号: 5");
+  EXPECT_EQ(form.IDS_YRANGE.text, "±5V");
+  EXPECT_EQ(form.Text1.text, "470");
+  EXPECT_EQ(form.Combo1.text, "10");
+  EXPECT_EQ(form.Combo2.text, "30");
+  EXPECT_FALSE(form.Check1.checked);
+  EXPECT_FALSE(form.Combo2.enabled);
+  EXPECT_EQ(form.IDCB_TIMEUNIT.listIndex, 2);
+  EXPECT_EQ(pm->StartTrigSel(), -1);
+  EXPECT_EQ(state.graph.zeroLineY, 165);
+  EXPECT_TRUE(port.open);
+  EXPECT_EQ(timer1->Interval(), 60000u);
+  EXPECT_TRUE(timer1->Enabled());
+}
+
+TEST_F(CycleTest, LoadShowsUnipolarCardWithShortHexBase) {
+  lib.cardType = 1;
+  lib.ioBase = 0x0F0;
+  lib.irq = 11;
+  Load();
+  EXPECT_EQ(form.IDC_STATUS.text, "QDA-7100U 正常検出 I/Oﾍﾞｰｽ:0xF0 IRQ番号: 11");
+  EXPECT_EQ(form.IDS_YRANGE.text, "0-2.5V");
+  EXPECT_EQ(state.graph.zeroLineY, 330);
+}
+
+TEST_F(CycleTest, NoCardCutsStartUpShortButTheAutoStartStillRuns) {
+  lib.cardResult = -10;
+  Load();
+  EXPECT_EQ(form.IDC_STATUS.text, "QDA-7100U/B ADｶｰﾄﾞ検出ｴﾗｰ");
+  EXPECT_FALSE(form.IDB_START.enabled);
+  EXPECT_FALSE(form.IDB_STOP.enabled);
+  EXPECT_FALSE(form.IDB_SAVECSV.enabled);
+  EXPECT_EQ(form.Text4.text, kDesignDataPath);
+  EXPECT_FALSE(port.open);
+  hub.Advance(60000);  // the first start runs with the card values left at 0
+  EXPECT_EQ(lib.setParamCalls, 1);
+}
+
+TEST_F(CycleTest, StoredGroupCountSelectsItsOptionAndSizesTheStore) {
+  storedGroups = 2;
+  Load();
+  EXPECT_EQ(SelectedOption(form.Option1), 1);
+  EXPECT_EQ(state.groupCount, 2);
+  EXPECT_EQ(state.waves.Channels(), 8);
+}
+
+TEST_F(CycleTest, FirstCycleStartsBySelfAfterAMinuteAndRepeatsAfterThePause) {
+  Load();
+  hub.Advance(59999);
+  EXPECT_EQ(lib.allocCalls, 0);
+  hub.Advance(1);
+  EXPECT_EQ(lib.allocCalls, 1);
+  EXPECT_EQ(openCalls, 1);
+  EXPECT_EQ(saveCalls, 1);
+  EXPECT_FALSE(form.Frame8.enabled);
+  EXPECT_EQ(form.IDS_XRANGE.text, " 8000ﾏｲｸﾛ秒/div");
+  hub.Advance(10);  // arming delay: the acquisition runs
+  EXPECT_EQ(lib.startCalls, 1);
+  EXPECT_EQ(polTimer->Interval(), 0u);
+  DeliverNotifications();
+  EXPECT_EQ(form.IDC_STATUS.text, "指定個数終了");
+  EXPECT_EQ(form.IDS_TOTALNUM.text, " 5040");
+  EXPECT_EQ(dtSyoriCalls, 1);
+  EXPECT_EQ(lib.freeCalls, 1);
+  EXPECT_EQ(timer1->Interval(), 20u);
+  EXPECT_TRUE(timer1->Enabled());
+  hub.Advance(20);  // the pause, then the next cycle without a new set-up
+  EXPECT_EQ(lib.allocCalls, 2);
+  EXPECT_EQ(lib.setParamCalls, 1);
+  EXPECT_EQ(openCalls, 1);
+}
+
+TEST_F(CycleTest, BlockHoldsTheSamplesThenZeros) {
+  Load();
+  RunOneCycle();
+  ASSERT_EQ(state.block.size(), 5057u);
+  EXPECT_EQ(state.block[0], 2048);
+  EXPECT_EQ(state.block[5039], 2048 + 5039 % 100);
+  EXPECT_EQ(state.block[5040], 0);
+  EXPECT_EQ(state.block[5056], 0);
+  pm->IDB_STOP_Click();
+  form.IDE_SAMPCOUNT.text = "1500";  // 6000 samples: one trailing zero
+  RunOneCycle();
+  ASSERT_EQ(state.block.size(), 6001u);
+  EXPECT_EQ(state.block[5999], 2048 + 5999 % 100);
+  EXPECT_EQ(state.block[6000], 0);
+}
+
+TEST_F(CycleTest, StartNotificationEmptiesTheBlockWithoutAnalysis) {
+  Load();
+  RunOneCycle();
+  pm->KIVO7100_OnMsgPost(4, 0);
+  EXPECT_EQ(form.IDC_STATUS.text, "ﾄﾘｶﾞｰ変換開始");
+  EXPECT_EQ(state.blockCount, 0);
+  EXPECT_EQ(state.block.size(), 5057u);
+  EXPECT_EQ(state.block[0], 0);
+  EXPECT_EQ(dtSyoriCalls, 1);
+}
+
+TEST_F(CycleTest, FailureNotificationAnalysesZerosAndTheCycleGoesOn) {
+  Load();
+  pm->IDB_START_Click();
+  form.IDC_STATUS.text = "before";
+  pm->KIVO7100_OnMsgPost(kNotifyFailed, 0);
+  EXPECT_EQ(form.IDC_STATUS.text, "before");
+  EXPECT_EQ(form.IDS_TOTALNUM.text, " 0");
+  EXPECT_EQ(dtSyoriCalls, 1);
+  EXPECT_EQ(state.block[0], 0);
+  EXPECT_TRUE(timer1->Enabled());
+  EXPECT_EQ(lib.freeCalls, 1);
+}
+
+TEST_F(CycleTest, CountBeyondTheBufferIsNeverCopied) {
+  Load();
+  lib.completionCount = 100000;
+  RunOneCycle();
+  EXPECT_EQ(state.blockCount, 5040);
+  EXPECT_EQ(state.block[5039], 2048 + 5039 % 100);
+  EXPECT_EQ(state.block[5040], 0);
+}
+
+TEST_F(CycleTest, FatalSetUpFailuresShowLogAndEnd) {
+  struct Case {
+    int32_t param, channel;
+    bool allocFails;
+    std::string text;
+  };
+  const Case cases[] = {
+      {5, 0, false, "ADｶｰﾄﾞﾊﾟﾗﾒｰﾀ設定ｴﾗｰ[CODE: 5]"},
+      {0, -1, false, "AD変換ﾁｬﾝﾈﾙ設定誤り[CODE:-1]"},
+      {0, 0, true, "変換ﾃﾞｰﾀ格納用ﾒﾓﾘﾌﾞﾛｯｸｱﾛｹｰｼｮﾝｴﾗｰ"},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    form = MakeDesignForm();
+    lib = ScriptedMorlex{};
+    lib.setParamResult = c.param;
+    lib.setChannelOverride = c.channel;
+    lib.allocFails = c.allocFails;
+    logged.clear();
+    endings.clear();
+    Load();
+    pm->IDB_START_Click();
+    EXPECT_EQ(form.IDC_STATUS.text, c.text);
+    EXPECT_EQ(logged, std::vector<std::string>{c.text});
+    EXPECT_EQ(endings, std::vector<int>{kExitSetupFailure});
+    EXPECT_TRUE(pm->Ended());
+    pm->IDB_START_Click();  // nothing runs after the end
+    EXPECT_EQ(endings.size(), 1u);
+  }
+}
+
+TEST_F(CycleTest, RejectedSamplingIntervalLeavesTheProgramIdleAndRetries) {
+  Load();
+  form.IDE_SAMPTIME.text = "79";  // below 20 us per channel on 4 channels
+  hub.Advance(60000);             // automatic start
+  EXPECT_EQ(form.IDC_STATUS.text, "ｻﾝﾌﾟﾘﾝｸﾞ間隔設定誤り[CODE:-3]");
+  EXPECT_TRUE(logged.empty());
+  EXPECT_FALSE(pm->Running());
+  EXPECT_FALSE(timer1->Enabled());
+  EXPECT_EQ(lib.allocCalls, 0);
+  form.IDE_SAMPTIME.text = "80";
+  pm->IDB_START_Click();  // the whole set-up again
+  EXPECT_EQ(lib.setParamCalls, 2);
+  EXPECT_TRUE(pm->Running());
+}
+
+TEST_F(CycleTest, NoUnitSelectedIsRejectedByTheLibrary) {
+  Load();
+  form.IDCB_TIMEUNIT.listIndex = -1;
+  form.IDS_XRANGE.text = "old";
+  pm->IDB_START_Click();
+  EXPECT_EQ(form.IDC_STATUS.text, "ｻﾝﾌﾟﾘﾝｸﾞ間隔設定誤り[CODE:-2]");
+  EXPECT_EQ(form.IDS_XRANGE.text, "old");
+}
+
+TEST_F(CycleTest, NumbersThatDoNotFitAreRefusedWithoutTouchingTheCard) {
+  Load();
+  for (auto [box, caption] : {std::pair{&form.IDE_SAMPTIME, "ｻﾝﾌﾟﾘﾝｸﾞ間隔"}, std::pair{&form.IDE_CHAN, "変換ﾁｬﾝﾈﾙ数"},
+                              std::pair{&form.IDE_SAMPCOUNT, "ｻﾝﾌﾟﾘﾝｸﾞ個数"}, std::pair{&form.Text2, "測定間隔"}}) {
+    const std::string saved = box->text;
+    box->text = "99999999999";
+    pm->IDB_START_Click();
+    EXPECT_EQ(form.IDC_STATUS.text, std::string("設定値が範囲外です[") + caption + "]");
+    box->text = saved;
+  }
+  EXPECT_EQ(lib.setParamCalls, 0);
+  EXPECT_FALSE(pm->Ended());
+}
+
+TEST_F(CycleTest, Text2EditMovesTheAutoStartAndZeroHaltsTheRun) {
+  Load();
+  hub.Advance(1000);
+  form.Text2.text = "500";
+  pm->Text2_Change();
+  hub.Advance(499);
+  EXPECT_EQ(lib.allocCalls, 0);
+  hub.Advance(1);
+  EXPECT_EQ(lib.allocCalls, 1);
+  hub.Advance(10);
+  form.Text2.text = "0";
+  pm->Text2_Change();
+  DeliverNotifications();
+  hub.Advance(100000);
+  EXPECT_EQ(lib.allocCalls, 1);  // interval 0 never ticks
+  EXPECT_TRUE(pm->Running());
+  form.Text2.text = "20";
+  pm->Text2_Change();
+  hub.Advance(20);
+  EXPECT_EQ(lib.allocCalls, 2);
+}
+
+TEST_F(CycleTest, MissingRelayWindowShowsTheBoxOnceAndKeepsTrying) {
+  relayHwnd = 0;
+  Load();
+  pm->IDB_START_Click();
+  hub.Advance(50);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "OLEのハンドルが取得できません。");
+  EXPECT_EQ(boxes.shown[0].title, "エラー");
+  EXPECT_EQ(polTimer->Interval(), 10u);
+  EXPECT_EQ(lib.startCalls, 0);
+  relayHwnd = 9;
+  hub.Advance(10);
+  EXPECT_EQ(lib.startCalls, 1);
+}
+
+TEST_F(CycleTest, StopWhileArmedIsFinal) {
+  Load();
+  pm->IDB_START_Click();
+  pm->IDB_STOP_Click();
+  EXPECT_EQ(polTimer->Interval(), 0u);
+  EXPECT_EQ(lib.freeCalls, 1);
+  EXPECT_EQ(closeCalls, 1);
+  EXPECT_TRUE(form.Frame8.enabled);
+  hub.Advance(120000);
+  EXPECT_EQ(lib.startCalls, 0);
+  EXPECT_EQ(lib.allocCalls, 1);
+}
+
+TEST_F(CycleTest, CompletionAfterAStopStartsNothing) {
+  Load();
+  pm->IDB_START_Click();
+  hub.Advance(10);  // acquired; notifications still queued
+  pm->IDB_STOP_Click();
+  DeliverNotifications();
+  EXPECT_EQ(dtSyoriCalls, 0);
+  EXPECT_FALSE(timer1->Enabled());
+  EXPECT_EQ(lib.freeCalls, 1);
+  hub.Advance(120000);
+  EXPECT_EQ(lib.allocCalls, 1);
+}
+
+TEST_F(CycleTest, StartClickDuringACycleIsIgnored) {
+  Load();
+  pm->IDB_START_Click();
+  pm->IDB_START_Click();
+  EXPECT_EQ(lib.allocCalls, 1);
+  hub.Advance(10);
+  pm->IDB_START_Click();  // notifications not yet handled
+  EXPECT_EQ(lib.allocCalls, 1);
+  DeliverNotifications();
+  pm->IDB_START_Click();
+  EXPECT_EQ(lib.allocCalls, 2);
+}
+
+TEST_F(CycleTest, EveryFirstStartWritesTheHeaderAndSettingsAgain) {
+  Load();
+  RunOneCycle();
+  pm->IDB_STOP_Click();
+  RunOneCycle();
+  EXPECT_EQ(openCalls, 2);
+  EXPECT_EQ(saveCalls, 2);
+  EXPECT_EQ(lib.setParamCalls, 2);
+}
+
+TEST_F(CycleTest, DataFileThatCannotBeOpenedIsLoggedAndRetried) {
+  openFails = true;
+  Load();
+  pm->IDB_START_Click();
+  EXPECT_EQ(form.IDC_STATUS.text, "ﾃﾞｰﾀﾌｧｲﾙｵｰﾌﾟﾝｴﾗｰ: no such folder");
+  EXPECT_EQ(logged.size(), 1u);
+  EXPECT_FALSE(pm->Running());
+  EXPECT_FALSE(pm->CycleInFlight());
+  EXPECT_EQ(lib.freeCalls, 1);
+  EXPECT_FALSE(pm->Ended());
+  openFails = false;
+  hub.Advance(60000);
+  EXPECT_TRUE(pm->Running());
+}
+
+TEST_F(CycleTest, TriggerKindFollowsTheSelectedOptions) {
+  Load();
+  const std::vector<std::pair<bool, bool>> choices = {{false, false}, {true, false}, {false, true}, {true, true}};
+  for (auto [startExt, stopExt] : choices) {
+    startExt ? pm->IDR_START_EXTERNAL_Click() : pm->IDR_START_INTERNAL_Click();
+    stopExt ? pm->IDR_STOP_EXTERNAL_Click() : pm->IDR_STOP_INTERNAL_Click();
+    RunOneCycle();
+    pm->IDB_STOP_Click();
+  }
+  const std::vector<std::pair<int16_t, int16_t>> expected = {{0, 1}, {1, 1}, {2, 1}, {3, 1}};
+  EXPECT_EQ(lib.triggers, expected);
+}
+
+TEST_F(CycleTest, DataFormatReplacesOnlyTheFileExtension) {
+  Load();
+  form.Text4.text = "/data/site.b/data.csv";
+  pm->Option3_Click(1);
+  EXPECT_EQ(form.Text4.text, "/data/site.b/data.bdt");
+  EXPECT_EQ(state.binaryFormat, 1);
+  form.Text4.text = "/data/site.b/data";
+  pm->Option3_Click(0);
+  EXPECT_EQ(form.Text4.text, "/data/site.b/data.csv");
+}
+
+TEST_F(CycleTest, ExitReleasesEverythingAndSavesSettings) {
+  Load();
+  pm->IDB_START_Click();
+  pm->IDCANCEL_Click();
+  EXPECT_FALSE(port.open);
+  EXPECT_EQ(saveCalls, 2);
+  EXPECT_GE(closeCalls, 1);
+  EXPECT_EQ(endings, std::vector<int>{kExitNormal});
+  EXPECT_EQ(polTimer->Interval(), 0u);
+}
+
+}  // namespace
+}  // namespace varnel
