@@ -27,6 +27,7 @@ inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
 inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 inline constexpr uint32_t ERROR_INVALID_HANDLE = 6;
 inline constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr uint32_t ERROR_INVALID_DATA = 13;
 inline constexpr uint32_t ERROR_GEN_FAILURE = 31;
 inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
@@ -46,8 +47,10 @@ inline constexpr uint32_t INFINITE = 0xFFFFFFFFu;
 std::string DeviceFolder();
 
 // Path of member 0 of a device interface class.  Returns 0 and sets `path`,
-// or a negative lookup code: -4 the class folder cannot be listed, -5 no
-// present device of the class.
+// or a negative lookup code: -4 the class folder exists but cannot be
+// listed, -5 no present device of the class (also when the folder does not
+// exist).  A member is a socket whose name starts with the GUID (letters
+// compared without case).
 int FindFirstDevice(std::string_view classGuid, std::string& path);
 
 // A manual-reset event, created not signalled.
@@ -91,7 +94,10 @@ class Device {
   // completed at once (bytesReturned set, event signalled).  Returns false
   // with `error` = ERROR_IO_PENDING when it pends, or another code when it
   // failed.  A reply claiming more bytes than `outLen` is a failed request
-  // (ERROR_MORE_DATA); nothing is ever written past `out` + `outLen`.
+  // (ERROR_MORE_DATA); nothing is ever written past `out` + `outLen`.  A
+  // reply that carries fewer or more bytes than it claims fails with
+  // ERROR_INVALID_DATA.  A driver that does not answer within 10 s leaves
+  // the request pending.
   // `out` and `ov` must stay valid until the request completes or is
   // cancelled.
   virtual bool IoControl(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,

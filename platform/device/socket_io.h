@@ -1,0 +1,27 @@
+// Small helpers over Unix-domain stream sockets, shared by the device handle
+// and the device endpoint.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace platform::sockio {
+
+// Connects a new stream socket to the endpoint at `path`.  Paths longer than
+// sockaddr_un allows are reached through the folder's /proc/self/fd entry.
+// Returns the descriptor, or -1 with errno set.
+int ConnectUnix(const std::string& path);
+
+// Binds and listens on `path`.  Returns the descriptor, or -1 with errno set.
+int ListenUnix(const std::string& path);
+
+// Writes all bytes (no SIGPIPE).  False when the peer is gone or on error.
+bool SendAll(int fd, std::span<const uint8_t> bytes);
+bool SendAll(int fd, std::span<const uint8_t> head, std::span<const uint8_t> tail);
+
+// Reads exactly `bytes.size()` bytes.  False on end of stream or error.
+bool RecvAll(int fd, std::span<uint8_t> bytes);
+
+}  // namespace platform::sockio
