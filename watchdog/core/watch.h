@@ -1,0 +1,67 @@
+// The watchdog's behaviour: loading the watched path, the check, the watch
+// step of every timer tick and the buttons.  UI-free; the window calls these
+// after writing the edited texts into the model and refreshes its widgets
+// from the model afterwards.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "form1.h"
+#include "ports.h"
+
+namespace tessik {
+
+// Default watched file: the measurement program's design data path.
+std::string DefaultWatchedPath();
+
+// The watched path that SETDT.DAT names, or the default when the file is
+// missing, unreadable, or holds an empty path.
+std::string WatchedPathFromSettings(const std::filesystem::path& settingsFile);
+
+// Minutes from one date-time to another (day numbers), as a fraction.  The
+// difference is taken to whole milliseconds, the resolution of the clock and
+// the file times, so that a file exactly 15 minutes old is 15 minutes old and
+// not 15.000000001 by the rounding of two large day numbers.
+double MinutesBetween(double from, double to);
+
+class Watchdog {
+ public:
+  Watchdog(Form1& form, const Clock& clock, const FileTimes& files, ProcessStarter& starter)
+      : form_(form), clock_(clock), files_(files), starter_(starter) {}
+
+  // Window load: the watched path from `settingsFile` (SETDT.DAT in the
+  // working directory), the program path `currentDir` + "/Varnel".  The
+  // timer stays disabled.
+  void Load(const std::filesystem::path& settingsFile, const std::string& currentDir);
+
+  // "手動確認": the check alone, never a start.
+  void ManualCheck() { Check(clock_.Now()); }
+
+  // "スタート" / "中断": switches watching on or off.  The restart count and
+  // the last start survive.
+  void ToggleWatching();
+
+  // The 60 s timer: the check, then a start of the program when the watched
+  // file is older than the restart minutes and no start happened within the
+  // last restart minutes.
+  void Tick();
+
+  // "終了": stops watching and asks the window to close.
+  void Exit();
+
+ private:
+  // Reads the watched file's time into `LastUpdate` and the labels.  A
+  // missing file leaves `LastUpdate` and its label as they were, advances
+  // the last-check label and reports the file on the status line; returns
+  // false then.
+  bool Check(const LocalDateTime& now);
+  void StartProgram(double now, const LocalDateTime& nowTime);
+
+  Form1& form_;
+  const Clock& clock_;
+  const FileTimes& files_;
+  ProcessStarter& starter_;
+};
+
+}  // namespace tessik

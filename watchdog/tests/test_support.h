@@ -1,0 +1,97 @@
+// Fixed clock, recording starter and temporary site folders for the
+// watchdog tests.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ports.h"
+
+namespace tessik::testing {
+
+class FixedClock : public Clock {
+ public:
+  LocalDateTime now;
+  LocalDateTime Now() const override { return now; }
+};
+
+class RecordingStarter : public ProcessStarter {
+ public:
+  std::vector<std::string> started;  // every program asked for, also failures
+  bool succeed = true;
+  std::string failureReason = "No such file or directory";
+  StartResult Start(const std::string& program) override {
+    started.push_back(program);
+    if (!succeed) return {false, failureReason};
+    return {true, {}};
+  }
+};
+
+inline LocalDateTime At(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
+  return LocalDateTime{year, month, day, hour, minute, second, ms};
+}
+
+// A temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessik-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Creates `file` if needed and sets its last-modified time to the local
+// date-time `t`.
+inline bool SetModified(const std::filesystem::path& file, const LocalDateTime& t) {
+  if (!std::filesystem::exists(file)) std::ofstream(file) << "data\n";
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  const std::time_t seconds = std::mktime(&tm);
+  const timespec times[2] = {{seconds, t.millisecond * 1'000'000L}, {seconds, t.millisecond * 1'000'000L}};
+  return ::utimensat(AT_FDCWD, file.c_str(), times, 0) == 0;
+}
+
+inline void WriteBytes(const std::filesystem::path& file, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The leading part of a settings record written by hand: FreqIndex 0,
+// DataInterval 1, WaveInterval 10, GroupCount 4 (16-bit each), ShuntOhm
+// 330.0f (0x43A50000), PathLen (16-bit, characters), the path bytes, then the
+// rest of the record zero-filled.
+inline std::vector<uint8_t> SettingsRecord(int16_t pathLen, const std::vector<uint8_t>& pathBytes) {
+  std::vector<uint8_t> b = {0x00, 0x00, 0x01, 0x00, 0x0A, 0x00, 0x04, 0x00, 0x00, 0x00, 0xA5, 0x43};
+  b.push_back(static_cast<uint8_t>(pathLen & 0xFF));
+  b.push_back(static_cast<uint8_t>((pathLen >> 8) & 0xFF));
+  b.insert(b.end(), pathBytes.begin(), pathBytes.end());
+  b.resize(b.size() + 90, 0);  // PeakLevel .. ChannelLevels
+  return b;
+}
+
+}  // namespace tessik::testing
