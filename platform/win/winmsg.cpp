@@ -185,6 +185,14 @@ bool PostMessage(Hwnd hwnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   return w->queue->Push(Message{hwnd, msg, wParam, lParam});
 }
 
+bool SendMessage(Hwnd hwnd, uint32_t msg, uintptr_t wParam, intptr_t lParam, intptr_t* result) {
+  std::shared_ptr<Window> w = WindowTable::Get().Find(hwnd);
+  if (!w || w->queue != t_state.Queue()) return false;
+  const intptr_t r = w->proc ? w->proc(msg, wParam, lParam) : 0;
+  if (result != nullptr) *result = r;
+  return true;
+}
+
 int MessageQueueFd() { return t_state.Queue()->Fd(); }
 
 int PumpMessages() {

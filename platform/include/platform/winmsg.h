@@ -28,6 +28,11 @@ bool IsMessageWindow(Hwnd hwnd);
 // destroyed handle (nothing is queued).  Never blocks on the receiver.
 bool PostMessage(Hwnd hwnd, uint32_t msg, uintptr_t wParam, intptr_t lParam);
 
+// Calls the window procedure at once and stores its result in *result (when
+// given).  Only the owner thread may send; false for a window of another
+// thread or an unknown handle (nothing is called).
+bool SendMessage(Hwnd hwnd, uint32_t msg, uintptr_t wParam, intptr_t lParam, intptr_t* result = nullptr);
+
 // File descriptor of the calling thread's queue (an eventfd): readable while
 // messages wait.  Lets an event loop watch the queue.
 int MessageQueueFd();

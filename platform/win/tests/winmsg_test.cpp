@@ -235,6 +235,23 @@ TEST(WindowMessages, PostingNeverWaitsForABusyReceiver) {
   EXPECT_EQ(handled.load(), 3);
 }
 
+TEST(WindowMessages, SendCallsTheProcedureAtOnceOnlyOnTheOwnerThread) {
+  int calls = 0;
+  const Hwnd h = platform::CreateMessageWindow([&](uint32_t m, uintptr_t w, intptr_t l) -> intptr_t {
+    ++calls;
+    return static_cast<intptr_t>(m + w) + l;
+  });
+  intptr_t result = -1;
+  EXPECT_TRUE(platform::SendMessage(h, 10, 20, 30, &result));
+  EXPECT_EQ(result, 60);
+  bool fromOther = true;
+  std::thread([&] { fromOther = platform::SendMessage(h, 1, 0, 0, &result); }).join();
+  EXPECT_FALSE(fromOther);
+  EXPECT_EQ(calls, 1);
+  platform::DestroyMessageWindow(h);
+  EXPECT_FALSE(platform::SendMessage(h, 1, 0, 0));
+}
+
 TEST(LibraryMessageBox, DefaultWritesToStandardErrorAndHookReplacesIt) {
   testing::internal::CaptureStderr();
   platform::LibraryMessageBox("driver not found", "Morlex", platform::MB_ICONERROR);
