@@ -124,6 +124,7 @@ struct Request {
   uint8_t* out = nullptr;
   uint32_t outLen = 0;
   bool answered = false;  // the driver said "completed" or "pending"
+  bool pended = false;    // its first answer was "pending"
   bool done = false;      // completed (successfully or not)
 };
 
@@ -192,8 +193,10 @@ class SocketDevice final : public Device {
       ov->internalStatus = ERROR_DEVICE_NOT_CONNECTED;
       req->done = req->answered = true;
     }
-    cv_.wait_for(lock, kFirstAnswerTimeout, [&] { return req->answered; });
-    if (req->done) {
+    if (!cv_.wait_for(lock, kFirstAnswerTimeout, [&] { return req->answered; })) req->pended = true;
+    // A request the driver has left pending reads as pending even when its
+    // completion has already arrived; the caller collects it as usual.
+    if (req->done && !req->pended) {
       const uint32_t status = ov->internalStatus;
       if (status == ERROR_SUCCESS) {
         if (bytesReturned != nullptr) *bytesReturned = ov->internalBytes;
@@ -285,7 +288,7 @@ class SocketDevice final : public Device {
     if (it == live_.end()) return;  // cancelled, or never ours
     Request& req = *it->second;
     if (h.kind == wire::FrameKind::Pending) {
-      req.answered = true;
+      req.answered = req.pended = true;
       cv_.notify_all();
       return;
     }

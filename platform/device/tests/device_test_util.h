@@ -1,0 +1,51 @@
+// Helpers shared by the device-layer tests: private temporary folders and
+// bounded waits.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace devtest {
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "devtest-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    path_ = tmpl;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Polls `done` until it holds or the deadline passes; the result says which.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+inline unsigned ModeOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0xFFFFFFFFu;
+  return st.st_mode & 07777;
+}
+
+}  // namespace devtest
