@@ -1,0 +1,155 @@
+// Acquisitions: the polling acquisition in the caller's thread and the
+// interrupt, ring-buffer and limit-trigger workers.
+#include <algorithm>
+
+#include "library.h"
+#include "morlex.h"
+#include "rules.h"
+
+namespace morlex {
+namespace {
+
+uint16_t TableBlockSamples(const AdParamBlock& block) {
+  return BlockSamplesFor(block.intervalUnit, block.intervalValue, block.channelCount);
+}
+
+bool HaveDataBuffer(const LibraryState& state) {
+  // bufferBytes alone keeps its value after AdFreeDataMem: the buffer
+  // itself must be there too, or the driver would write into freed memory.
+  return state.block.bufferBytes != 0 && state.dataBuffer != nullptr;
+}
+
+// The output length of a transfer: the block's size, never more than was
+// allocated (AdSetDataCount may have raised bufferBytes since).
+uint32_t TransferBytes(const LibraryState& state) {
+  return std::min(state.block.bufferBytes, state.dataBufferAllocated);
+}
+
+// Block size rule of the interrupt and ring starts: 0 takes the table value,
+// 1 is refused, anything else is used as given.
+bool TakeBlockSize(AdParamBlock& block, int32_t requested) {
+  const uint16_t size = static_cast<uint16_t>(requested);
+  if (size == 1) return false;
+  block.blockSamples = size == 0 ? TableBlockSamples(block) : size;
+  return true;
+}
+
+// Steps 3 to 8 of a transfer into the data buffer, with the final
+// notification.
+void RunTransfer(intptr_t window, const AdParamBlock& block, uint8_t* buffer, uint32_t bufferBytes,
+                 platform::Event& ev, platform::Overlapped& ov, Worker* worker) {
+  const Acquired done = RunAcquisition(window, IOCTL_AD_START_POL, block, buffer, bufferBytes, ev, ov, worker);
+  if (!done.ok) return;
+  const uint32_t samples = done.bytes / 2;
+  const uint32_t capacity = (bufferBytes - kBufferSpareBytes) / 2;
+  if (block.extStopTrigger != 0 && samples < capacity) {
+    Notify(window, 64, samples);
+  } else {
+    Notify(window, 128, samples);
+  }
+}
+
+// The ring and limit-trigger worker.
+void RunRing(intptr_t window, const AdParamBlock& block, uint16_t startMode, Worker& worker) {
+  uint8_t status[kRingStatusWordBytes] = {};
+  const Acquired done =
+      RunAcquisition(window, IOCTL_AD_START_RING, block, status, sizeof status, worker.event, worker.overlapped, &worker);
+  if (!done.ok) return;
+  if (done.bytes < sizeof status) {
+    Notify(window, 8, 0);  // the status word never arrived
+    return;
+  }
+  const uint16_t word = static_cast<uint16_t>(status[0] | status[1] << 8);
+  uint16_t mode = State()->liveMode.load();
+  // A mode changed under a running acquisition must not cost it its final
+  // notification: fall back to the mode it was started in.
+  if (mode < kModeRing || mode > kModeLimitRestart) mode = startMode;
+  if (mode == kModeRing) {
+    const auto ringStatus = WordRequest(IOCTL_AD_RING_STATUS, nullptr, 0);
+    Notify(window, word, ringStatus.value_or(0));
+  } else {
+    Notify(window, word, 0);
+  }
+}
+
+bool StartRingWorker(intptr_t window, uint16_t mode) {
+  LibraryState* state = State();
+  SetMode(mode);
+  const AdParamBlock snapshot = state->block;
+  return StartWorker(false, [window, snapshot, mode](Worker& worker) { RunRing(window, snapshot, mode, worker); });
+}
+
+}  // namespace
+
+int32_t StartIrq(intptr_t window, int32_t blockSize) {
+  LibraryState* state = State();
+  if (state == nullptr || !HaveDataBuffer(*state)) return -1;
+  if (!TakeBlockSize(state->block, blockSize)) return -2;
+  SetMode(kModeTransfer);
+  const AdParamBlock snapshot = state->block;
+  uint8_t* buffer = state->dataBuffer;
+  const uint32_t bytes = TransferBytes(*state);
+  const bool started = StartWorker(true, [window, snapshot, buffer, bytes](Worker& worker) {
+    RunTransfer(window, snapshot, buffer, bytes, worker.event, worker.overlapped, &worker);
+  });
+  return started ? 0 : -3;
+}
+
+}  // namespace morlex
+
+using namespace morlex;
+
+extern "C" {
+
+int32_t AdStartPolModeThread(MorlexAddr window) {
+  LibraryState* state = State();
+  if (state == nullptr || !HaveDataBuffer(*state)) return -1;
+  state->block.blockSamples = TableBlockSamples(state->block);
+  SetMode(kModeTransfer);
+  platform::Event event;
+  platform::Overlapped overlapped;
+  RunTransfer(window, state->block, state->dataBuffer, TransferBytes(*state), event, overlapped, nullptr);
+  event.Reset();
+  return 0;
+}
+
+int32_t AdStartIrqVxdMode(MorlexAddr window, int32_t blockSamples) { return StartIrq(window, blockSamples); }
+
+// Exported as `_AdStartIrq@8` (see morlex.h and exports.map).
+MORLEX_API int32_t MorlexAdStartIrq(MorlexAddr window, int32_t blockSamples);
+int32_t MorlexAdStartIrq(MorlexAddr window, int32_t blockSamples) { return StartIrq(window, blockSamples); }
+
+int32_t AdStopIrqMode(void) {
+  uint32_t in = 0;
+  uint32_t out = 0;
+  Request(IOCTL_AD_STOP_IRQ, &in, sizeof in, &out, sizeof out);
+  return 0;
+}
+
+int32_t AdStopLimitTrgMode(void) { return AdStopIrqMode(); }
+
+int32_t AdStartIrqRingMode(MorlexAddr window, int32_t blockSamples) {
+  LibraryState* state = State();
+  if (state == nullptr || state->trgBufferAllocated == 0) return -1;
+  if (!TakeBlockSize(state->block, blockSamples)) return -2;
+  return StartRingWorker(window, kModeRing) ? 0 : -3;
+}
+
+int32_t AdStartLimitTrgMode(MorlexAddr window) {
+  LibraryState* state = State();
+  if (state == nullptr || state->trgBufferAllocated == 0) return -1;
+  state->block.blockSamples = TableBlockSamples(state->block);
+  return StartRingWorker(window, kModeLimit) ? 0 : -2;
+}
+
+int32_t AdReStartLimitTrgMode(MorlexAddr window) {
+  LibraryState* state = State();
+  if (state == nullptr || state->trgBufferAllocated == 0) return -1;
+  return StartRingWorker(window, kModeLimitRestart) ? 0 : -2;
+}
+
+}  // extern "C"
+
+#if !defined(_WIN32)
+__asm__(".symver MorlexAdStartIrq,_AdStartIrq@8,remove");
+#endif

@@ -1,0 +1,239 @@
+// Load and unload of the library, and the driver-request helpers.
+#include "library.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "platform/winmsg.h"
+
+namespace morlex {
+namespace {
+
+// Created at load, destroyed at unload.  A plain pointer, so no static
+// destructor of this library runs in an order of its own.
+LibraryState* g_state = nullptr;
+
+constexpr const char* kErrorTitle = "Morlex.Dll Error";
+
+void ShowLoadError(const char* format, long code) {
+  char text[128];
+  std::snprintf(text, sizeof text, format, code);
+  platform::LibraryMessageBox(text, kErrorTitle, platform::MB_OK | platform::MB_ICONQUESTION);
+}
+
+void OpenDevice(LibraryState& state) {
+  std::string path;
+  const int lookup = platform::FindFirstDevice(kDeviceClassGuid, path);
+  if (lookup != 0) {
+    ShowLoadError("Could not guid device name...(Code:%d)", lookup);
+    return;
+  }
+  uint32_t error = 0;
+  state.device = platform::Device::Open(path, error);
+  if (!state.device) ShowLoadError("Could not open Qda7100.Sys...(Code:%d)", static_cast<long>(error));
+}
+
+void JoinFinishedWorkers(LibraryState& state) {
+  std::list<std::unique_ptr<Worker>> done;
+  {
+    std::lock_guard lock(state.workerMutex);
+    for (auto it = state.workers.begin(); it != state.workers.end();) {
+      if ((*it)->finished.load()) {
+        done.push_back(std::move(*it));
+        it = state.workers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& worker : done) worker->thread.join();
+}
+
+// Caller holds workerMutex.  After Cancel the device layer no longer touches
+// the request's buffer or event; setting the event wakes the worker, which
+// then reads the request as failed and posts its failure notification.
+void AbortWorkerLocked(LibraryState& state, Worker& worker) {
+  worker.aborted = true;
+  if (worker.issued && state.device) state.device->Cancel(&worker.overlapped);
+  worker.event.Set();
+}
+
+void Load() {
+  try {
+    auto* state = new LibraryState();
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&Load), &info) != 0) state->moduleHandle = info.dli_fbase;
+    g_state = state;
+    OpenDevice(*state);
+  } catch (...) {
+    // The load always succeeds; without a device every request fails.
+  }
+}
+
+void Unload() {
+  LibraryState* state = g_state;
+  if (state == nullptr) return;
+  std::list<std::unique_ptr<Worker>> workers;
+  {
+    std::lock_guard lock(state->workerMutex);
+    for (auto& worker : state->workers) AbortWorkerLocked(*state, *worker);
+    workers.swap(state->workers);
+  }
+  for (auto& worker : workers) worker->thread.join();
+  std::free(state->dataBuffer);
+  state->device.reset();
+  g_state = nullptr;
+  delete state;
+}
+
+}  // namespace
+
+LibraryState* State() { return g_state; }
+
+void SetMode(uint16_t mode) {
+  g_state->block.mode = mode;
+  g_state->liveMode.store(mode);
+}
+
+uint32_t WireAddress(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+Reply Request(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen) {
+  Reply reply;
+  LibraryState* state = State();
+  if (state == nullptr || !state->device) {
+    reply.error = platform::ERROR_INVALID_HANDLE;
+    return reply;
+  }
+  platform::Event event;
+  event.Reset();
+  platform::Overlapped overlapped;
+  overlapped.event = &event;
+  uint32_t bytes = 0;
+  uint32_t error = 0;
+  if (state->device->IoControl(code, in, inLen, out, outLen, &bytes, &overlapped, error)) {
+    reply.ok = true;
+    reply.bytes = bytes;
+    return reply;
+  }
+  // These requests must complete at once; one left pending must not outlive
+  // this call's event and output buffer.
+  if (error == platform::ERROR_IO_PENDING) state->device->Cancel(&overlapped);
+  reply.error = error;
+  event.Reset();
+  return reply;
+}
+
+Reply BlockRequest(uint32_t code) {
+  uint32_t status = 0;
+  return Request(code, &g_state->block, sizeof(AdParamBlock), &status, sizeof status);
+}
+
+std::optional<uint32_t> WordRequest(uint32_t code, const void* in, uint32_t inLen) {
+  uint8_t out[kStatusReplyBytes] = {};
+  const Reply reply = Request(code, in, inLen, out, sizeof out);
+  if (!reply.ok || reply.bytes < sizeof out) return std::nullopt;
+  return static_cast<uint32_t>(out[0] | out[1] << 8 | out[2] << 16 | static_cast<uint32_t>(out[3]) << 24);
+}
+
+int32_t TimedRequest(uint32_t code, uint32_t timeoutMs) {
+  LibraryState* state = State();
+  if (state == nullptr || !state->device) return -1;
+  uint32_t in = 0;
+  uint32_t out = 0;
+  platform::Event event;
+  event.Reset();
+  platform::Overlapped overlapped;
+  overlapped.event = &event;
+  uint32_t bytes = 0;
+  uint32_t error = 0;
+  if (state->device->IoControl(code, &in, sizeof in, &out, sizeof out, &bytes, &overlapped, error)) return 0;
+  if (error != platform::ERROR_IO_PENDING) return -1;
+  if (event.Wait(timeoutMs) != platform::WAIT_OBJECT_0) {
+    state->device->Cancel(&overlapped);
+    return -2;
+  }
+  return state->device->GetOverlappedResult(&overlapped, &bytes, false, error) ? 0 : -1;
+}
+
+void Notify(intptr_t window, uint16_t status, uint32_t value) {
+  platform::PostMessage(static_cast<platform::Hwnd>(window), platform::WM_USER + 7100, status,
+                        static_cast<intptr_t>(static_cast<int32_t>(value)));
+}
+
+bool StartWorker(bool usesDataBuffer, std::function<void(Worker&)> body) {
+  LibraryState* state = State();
+  JoinFinishedWorkers(*state);
+  auto worker = std::make_unique<Worker>();
+  worker->usesDataBuffer = usesDataBuffer;
+  worker->overlapped.event = &worker->event;
+  Worker* raw = worker.get();
+  std::lock_guard lock(state->workerMutex);
+  try {
+    raw->thread = std::thread([raw, body = std::move(body)] {
+      body(*raw);
+      raw->finished.store(true);
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  state->workers.push_back(std::move(worker));
+  return true;
+}
+
+void CancelDataBufferWorkers() {
+  LibraryState* state = State();
+  {
+    std::lock_guard lock(state->workerMutex);
+    for (auto& worker : state->workers) {
+      if (worker->usesDataBuffer && !worker->finished.load()) AbortWorkerLocked(*state, *worker);
+    }
+  }
+}
+
+Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& block, void* out, uint32_t outLen,
+                        platform::Event& ev, platform::Overlapped& ov, Worker* worker) {
+  LibraryState* state = State();
+  auto fail = [&] {
+    Notify(window, 8, 0);
+    return Acquired{};
+  };
+  if (!state->device) return fail();
+  ev.Reset();
+  ov.event = &ev;
+  uint32_t bytes = 0;
+  uint32_t error = 0;
+  {
+    // Workers issue under the lock so that a cancel from unload or
+    // AdFreeDataMem comes either before the issue (the worker gives up) or
+    // after it (the request is cancelled).
+    std::unique_lock lock(state->workerMutex, std::defer_lock);
+    if (worker != nullptr) {
+      lock.lock();
+      if (worker->aborted) return fail();
+    }
+    const bool immediate = state->device->IoControl(code, &block, sizeof block, out, outLen, &bytes, &ov, error);
+    if (immediate || error != platform::ERROR_IO_PENDING) return fail();
+    if (worker != nullptr) worker->issued = true;
+  }
+  Notify(window, block.extStartTrigger != 0 ? 4 : 1, 0);
+  if (ev.Wait(platform::INFINITE) != platform::WAIT_OBJECT_0) {
+    state->device->Cancel(&ov);
+    return fail();
+  }
+  if (!state->device->GetOverlappedResult(&ov, &bytes, false, error)) {
+    // Also reached after a cancel: make sure the request is gone for good.
+    state->device->Cancel(&ov);
+    return fail();
+  }
+  return Acquired{true, bytes};
+}
+
+}  // namespace morlex
+
+// Process attach and detach.
+__attribute__((constructor)) static void MorlexProcessAttach() { morlex::Load(); }
+__attribute__((destructor)) static void MorlexProcessDetach() { morlex::Unload(); }

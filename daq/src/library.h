@@ -1,0 +1,107 @@
+// Process-wide state of the library and the driver-request helpers every
+// export uses.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "morlex/driver.h"
+#include "platform/device.h"
+
+namespace morlex {
+
+// Result codes shared by several exports.
+inline constexpr int32_t kRequestFailed = -10;
+
+// One acquisition worker: its pending request lives here, not on the
+// worker's stack, so unload and AdFreeDataMem can cancel it safely.
+struct Worker {
+  platform::Event event;
+  platform::Overlapped overlapped;
+  std::thread thread;
+  bool issued = false;          // request handed to the device (guarded by workerMutex)
+  bool aborted = false;         // cancelled by the library (guarded by workerMutex)
+  bool usesDataBuffer = false;  // the request writes into the data buffer
+  std::atomic<bool> finished{false};
+};
+
+struct LibraryState {
+  std::unique_ptr<platform::Device> device;  // null when the lookup or open failed
+  AdParamBlock block{};
+  uint16_t trgBufferAllocated = 0;  // 1 while the driver holds a ring or trigger buffer
+  void* moduleHandle = nullptr;     // base of this library's mapping (informational)
+
+  // The data buffer.  The block holds only the low 32 bits of its address;
+  // the real pointer and the size actually allocated live here, so a request
+  // never gets an output length larger than the memory behind it.
+  uint8_t* dataBuffer = nullptr;
+  uint32_t dataBufferAllocated = 0;
+
+  // `mode` as the workers read it after their request ends.  The caller's
+  // thread writes it together with block.mode.
+  std::atomic<uint16_t> liveMode{0};
+
+  std::mutex workerMutex;
+  std::list<std::unique_ptr<Worker>> workers;
+};
+
+// The state, or null outside the library's load..unload span.
+LibraryState* State();
+
+void SetMode(uint16_t mode);
+
+// Outcome of a driver request.
+struct Reply {
+  bool ok = false;
+  uint32_t bytes = 0;
+  uint32_t error = 0;
+};
+
+// A request the driver must complete at once.  A request that pends is
+// cancelled before this returns (its event and output buffer die with the
+// call) and counts as failed.
+Reply Request(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen);
+
+// A block-input request with a 4-byte output, successful on completion.
+Reply BlockRequest(uint32_t code);
+
+// A request with a 4-byte status/count reply that must arrive whole.
+std::optional<uint32_t> WordRequest(uint32_t code, const void* in, uint32_t inLen);
+
+// A request with a 4-byte dummy input and output, that may pend up to
+// `timeoutMs`: 0 on completion, -2 on time-out (the request is cancelled),
+// -1 on any other failure.
+int32_t TimedRequest(uint32_t code, uint32_t timeoutMs);
+
+// Posts AD_NOTIFY_MSG to a window; a vanished window drops it.
+void Notify(intptr_t window, uint16_t status, uint32_t value);
+
+// Low 32 bits of an address, for the block's and the requests' 32-bit fields.
+uint32_t WireAddress(const void* p);
+
+// Starts `body` on a tracked worker thread.  False when no thread can be
+// started.  Finished workers are joined here and at unload.
+bool StartWorker(bool usesDataBuffer, std::function<void(Worker&)> body);
+
+// Cancels every running worker whose request writes into the data buffer
+// (before the buffer is freed); they end with their failure notification.
+void CancelDataBufferWorkers();
+
+// Issues a request that must pend on behalf of an acquisition and waits for
+// it without time limit.  Posts (8, 0) on every failure.  For workers,
+// `worker` lets the library cancel the request; for the caller's thread it
+// is null and `ev`/`ov` live on the caller's stack.
+struct Acquired {
+  bool ok = false;
+  uint32_t bytes = 0;
+};
+Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& block, void* out, uint32_t outLen,
+                        platform::Event& ev, platform::Overlapped& ov, Worker* worker);
+
+}  // namespace morlex
