@@ -121,8 +121,8 @@ TEST_F(InstanceLockTest, UnusableLockFileIsReportedAsFailedNotBusy) {
   EXPECT_EQ(ReadAll(target), "keep me");
 }
 
-// Runs `body` in a child process that reports one byte through a pipe; the
-// parent gets the child's pid and the byte.
+// A child process that takes the lock and reports through a pipe: "H" when
+// it holds the lock, "N" when not.
 struct Child {
   pid_t pid = -1;
   int readEnd = -1;
@@ -138,8 +138,11 @@ Child ForkHolder(const fs::path& lockFile, bool execSleepAfterLocking) {
     const char status = lock.held() ? 'H' : 'N';
     if (::write(fds[1], &status, 1) != 1) ::_exit(2);
     if (execSleepAfterLocking) {
-      // The program this holder starts must not inherit the lock.
-      ::execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+      // Becomes another program, which reports "R" once it runs, that is
+      // once the exec has closed every close-on-exec descriptor.  fd 9 is a
+      // copy of the pipe that survives the exec for that report.
+      if (::dup2(fds[1], 9) != 9) ::_exit(3);
+      ::execl("/bin/sh", "sh", "-c", "printf R >&9; exec 9>&-; exec sleep 60", static_cast<char*>(nullptr));
       ::_exit(3);
     }
     for (;;) ::pause();
@@ -176,11 +179,11 @@ TEST_F(InstanceLockTest, ProgramStartedByTheHolderDoesNotKeepTheLock) {
   char status = 0;
   ASSERT_EQ(::read(child.readEnd, &status, 1), 1);
   ASSERT_EQ(status, 'H');
-  // End of file on the pipe: its close-on-exec end went with the exec, so
-  // the child now runs "sleep" (or has died, which the next check catches).
-  char more = 0;
-  EXPECT_EQ(::read(child.readEnd, &more, 1), 0);
+  // "R": the started program runs; the exec is complete.
+  char ready = 0;
+  ASSERT_EQ(::read(child.readEnd, &ready, 1), 1);
   ::close(child.readEnd);
+  ASSERT_EQ(ready, 'R');
   int wstatus = 0;
   ASSERT_EQ(::waitpid(child.pid, &wstatus, WNOHANG), 0) << "the exec'd program should still run";
 
