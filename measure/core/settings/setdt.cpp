@@ -154,7 +154,9 @@ StoredSettings DecodeSettings(std::span<const uint8_t> bytes) {
   s.shuntOhm = r.F32();
   const std::optional<int16_t> pathLen = r.I16();
   if (pathLen) {
-    if (const auto raw = r.Cp932Chars(*pathLen)) s.dataPath = text::FromCp932(*raw);
+    // A NUL byte cannot be part of a file name: such a path is unusable.
+    if (const auto raw = r.Cp932Chars(*pathLen); raw && raw->find('\0') == std::string_view::npos)
+      s.dataPath = text::FromCp932(*raw);
   }
   s.peakLevel = r.F32();
   for (auto& v : s.peakThresholds) v = r.F32();

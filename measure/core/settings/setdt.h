@@ -58,7 +58,7 @@ struct MeasureSettings {
 // What a file actually holds, field by field.  A field is nullopt when the
 // file ends before it, when its position is unknown (a negative or too long
 // PathLen), or when its value is unusable (path bytes that are not code page
-// 932, a single that is not finite).
+// 932 or hold a NUL, a single that is not finite).
 struct StoredSettings {
   std::optional<int16_t> freqIndex, dataInterval, waveInterval, groupCount;
   std::optional<float> shuntOhm;

@@ -457,6 +457,14 @@ TEST(SettingsLoad, InvalidPathBytesLoseOnlyThePath) {
   EXPECT_EQ(ApplyStoredSettings(form, state, d).dataPath, kDesignDataPath);
 }
 
+TEST(SettingsLoad, PathWithANulByteIsUnusable) {
+  auto bytes = DesignRecord();
+  bytes[16] = 0;  // "D:" then NUL instead of the separator
+  const StoredSettings d = DecodeSettings(bytes);
+  EXPECT_FALSE(d.dataPath);
+  EXPECT_EQ(d.peakLevel, 1.0f);
+}
+
 TEST(SettingsLoad, NonFiniteSinglesCountAsNotSet) {
   Bytes r;
   r.I16(0).I16(1).I16(10).I16(4).U32(kFNaN).I16(1).Raw({'x'});
