@@ -12,7 +12,7 @@
 
 #include "form1_window.h"
 #include "qt_process_starter.h"
-#include "qt_timer.h"
+#include "platform/qt_timer.h"
 #include "system.h"
 
 int main(int argc, char* argv[]) {
@@ -21,7 +21,7 @@ int main(int argc, char* argv[]) {
   tessik::SystemClock clock;
   tessik::SystemFileTimes files;
   tessik::QtProcessStarter starter;
-  tessik::Form1Window window(clock, files, starter, std::make_unique<tessik::QtTimer>());
+  tessik::Form1Window window(clock, files, starter, std::make_unique<platform::QtWindowTimer>());
   const std::string site = QDir::currentPath().toStdString();
   window.Load(std::filesystem::path(site) / "SETDT.DAT", site);
 

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <memory>
 
-#include "qt_timer.h"
+#include "platform/qt_timer.h"
 #include "system.h"
 #include "test_support.h"
 
@@ -65,7 +65,7 @@ class Form1WindowTest : public ::testing::Test {
 };
 
 TEST_F(Form1WindowTest, ShowsTheCaptionsAndInitialTextsOfTheWindow) {
-  Form1Window w(clock_, files_, starter_, std::make_unique<QtTimer>());
+  Form1Window w(clock_, files_, starter_, std::make_unique<platform::QtWindowTimer>());
   w.Load(dir_.path() / "SETDT.DAT", "/opt/site");
   EXPECT_EQ(w.windowTitle(), QString("自動起動ソフト"));
   EXPECT_EQ(w.objectName(), QString("Form1"));
@@ -89,20 +89,21 @@ TEST_F(Form1WindowTest, ShowsTheCaptionsAndInitialTextsOfTheWindow) {
 }
 
 TEST_F(Form1WindowTest, StartButtonSwitchesTheQtTimerOnAndOff) {
-  auto owned = std::make_unique<QtTimer>();
-  const QtTimer& timer = *owned;
+  auto owned = std::make_unique<platform::QtWindowTimer>();
+  const platform::QtWindowTimer& timer = *owned;
   Form1Window w(clock_, files_, starter_, std::move(owned));
   auto* button = Child<QPushButton>(w, "startStop");
-  EXPECT_FALSE(timer.qtimer().isActive());
+  EXPECT_FALSE(timer.Counting());
 
   button->click();
   EXPECT_EQ(button->text(), QString("中断"));
-  EXPECT_TRUE(timer.qtimer().isActive());
-  EXPECT_EQ(timer.qtimer().interval(), 60000);
+  EXPECT_TRUE(timer.Counting());
+  EXPECT_EQ(timer.Interval(), 60000u);
+  EXPECT_GT(timer.RemainingMs(), 50000);  // a fresh 60 s countdown
 
   button->click();
   EXPECT_EQ(button->text(), QString("スタート"));
-  EXPECT_FALSE(timer.qtimer().isActive());
+  EXPECT_FALSE(timer.Counting());
 }
 
 TEST_F(Form1WindowTest, TickUsesTheEditedTextsAndShowsTheResult) {
