@@ -37,12 +37,16 @@ TempDir::~TempDir() {
 
 void UseDeviceFolder(const std::string& folder) { ::setenv("QDA7100_DEVICE_DIR", folder.c_str(), 1); }
 
-// ---------------------------------------------------------------- CardSim
+// ---------------------------------------------------------------- processes
 
-CardSim::CardSim(std::vector<std::string> args, std::chrono::milliseconds readyDeadline) {
+namespace {
+
+// Starts `program` with stdout and stderr on a pipe; the pid and the pipe's
+// read end, or -1.
+pid_t Spawn(const std::string& program, std::vector<std::string> args, const std::string& deviceFolder, int& outFd) {
+  outFd = -1;
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return;
-  const std::string program = BinDir() + "/qda7100-sim";
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
   std::vector<std::string> argStore;
   argStore.push_back(program);
   for (auto& a : args) argStore.push_back(std::move(a));
@@ -54,7 +58,7 @@ CardSim::CardSim(std::vector<std::string> args, std::chrono::milliseconds readyD
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "QDA7100_DEVICE_DIR=", 19) != 0) envStore.emplace_back(*e);
   }
-  envStore.push_back("QDA7100_DEVICE_DIR=" + folder_.Path());
+  envStore.push_back("QDA7100_DEVICE_DIR=" + deviceFolder);
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -69,10 +73,47 @@ CardSim::CardSim(std::vector<std::string> args, std::chrono::milliseconds readyD
   ::close(fds[1]);
   if (rc != 0) {
     ::close(fds[0]);
-    return;
+    return -1;
   }
-  pid_ = pid;
-  outFd_ = fds[0];
+  outFd = fds[0];
+  return pid;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& deviceFolder, std::chrono::milliseconds deadline) {
+  RunResult result;
+  int fd = -1;
+  const pid_t pid = Spawn(program, args, deviceFolder, fd);
+  if (pid < 0) return result;
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  bool killed = false;
+  char chunk[1024];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!killed && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  return result;
+}
+
+CardSim::CardSim(std::vector<std::string> args, std::chrono::milliseconds readyDeadline) {
+  pid_ = Spawn(BinDir() + "/qda7100-sim", std::move(args), folder_.Path(), outFd_);
+  if (pid_ < 0) return;
   reader_ = std::thread([this] { ReadLoop(); });
   ready_ = WaitForOutput("qda7100-sim: serving", readyDeadline);
 }

@@ -63,6 +63,16 @@ class CardSim {
   std::thread reader_;
 };
 
+// Runs a program to its end (bounded by `deadline`, then killed) with
+// QDA7100_DEVICE_DIR set to `deviceFolder`; its exit status (-1 when killed
+// or not started) and everything it printed.
+struct RunResult {
+  int exitStatus = -1;
+  std::string output;
+};
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& deviceFolder, std::chrono::milliseconds deadline);
+
 // Sets QDA7100_DEVICE_DIR for the library loads of this process.
 void UseDeviceFolder(const std::string& folder);
 

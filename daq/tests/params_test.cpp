@@ -132,6 +132,18 @@ TEST_F(MorlexOnCard, AStaleEndpointIsReportedAsAFailedOpen) {
   EXPECT_EQ(lib->AdGetCardResource(0, 0, &type, &base, &irq), -10);
 }
 
+TEST_F(MorlexOnCard, FindCardToolReportsTheStandInsResources) {
+  Start({"--type", "2", "--io-base", "0x300", "--irq", "5"});
+  const RunResult found = RunProgram(BinDir() + "/morlex-find-card", {}, sim->Folder(), std::chrono::seconds(30));
+  EXPECT_EQ(found.exitStatus, 0) << found.output;
+  EXPECT_NE(found.output.find("card type 2, I/O base 0x300, IRQ 5"), std::string::npos) << found.output;
+
+  TempDir empty;
+  const RunResult missing = RunProgram(BinDir() + "/morlex-find-card", {}, empty.Path(), std::chrono::seconds(30));
+  EXPECT_EQ(missing.exitStatus, 3) << missing.output;
+  EXPECT_NE(missing.output.find("returned -10"), std::string::npos) << missing.output;
+}
+
 TEST_F(MorlexOnCard, UnloadReleasesTheLibrarySoTheNextLoadStartsFresh) {
   Start({"--type", "1"});
   SetUpCard(1, {0, 1});
