@@ -85,8 +85,7 @@ class Call final : public DeviceCall {
     }
   }
 
-  // After the handler returned: an uncompleted call now pends.
-  void FinishDispatch();
+  void Pend() override;
   // The client cancelled or went away.
   void Cancel() {
     std::function<void()> fn;
@@ -108,6 +107,7 @@ class Call final : public DeviceCall {
   mutable std::mutex mu_;  // held while a reply frame of this call is sent, to keep Pending first
   bool finished_ = false;
   bool cancelled_ = false;
+  bool pended_ = false;
   std::function<void()> onCancel_;
 };
 
@@ -173,7 +173,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       } catch (...) {
         call->Complete(ERROR_GEN_FAILURE, {});
       }
-      call->FinishDispatch();
+      call->Pend();  // not completed by the handler: it pends
     }
     Close();
   }
@@ -221,9 +221,10 @@ bool Call::CompleteClaiming(uint32_t status, uint32_t claimedBytes, std::span<co
   return sent;
 }
 
-void Call::FinishDispatch() {
+void Call::Pend() {
   std::lock_guard lock(mu_);
-  if (finished_) return;
+  if (finished_ || pended_) return;
+  pended_ = true;
   const auto conn = conn_.lock();
   if (!conn) return;
   wire::Header h;

@@ -27,6 +27,7 @@ namespace {
 constexpr uint32_t kEcho = 0x100;      // completes at once with its input
 constexpr uint32_t kHold = 0x200;      // pends; the test completes it
 constexpr uint32_t kFailIo = 0x300;    // fails at once with 1117
+constexpr uint32_t kPendDone = 0x400;  // declares pending, then completes in the handler
 constexpr const char* kName = "{86114980-FD95-11D2-9D9A-0008C76B2933}-0";
 
 // An endpoint whose handler echoes, fails or holds calls for the test.
@@ -62,6 +63,10 @@ class Driver {
         break;
       case kFailIo:
         call->Complete(ERROR_IO_DEVICE);
+        break;
+      case kPendDone:
+        call->Pend();
+        call->Complete(ERROR_SUCCESS, call->Input());
         break;
       case kHold: {
         call->OnCancel([this] { ++cancelled_; });
@@ -180,6 +185,24 @@ TEST(DeviceRequest, PendingRequestCompletesLaterThroughItsEvent) {
   EXPECT_EQ(0, std::memcmp(out.Out(), reply.data(), reply.size()));
   EXPECT_TRUE(out.GuardsIntact());
   EXPECT_FALSE(call->Complete(ERROR_SUCCESS, reply));  // only the first completion counts
+}
+
+TEST(DeviceRequest, RequestDeclaredPendingStaysPendingEvenWhenItsCompletionFollowsAtOnce) {
+  TempFolder dir;
+  Driver driver(dir.Path());
+  auto dev = OpenOrFail(driver.Server().Path());
+  ASSERT_TRUE(dev);
+  std::array<uint8_t, 3> out{};
+  Event ev;
+  Overlapped ov;
+  ov.event = &ev;
+  uint32_t error = 0, bytes = 0;
+  EXPECT_FALSE(dev->IoControl(kPendDone, "abc", 3, out.data(), 3, &bytes, &ov, error));
+  EXPECT_EQ(error, ERROR_IO_PENDING);
+  ASSERT_EQ(ev.Wait(10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(dev->GetOverlappedResult(&ov, &bytes, true, error));
+  EXPECT_EQ(bytes, 3u);
+  EXPECT_EQ(out[2], 'c');
 }
 
 TEST(DeviceRequest, RequestsCompleteOutOfOrderIntoTheirOwnBuffers) {

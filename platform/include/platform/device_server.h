@@ -35,6 +35,12 @@ class DeviceCall {
   // that misbehave on purpose (fault injection).
   virtual bool CompleteClaiming(uint32_t status, uint32_t claimedBytes, std::span<const uint8_t> output) = 0;
 
+  // Tells the client now that the request pends (otherwise that happens when
+  // the handler returns).  Call it before handing the call to another thread
+  // that may complete it at once, so the client never mistakes that for an
+  // immediate completion.
+  virtual void Pend() = 0;
+
   // True once completed, cancelled by the client, or the client went away.
   virtual bool Finished() const = 0;
 
