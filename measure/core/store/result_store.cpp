@@ -19,6 +19,11 @@ std::optional<int32_t> IntervalOf(const std::string& text) {
   return v;
 }
 
+// The minute of a local time, unique over the calendar.
+int64_t MinuteStamp(const text::LocalDateTime& t) {
+  return ((static_cast<int64_t>(t.year) * 13 + t.month) * 32 + t.day) * 1440 + t.hour * 60 + t.minute;
+}
+
 float Single(double v) { return static_cast<float>(v); }
 
 // Label8 indexes of the weather values of a record, in record order; the
@@ -38,16 +43,23 @@ int ResultStore::Channels() const {
 
 void ResultStore::DTSave() {
   if (stopped_) return;
-  const text::LocalDateTime now = clock_.Now();
+  // Records carry whole seconds, as the text form shows them.
+  text::LocalDateTime now = clock_.Now();
+  now.millisecond = 0;
 
   // 1. Record due?
   const std::optional<int32_t> v = IntervalOf(form_.Combo1.text);
   if (!v) return;  // no interval: no record, no snapshot, SweepCount unchanged
   const int m = now.minute;
-  const bool due = m % *v == 0 && (!lastRecordMinute_ || *lastRecordMinute_ != m);
+  // At most one record per minute.  The minute is told apart by its whole
+  // date and time: with interval 60 every record falls on minute 0, and a
+  // minute-of-hour alone would let only the first hour's record through.
+  const int64_t stamp = MinuteStamp(now);
+  const bool due = m % *v == 0 && lastRecordStamp_ != stamp;
 
   if (due) {
     lastRecordMinute_ = static_cast<int16_t>(m);
+    lastRecordStamp_ = stamp;
     sweepCount_ += 1;
     // The first due call of a period with no whole sweep behind it stores
     // nothing and starts the period here.
@@ -143,10 +155,12 @@ void ResultStore::ScheduledWaveform(const text::LocalDateTime& now) {
   const std::optional<int32_t> w = IntervalOf(form_.Combo2.text);
   if (!w) return;  // no interval: the step ends, a pending snapshot stays pending
   const int t = now.hour * 60 + now.minute;
-  const bool due = form_.Check1.checked && t % *w == 0 && (!lastWaveTime_ || *lastWaveTime_ != t);
+  const int64_t stamp = MinuteStamp(now);
+  const bool due = form_.Check1.checked && t % *w == 0 && lastWaveStamp_ != stamp;
   if (due) {
     wavePending_ = true;
     lastWaveTime_ = static_cast<int16_t>(t);
+    lastWaveStamp_ = stamp;
     // The sweep that follows fills the store anew.
     state_.waves.Reset(Channels());
   } else if (wavePending_) {

@@ -45,7 +45,9 @@ class ResultStore {
   // The first data record written after a failed one.
   std::function<void()> onWriteRecovered;
 
-  // Storage state, for the window and for tests.
+  // Storage state, for the window and for tests.  LastRecordMinute is the
+  // minute of the hour, LastWaveTime hour x 60 + minute, of the last record
+  // period and the last armed capture.
   int32_t SweepCount() const { return sweepCount_; }
   std::optional<int16_t> LastRecordMinute() const { return lastRecordMinute_; }
   std::optional<int16_t> LastWaveTime() const { return lastWaveTime_; }
@@ -76,6 +78,8 @@ class ResultStore {
   int32_t sweepCount_ = 0;
   std::optional<int16_t> lastRecordMinute_;
   std::optional<int16_t> lastWaveTime_;
+  std::optional<int64_t> lastRecordStamp_;  // whole minute of the last record period
+  std::optional<int64_t> lastWaveStamp_;    // whole minute of the last capture
   bool wavePending_ = false;
   bool stopped_ = false;
   bool writeFailing_ = false;
