@@ -36,6 +36,10 @@ class InstanceLock {
   // Tries once to take the lock on `lockFile`, creating the file when
   // missing.  Never blocks.
   static InstanceLock TryAcquire(const std::filesystem::path& lockFile);
+  // The same on "Varnel.lock" in `siteFolder` (the working directory).
+  static InstanceLock TryAcquireIn(const std::filesystem::path& siteFolder) {
+    return TryAcquire(siteFolder / kLockFileName);
+  }
 
   InstanceLock(InstanceLock&& other) noexcept;
   InstanceLock& operator=(InstanceLock&& other) noexcept;

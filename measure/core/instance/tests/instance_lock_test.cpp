@@ -49,7 +49,7 @@ TEST_F(InstanceLockTest, SecondOpenOfTheSameFileIsRefusedWithTheHoldersPid) {
   InstanceLock first = InstanceLock::TryAcquire(lockFile_);
   ASSERT_TRUE(first.held());
   // A separate open file description conflicts like a second process would.
-  InstanceLock second = InstanceLock::TryAcquire(lockFile_);
+  InstanceLock second = InstanceLock::TryAcquireIn(dir_);
   EXPECT_EQ(second.state(), InstanceLock::State::Busy);
   ASSERT_TRUE(second.holderPid().has_value());
   EXPECT_EQ(*second.holderPid(), ::getpid());
