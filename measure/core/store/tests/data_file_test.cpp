@@ -1,0 +1,148 @@
+#include "store/data_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "store/tests/test_util.h"
+#include "text/cp932.h"
+
+namespace varnel::store {
+namespace {
+
+using testing::F64At;
+using testing::Slurp;
+using testing::TempDir;
+
+// The whole header line for 4 channels and the design thresholds, written
+// out by hand.
+std::string FourChannelHeader() {
+  std::string h = "時刻,風速,風向,外気温,外湿度,内気温,内湿度,雨量,最大風速";
+  for (const char* ch : {"1", "2", "3", "4"})
+    for (const char* c : {"Fhc", "F1c", "Flc", "DCc", "ALLc", "Rms"}) h += std::string(",ch") + ch + c;
+  for (const char* ch : {"1", "2", "3", "4"}) {
+    h += std::string(",ch") + ch + "Peak(mA)";
+    for (const char* t : {"0.5", "1", "2", "5"}) h += std::string(",") + ch + "ch >" + t + "mA(時間%)";
+    for (const char* t : {"0.5", "1", "2", "5"}) h += std::string(",") + ch + "ch >" + t + "mA(Sc%)";
+  }
+  return h + "\r\n";
+}
+
+std::string Record(double ole) {
+  BinaryRecord r;
+  r.oleTime = ole;
+  r.values[0] = 1.0f;
+  return EncodeBinaryRecord(r);
+}
+
+TEST(DataFileText, HeaderIsWrittenInCodePage932AtEveryRunStart) {
+  TempDir dir;
+  const std::string path = dir.File("気象・電流data.csv");
+  DataFile f;
+  ASSERT_TRUE(f.OpenForRun(path, false, 1, DesignThresholdTexts()));
+  EXPECT_TRUE(f.IsOpen());
+  f.Close();
+  EXPECT_FALSE(f.IsOpen());
+  ASSERT_TRUE(f.OpenForRun(path, false, 1, DesignThresholdTexts()));
+  f.Close();
+  const std::string raw = Slurp(path);
+  const std::string expected = text::ToCp932(FourChannelHeader());
+  EXPECT_EQ(raw, expected + expected);
+  // Code page 932 bytes of 時 (0x8E9E) open the file.
+  ASSERT_GE(raw.size(), 2u);
+  EXPECT_EQ(static_cast<uint8_t>(raw[0]), 0x8E);
+  EXPECT_EQ(static_cast<uint8_t>(raw[1]), 0x9E);
+}
+
+TEST(DataFileText, HeaderUsesTheThresholdTextsAsTyped) {
+  TempDir dir;
+  DataFile f;
+  ASSERT_TRUE(f.OpenForRun(dir.File("d.csv"), false, 2, {"0.50", "1", "2.5", "abc"}));
+  f.Close();
+  const std::string h = text::FromCp932(Slurp(dir.File("d.csv"))).value();
+  EXPECT_NE(h.find(",8ch >0.50mA(時間%),8ch >1mA(時間%),8ch >2.5mA(時間%),8ch >abcmA(時間%),"), std::string::npos);
+  EXPECT_EQ(std::count(h.begin(), h.end(), ','), 128);
+}
+
+TEST(DataFileText, LinesAreAppendedAfterExistingContent) {
+  TempDir dir;
+  const std::string path = dir.File("d.csv");
+  {
+    FILE* old = std::fopen(path.c_str(), "wb");
+    std::fputs("older line\r\n", old);
+    std::fclose(old);
+  }
+  DataFile f;
+  ASSERT_TRUE(f.OpenForRun(path, false, 1, DesignThresholdTexts()));
+  std::string why;
+  ASSERT_TRUE(f.AppendTextLine("2005/06/01 13:00:00,1\r\n", &why)) << why;
+  EXPECT_FALSE(f.AppendBinaryRecord(Record(1.0), &why));
+  EXPECT_EQ(Slurp(path), "older line\r\n" + text::ToCp932(FourChannelHeader()) + "2005/06/01 13:00:00,1\r\n");
+}
+
+TEST(DataFileBinary, OpenWritesNothingAndNeverShortens) {
+  TempDir dir;
+  const std::string path = dir.File("d.bdt");
+  DataFile f;
+  ASSERT_TRUE(f.OpenForRun(path, true, 4, DesignThresholdTexts()));
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+  std::string why;
+  ASSERT_TRUE(f.AppendBinaryRecord(Record(38504.5), &why)) << why;
+  ASSERT_TRUE(f.AppendBinaryRecord(Record(38504.75), &why)) << why;
+  EXPECT_FALSE(f.AppendBinaryRecord(std::string(999, '\0'), &why));
+  EXPECT_FALSE(f.AppendTextLine("x\r\n", &why));
+  f.Close();
+  ASSERT_TRUE(f.OpenForRun(path, true, 4, DesignThresholdTexts()));
+  f.Close();
+  const std::string b = Slurp(path);
+  ASSERT_EQ(b.size(), 2000u);
+  EXPECT_DOUBLE_EQ(F64At(b, 0), 38504.5);
+  EXPECT_DOUBLE_EQ(F64At(b, 1000), 38504.75);
+}
+
+TEST(DataFileBinary, TornTailLeftByACrashIsOverwrittenByTheNextRecord) {
+  TempDir dir;
+  const std::string path = dir.File("d.bdt");
+  {
+    // One whole record and the 8-byte time of a record whose values never came.
+    const std::string old = Record(38000.0) + Record(38001.0).substr(0, 8);
+    FILE* o = std::fopen(path.c_str(), "wb");
+    std::fwrite(old.data(), 1, old.size(), o);
+    std::fclose(o);
+  }
+  DataFile f;
+  ASSERT_TRUE(f.OpenForRun(path, true, 1, DesignThresholdTexts()));
+  std::string why;
+  ASSERT_TRUE(f.AppendBinaryRecord(Record(38504.5), &why)) << why;
+  f.Close();
+  const std::string b = Slurp(path);
+  ASSERT_EQ(b.size(), 2000u);
+  EXPECT_DOUBLE_EQ(F64At(b, 0), 38000.0);
+  EXPECT_DOUBLE_EQ(F64At(b, 1000), 38504.5);
+}
+
+TEST(DataFileSlot, ClosedSlotRefusesRecordsAndReopen) {
+  TempDir dir;
+  DataFile f;
+  std::string why;
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_FALSE(f.AppendTextLine("x\r\n", &why));
+  EXPECT_FALSE(f.Reopen(dir.File("d.csv"), &why));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("d.csv")));
+}
+
+TEST(DataFileSlot, ReopenKeepsTheFormAndAddsNoHeaderToAFileThatHasContent) {
+  TempDir dir;
+  DataFile f;
+  ASSERT_TRUE(f.OpenForRun(dir.File("d.csv"), false, 1, DesignThresholdTexts()));
+  std::string why;
+  ASSERT_TRUE(f.Reopen(dir.File("d.csv"), &why)) << why;
+  ASSERT_TRUE(f.AppendTextLine("r\r\n", &why)) << why;
+  EXPECT_FALSE(f.IsBinary());
+  f.Close();
+  EXPECT_EQ(Slurp(dir.File("d.csv")), text::ToCp932(FourChannelHeader()) + "r\r\n");
+}
+
+}  // namespace
+}  // namespace varnel::store
