@@ -1,0 +1,287 @@
+#include "weather/link.h"
+
+#include <gtest/gtest.h>
+
+#include "form/fakes.h"
+#include "packets.h"
+#include "text/cp932.h"
+
+namespace varnel::weather {
+namespace {
+
+using testing::Packet;
+using testing::PacketFields;
+
+const std::vector<uint8_t> kLoop = {0x4C, 0x4F, 0x4F, 0x50, 0xE7, 0xFF, 0x0D};
+
+// A port whose device can be unplugged: Open fails while it is absent.
+class UnpluggablePort : public fakes::FakeSerialPort {
+ public:
+  bool present = true;
+  int openAttempts = 0;
+  bool Open() override {
+    ++openAttempts;
+    if (!present) return false;
+    return FakeSerialPort::Open();
+  }
+  // The adapter closes the port itself when the device disappears.
+  void Unplug() {
+    present = false;
+    Close();
+  }
+};
+
+class WeatherLinkTest : public ::testing::Test {
+ protected:
+  WeatherLinkTest() {
+    clock.now = text::LocalDateTime{2004, 2, 4, 15, 30, 5, 0};
+    link.repaint = [this] { ++repaints; };
+    link.Start();
+  }
+
+  // Advances virtual time to `ms` after start-up.
+  void At(int64_t ms) { hub.Advance(ms - hub.Now()); }
+  std::size_t Requests() const { return port.written.size(); }
+  bool SendLit() const { return form.Label6[1].backColor == kRed; }
+  bool ReceiveLit() const { return form.Label6[0].backColor == kRed; }
+
+  fakes::ManualTimerHub hub;
+  std::unique_ptr<fakes::ManualTimer> timer2 = hub.Make(0, false);
+  std::unique_ptr<fakes::ManualTimer> timer3 = hub.Make(0, false);
+  UnpluggablePort port;
+  fakes::ManualClock clock;
+  PolModeForm form = MakeDesignForm();
+  WeatherTotals totals{};
+  WeatherLink link{form, totals, port, *timer2, *timer3, clock};
+  int repaints = 0;
+};
+
+TEST_F(WeatherLinkTest, StartLeavesTheLinkIdle) {
+  EXPECT_TRUE(timer2->Enabled());
+  EXPECT_EQ(timer2->Interval(), 1000u);
+  EXPECT_FALSE(timer3->Enabled());
+  EXPECT_EQ(timer3->Interval(), 200u);
+  EXPECT_EQ(port.threshold, 1);
+}
+
+TEST_F(WeatherLinkTest, SilentStationIsAskedEveryFourSecondsWithABriefSendLamp) {
+  At(3999);
+  EXPECT_EQ(Requests(), 0u);
+  for (int64_t t : {4000, 8000, 12000}) {
+    At(t - 1);
+    const std::size_t before = Requests();
+    EXPECT_FALSE(SendLit()) << t;
+    At(t);
+    ASSERT_EQ(Requests(), before + 1) << t;
+    EXPECT_EQ(port.written.back(), kLoop);
+    EXPECT_TRUE(SendLit()) << t;
+    EXPECT_TRUE(timer3->Enabled());
+    At(t + 199);
+    EXPECT_TRUE(SendLit()) << t;
+    At(t + 200);
+    EXPECT_FALSE(SendLit()) << t;
+    EXPECT_FALSE(timer3->Enabled());
+  }
+  EXPECT_EQ(repaints, 3);  // the red lamp is drawn at once each time
+  for (const auto& l : form.Label8) EXPECT_EQ(l.text, "");
+  EXPECT_EQ(form.Label18.text, "");
+  EXPECT_FLOAT_EQ(totals.packetCount, 0.0f);
+}
+
+TEST_F(WeatherLinkTest, ReplyTrickingInIsReadByTheReceiveTimer) {
+  At(4000);  // request, Timer3 on
+  const auto reply = Packet({}, 18);
+  At(4040);
+  port.Receive({reply.begin(), reply.begin() + 1});
+  EXPECT_TRUE(ReceiveLit());
+  EXPECT_EQ(port.threshold, 0);  // collecting: no further receive events
+  EXPECT_EQ(form.Label18.text, "");
+  At(4150);
+  port.Receive({reply.begin() + 1, reply.end()});
+  EXPECT_EQ(port.rx.size(), 18u);  // not read on the event path
+  EXPECT_EQ(form.Label8[label::kWindSpeed].text, "");
+  At(4199);
+  EXPECT_EQ(port.rx.size(), 18u);
+  At(4200);  // 200 ms after the request, not after the first byte
+  EXPECT_TRUE(port.rx.empty());
+  EXPECT_EQ(form.Label18.text, "OK");
+  EXPECT_EQ(form.Label8[label::kInsideTemperature].text, "26.7");
+  EXPECT_FALSE(ReceiveLit());
+  EXPECT_FALSE(SendLit());
+  EXPECT_EQ(port.threshold, 1);
+  EXPECT_EQ(link.RequestCounter(), 0);
+  // The read reset the counter, so the next request is four ticks later.
+  At(8000);
+  EXPECT_EQ(Requests(), 2u);
+}
+
+TEST_F(WeatherLinkTest, CompleteReplyIsReadOnTheEventPath) {
+  At(4000);
+  At(4100);
+  port.Receive(Packet({}, 18));
+  EXPECT_TRUE(port.rx.empty());
+  EXPECT_EQ(form.Label18.text, "ok");
+  EXPECT_EQ(form.Label8[label::kWindDirection].text, "360");
+  EXPECT_FALSE(ReceiveLit());
+  EXPECT_EQ(port.threshold, 1);
+  EXPECT_FALSE(timer3->Enabled());
+  // Timer3 was stopped on the event path, so the send lamp stays red until
+  // the next Timer3 tick, 200 ms after the next request.
+  At(7999);
+  EXPECT_TRUE(SendLit());
+  At(8000);
+  At(8200);
+  EXPECT_FALSE(SendLit());
+  EXPECT_EQ(form.Label18.text, "ok");  // no reply to the second request: word kept
+}
+
+TEST_F(WeatherLinkTest, RejectedReplyOnEachPath) {
+  auto bad = Packet({}, 18);
+  bad[0] = 0x06;
+  At(4000);
+  port.Receive(bad);
+  EXPECT_EQ(form.Label18.text, "ng");
+  At(8000);
+  port.Receive({bad.begin(), bad.begin() + 3});
+  port.Receive({bad.begin() + 3, bad.end()});
+  At(8200);
+  EXPECT_EQ(form.Label18.text, "NG");
+  EXPECT_TRUE(port.rx.empty());  // the rejected bytes are discarded
+  EXPECT_EQ(form.Label8[label::kWindSpeed].text, "");
+}
+
+TEST_F(WeatherLinkTest, StationSendingEveryTwoSecondsIsNeverAsked) {
+  for (int64_t t = 2000; t <= 30000; t += 2000) {
+    At(t);
+    port.Receive(Packet({}, 18));
+  }
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_FLOAT_EQ(totals.packetCount, 15.0f);
+  EXPECT_EQ(form.Label18.text, "ok");
+}
+
+TEST_F(WeatherLinkTest, ShortReplyStaysForTheNextRead) {
+  At(4000);
+  const std::vector<uint8_t> fragment = {0x07, 0x20, 0x03, 0x40, 0x01};
+  At(4050);
+  port.Receive(fragment);
+  At(4200);
+  EXPECT_EQ(port.rx.size(), 5u);  // too short: left in the port
+  EXPECT_EQ(port.threshold, 1);
+  EXPECT_EQ(form.Label18.text, "");
+  EXPECT_EQ(link.RequestCounter(), 0);  // only the request reset it
+  At(8000);
+  EXPECT_EQ(Requests(), 2u);
+  At(8100);
+  port.Receive(Packet({}, 18));
+  // The read takes the stale fragment too; its first byte is not 0x01.
+  EXPECT_TRUE(port.rx.empty());
+  EXPECT_EQ(form.Label18.text, "ng");
+  EXPECT_EQ(form.Label8[label::kWindSpeed].text, "");
+}
+
+TEST_F(WeatherLinkTest, TitleClockFillsCharacters60To78) {
+  At(1000);
+  const std::string expected = DesignTitle().substr(0, 59) + "2004/02/04 15:30:05";
+  EXPECT_EQ(form.title, expected);
+  clock.now.second = 6;
+  At(2000);
+  EXPECT_EQ(form.title.substr(59), "2004/02/04 15:30:06");
+}
+
+TEST(TitleClock, CountsCharactersNotBytes) {
+  // Twelve three-byte characters, then blanks up to 78 characters.
+  std::string title = "気象観測と漏れ電流の測定";  // 12 characters, 36 bytes
+  title += std::string(66, ' ');                      // 78 characters
+  ShowTitleClock(title, {2024, 12, 31, 23, 59, 58, 0});
+  EXPECT_EQ(text::CharCount(title), 78u);
+  EXPECT_EQ(title.substr(title.size() - 19), "2024/12/31 23:59:58");
+  EXPECT_EQ(title.substr(0, 36), "気象観測と漏れ電流の測定");
+  EXPECT_EQ(title.substr(36, 47), std::string(47, ' '));
+}
+
+TEST(TitleClock, ShortTitlesKeepTheirLength) {
+  const text::LocalDateTime now{2004, 2, 4, 15, 30, 5, 0};
+  std::string shortTitle(59, 'x');
+  ShowTitleClock(shortTitle, now);
+  EXPECT_EQ(shortTitle, std::string(59, 'x'));
+  std::string partial(65, 'x');  // room for 6 characters of the clock
+  ShowTitleClock(partial, now);
+  EXPECT_EQ(partial, std::string(59, 'x') + "2004/0");
+  std::string longer(90, 'x');  // characters past 78 stay
+  ShowTitleClock(longer, now);
+  EXPECT_EQ(longer, std::string(59, 'x') + "2004/02/04 15:30:05" + std::string(12, 'x'));
+}
+
+TEST_F(WeatherLinkTest, ShortTitleLeavesPollingUnchanged) {
+  form.title = "Varnel";
+  At(12000);
+  EXPECT_EQ(form.title, "Varnel");
+  EXPECT_EQ(Requests(), 3u);
+}
+
+TEST_F(WeatherLinkTest, PortThatCannotOpenIsRetriedAndPollingResumes) {
+  port.Unplug();
+  At(12000);
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_EQ(port.openAttempts, 3);  // at 4, 8 and 12 s
+  EXPECT_FALSE(SendLit());
+  EXPECT_FALSE(timer3->Enabled());
+  EXPECT_EQ(form.title.substr(59), "2004/02/04 15:30:05");  // the clock goes on
+  port.present = true;
+  At(16000);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(Requests(), 1u);
+  EXPECT_TRUE(SendLit());
+  At(16100);
+  port.Receive(Packet({}, 18));
+  EXPECT_EQ(form.Label18.text, "ok");
+}
+
+TEST_F(WeatherLinkTest, PortVanishingMidReplyStopsQuietly) {
+  At(4000);
+  port.Receive({0x01, 0x20});  // collecting
+  ASSERT_EQ(port.threshold, 0);
+  port.Unplug();
+  port.rx.clear();
+  port.onComm();  // a stray notification after the close
+  At(4200);       // Timer3 finds nothing to read
+  EXPECT_FALSE(SendLit());
+  EXPECT_FALSE(ReceiveLit());
+  EXPECT_EQ(form.Label18.text, "");
+  At(20000);
+  EXPECT_EQ(Requests(), 1u);
+  EXPECT_EQ(port.openAttempts, 4);  // 8, 12, 16, 20 s
+  port.present = true;
+  At(24000);
+  EXPECT_EQ(Requests(), 2u);
+  EXPECT_EQ(port.threshold, 1);
+}
+
+TEST_F(WeatherLinkTest, FailedWriteOnAnOpenPortStillRunsTheOtherSteps) {
+  port.failWrites = true;
+  At(4000);
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_TRUE(SendLit());
+  At(4200);
+  EXPECT_FALSE(SendLit());
+  At(8000);
+  EXPECT_EQ(port.openAttempts, 0);  // the port is open; only the write failed
+}
+
+TEST_F(WeatherLinkTest, DestroyingTheLinkUnhooksTimersAndPort) {
+  {
+    fakes::FakeSerialPort other;
+    auto t2 = hub.Make(0, false);
+    auto t3 = hub.Make(0, false);
+    { WeatherLink scoped(form, totals, other, *t2, *t3, clock); }
+    EXPECT_FALSE(static_cast<bool>(t2->onTick));
+    EXPECT_FALSE(static_cast<bool>(t3->onTick));
+    EXPECT_FALSE(static_cast<bool>(other.onComm));
+    hub.Forget(t2.get());
+    hub.Forget(t3.get());
+  }
+}
+
+}  // namespace
+}  // namespace varnel::weather
