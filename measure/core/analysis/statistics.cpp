@@ -14,19 +14,19 @@ namespace {
 
 constexpr double kPiPhase = 3.1415;  // the phase is scaled with this constant, not pi
 
-// Sample magnitude at moving-sum position k, wrapped into the window.
-inline float MagnitudeAt(std::span<const int16_t> x, int64_t k) {
-  int64_t w = k % kPoints;
-  if (w < 0) w += kPoints;
-  return static_cast<float>(std::abs(int{x[static_cast<std::size_t>(w) + 2]}));
-}
+using Magnitudes = std::array<float, kPoints>;
 
 // True when segment [start, end] holds a sample at or above the level.
-bool SegmentReaches(std::span<const int16_t> x, int32_t start, int32_t end, float level) {
+// Positions past the end of the window wrap to its start.
+bool SegmentReaches(const Magnitudes& mag, int32_t start, int32_t end, float level) {
   // Positions repeat after one window, so no segment needs more than that.
-  const int64_t last = std::min<int64_t>(end, int64_t{start} + kPoints);
-  for (int64_t k = start; k <= last; ++k)
-    if (MagnitudeAt(x, k) >= level) return true;
+  const int64_t count = std::min<int64_t>(int64_t{end} - start + 1, kPoints + 1);
+  int64_t w = start % kPoints;
+  if (w < 0) w += kPoints;
+  for (int64_t i = 0; i < count; ++i) {
+    if (mag[static_cast<std::size_t>(w)] >= level) return true;
+    if (++w == kPoints) w = 0;
+  }
   return false;
 }
 
@@ -77,21 +77,23 @@ std::optional<std::pair<int32_t, int32_t>> SegmentBounds(int a, float halfPeriod
 ThresholdCounts CountThresholds(const StatisticsInput& in, int16_t& offset) {
   ThresholdCounts counts;
   if (in.x.size() < static_cast<std::size_t>(kPoints + 2)) return counts;
+  // |x[b+2]| of every moving-sum position b; the counts compare these.
+  Magnitudes mag;
+  for (std::size_t b = 0; b < mag.size(); ++b) mag[b] = static_cast<float>(std::abs(int{in.x[b + 2]}));
   for (std::size_t j = 0; j < kThresholds; ++j) {
     if (!in.levels[j]) break;  // a level beyond the range of a single is never reached
     const float level = *in.levels[j];
     if (in.peak < level) break;  // the levels rise: none of the later ones is reached either
 
     int32_t time = 0;
-    for (std::size_t b = 0; b < static_cast<std::size_t>(kPoints); ++b)
-      if (static_cast<float>(std::abs(int{in.x[b + 2]})) >= level) ++time;
+    for (const float m : mag) time += m >= level ? 1 : 0;
     counts.time[j] = time;
 
     if (const auto o = PhaseOffset(in.sinSum, in.cosSum, in.halfPeriod)) offset = *o;
     int32_t half = 0;
     for (int a = 0; a <= in.lastSegment; ++a) {
       const auto bounds = SegmentBounds(a, in.halfPeriod, offset);
-      if (bounds && SegmentReaches(in.x, bounds->first, bounds->second, level)) ++half;
+      if (bounds && SegmentReaches(mag, bounds->first, bounds->second, level)) ++half;
     }
     counts.half[j] = half;
   }
