@@ -1,0 +1,114 @@
+// The simulated QDA7100 card behind its driver: answers every request of the
+// driver interface from the options and the synthetic profile.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "options.h"
+#include "platform/device_server.h"
+#include "requests.h"
+#include "scheduler.h"
+
+namespace cardsim {
+
+// Status words of IOCTL_AD_START_RING (and IOCTL_AD_RING_STATUS).
+inline constexpr uint32_t kRingStopped = 0;
+inline constexpr uint32_t kRingOverrun = 2;
+inline constexpr uint32_t kTriggerDataReady = 16;
+// Error for a second acquisition while one runs (Windows' ERROR_BUSY).
+inline constexpr uint32_t kErrorBusy = 170;
+
+class Card {
+ public:
+  // `vanish` is run when the driver must disappear mid-acquisition
+  // (--exit-during-acquisition); it normally does not return.
+  Card(Options options, std::function<void()> vanish);
+  ~Card();
+  Card(const Card&) = delete;
+  Card& operator=(const Card&) = delete;
+
+  // The endpoint's request handler; safe from several connections at once.
+  void Handle(const std::shared_ptr<platform::DeviceCall>& call);
+
+ private:
+  using Call = std::shared_ptr<platform::DeviceCall>;
+  using Clock = Scheduler::Clock;
+
+  enum class AcqKind { None, Pol, Ring, OneShot };
+  enum class BufKind { None, Ring, Trigger };
+
+  struct Acquisition {
+    AcqKind kind = AcqKind::None;
+    Call call;
+    uint64_t token = 0;
+    std::vector<uint16_t> data;    // Pol and OneShot: the samples to deliver
+    Clock::time_point scanStart;   // Pol: when the first frame is taken
+    double interval = 0;           // seconds per frame
+    size_t channels = 0;
+    int group = 0;
+    BlockFields block;
+    // Ring and limit modes
+    Clock::time_point lastTick;
+    double carryFrames = 0;
+    bool triggered = false;
+    uint32_t postLeft = 0;
+    std::deque<uint16_t> history;  // samples before the trigger
+    std::vector<uint16_t> post;    // samples from the trigger on
+  };
+
+  // Request groups.
+  void SetUp(const Call& call, const BlockFields& b, uint32_t fn);
+  void GetResource(const Call& call);
+  void StartPol(const Call& call, const BlockFields& b);
+  void StartRing(const Call& call, const BlockFields& b);
+  void OneShot(const Call& call, const BlockFields& b);
+  void Stop(const Call& call);
+  void TestRequest(const Call& call);
+  void RingCount(const Call& call);
+  void ReadBuffer(const Call& call, BufKind kind);
+  void AllocRing(const Call& call);
+  void AllocTrigger(const Call& call);
+  void FreeBuffer(const Call& call, BufKind kind);
+
+  // Checks the acquisition fields of a block; an error code or 0.
+  uint32_t CheckAcquisition(const BlockFields& b) const;
+  void FinishPol(const Call& call, bool stopped);
+  void FinishOneShot(const Call& call, uint32_t status);
+  void RingTick(const Call& call);
+  void EndRing(const Call& call, uint32_t word);
+  void Abandon(const Call& call);  // cancelled by the client
+  std::vector<uint16_t> Generate(size_t frames, const BlockFields& b, int group, double interval);
+
+  // Replies.
+  void ReplyData(const Call& call, const std::vector<uint8_t>& bytes);
+  void ReplySamples(const Call& call, const std::vector<uint16_t>& samples);
+  void ReplyWord(const Call& call, uint32_t natural, size_t width = 4);
+  uint32_t Word(uint32_t code, uint32_t natural) const;
+  Clock::duration Real(double seconds) const;
+
+  const Options opt_;
+  const std::function<void()> vanish_;
+
+  std::mutex mu_;
+  uint64_t polCount_ = 0;  // polling acquisitions started: selects the group
+  uint64_t frame_ = 0;     // frames of the sample stream used so far
+  Acquisition acq_;
+  BufKind buffer_ = BufKind::None;
+  size_t capacity_ = 0;    // samples the held buffer holds
+  uint32_t preCount_ = 0;  // trigger buffer: samples before / from the trigger
+  uint32_t postCount_ = 0;
+  std::deque<uint16_t> waiting_;
+  bool overrun_ = false;
+  uint32_t ringStatus_ = kRingStopped;
+
+  Scheduler scheduler_;  // last: its thread stops before the state above goes
+};
+
+}  // namespace cardsim

@@ -1,0 +1,56 @@
+#include "scheduler.h"
+
+namespace cardsim {
+
+Scheduler::Scheduler() : thread_([this] { Loop(); }) {}
+
+Scheduler::~Scheduler() {
+  {
+    std::lock_guard lock(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+}
+
+uint64_t Scheduler::After(Clock::duration delay, std::function<void()> task) {
+  std::lock_guard lock(mu_);
+  const uint64_t token = next_++;
+  const auto due = Clock::now() + delay;
+  tasks_.emplace(std::make_pair(due, token), std::move(task));
+  due_.emplace(token, due);
+  cv_.notify_all();
+  return token;
+}
+
+bool Scheduler::Cancel(uint64_t token) {
+  std::lock_guard lock(mu_);
+  const auto it = due_.find(token);
+  if (it == due_.end()) return false;
+  tasks_.erase(std::make_pair(it->second, token));
+  due_.erase(it);
+  return true;
+}
+
+void Scheduler::Loop() {
+  std::unique_lock lock(mu_);
+  while (!stop_) {
+    if (tasks_.empty()) {
+      cv_.wait(lock);
+      continue;
+    }
+    const auto first = tasks_.begin();
+    if (first->first.first > Clock::now()) {
+      cv_.wait_until(lock, first->first.first);
+      continue;
+    }
+    auto task = std::move(first->second);
+    due_.erase(first->first.second);
+    tasks_.erase(first);
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+}  // namespace cardsim
