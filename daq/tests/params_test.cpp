@@ -110,6 +110,8 @@ TEST_F(MorlexOnCard, WithoutADriverTheLibraryLoadsAndEveryRequestFails) {
   EXPECT_EQ(lib->AdCreateSystemThread(0), -10);
   EXPECT_EQ(lib->testAdStartPol(), -1);
   EXPECT_EQ(lib->GetRingBufNum(), 0);
+  lib.reset();
+  EXPECT_FALSE(LibraryStillMapped());
 }
 
 TEST_F(MorlexOnCard, AStaleEndpointIsReportedAsAFailedOpen) {
