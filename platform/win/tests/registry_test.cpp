@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +17,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "test_component.h"
 
@@ -193,6 +196,36 @@ TEST_F(RegistryTest, MalformedEntriesAreRefusedAndTheFileIsUntouched) {
   EXPECT_EQ(RegisterClass(bad), E_INVALIDARG);
   EXPECT_EQ(RegisterTypeLib(TypeLibInfo{"x", "L", "1.0", "", "/m", {}}), E_INVALIDARG);
   EXPECT_EQ(ReadAll(file_), before);
+}
+
+TEST_F(RegistryTest, ConcurrentRegistrarsLoseNoEntry) {
+  // Every edit rereads the file under the lock; without it, one writer's
+  // rename would drop the other's entries.
+  constexpr int kWriters = 4;
+  constexpr int kEach = 25;
+  std::vector<std::thread> writers;
+  std::atomic<int> failures{0};
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([w, &failures] {
+      for (int i = 0; i < kEach; ++i) {
+        char clsid[64];
+        std::snprintf(clsid, sizeof clsid, "{11111111-2222-3333-%04X-%012X}", w, i);
+        const ClassInfo cls{clsid, "T", "", "/m/x.so", "", "1.0", 0, false};
+        if (RegisterClass(cls) != S_OK) ++failures;
+      }
+    });
+  }
+  for (auto& t : writers) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  int found = 0;
+  for (int w = 0; w < kWriters; ++w) {
+    for (int i = 0; i < kEach; ++i) {
+      char clsid[64];
+      std::snprintf(clsid, sizeof clsid, "{11111111-2222-3333-%04X-%012X}", w, i);
+      if (FindClass(clsid)) ++found;
+    }
+  }
+  EXPECT_EQ(found, kWriters * kEach);
 }
 
 TEST(RegistryWrite, UnwritableLocationReportsAWriteError) {
