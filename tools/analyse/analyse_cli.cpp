@@ -198,7 +198,9 @@ std::string Usage() {
          "  --freq 50|60          power frequency (default 50)\n"
          "  --shunt OHM           shunt resistance, above 0 (default 330)\n"
          "  --thresholds a,b,c,d  detection levels in mA (default 0.5,1,2,5)\n"
-         "  --groups 1|2|4        groups of four channels; block k is group k mod groups (default 1)\n"
+         "  --groups 1|2|4        groups of four channels in a raw file; block k is\n"
+         "                        group k mod groups (default 1); a snapshot names its\n"
+         "                        own channels\n"
          "  --block N             samples per raw block, at least 5025 (default 5040)\n"
          "  --snapshot            read FILE as a waveform snapshot\n";
 }
