@@ -27,9 +27,10 @@ namespace fs = std::filesystem;
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 TEST(TessikEndToEnd, StartsTheMeasurementProgramAgainWhenItsDataFileIsStale) {
+  // Every program of the build lands in one folder, this test's too.
   const char* binDir = std::getenv("LW_BIN_DIR");
-  if (binDir == nullptr) GTEST_SKIP() << "LW_BIN_DIR not set";
-  const fs::path tessik = fs::path(binDir) / "Tessik";
+  const fs::path bin = binDir != nullptr ? fs::path(binDir) : fs::read_symlink("/proc/self/exe").parent_path();
+  const fs::path tessik = bin / "Tessik";
   ASSERT_TRUE(fs::exists(tessik)) << tessik;
 
   testing::TempDir site;

@@ -41,6 +41,8 @@ class Form1WindowTest : public ::testing::Test {
     static int argc = 1;
     static char name[] = "tessik_window_test";
     static char* argv[] = {name, nullptr};
+    // Headless unless told otherwise.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (QApplication::instance() == nullptr) app_ = new QApplication(argc, argv);
   }
 
