@@ -16,18 +16,25 @@ function(lw_project_target target)
   target_link_libraries(${target} PRIVATE lw_warnings)
 endfunction()
 
-# lw_add_gtest(NAME name SOURCES ... LIBS ... [LABELS ...])
+# lw_add_gtest(NAME name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [OWN_MAIN])
 # One GoogleTest executable whose cases CTest lists one by one.
 function(lw_add_gtest)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "OWN_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main lw_warnings)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock lw_warnings)
+  if(NOT T_OWN_MAIN)
+    target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT}
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LW_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
   endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LW_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+    PROPERTIES ${props})
 endfunction()

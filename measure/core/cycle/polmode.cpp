@@ -374,6 +374,10 @@ void PolMode::Option1_Click(int index) {
   if (index < 0 || index > 2) return;
   state_.groupCount = static_cast<int16_t>(1 << index);
   running_ = 0;
+  // The waveform store follows the channel count at once; otherwise a
+  // "16ch" run would keep storing only the channels of the old count until
+  // a scheduled capture happened to size it again.
+  state_.waves.Reset(4 * state_.groupCount);
 }
 
 void PolMode::Option2_Click(int /*index*/) {

@@ -19,10 +19,10 @@ namespace varnel {
 
 // Exit statuses of the measurement program.
 inline constexpr int kExitNormal = 0;
-inline constexpr int kExitSetupFailure = 2;     // the card refused its set-up
-inline constexpr int kExitForcedStop = 3;       // abnormal data in a record
+inline constexpr int kExitSetupFailure = 1;     // the card refused its set-up
+inline constexpr int kExitForcedStop = 2;       // abnormal data in a record
+inline constexpr int kExitAnotherInstance = 3;  // the site folder is in use
 inline constexpr int kExitLibraryMissing = 4;   // the A/D library cannot be bound
-inline constexpr int kExitAnotherInstance = 5;  // the site folder is in use
 
 // Notification codes of the A/D library.
 inline constexpr int16_t kNotifyStarted = 1;

@@ -1,0 +1,114 @@
+// The real window with the real A/D library and relay control against the
+// card stand-in process, offscreen, for several cycles.
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "child_process.h"
+#include "settings/setdt.h"
+#include "text/cp932.h"
+#include "varnel_app.h"
+
+namespace varnel::app {
+namespace {
+
+using lw::testing::BinDir;
+using lw::testing::ChildProcess;
+using lw::testing::TempDir;
+using namespace std::chrono_literals;
+
+void ProcessEvents() { QApplication::processEvents(QEventLoop::AllEvents, 20); }
+
+std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::string bytes(std::filesystem::file_size(p), '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+class VarnelWindowTest : public ::testing::Test {
+ protected:
+  TempDir site{"varnel-site"};
+  std::filesystem::path devices = site.Path() / "dev";
+  std::filesystem::path dataPath = site.Path() / "気象・電流data.csv";
+  std::vector<int> endings;
+
+  void SetUp() override {
+    std::filesystem::create_directories(devices);
+    setenv("QDA7100_DEVICE_DIR", devices.c_str(), 1);
+    setenv("COMPONENT_REGISTRY", (site.Path() / "registry.ini").c_str(), 1);
+    ChildProcess reg(BinDir() / "component-register", {(BinDir() / "libKivo7100.so").string()});
+    ASSERT_EQ(reg.WaitForExit(20s), 0) << reg.Output();
+    // A settings file that points the data file into the test's folder.
+    MeasureSettings s;
+    s.dataPath = dataPath.string();
+    s.groupCount = 1;
+    s.dataInterval = 1;
+    s.waveInterval = -10;
+    s.shuntOhm = 330;
+    const auto bytes = EncodeSettings(s);
+    ASSERT_TRUE(bytes);
+    std::ofstream(site.Path() / "SETDT.DAT", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+    std::ofstream(site.Path() / "Varnel.ini") << "[Serial]\nPort=" << (site.Path() / "no-port").string() << "\n";
+  }
+
+  std::unique_ptr<VarnelApp> StartApp() {
+    auto app = std::make_unique<VarnelApp>(site.Path(), [this](int s) { endings.push_back(s); },
+                                           (BinDir() / "libMorlex.so").string());
+    std::string why;
+    EXPECT_TRUE(app->Build(why)) << why;
+    app->Load();
+    app->Window().show();
+    return app;
+  }
+};
+
+TEST_F(VarnelWindowTest, RunsCyclesAgainstTheCardStandIn) {
+  ChildProcess sim(BinDir() / "qda7100-sim", {"--type", "2", "--io-base", "0x300", "--irq", "5"},
+                   {.workingDir = {}, .environment = {{"QDA7100_DEVICE_DIR", devices.string()}}});
+  ASSERT_TRUE(sim.WaitForOutput("serving", 10s)) << sim.Output();
+  auto app = StartApp();
+  PolModeForm& form = app->Program().form;
+  EXPECT_EQ(form.IDC_STATUS.text, "QDA-7100B 正常検出 I/Oﾍﾞｰｽ:0x300 IRQ番号: 5");
+
+  int cycles = 0;
+  std::string lastTotal;
+  app->Window().Dispatch([&] { app->Program().Window().IDB_START_Click(); });
+  const bool ran = lw::testing::WaitUntil(
+      [&] {
+        if (form.IDS_TOTALNUM.text == " 5040" && form.IDC_STATUS.text == "指定個数終了" &&
+            !app->Program().Window().CycleInFlight()) {
+          ++cycles;
+          form.IDS_TOTALNUM.text.clear();
+        }
+        return cycles >= 3;
+      },
+      ProcessEvents, 30s);
+  ASSERT_TRUE(ran) << "status: " << form.IDC_STATUS.text << " cycles: " << cycles;
+  EXPECT_TRUE(endings.empty());
+
+  const std::string data = ReadFile(dataPath);
+  const std::string header = text::ToCp932("時刻,風速,風向,外気温,外湿度,内気温,内湿度,雨量,最大風速,ch1Fhc,");
+  EXPECT_EQ(data.substr(0, header.size()), header);
+  EXPECT_NE(data.find("\r\n"), std::string::npos);
+}
+
+TEST_F(VarnelWindowTest, ShowsTheDetectionErrorWithoutTheStandIn) {
+  auto app = StartApp();
+  EXPECT_EQ(app->Program().form.IDC_STATUS.text, "QDA-7100U/B ADｶｰﾄﾞ検出ｴﾗｰ");
+  EXPECT_FALSE(app->Program().form.IDB_START.enabled);
+}
+
+}  // namespace
+}  // namespace varnel::app
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,145 @@
+#include "varnel_app.h"
+
+#include <cstdio>
+
+#include "platform/winmsg.h"
+#include "serial/serial_settings.h"
+
+namespace varnel::app {
+
+namespace {
+
+WindowActions MakeActions(VarnelProgram& p) {
+  WindowActions a;
+  PolMode& w = p.Window();
+  a.start = [&w] { w.IDB_START_Click(); };
+  a.stop = [&w] { w.IDB_STOP_Click(); };
+  a.exit = [&w] { w.IDCANCEL_Click(); };
+  a.lostFocus = [&w] { w.Form_LostFocus(); };
+  a.text2Changed = [&w] { w.Text2_Change(); };
+  a.check1Clicked = [&w] { w.Check1_Click(); };
+  a.option1 = [&p, &w](int i) {
+    SelectOption(p.form.Option1, static_cast<std::size_t>(i));
+    w.Option1_Click(i);
+  };
+  a.option2 = [&p, &w](int i) {
+    SelectOption(p.form.Option2, static_cast<std::size_t>(i));
+    w.Option2_Click(i);
+  };
+  a.option3 = [&p, &w](int i) {
+    SelectOption(p.form.Option3, static_cast<std::size_t>(i));
+    w.Option3_Click(i);
+  };
+  a.startInternal = [&w] { w.IDR_START_INTERNAL_Click(); };
+  a.startExternal = [&w] { w.IDR_START_EXTERNAL_Click(); };
+  a.stopInternal = [&w] { w.IDR_STOP_INTERNAL_Click(); };
+  a.stopExternal = [&w] { w.IDR_STOP_EXTERNAL_Click(); };
+  return a;
+}
+
+serial::SerialSettings LoadPortSettings(const std::filesystem::path& site) {
+  const auto load = serial::LoadSerialSettings(QString::fromStdString((site / serial::kPlatformSettingsFile).string()));
+  for (const QString& problem : load.problems) std::fprintf(stderr, "Varnel: %s\n", problem.toStdString().c_str());
+  return load.settings;
+}
+
+}  // namespace
+
+VarnelApp::VarnelApp(std::filesystem::path site, std::function<void(int)> endProgram, std::string morlexLibrary)
+    : site_(std::move(site)),
+      endProgram_(std::move(endProgram)),
+      morlex_(std::move(morlexLibrary),
+              [this](const std::string& why) {
+                std::fprintf(stderr, "Varnel: %s\n", why.c_str());
+                boxes_.Show(why, "Varnel", MessageIcon::Error);
+                endProgram_(kExitLibraryMissing);
+              }),
+      port_(std::make_unique<serial::QtSerialPortAdapter>(LoadPortSettings(site_))) {
+  ProgramPlatform pf;
+  pf.morlex = &morlex_;
+  pf.timer1 = &timer1_;
+  pf.polTimer = &polTimer_;
+  pf.timer2 = &timer2_;
+  pf.timer3 = &timer3_;
+  pf.port = port_.get();
+  pf.boxes = &boxes_;
+  pf.clock = &clock_;
+  pf.siteDir = site_;
+  pf.getKivoWnd = [this] { return relay_.GetKivoWnd(); };
+  pf.drawScale = [this] {
+    if (graph_) graph_->DrawScale();
+  };
+  pf.plotData = [this] {
+    if (graph_) graph_->PlotData();
+  };
+  pf.repaintStatus = [this] {
+    if (window_) window_->RepaintStatus();
+    LogStatusChange();
+  };
+  pf.repaintIndicators = [this] {
+    if (window_) window_->RepaintWeatherIndicators();
+  };
+  pf.endProgram = [this](int status) {
+    LogStatusChange();
+    endProgram_(status);
+  };
+  program_ = std::make_unique<VarnelProgram>(std::move(pf));
+  platform::SetMessageBoxHook([this](const char* text, const char* title, uint32_t) {
+    boxes_.Show(text, title, MessageIcon::Question);
+  });
+}
+
+VarnelApp::~VarnelApp() { platform::SetMessageBoxHook({}); }
+
+bool VarnelApp::Build(std::string& why) {
+  if (!relay_.Create()) {
+    why = relay_.Error();
+    return false;
+  }
+  relay_.onMsgPost = [this](int16_t w, int32_t l) {
+    if (window_) window_->Dispatch([&] { program_->Window().KIVO7100_OnMsgPost(w, l); });
+    LogStatusChange();
+  };
+  window_ = std::make_unique<PolModeWindow>(program_->form, MakeActions(*program_), relay_.Widget());
+  boxes_.SetParent(window_.get());
+  graph_ = std::make_unique<GraphPainter>(window_->Graph(), *program_);
+  WireTimers();
+  return true;
+}
+
+// Every timer tick and serial notification is followed by a refresh of the
+// widgets, and a changed status is written to the log.
+void VarnelApp::WireTimers() {
+  timer1_.onTick = [this] { program_->Window().Timer1_Timer(); };
+  polTimer_.onTick = [this] { program_->Window().PolTimer_Timer(); };
+  auto follow = [this](std::function<void()>& slot) {
+    auto inner = std::move(slot);
+    slot = [this, inner] {
+      if (inner) inner();
+      if (window_) window_->Refresh();
+      LogStatusChange();
+    };
+  };
+  follow(timer1_.onTick);
+  follow(polTimer_.onTick);
+  follow(timer2_.onTick);
+  follow(timer3_.onTick);
+  follow(port_->onComm);
+}
+
+void VarnelApp::Load() {
+  program_->Load(static_cast<float>(GraphView::kWidth), static_cast<float>(GraphView::kHeight));
+  window_->Refresh();
+  LogStatusChange();
+}
+
+// Status changes go to standard error with the time, so an unattended site
+// keeps a trace of what the window showed.
+void VarnelApp::LogStatusChange() {
+  const std::string& status = program_->form.IDC_STATUS.text;
+  if (status == lastStatus_) return;
+  lastStatus_ = status;
+  std::fprintf(stderr, "Varnel: %s status: %s\n", text::FormatSlashed(clock_.Now()).c_str(), status.c_str());
+}
+
+}  // namespace varnel::app
