@@ -115,10 +115,10 @@ TEST_F(MorlexAcquisition, ExternalStopEndingEarlyIsReportedAs64) {
   EXPECT_EQ(lib->AdStartPolModeThread(window.Handle()), 0);
   EXPECT_EQ(window.Pump(), (std::vector<Note>{{1, 0}, {64, 2500}}));
 
-  // Without the stop trigger a short acquisition is still a completion.
+  // Without the stop trigger the acquisition runs to its full count.
   ASSERT_EQ(lib->AdSetTrigger(0, 1), 0);
   EXPECT_EQ(lib->AdStartPolModeThread(window.Handle()), 0);
-  EXPECT_EQ(window.Pump(), (std::vector<Note>{{1, 0}, {64, 2500}, {1, 0}, {128, 2500}}));
+  EXPECT_EQ(window.Pump(), (std::vector<Note>{{1, 0}, {64, 2500}, {1, 0}, {128, 4000}}));
 }
 
 TEST_F(MorlexAcquisition, ARequestCompletedAtOnceIsASingleFailure) {
@@ -243,21 +243,96 @@ TEST_F(MorlexAcquisition, RingBufferIsHeldOnceUntilReleased) {
   EXPECT_EQ(lib->AdAllocRingBuf(0, 1000, 250), 0);
 }
 
-TEST_F(MorlexAcquisition, TriggerBufferCountsAndReallocation) {
-  Start({"--type", "2"});
+TEST_F(MorlexAcquisition, TriggerBufferReallocationAndRefusals) {
+  Start({"--type", "2", "--ring-waiting", "100000"});
   SetUpCard(0, 80, 2, 4, 0);
   EXPECT_EQ(lib->AdAllocTrgBuf(100, 2, 2, 5, 20), -3);
   EXPECT_EQ(lib->AdAllocTrgBuf(0, 1, 2, 5, 20), -4);
   EXPECT_EQ(lib->AdAllocTrgBuf(100, 1, 2, 5, 20), 500);
-  EXPECT_TRUE(sim->WaitForOutput("IOCTL_AD_ALLOC_TRG 100 400", 5s)) << sim->Output();
-  // Held: allocating again releases the old one first.
-  EXPECT_EQ(lib->AdAllocTrgBuf(100, 0, 4, 1000, 500), 80);
-  EXPECT_TRUE(sim->WaitForOutput("IOCTL_AD_ALLOC_TRG 40 20", 5s)) << sim->Output();
+  EXPECT_EQ(lib->GetRingBufNum(), 500);  // the stand-in's buffer holds both spans
+  // Held: allocating again releases the old one first (the stand-in refuses
+  // a second buffer while one is held).  (1000/100)*4 + (500/100)*4 = 60.
+  EXPECT_EQ(lib->AdAllocTrgBuf(100, 0, 4, 1000, 500), 60);
+  EXPECT_EQ(lib->GetRingBufNum(), 60);
   // A refused call keeps the held buffer.
   EXPECT_EQ(lib->AdAllocTrgBuf(0, 0, 4, 1000, 500), -4);
   EXPECT_EQ(lib->AdAllocRingBuf(0, 100, 10), -3);
   lib->AdFreeTrgBuf();
   EXPECT_EQ(lib->AdAllocRingBuf(0, 100, 10), 0);
+  // The flag follows the driver: a refused allocation holds nothing.
+  lib->AdFreeRingBuf();
+  EXPECT_EQ(lib->AdAllocTrgBuf(1, 0, 1, 0, 0), -2);  // the stand-in refuses an empty buffer
+  EXPECT_EQ(lib->AdAllocRingBuf(0, 100, 10), 0);
+}
+
+// The stand-in keeps `count1` samples before the limit trigger and `count2`
+// after it, so a capture shows which count went where: period 100, unit 1,
+// 2 channels, spans 5 and 20 must ask for {100, 400}.
+class LimitCapture : public MorlexAcquisition {
+ protected:
+  // One channel at 100 us on a type 2 card, limit mode and levels, trigger
+  // buffer; runs a limit-trigger acquisition to its end and returns the
+  // samples captured.
+  int32_t Capture(std::vector<std::string> args, double upper, double lower, int32_t limitMode) {
+    Start(std::move(args));
+    NotifyWindow window;
+    EXPECT_EQ(lib->AdSetParam(0, 2, 0, 0x300, 5), 0);
+    const int16_t list[1] = {0};
+    EXPECT_EQ(lib->AdSetChannel(1, list), 1);
+    EXPECT_EQ(lib->AdSetFreq(0, 100, 2), 0);
+    EXPECT_EQ(lib->AdSetLimitTrg(upper, lower, limitMode), 0);
+    EXPECT_EQ(lib->AdAllocTrgBuf(100, 1, 2, 5, 20), 500);
+    EXPECT_EQ(lib->AdStartLimitTrgMode(window.Handle()), 0);
+    EXPECT_EQ(lib->Block().mode, 5);
+    EXPECT_EQ(lib->Block().blockSamples, 8);  // table value: 1 channel in microseconds
+    // 16: the stand-in's "limit trigger data ready" status word; limit modes pass 0.
+    EXPECT_EQ(window.WaitFor(2, kDeadline), (std::vector<Note>{{1, 0}, {16, 0}}));
+    std::vector<uint16_t> data(1000, 0xBEEF);
+    const int32_t got = lib->AdGetTrgData(0, reinterpret_cast<MorlexAddr>(data.data()));
+    EXPECT_TRUE(std::all_of(data.begin(), data.begin() + std::max(got, 0), [](uint16_t v) { return v < 8192; }));
+    EXPECT_TRUE(std::all_of(data.begin() + std::max(got, 0), data.end(), [](uint16_t v) { return v == 0xBEEF; }));
+    return got;
+  }
+};
+
+TEST_F(LimitCapture, TriggerAtTheFirstSampleKeepsOnlyTheSecondSpan) {
+  // Constant code 3000; upper level 2.0 V is code 2867: the very first sample crosses.
+  EXPECT_EQ(Capture({"--type", "2", "--instant", "--profile", "constant:3000"}, 2.0, -4.0, 1), 400);
+}
+
+TEST_F(LimitCapture, ALateTriggerKeepsBothSpans) {
+  // 2048 + 1000 sin(2 pi 50 t) at 100 us: the lower level -2.2 V (code 1146)
+  // is first reached about 136 samples in, after the first span has filled.
+  EXPECT_EQ(Capture({"--type", "2", "--instant", "--profile", "sine:1000"}, 4.0, -2.2, 2), 500);
+}
+
+TEST_F(MorlexAcquisition, RingModeReportsTheDriversStatusAndRingValue) {
+  Start({"--type", "2", "--instant"});
+  NotifyWindow window;
+  SetUpCard(0, 100, 2, 1, 0);
+  ASSERT_EQ(lib->AdAllocRingBuf(0, 100, 100), 0);
+  ASSERT_EQ(lib->AdStartIrqRingMode(window.Handle(), 12), 0);
+  EXPECT_EQ(lib->Block().mode, 4);
+  EXPECT_EQ(lib->Block().blockSamples, 12);
+  // 100 samples of ring fill within the first tick: the driver ends with
+  // its overrun word 2 and the ring status value 2.
+  EXPECT_EQ(window.WaitFor(2, kDeadline), (std::vector<Note>{{1, 0}, {2, 2}}));
+  std::vector<uint16_t> dest(100);
+  EXPECT_EQ(lib->AdGetRingBuf(reinterpret_cast<MorlexAddr>(dest.data()), 0, 100), -1);  // overrun: error 1117
+  EXPECT_EQ(lib->VbGetRingBuf(reinterpret_cast<MorlexAddr>(dest.data()), 0, 100), 100);
+  ExpectNothingMore(window, 2);
+}
+
+TEST_F(MorlexAcquisition, StoppingARingAcquisition) {
+  Start({"--type", "2"});
+  NotifyWindow window;
+  SetUpCard(0, 1, 0, 1, 0);  // one sample a second: the ring never fills here
+  ASSERT_EQ(lib->AdAllocRingBuf(0, 1000, 100), 0);
+  ASSERT_EQ(lib->AdStartIrqRingMode(window.Handle(), 0), 0);
+  EXPECT_EQ(lib->Block().blockSamples, 2);
+  ASSERT_EQ(window.WaitFor(1, kDeadline), (std::vector<Note>{{1, 0}}));
+  EXPECT_EQ(lib->AdStopIrqMode(), 0);
+  EXPECT_EQ(window.WaitFor(2, kDeadline), (std::vector<Note>{{1, 0}, {0, 0}}));
 }
 
 TEST_F(MorlexAcquisition, RingReadWaitsForTheWholeCount) {
@@ -295,12 +370,49 @@ TEST_F(MorlexAcquisition, StartsNeedTheirBuffer) {
 
 // ---------------------------------------------------------------- test requests
 
-TEST_F(MorlexAcquisition, TestRequestsCompleteOrTimeOut) {
-  Start({"--type", "2"});
+TEST_F(MorlexAcquisition, TestRequestsComplete) {
+  Start({"--type", "2"});  // the test requests pend 100 ms
   EXPECT_EQ(lib->testAdStartPol(), 0);
   EXPECT_EQ(lib->testAdStopPol(), 0);
   EXPECT_EQ(lib->AdStopOneshotModeThread(), 0);
   EXPECT_EQ(lib->AdCreateSystemThread(0), 0);
+}
+
+TEST_F(MorlexAcquisition, TestRequestsFail) {
+  Start({"--type", "2", "--fail", "IOCTL_AD_TEST_START_POL", "--fail", "IOCTL_AD_TEST_STOP_POL", "--fail",
+         "IOCTL_AD_CREATE_SYSTEM_THREAD"});
+  EXPECT_EQ(lib->testAdStartPol(), -1);
+  EXPECT_EQ(lib->testAdStopPol(), -1);
+  EXPECT_EQ(lib->AdCreateSystemThread(0), -10);
+}
+
+// ---------------------------------------------------------------- one-shot
+
+TEST_F(MorlexAcquisition, OneShotFillsTheCallerAndGivesTheBufferFieldsBack) {
+  Start({"--type", "2"});
+  SetUpCard(0, 80, 2, 4, 1000);
+  const auto before = lib->Block();
+  ASSERT_EQ(lib->AdSetOneParam(0, 2, 0x300), 0);
+  std::vector<uint16_t> dest(32, 0xBEEF);
+  EXPECT_EQ(lib->AdOneShot(0, reinterpret_cast<MorlexAddr>(dest.data())), 0);
+  // One sample of each of the 4 channels.
+  EXPECT_TRUE(std::all_of(dest.begin(), dest.begin() + 4, [](uint16_t v) { return v < 8192; }));
+  EXPECT_TRUE(std::all_of(dest.begin() + 4, dest.end(), [](uint16_t v) { return v == 0xBEEF; }));
+  const auto after = lib->Block();
+  EXPECT_EQ(after.bufferAddress, before.bufferAddress);
+  EXPECT_EQ(after.bufferBytes, before.bufferBytes);
+  EXPECT_EQ(lib->AdOneShot(0, 0), -3);
+  EXPECT_EQ(lib->AdFreeDataMem(), 0);
+}
+
+TEST_F(MorlexAcquisition, OneShotFailures) {
+  Start({"--type", "2", "--fail", "IOCTL_AD_ONE_SHOT"});
+  ASSERT_EQ(lib->AdSetOneParam(0, 2, 0x300), 0);
+  uint16_t dest[8] = {};
+  EXPECT_EQ(lib->AdOneShot(0, reinterpret_cast<MorlexAddr>(dest)), -1);  // did not pend
+  EXPECT_EQ(std::count(std::begin(dest), std::end(dest), 0), 8);
+  sim->Kill();
+  EXPECT_EQ(lib->AdOneShot(0, reinterpret_cast<MorlexAddr>(dest)), -1);
 }
 
 }  // namespace
