@@ -121,7 +121,7 @@ std::vector<uint8_t> WeatherLink::TakeReply() {
 
 bool WeatherLink::EnsurePortOpen() {
   if (port_.IsOpen()) return true;
-  if (!port_.Open()) return false;
+  if (!reopenClosedPort || !port_.Open()) return false;
   port_.SetReceiveThreshold(1);
   return true;
 }

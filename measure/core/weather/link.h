@@ -68,6 +68,11 @@ class WeatherLink {
   // Called when an indicator turns red, which the window draws at once.
   std::function<void()> repaint;
 
+  // Whether a closed port is opened again on the request ticks.  Start-up
+  // clears it when it leaves the port closed on purpose (no card found), so
+  // that the port then stays closed for the program's life.
+  bool reopenClosedPort = true;
+
  private:
   std::vector<uint8_t> TakeReply();
   bool EnsurePortOpen();

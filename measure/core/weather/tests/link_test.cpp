@@ -238,6 +238,16 @@ TEST_F(WeatherLinkTest, PortThatCannotOpenIsRetriedAndPollingResumes) {
   EXPECT_EQ(form.Label18.text, "ok");
 }
 
+TEST_F(WeatherLinkTest, PortLeftClosedOnPurposeStaysClosed) {
+  port.Close();
+  link.reopenClosedPort = false;
+  At(20000);
+  EXPECT_EQ(port.openAttempts, 0);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_EQ(form.title.substr(59), "2004/02/04 15:30:05");
+}
+
 TEST_F(WeatherLinkTest, PortVanishingMidReplyStopsQuietly) {
   At(4000);
   port.Receive({0x01, 0x20});  // collecting
