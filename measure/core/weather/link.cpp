@@ -71,6 +71,10 @@ void WeatherLink::Start() {
 
 void WeatherLink::Timer2Tick() {
   ShowTitleClock(form_.title, clock_.Now());
+  // A reply read on the receive-event path stops Timer3, which would have
+  // put the send lamp out; with a station that always answers promptly the
+  // lamp would then never go out.  Put it out on the next tick instead.
+  if (!timer3_.Enabled()) form_.Label6[1].backColor.reset();
   ++requestCounter_;
   if (requestCounter_ < kTicksPerRequest) return;
   requestCounter_ = 0;

@@ -6,6 +6,10 @@
 // Timer2 (title clock, a request every fourth tick), the port's receive
 // notification, and the 200 ms one-shot receive timer Timer3.
 //
+// The send lamp is lit from a request until Timer3 ticks 200 ms later, or,
+// when the reply was read on the receive-event path (which stops Timer3),
+// until the next tick of Timer2.
+//
 // A port that is not open (it could not be opened at start-up, or the device
 // went away while running and the port closed itself) makes the weather
 // steps do nothing; the clock and the timers go on.  Every fourth tick of

@@ -125,14 +125,31 @@ TEST_F(WeatherLinkTest, CompleteReplyIsReadOnTheEventPath) {
   EXPECT_FALSE(ReceiveLit());
   EXPECT_EQ(port.threshold, 1);
   EXPECT_FALSE(timer3->Enabled());
-  // Timer3 was stopped on the event path, so the send lamp stays red until
-  // the next Timer3 tick, 200 ms after the next request.
-  At(7999);
+  // Timer3 was stopped on the event path; the send lamp goes out on the
+  // next tick of Timer2 rather than staying lit.
+  At(4999);
   EXPECT_TRUE(SendLit());
+  At(5000);
+  EXPECT_FALSE(SendLit());
   At(8000);
+  EXPECT_TRUE(SendLit());
   At(8200);
   EXPECT_FALSE(SendLit());
   EXPECT_EQ(form.Label18.text, "ok");  // no reply to the second request: word kept
+}
+
+TEST_F(WeatherLinkTest, PromptStationDoesNotLeaveTheSendLampLit) {
+  int sends = 0;
+  for (int64_t t = 4000; t <= 40000; t += 4000) {
+    At(t);
+    sends += SendLit() ? 1 : 0;
+    At(t + 20);
+    port.Receive(Packet({}, 18));  // answered at once, read on the event path
+    At(t + 1000);
+    EXPECT_FALSE(SendLit()) << t;
+  }
+  EXPECT_EQ(sends, 10);
+  EXPECT_EQ(Requests(), 10u);
 }
 
 TEST_F(WeatherLinkTest, RejectedReplyOnEachPath) {
