@@ -268,7 +268,7 @@ TEST_F(MorlexAcquisition, TriggerBufferReallocationAndRefusals) {
 // The stand-in keeps `count1` samples before the limit trigger and `count2`
 // after it, so a capture shows which count went where: period 100, unit 1,
 // 2 channels, spans 5 and 20 must ask for {100, 400}.
-class LimitCapture : public MorlexAcquisition {
+class MorlexLimitCapture : public MorlexAcquisition {
  protected:
   // One channel at 100 us on a type 2 card, limit mode and levels, trigger
   // buffer; runs a limit-trigger acquisition to its end and returns the
@@ -295,12 +295,12 @@ class LimitCapture : public MorlexAcquisition {
   }
 };
 
-TEST_F(LimitCapture, TriggerAtTheFirstSampleKeepsOnlyTheSecondSpan) {
+TEST_F(MorlexLimitCapture, TriggerAtTheFirstSampleKeepsOnlyTheSecondSpan) {
   // Constant code 3000; upper level 2.0 V is code 2867: the very first sample crosses.
   EXPECT_EQ(Capture({"--type", "2", "--instant", "--profile", "constant:3000"}, 2.0, -4.0, 1), 400);
 }
 
-TEST_F(LimitCapture, ALateTriggerKeepsBothSpans) {
+TEST_F(MorlexLimitCapture, ALateTriggerKeepsBothSpans) {
   // 2048 + 1000 sin(2 pi 50 t) at 100 us: the lower level -2.2 V (code 1146)
   // is first reached about 136 samples in, after the first span has filled.
   EXPECT_EQ(Capture({"--type", "2", "--instant", "--profile", "sine:1000"}, 4.0, -2.2, 2), 500);

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -409,6 +411,39 @@ TEST_F(MorlexOnCard, ADriverThatDiedFailsEveryLaterRequest) {
   EXPECT_EQ(lib->AdAllocTrgBuf(100, 1, 2, 5, 20), -10);
   EXPECT_EQ(lib->GetRingBufNum(), 0);
   EXPECT_EQ(lib->AdSetChannel(2, Channels({0, 1}).data()), -10);
+}
+
+}  // namespace
+}  // namespace morlex_test
+
+namespace morlex_test {
+namespace {
+
+// The dynamic symbol table lists every export under its name (the two
+// decorated ones as version "8") and nothing of the library's insides.
+TEST(MorlexExports, DynamicSymbolTableListsExactlyTheApi) {
+  const RunResult nm = RunProgram("/usr/bin/nm", {"-D", "--defined-only", BinDir() + "/libMorlex.so"}, "",
+                                  std::chrono::seconds(30));
+  ASSERT_EQ(nm.exitStatus, 0) << nm.output;
+  std::set<std::string> names;
+  std::istringstream lines(nm.output);
+  for (std::string line; std::getline(lines, line);) {
+    const auto space = line.rfind(' ');
+    if (space != std::string::npos) names.insert(line.substr(space + 1));
+  }
+  const std::set<std::string> api = {
+      "AdGetCardResource", "AdSetParam", "AdSetParamAuto", "AdSetOneParam", "AdSetChannel", "AdSetTrigger",
+      "AdSetFreq", "AdSetInternalClock", "AdSetExternalClock", "AdSetDataCount", "AdSetLimitTrg", "_AdSetXXX@8",
+      "AdAllocDataMem", "AdFreeDataMem", "AdAllocMem", "AdFreeMem", "VbMemCopy", "AdStartPolModeThread",
+      "AdStartIrqVxdMode", "_AdStartIrq@8", "AdStopIrqMode", "AdAllocRingBuf", "AdFreeRingBuf",
+      "AdStartIrqRingMode", "GetRingBufNum", "AdGetRingBuf", "VbGetRingBuf", "AdGetRingBufConst",
+      "VbGetRingBufConst", "AdAllocTrgBuf", "AdFreeTrgBuf", "AdStartLimitTrgMode", "AdReStartLimitTrgMode",
+      "AdStopLimitTrgMode", "AdGetTrgData", "AdOneShot", "AdStopOneshotModeThread", "testAdStartPol",
+      "testAdStopPol", "AdCreateSystemThread", "AdGetParamBlock"};
+  // What the linker adds by itself: the version node's name and section bounds.
+  const std::set<std::string> linker = {"8", "__bss_start", "_edata", "_end"};
+  for (const auto& name : api) EXPECT_EQ(names.count(name), 1u) << name;
+  for (const auto& name : names) EXPECT_TRUE(api.count(name) != 0 || linker.count(name) != 0) << name;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 namespace morlex {
 namespace {
 
-TEST(BlockSamples, TableValuesForTypicalIntervals) {
+TEST(MorlexBlockSamples, TableValuesForTypicalIntervals) {
   EXPECT_EQ(BlockSamplesFor(2, 100, 3), 9);   // 3 channels at 100 us
   EXPECT_EQ(BlockSamplesFor(1, 50, 3), 6);    // 3 channels at 50 ms
   EXPECT_EQ(BlockSamplesFor(1, 200, 3), 3);   // 3 channels at 200 ms
@@ -18,7 +18,7 @@ TEST(BlockSamples, TableValuesForTypicalIntervals) {
   EXPECT_EQ(BlockSamplesFor(2, 80, 4), 8);    // the measurement program's 4 channels at 80 us
 }
 
-TEST(BlockSamples, MillisecondBoundaryAt100) {
+TEST(MorlexBlockSamples, MillisecondBoundaryAt100) {
   // Below 100 ms the fast row applies, from 100 ms on the slow row.
   const uint16_t fast[8] = {8, 4, 6, 8, 5, 6, 7, 8};
   const uint16_t slow[8] = {2, 2, 3, 4, 5, 6, 7, 8};
@@ -29,7 +29,7 @@ TEST(BlockSamples, MillisecondBoundaryAt100) {
   }
 }
 
-TEST(BlockSamples, OutsideTheTableFallsBackToIntervalOrZero) {
+TEST(MorlexBlockSamples, OutsideTheTableFallsBackToIntervalOrZero) {
   EXPECT_EQ(BlockSamplesFor(2, 300, 0), 300);  // microseconds, no channels: the interval itself
   EXPECT_EQ(BlockSamplesFor(2, 300, 9), 300);
   EXPECT_EQ(BlockSamplesFor(3, 77, 4), 77);    // unknown unit: the interval itself
@@ -37,7 +37,7 @@ TEST(BlockSamples, OutsideTheTableFallsBackToIntervalOrZero) {
   EXPECT_EQ(BlockSamplesFor(1, 5, 0), 0);
 }
 
-TEST(LimitCodes, HandWorkedCodesForBothCardTypes) {
+TEST(MorlexLimitCodes, HandWorkedCodesForBothCardTypes) {
   // Type 1: trunc(2.0 * 32768 * 0.4) = 26214, >> 3 = 3276; 0.5 V: 6553 >> 3 = 819.
   EXPECT_EQ(LimitCodeFor(1, 2.0), 3276);
   EXPECT_EQ(LimitCodeFor(1, 0.5), 819);
@@ -48,7 +48,7 @@ TEST(LimitCodes, HandWorkedCodesForBothCardTypes) {
   EXPECT_EQ(LimitCodeFor(2, 4.99), 4091);
 }
 
-TEST(LimitCodes, NegativeAndHugeLevelsStayDefined) {
+TEST(MorlexLimitCodes, NegativeAndHugeLevelsStayDefined) {
   // An unused level may be anything; the arithmetic shift keeps the sign
   // bits and the mask keeps 13 bits: -1 V on type 1 is trunc(-13107.2) =
   // -13107, >> 3 = -1639, & 8191 = 6553.
@@ -57,7 +57,7 @@ TEST(LimitCodes, NegativeAndHugeLevelsStayDefined) {
   EXPECT_EQ(LimitCodeFor(1, std::numeric_limits<double>::quiet_NaN()), 0);
 }
 
-TEST(LimitLevels, RangeChecksPerModeAndCard) {
+TEST(MorlexLimitLevels, RangeChecksPerModeAndCard) {
   EXPECT_EQ(CheckLimitLevels(1, 3, 2.0, 0.5), 0);
   EXPECT_EQ(CheckLimitLevels(1, 3, 0.5, 2.0), -2);  // upper below lower
   EXPECT_EQ(CheckLimitLevels(1, 1, 2.5, 99.0), -2);  // 2.5 V itself is out (strict)
@@ -69,7 +69,7 @@ TEST(LimitLevels, RangeChecksPerModeAndCard) {
   EXPECT_EQ(CheckLimitLevels(1, 1, std::numeric_limits<double>::quiet_NaN(), 0.5), -2);
 }
 
-TEST(TrgCounts, SpansInBothUnits) {
+TEST(MorlexTrgCounts, SpansInBothUnits) {
   // Period 100, unit 1, 2 channels, spans 5 and 20: 5*1000/100*2 = 100, 20*1000/100*2 = 400.
   const auto counts = TrgBufferCounts(100, 1, 2, 5, 20);
   ASSERT_TRUE(counts);
@@ -82,14 +82,14 @@ TEST(TrgCounts, SpansInBothUnits) {
   EXPECT_EQ(plain->count2, 0u);
 }
 
-TEST(TrgCounts, ZeroPeriodAndOverflowAreRefused) {
+TEST(MorlexTrgCounts, ZeroPeriodAndOverflowAreRefused) {
   EXPECT_FALSE(TrgBufferCounts(0, 0, 4, 10, 10));
   EXPECT_FALSE(TrgBufferCounts(1, 2, 4, 10, 10));
   // 65535 * 1000 / 1 * 65535 does not fit a 32-bit count.
   EXPECT_FALSE(TrgBufferCounts(1, 1, 65535, 65535, 0));
 }
 
-TEST(DataBuffer, SizeAndOverflow) {
+TEST(MorlexDataBuffer, SizeAndOverflow) {
   EXPECT_EQ(DataBufferBytes(1000, 4), 8032u);
   EXPECT_EQ(DataBufferBytes(1260, 4), 10112u);
   EXPECT_EQ(DataBufferBytes(0, 4), 32u);
