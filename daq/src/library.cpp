@@ -1,7 +1,11 @@
 // Load and unload of the library, and the driver-request helpers.
 #include "library.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,11 +66,22 @@ void AbortWorkerLocked(LibraryState& state, Worker& worker) {
   worker.event.Set();
 }
 
+void* ThisModule() {
+#if defined(_WIN32)
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
+  return module;
+#else
+  Dl_info info{};
+  return dladdr(reinterpret_cast<void*>(&ThisModule), &info) != 0 ? info.dli_fbase : nullptr;
+#endif
+}
+
 void Load() {
   try {
     auto* state = new LibraryState();
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&Load), &info) != 0) state->moduleHandle = info.dli_fbase;
+    state->moduleHandle = ThisModule();
     g_state = state;
     OpenDevice(*state);
   } catch (...) {
@@ -234,6 +249,14 @@ Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& bloc
 
 }  // namespace morlex
 
-// Process attach and detach.
+// Process attach and detach; thread attach and detach do nothing.
+#if defined(_WIN32)
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) morlex::Load();
+  if (reason == DLL_PROCESS_DETACH) morlex::Unload();
+  return TRUE;
+}
+#else
 __attribute__((constructor)) static void MorlexProcessAttach() { morlex::Load(); }
 __attribute__((destructor)) static void MorlexProcessDetach() { morlex::Unload(); }
+#endif
