@@ -40,8 +40,10 @@ void Scheduler::Loop() {
       continue;
     }
     const auto first = tasks_.begin();
-    if (first->first.first > Clock::now()) {
-      cv_.wait_until(lock, first->first.first);
+    // A copy: Cancel may erase the task (and its key) while this waits.
+    const Clock::time_point due = first->first.first;
+    if (due > Clock::now()) {
+      cv_.wait_until(lock, due);
       continue;
     }
     auto task = std::move(first->second);
