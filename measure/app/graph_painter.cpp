@@ -1,24 +1,19 @@
 #include "graph_painter.h"
 
-#include <QPainter>
-
 #include "program/varnel_program.h"
 
 namespace varnel::app {
 
-void GraphPainter::DrawScale() {
-  QPainter p(&view_.Image());
-  p.setPen(QColor(128, 128, 128));
-  const GraphGeometry& g = program_.state.graph;
-  for (float i = 1; i <= 25; ++i) p.drawLine(QPointF(0, i * g.height / 26), QPointF(g.width, i * g.height / 26));
-  for (float i = 1; i <= 7; ++i) p.drawLine(QPointF(i * g.width / 8, 0), QPointF(i * g.width / 8, g.height));
-  view_.Refresh();
+GraphPainter::GraphPainter(GraphView& view, VarnelProgram& program)
+    : GraphPainter(view, program.form, program.state) {}
+
+GraphPainter::GraphPainter(GraphView& view, const PolModeForm& form, const MeasureState& state)
+    : m_form(form), m_state(state), m_canvas(view.Image()) {
+  m_canvas.onRefresh = [&view] { view.Refresh(); };
 }
 
-void GraphPainter::PlotData() {
-  if (!program_.form.Check2.checked) return;
-  view_.Image().fill(Qt::black);
-  DrawScale();
-}
+void GraphPainter::DrawScale() { graph::DrawScale(m_plotter, m_state); }
+
+void GraphPainter::PlotData() { graph::PlotData(m_plotter, m_form, m_state); }
 
 }  // namespace varnel::app

@@ -1,18 +1,24 @@
 #include "graph_view.h"
 
+#include <QPaintEvent>
 #include <QPainter>
+
+#include "image_canvas.h"
 
 namespace varnel::app {
 
-GraphView::GraphView(QWidget* parent) : QWidget(parent), image_(kWidth, kHeight, QImage::Format_RGB32) {
-  image_.fill(Qt::black);
-  setFixedSize(kWidth + 4, kHeight + 4);  // a 2-pixel border around the inner picture
+GraphView::GraphView(QWidget* parent) : QWidget(parent), m_image(kWidth, kHeight, QImage::Format_RGB32) {
+  m_image.fill(graph_qt::kBackground);
+  setFixedSize(kWidth + 2 * kBorder, kHeight + 2 * kBorder);
+  // Every pixel is painted below: nothing to erase first.
+  setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void GraphView::paintEvent(QPaintEvent*) {
+void GraphView::paintEvent(QPaintEvent* event) {
   QPainter p(this);
+  p.setClipRegion(event->region());
   p.fillRect(rect(), QColor(64, 64, 64));
-  p.drawImage(2, 2, image_);
+  p.drawImage(kBorder, kBorder, m_image);
 }
 
 }  // namespace varnel::app

@@ -1,5 +1,6 @@
-// The graph picture: a persistent image, so a covered and uncovered window
-// shows the same graph again.
+// The graph picture `PicGraph`: a persistent image that the widget shows, so
+// a window that is covered and uncovered shows the same graph again.  The
+// drawing goes to the image (GraphPainter); the widget only copies it.
 #pragma once
 
 #include <QImage>
@@ -9,20 +10,23 @@ namespace varnel::app {
 
 class GraphView : public QWidget {
  public:
-  // Inner size of the picture in pixels.
+  // Inner size of the picture in pixels; the graph's scale units.
   static constexpr int kWidth = 1000;
   static constexpr int kHeight = 330;
+  // Border around the inner picture.
+  static constexpr int kBorder = 2;
 
   explicit GraphView(QWidget* parent = nullptr);
-  QImage& Image() { return image_; }
-  // Shows the image now (the drawing has changed).
+  QImage& Image() { return m_image; }
+  const QImage& Image() const { return m_image; }
+  // Shows the image now: the drawing has changed inside a long handler.
   void Refresh() { repaint(); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  QImage image_;
+  QImage m_image;
 };
 
 }  // namespace varnel::app

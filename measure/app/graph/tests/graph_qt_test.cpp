@@ -1,0 +1,175 @@
+// The graph rendered with QPainter offscreen: pixel colours at positions
+// worked out from the picture geometry (1000 x 330, bipolar baseline 165,
+// grid rows of 330 / 26 = 12.6923 pixels), the persistent picture of the
+// widget, and the save dialog's set-up.
+#include <QApplication>
+#include <QFileDialog>
+#include <QImage>
+#include <QPixmap>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "export_dialog.h"
+#include "graph_painter.h"
+#include "graph_view.h"
+#include "image_canvas.h"
+
+namespace varnel {
+namespace {
+
+using app::GraphView;
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "graph_qt_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  return app;
+}
+
+QColor At(const QImage& image, int x, int y) { return image.pixelColor(x, y); }
+
+const QColor kBlack(0, 0, 0);
+const QColor kGrey(128, 128, 128);
+const QColor kLightRed(255, 0, 0);
+const QColor kLightMagenta(255, 0, 255);
+const QColor kYellow(255, 255, 0);
+const QColor kWhite(255, 255, 255);
+
+// Four channels: 0 silent; 1 a step from -1024 to +1024 counts at sample 500;
+// 2 silent but samples 400..409 over range (4096); 3 a steady 1000 counts.
+MeasureState KnownSweep() {
+  MeasureState s;
+  s.card.cardType = 2;
+  s.graph = {1000.0f, 330.0f, 165};
+  s.groupCount = 1;
+  s.waves.Reset(4);
+  for (int i = 0; i < WaveStore::kSamples; ++i) {
+    s.waves.Set(i, 1, static_cast<int16_t>(i < 500 ? -1024 : 1024));
+    s.waves.Set(i, 2, static_cast<int16_t>(i >= 400 && i < 410 ? 4096 : 0));
+    s.waves.Set(i, 3, 1000);
+  }
+  return s;
+}
+
+TEST(GraphImage, KnownSweepLandsOnComputedPixelsInItsColours) {
+  App();
+  const MeasureState s = KnownSweep();
+  const QImage img = graph_qt::RenderGraph(s.graph, s.waves, 4);
+  ASSERT_EQ(img.size(), QSize(1000, 330));
+
+  // Channel 0 on its zero line, grid line 5 (63.46 -> 63), across to x 999.
+  EXPECT_EQ(At(img, 10, 63), kLightRed);
+  EXPECT_EQ(At(img, 999, 63), kLightRed);
+  // Channel 1: zero line 76.15; -1024 counts = 82.5 -> 82 pixels below (158),
+  // +1024 counts 82 above (-5.85 -> -6, outside the picture).
+  EXPECT_EQ(At(img, 200, 158), kLightMagenta);
+  EXPECT_EQ(At(img, 450, 158), kLightMagenta);
+  EXPECT_TRUE(At(img, 499, 100) == kLightMagenta || At(img, 500, 100) == kLightMagenta);  // rising edge
+  EXPECT_EQ(At(img, 700, 158), kBlack);
+  // Channel 2: zero line 88.85 -> 89; over range 165 below: 253.85 -> 254.
+  EXPECT_EQ(At(img, 300, 89), kYellow);
+  EXPECT_EQ(At(img, 405, 254), kYellow);
+  EXPECT_NE(At(img, 405, 89), kYellow);
+  // Channel 3: zero line 101.54; 1000 counts = 80.57 -> 81 above: 20.54 -> 21.
+  EXPECT_EQ(At(img, 600, 21), kWhite);
+  // Grid: row line 1 at 12.69 -> 13, column line 1 at x 125; background between.
+  EXPECT_EQ(At(img, 40, 13), kGrey);
+  EXPECT_EQ(At(img, 125, 300), kGrey);
+  EXPECT_EQ(At(img, 40, 300), kBlack);
+}
+
+TEST(GraphImage, PlotDataClearsTheOldTracesFirst) {
+  App();
+  GraphView view;
+  MeasureState s = KnownSweep();
+  PolModeForm form = MakeDesignForm();
+  app::GraphPainter painter(view, form, s);
+  painter.PlotData();
+  ASSERT_EQ(At(view.Image(), 600, 21), kWhite);
+  // Channel 3 goes silent: its old line is gone, its new one on row 8.
+  for (int i = 0; i < WaveStore::kSamples; ++i) s.waves.Set(i, 3, 0);
+  painter.PlotData();
+  EXPECT_EQ(At(view.Image(), 600, 21), kBlack);
+  EXPECT_EQ(At(view.Image(), 600, 102), kWhite);
+}
+
+TEST(GraphImage, UpdateSwitchedOffLeavesTheImageUntouched) {
+  App();
+  GraphView view;
+  const MeasureState s = KnownSweep();
+  PolModeForm form = MakeDesignForm();
+  app::GraphPainter painter(view, form, s);
+  painter.DrawScale();
+  const QImage before = view.Image().copy();
+  ASSERT_EQ(At(before, 125, 300), kGrey);
+  form.Check2.checked = false;
+  painter.PlotData();
+  EXPECT_EQ(view.Image(), before);
+}
+
+TEST(GraphImage, DrawScaleDrawsOverWhatThePictureShows) {
+  App();
+  GraphView view;
+  view.Image().fill(QColor(0, 0, 255));
+  const MeasureState s = KnownSweep();
+  PolModeForm form = MakeDesignForm();
+  app::GraphPainter(view, form, s).DrawScale();
+  EXPECT_EQ(At(view.Image(), 125, 300), kGrey);
+  EXPECT_EQ(At(view.Image(), 40, 300), QColor(0, 0, 255));
+}
+
+TEST(GraphPicture, ShowsTheSameGraphEveryTimeItIsPainted) {
+  App();
+  GraphView view;
+  const MeasureState s = KnownSweep();
+  PolModeForm form = MakeDesignForm();
+  app::GraphPainter(view, form, s).PlotData();
+  view.show();
+  const QImage first = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  // Covered and uncovered: the widget paints anew from the same image.
+  view.hide();
+  view.show();
+  view.update();
+  const QImage second = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(first, second);
+  const int b = GraphView::kBorder;
+  EXPECT_EQ(first.copy(b, b, GraphView::kWidth, GraphView::kHeight), view.Image());
+}
+
+TEST(SaveDialog, OffersBothFiltersAsksBeforeOverwritingAndAddsNoSuffix) {
+  App();
+  graph::SaveDialogRequest r;
+  r.filters = graph::ParseDialogFilter(graph::kCsvDialogFilter);
+  r.initialFolder = "/tmp";
+  QFileDialog dialog;
+  app::QtSaveFileDialog::Configure(dialog, r);
+  EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptSave);
+  EXPECT_EQ(dialog.nameFilters(),
+            (QStringList{QStringLiteral("CSV files{*.csv} (*.csv)"), QStringLiteral("All files{*.*} (*.*)")}));
+  EXPECT_FALSE(dialog.testOption(QFileDialog::DontConfirmOverwrite));
+  EXPECT_TRUE(dialog.defaultSuffix().isEmpty());
+  EXPECT_EQ(dialog.directory().absolutePath(), QStringLiteral("/tmp"));
+}
+
+TEST(SaveDialog, TheChosenFileOrNothingWhenCancelled) {
+  App();
+  graph::SaveDialogRequest r;
+  r.filters = graph::ParseDialogFilter(graph::kCsvDialogFilter);
+  app::QtSaveFileDialog dialog;
+  dialog.run = [](QFileDialog& d) {
+    d.selectFile(QStringLiteral("/tmp/wave"));
+    return static_cast<int>(QDialog::Accepted);
+  };
+  EXPECT_EQ(dialog.AskSavePath(r), std::optional<std::string>("/tmp/wave"));  // no ".csv" added
+  dialog.run = [](QFileDialog&) { return static_cast<int>(QDialog::Rejected); };
+  EXPECT_EQ(dialog.AskSavePath(r), std::nullopt);
+  // Without a screen and without an answer the export is simply cancelled.
+  app::QtSaveFileDialog unattended;
+  EXPECT_EQ(unattended.AskSavePath(r), std::nullopt);
+}
+
+}  // namespace
+}  // namespace varnel
