@@ -24,6 +24,8 @@ const Command kCommands[] = {
      "a binary data file as CSV with the text form's header and columns", varnel::tools::RunRecords},
     {"wave", "[--cp932] FILE", "a waveform snapshot file as CSV of sample index and the count of every channel",
      varnel::tools::RunWave},
+    {"plot", "[--shunt OHMS] [--card bipolar|unipolar] [--interval US] [--width PX] [--height PX] [-o OUT.png|-] FILE",
+     "a waveform snapshot file drawn as the window's graph, to a PNG", varnel::tools::RunPlot},
 };
 
 void Usage(std::ostream& out) {
