@@ -28,8 +28,9 @@ function(lw_add_gtest)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  set(props TIMEOUT ${T_TIMEOUT}
-            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LW_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+  # Test programs land beside the system's programs (build/bin), where they
+  # find them without help; the environment only keeps Qt off the display.
+  set(props TIMEOUT ${T_TIMEOUT} ENVIRONMENT QT_QPA_PLATFORM=offscreen)
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
   endif()

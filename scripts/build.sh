@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Configures and builds the project.  build.sh [--asan] [BUILD_DIR]
+# Configures and builds the project.
+#   build.sh [--asan] [BUILD_DIR] [-- TARGET...]
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ASAN=OFF
 if [[ ${1:-} == --asan ]]; then ASAN=ON; shift; fi
-BUILD=${1:-$ROOT/build}
-if [[ $ASAN == ON && -z ${1:-} ]]; then BUILD=$ROOT/build-asan; fi
+BUILD=$ROOT/build
+[[ $ASAN == ON ]] && BUILD=$ROOT/build-asan
+if [[ $# -gt 0 && $1 != -- ]]; then BUILD=$1; shift; fi
+[[ ${1:-} == -- ]] && shift
+TARGETS=()
+for t in "$@"; do TARGETS+=(--target "$t"); done
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DLW_SANITIZE=$ASAN \
   -DCMAKE_BUILD_TYPE=$([[ $ASAN == ON ]] && echo Debug || echo RelWithDebInfo) >/dev/null
-cmake --build "$BUILD" -j "$(nproc)"
+cmake --build "$BUILD" -j "$(nproc)" "${TARGETS[@]}"

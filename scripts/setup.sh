@@ -6,7 +6,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
-  xvfb xauth python3 python3-numpy
+  xvfb xauth python3 python3-numpy fonts-ipafont-gothic
 )
 
 missing=()

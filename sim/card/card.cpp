@@ -199,6 +199,13 @@ void Card::SetUp(const Call& call, const BlockFields& b, uint32_t fn) {
 }
 
 void Card::GetResource(const Call& call) {
+  // A measurement program asks for the card once, when it starts, and its
+  // multiplexer lines then begin at group 0: the next acquisition reads
+  // group 0 again, also after the program was restarted.
+  {
+    std::lock_guard lock(mu_);
+    polCount_ = 0;
+  }
   if (call->OutputLength() < 20) {
     call->Complete(ERROR_INSUFFICIENT_BUFFER);
     return;

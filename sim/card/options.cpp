@@ -196,7 +196,8 @@ Signal (raw 13-bit codes in scan frames; zero current is code 2048):
                            sine:AMPLITUDE_COUNTS (2048 + A sin(2 pi f t) on every channel)
   --freq 50|60             power frequency; default 50
   --groups 1|2|4           multiplexer groups; polling acquisition n reads group n mod groups,
-                           channel index = group * 4 + A/D channel; default 1
+                           channel index = group * 4 + A/D channel; n restarts at 0 when a
+                           program asks for the card (IOCTL_AD_GET_RESOURCE); default 1
   --seed N                 seed of the noise and discharge bursts; default 1
     Type 2: code = (V + 5) / 10 * 4096.  Type 1: code = (V + 1.25) / 2.5 * 4096
     (1.25 V mid-scale bias).  V = shunt voltage (330 ohm).  Out of range: clamped, bit 12 set.

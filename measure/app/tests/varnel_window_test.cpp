@@ -97,6 +97,40 @@ TEST_F(VarnelWindowTest, RunsCyclesAgainstTheCardStandIn) {
   EXPECT_NE(data.find("\r\n"), std::string::npos);
 }
 
+TEST_F(VarnelWindowTest, ShowsTheWeatherStationReadings) {
+  ChildProcess sim(BinDir() / "qda7100-sim", {}, {.workingDir = {}, .environment = {{"QDA7100_DEVICE_DIR", devices.string()}}});
+  ASSERT_TRUE(sim.WaitForOutput("serving", 10s)) << sim.Output();
+  const auto tty = site.Path() / "weather-tty";
+  // Inside 800 -> 26.7 C, outside 320 -> 0.0 C, wind 10 -> 4.5 m/s,
+  // direction 90, humidities 50 and 75 %, rain 5 -> 1.3 mm.
+  ChildProcess station(BinDir() / "weather-station-sim",
+                       {"--fixed", "in_raw=800,out_raw=320,wind_raw=10,dir_raw=90,inhum=50,outhum=75,rain_raw=5",
+                        "--link", tty.string()});
+  ASSERT_TRUE(station.WaitForOutput("/dev/pts/", 10s)) << station.Output();
+  std::ofstream(site.Path() / "Varnel.ini") << "[Serial]\nPort=" << tty.string() << "\n";
+  auto app = StartApp();
+  PolModeForm& form = app->Program().form;
+  // The first request goes out on the fourth tick of the 1 s timer.
+  ASSERT_TRUE(lw::testing::WaitUntil([&] { return form.Label18.text == "ok" || form.Label18.text == "OK"; },
+                                     ProcessEvents, 20s))
+      << "status word: '" << form.Label18.text << "'";
+  const std::array<std::pair<int, const char*>, 13> expected{{{0, "4.5"},
+                                                                {1, "90"},
+                                                                {2, "0.0"},
+                                                                {6, "75"},
+                                                                {7, "26.7"},
+                                                                {8, "50"},
+                                                                {12, "1.3"},
+                                                                {3, "4.5"},
+                                                                {4, "90"},
+                                                                {5, "0.0"},
+                                                                {9, "75"},
+                                                                {10, "26.7"},
+                                                                {11, "50"}}};
+  for (auto [index, text] : expected) EXPECT_EQ(form.Label8[static_cast<std::size_t>(index)].text, text) << index;
+  EXPECT_NE(QString::fromStdString(form.title).mid(59, 19).trimmed(), QString()) << "title clock";
+}
+
 TEST_F(VarnelWindowTest, ShowsTheDetectionErrorWithoutTheStandIn) {
   auto app = StartApp();
   EXPECT_EQ(app->Program().form.IDC_STATUS.text, "QDA-7100U/B ADｶｰﾄﾞ検出ｴﾗｰ");

@@ -84,6 +84,8 @@ class PolMode {
   void Check1_Click();
 
   bool Running() const { return running_ != 0; }
+  // False when start-up was cut short (no card).
+  bool Loaded() const { return loaded_; }
   bool Ended() const { return ended_; }
   bool CycleInFlight() const { return dataMem_ != 0; }
   int16_t StartTrigSel() const { return startTrigSel_; }

@@ -53,7 +53,9 @@ VarnelProgram::~VarnelProgram() = default;
 
 void VarnelProgram::Load(float graphWidth, float graphHeight) {
   window_->Form_Load(graphWidth, graphHeight);
-  // The weather link runs from start-up to exit, with or without a card.
+  // The weather link runs from start-up to exit.  Without a card the start-up
+  // leaves the port closed, and the link does not open it behind its back.
+  weather_->reopenClosedPort = window_->Loaded();
   weather_->Start();
 }
 
