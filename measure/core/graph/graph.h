@@ -115,8 +115,8 @@ class GraphPlotter {
 // DrawScale: the grid, at start-up.
 void DrawScale(GraphPlotter& plotter, const MeasureState& state);
 // PlotData: grid and the traces of channel indexes 0 .. 4 x GroupCount - 1;
-// nothing at all (the picture keeps what it shows) when Check2 "グラフ表示を
-// 更新する" is not ticked.
+// nothing at all (the picture keeps what it shows) when the graph update
+// check box Check2 is not ticked.
 void PlotData(GraphPlotter& plotter, const PolModeForm& form, const MeasureState& state);
 
 }  // namespace varnel::graph
