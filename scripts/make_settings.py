@@ -29,10 +29,12 @@ def main():
     p.add_argument("--groups", type=int, default=4)
     p.add_argument("--binary", action="store_true")
     p.add_argument("--freq", type=int, choices=(50, 60), default=50)
+    p.add_argument("--trigger-level", type=float, default=1.0,
+                   help="waveform-save trigger of every channel, mA (the window's design value is 1)")
     a = p.parse_args()
     with open(a.file, "wb") as f:
         f.write(record(a.data_path, 0 if a.freq == 50 else 1, a.data_interval, a.wave_interval, a.groups,
-                       binary=1 if a.binary else 0))
+                       binary=1 if a.binary else 0, levels=(a.trigger_level,) * 16))
 
 
 if __name__ == "__main__":

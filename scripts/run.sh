@@ -45,7 +45,9 @@ ln -sfn "$BIN/Tessik" Tessik
 
 DATA=$SITE/気象・電流data.$([[ -n $BINARY ]] && echo bdt || echo csv)
 if [[ ! -f SETDT.DAT ]]; then
-  python3 "$ROOT/scripts/make_settings.py" SETDT.DAT --data-path "$DATA" $BINARY
+  # Waveform-save triggers at 10 mA: only the discharge bursts of the most
+  # polluted insulators save waveforms, not every sweep.
+  python3 "$ROOT/scripts/make_settings.py" SETDT.DAT --data-path "$DATA" --trigger-level 10 $BINARY
 fi
 printf '[Serial]\nPort=%s\n' "$SITE/weather-tty" > Varnel.ini
 

@@ -9,8 +9,11 @@ namespace varnel::app {
 
 namespace {
 
-WindowActions MakeActions(VarnelProgram& p) {
+WindowActions MakeActions(VarnelProgram& p, const std::unique_ptr<graph::CsvExport>& csvExport) {
   WindowActions a;
+  a.saveCsv = [&csvExport] {
+    if (csvExport) csvExport->IDB_SAVECSV_Click();
+  };
   PolMode& w = p.Window();
   a.start = [&w] { w.IDB_START_Click(); };
   a.stop = [&w] { w.IDB_STOP_Click(); };
@@ -100,8 +103,10 @@ bool VarnelApp::Build(std::string& why) {
     if (window_) window_->Dispatch([&] { program_->Window().KIVO7100_OnMsgPost(w, l); });
     LogStatusChange();
   };
-  window_ = std::make_unique<PolModeWindow>(program_->form, MakeActions(*program_), relay_.Widget());
+  window_ = std::make_unique<PolModeWindow>(program_->form, MakeActions(*program_, csvExport_), relay_.Widget());
   boxes_.SetParent(window_.get());
+  saveDialog_.SetParent(window_.get());
+  csvExport_ = std::make_unique<graph::CsvExport>(saveDialog_, boxes_, program_->state, program_->Data(), ProgramFolder());
   graph_ = std::make_unique<GraphPainter>(window_->Graph(), *program_);
   WireTimers();
   return true;
@@ -134,10 +139,12 @@ void VarnelApp::Load() {
 }
 
 // Status changes go to standard error with the time, so an unattended site
-// keeps a trace of what the window showed.
+// keeps a trace of what the window showed.  The start notification of every
+// cycle is left out: the log then holds one line per change of outcome
+// rather than two lines per cycle.
 void VarnelApp::LogStatusChange() {
   const std::string& status = program_->form.IDC_STATUS.text;
-  if (status == lastStatus_) return;
+  if (status == lastStatus_ || status == "変換開始..." || status == "ﾄﾘｶﾞｰ変換開始") return;
   lastStatus_ = status;
   std::fprintf(stderr, "Varnel: %s status: %s\n", text::FormatSlashed(clock_.Now()).c_str(), status.c_str());
 }

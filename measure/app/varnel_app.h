@@ -11,6 +11,8 @@
 #include <string>
 
 #include "cycle/morlex_binding.h"
+#include "export_dialog.h"
+#include "graph/csv_export.h"
 #include "graph_painter.h"
 #include "platform/qt_timer.h"
 #include "platform/qt_winmsg.h"
@@ -55,6 +57,8 @@ class VarnelApp {
   std::unique_ptr<VarnelProgram> program_;
   std::unique_ptr<PolModeWindow> window_;
   std::unique_ptr<GraphPainter> graph_;
+  QtSaveFileDialog saveDialog_;
+  std::unique_ptr<graph::CsvExport> csvExport_;
   std::string lastStatus_;
 };
 
