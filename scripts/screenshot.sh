@@ -22,4 +22,5 @@ sleep 1
 # The first cycle starts a minute after start-up; then a few sweeps.
 sleep "${SHOT_WAIT:-75}"
 import -window root -crop 1700x1000+0+0 "$OUT"
+convert "$OUT" -trim +repage "$OUT"  # the window without the empty screen around it
 echo "screenshot: $OUT"
