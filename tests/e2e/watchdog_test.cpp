@@ -1,0 +1,173 @@
+// The watchdog brings the measurement back: once after the measurement
+// program was killed, once after the card's driver vanished under it and the
+// program ended itself.  Both sites run side by side, each in its own thread.
+//
+// Tessik checks once a minute and restarts Varnel when the data file is
+// older than its restart time.  The restart time here is 1.25 minutes: more
+// than the one minute between records, so a running program is never
+// restarted, and as short as that allows.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "site.h"
+#include "system_expectations.h"
+
+namespace e2e {
+namespace {
+
+constexpr const char* kRestartMinutes = "1.25";
+
+// Text records of the site's data file: whole lines only, per run (a run
+// starts with its header line).
+std::vector<std::vector<std::vector<std::string>>> RecordsPerRun(const Site& site) {
+  const std::string text = FromCp932(ReadBytes(site.DataPath()));
+  std::vector<std::vector<std::vector<std::string>>> runs;
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = text.substr(start, end - start);
+    if (line.starts_with("時刻,")) {
+      runs.emplace_back();
+    } else if (!runs.empty()) {
+      const DataLines one = SplitDataText(line, "\r\n");
+      runs.back().push_back(one.records.front());
+    }
+  }
+  return runs;
+}
+
+size_t RecordsOfRun(const Site& site, size_t run) {
+  const auto runs = RecordsPerRun(site);
+  return runs.size() > run ? runs[run].size() : 0;
+}
+
+bool StartSite(Site& site) {
+  std::string why;
+  if (!site.Prepare(SystemRunSettings(false), why) || !site.StartCard(why) ||
+      !site.StartWeather(FixedStationArgs(), why)) {
+    ADD_FAILURE() << why;
+    return false;
+  }
+  site.StartTessik(kRestartMinutes);
+  ChildProcess& varnel = site.StartVarnel();
+  if (!varnel.WaitForOutput("status: 指定個数終了", 120s)) {
+    ADD_FAILURE() << "no cycle: " << varnel.Output();
+    return false;
+  }
+  return true;
+}
+
+// Waits for Tessik to start a Varnel other than `old`.
+std::optional<pid_t> WaitForRestart(const Site& site, pid_t old, std::chrono::seconds deadline) {
+  std::optional<pid_t> started;
+  PollUntil(
+      [&] {
+        started = site.RunningVarnel();
+        return started && *started != old;
+      },
+      deadline);
+  if (started && *started == old) return std::nullopt;
+  return started;
+}
+
+// Varnel killed after its first record: the data file goes stale, Tessik
+// starts Varnel again, and the new run appends its header and records to the
+// same file.
+void MeasurementProgramKilled() {
+  SCOPED_TRACE("measurement program killed");
+  Site site("killed");
+  ASSERT_TRUE(StartSite(site));
+  ASSERT_TRUE(PollUntil([&] { return RecordsOfRun(site, 0) >= 1; }, 150s)) << "no first record";
+
+  ChildProcess& first = *site.Varnel();
+  const pid_t killed = first.Pid();
+  first.Kill();
+  // Stale after 75 s, seen at the next check of the minute.
+  const auto restarted = WaitForRestart(site, killed, 180s);
+  ASSERT_TRUE(restarted.has_value()) << "Tessik did not start Varnel again: " << site.Tessik()->Output();
+  // The new run's first record: 60 s to its first cycle, then the minute it
+  // starts in and the next.
+  ASSERT_TRUE(PollUntil([&] { return RecordsOfRun(site, 1) >= 1; }, 210s)) << "records did not resume";
+
+  const auto runs = RecordsPerRun(site);
+  ASSERT_EQ(runs.size(), 2u) << "one header per run in the one data file";
+  for (const auto& run : runs) {
+    for (const auto& record : run) {
+      ASSERT_EQ(record.size(), 249u);
+      ExpectFixedWeather(record, "record " + record[0]);
+    }
+  }
+  const auto lastOfFirst = RecordSeconds(runs[0].back()[0]);
+  const auto firstOfSecond = RecordSeconds(runs[1].front()[0]);
+  ASSERT_TRUE(lastOfFirst && firstOfSecond);
+  EXPECT_GT(*firstOfSecond, *lastOfFirst);
+  EXPECT_EQ(site.RunningVarnel(), restarted) << "the restarted program ended";
+}
+
+// The card stand-in killed during a run: the next cycle's library call
+// fails, Varnel shows the failure, appends its line to ErrLog.csv and ends.
+// With the stand-in back, Tessik's restart brings the measurement back, and
+// the new run's records carry the profile again.
+void CardDriverVanished() {
+  SCOPED_TRACE("card driver vanished");
+  Site site("card");
+  ASSERT_TRUE(StartSite(site));
+  ChildProcess& first = *site.Varnel();
+  // A few cycles with weather first, so the error line has its wind text.
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        const std::string out = first.Output();
+        size_t cycles = 0;
+        for (size_t at = 0; (at = out.find("指定個数終了", at)) != std::string::npos; ++at) ++cycles;
+        return cycles >= 20;
+      },
+      60s));
+  site.KillCard();
+
+  const auto status = first.WaitForExit(30s);
+  ASSERT_TRUE(status.has_value()) << "Varnel kept running without its card: " << first.Output().substr(0, 3000);
+  EXPECT_EQ(*status, 1) << "exit status of a fatal set-up failure";
+  const std::string out = first.Output();
+  const size_t lastStatus = out.rfind("status: ");
+  ASSERT_NE(lastStatus, std::string::npos);
+  const std::string shown = out.substr(lastStatus + 8, out.find('\n', lastStatus) - lastStatus - 8);
+
+  const std::string log = FromCp932(ReadBytes(site.Path() / "ErrLog.csv"));
+  const DataLines lines = SplitDataText(log, "\r\n");
+  ASSERT_EQ(lines.records.size(), 1u) << log;
+  ASSERT_TRUE(lines.endsWithLineEnd) << log;
+  const auto& line = lines.records.front();
+  ASSERT_EQ(line.size(), 4u) << log;
+  EXPECT_TRUE(RecordSeconds(line[0]).has_value()) << line[0];
+  EXPECT_EQ(line[1], shown) << "the message is the status Varnel ended with";
+  EXPECT_TRUE(line[1] == "変換ﾃﾞｰﾀ格納用ﾒﾓﾘﾌﾞﾛｯｸｱﾛｹｰｼｮﾝｴﾗｰ" || line[1].starts_with("ADｶｰﾄﾞﾊﾟﾗﾒｰﾀ設定ｴﾗｰ[CODE:") ||
+              line[1].starts_with("AD変換ﾁｬﾝﾈﾙ設定誤り[CODE:"))
+      << line[1];
+  EXPECT_EQ(line[2], "45") << "the average wind direction shown";
+  EXPECT_EQ(line[3], "異常終了");
+
+  std::string why;
+  ASSERT_TRUE(site.StartCard(why)) << why;
+  const auto restarted = WaitForRestart(site, first.Pid(), 180s);
+  ASSERT_TRUE(restarted.has_value()) << "Tessik did not start Varnel again: " << site.Tessik()->Output();
+  // Two records of the new run: the second covers a whole minute.
+  ASSERT_TRUE(PollUntil([&] { return RecordsOfRun(site, 1) >= 2; }, 270s)) << "records did not resume";
+  const auto runs = RecordsPerRun(site);
+  ASSERT_EQ(runs.size(), 2u);
+  ASSERT_GE(runs[1].size(), 2u);
+  // A fresh stand-in starts its group sequence with the new run's first
+  // block, so every channel is the one the program names.
+  ExpectRecordMatchesProfile(runs[1][1], SiteReference(), 25, "second record after the restart");
+  ExpectFixedWeather(runs[1][1], "second record after the restart");
+}
+
+TEST(SystemRestart, WatchdogBringsTheMeasurementBackAfterTheProgramOrTheCardDriverDied) {
+  std::thread killed(MeasurementProgramKilled);
+  std::thread card(CardDriverVanished);
+  killed.join();
+  card.join();
+}
+
+}  // namespace
+}  // namespace e2e
