@@ -160,7 +160,10 @@ bool Site::Prepare(const SiteSettings& settings, std::string& why) {
 }
 
 bool Site::StartCard(std::string& why, const std::vector<std::string>& extra) {
-  if (card_) retired_.push_back(std::move(card_));
+  if (card_) {
+    card_->Kill();
+    retired_.push_back(std::move(card_));
+  }
   std::vector<std::string> args{"--groups", "4"};
   args.insert(args.end(), extra.begin(), extra.end());
   card_ = std::make_unique<ChildProcess>(BinDir() / "qda7100-sim", args,
@@ -177,7 +180,10 @@ void Site::KillCard() {
 }
 
 bool Site::StartWeather(const std::vector<std::string>& args, std::string& why) {
-  if (weather_) retired_.push_back(std::move(weather_));
+  if (weather_) {
+    weather_->Kill();  // one station on the line at a time
+    retired_.push_back(std::move(weather_));
+  }
   std::vector<std::string> all{"--link", WeatherLink().string()};
   all.insert(all.end(), args.begin(), args.end());
   weather_ = std::make_unique<ChildProcess>(BinDir() / "weather-station-sim", all,

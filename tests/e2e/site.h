@@ -81,6 +81,7 @@ class Site {
   bool Prepare(const SiteSettings& settings, std::string& why);
 
   // The card stand-in with 16 insulators in 4 groups; waits until it serves.
+  // A stand-in started before is killed first (likewise the station).
   bool StartCard(std::string& why, const std::vector<std::string>& extra = {});
   void KillCard();
   // The weather station stand-in on a pseudo-terminal behind WeatherLink();

@@ -122,7 +122,9 @@ void CardDriverVanished() {
         for (size_t at = 0; (at = out.find("指定個数終了", at)) != std::string::npos; ++at) ++cycles;
         return cycles >= 20;
       },
-      60s));
+      60s))
+      << "alive: " << !first.WaitForExit(0ms).has_value() << "\n"
+      << first.Output().substr(first.Output().size() > 3000 ? first.Output().size() - 3000 : 0);
   site.KillCard();
 
   const auto status = first.WaitForExit(30s);
