@@ -34,6 +34,7 @@ cycles reaches each of the --rss-at counts.
 """
 import argparse
 import os
+import signal
 import socket
 import statistics
 import struct
@@ -64,6 +65,7 @@ class Tap:
         self.lock = threading.Lock()
         self.events = []  # (time, what) with what in alloc_req, alloc_done, start_req, start_done
         self.codes = {}  # (connection, request id) -> control code
+        self.done = 0  # START_POL completions
         os.makedirs(tap_dir, mode=0o700, exist_ok=True)
         path = os.path.join(tap_dir, GUID + "-0")
         self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -74,7 +76,7 @@ class Tap:
 
     def completed_cycles(self):
         with self.lock:
-            return sum(1 for _, what in self.events if what == "start_done")
+            return self.done
 
     def _accept(self):
         n = 0
@@ -103,6 +105,7 @@ class Tap:
                     self.events.append((now, "alloc_done"))
                 elif code == START_POL:
                     self.events.append((now, "start_done"))
+                    self.done += 1
 
     def _pump(self, src, dst, conn, to_driver):
         pending = b""
@@ -113,7 +116,8 @@ class Tap:
                 if not data:
                     break
                 now = time.monotonic()
-                dst.sendall(data)
+                # Noted before it is passed on: the answer it causes cannot
+                # be noted first.
                 pending += data
                 # Walk the frames: header, then its payload.
                 while len(pending) >= need:
@@ -128,6 +132,7 @@ class Tap:
                     else:
                         pending = pending[need:]
                         need = HEADER.size
+                dst.sendall(data)
         except OSError:
             pass
         finally:
@@ -165,6 +170,7 @@ def main():
     p.add_argument("--cycles", type=int, required=True, help="stop after this many completed cycles")
     p.add_argument("--rss-at", default="100", help="cycle counts at which VmRSS is read, comma separated")
     p.add_argument("--pause-ms", type=float, default=20.0, help="Text2 pause of the cycle")
+    p.add_argument("--groups", type=int, default=4, help="blocks per sweep")
     p.add_argument("--label", default="run")
     p.add_argument("--first-cycle-timeout", type=float, default=120.0)
     a = p.parse_args()
@@ -188,6 +194,7 @@ def main():
                     rss[k] = (n, proc_status_kib(proc.pid, "VmRSS"))
             if n >= a.cycles:
                 cpu_at_end = (n, cpu_seconds(proc.pid))
+                proc.send_signal(signal.SIGSTOP)  # no further cycles in the figures
                 break
             if proc.poll() is not None:
                 sys.exit(f"timing: Varnel ended with status {proc.returncode} after {n} cycles")
@@ -196,19 +203,22 @@ def main():
             time.sleep(0.002)
     finally:
         if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            proc.kill()
+            proc.wait()
 
     with tap.lock:
-        events = list(tap.events)
+        events = sorted(tap.events)
     # Cycle k: its alloc, start request, start completion, and the next
     # cycle's alloc request.  The first cycle also sets the card up: left out.
     cycles = []
     current = {}
+    done = 0
+    for i, (t, what) in enumerate(events):
+        if what == "start_done":
+            done += 1
+            if done > a.cycles:
+                events = events[:i]
+                break
     for t, what in events:
         if what == "alloc_req" and "start_done" in current:
             current["next_alloc"] = t
@@ -217,6 +227,10 @@ def main():
         current.setdefault(what, t)
         if what == "alloc_req":
             current["alloc_req"] = t
+    # Cycle i acquires group i mod groups (the program's counter and the
+    # stand-in's both start at group 0); the last group ends the sweep.
+    for i, c in enumerate(cycles):
+        c["group"] = i % a.groups
     complete = [c for c in cycles[1:] if {"alloc_done", "start_req", "start_done", "next_alloc"} <= c.keys()]
     starts = [t for t, what in events if what == "start_req"]
     periods = [b - a_ for a_, b in zip(starts[1:], starts[2:])]
@@ -224,6 +238,8 @@ def main():
     acquisition = [c["start_done"] - c["start_req"] for c in complete]
     after = [c["next_alloc"] - c["start_done"] for c in complete]
     processing = [x - a.pause_ms / 1000 for x in after]
+    sweep_end = [c["next_alloc"] - c["start_done"] - a.pause_ms / 1000 for c in complete if c["group"] == a.groups - 1]
+    inside = [c["next_alloc"] - c["start_done"] - a.pause_ms / 1000 for c in complete if c["group"] != a.groups - 1]
     cpu = (cpu_at_end[1] - cpu_at_first[1]) / max(1, cpu_at_end[0] - cpu_at_first[0])
 
     print(f"[{a.label}] cycles: {max(tap.completed_cycles(), 0)} completed acquisitions "
@@ -233,6 +249,9 @@ def main():
     print(f"[{a.label}]   acquisition       {ms(acquisition)}")
     print(f"[{a.label}]   processing+pause  {ms(after)}")
     print(f"[{a.label}] processing per block (after less the {a.pause_ms:g} ms pause): {ms(processing)}")
+    if sweep_end and inside:
+        print(f"[{a.label}]   blocks inside a sweep {ms(inside)}")
+        print(f"[{a.label}]   last block of a sweep (graph redrawn, snapshots checked) {ms(sweep_end)}")
     print(f"[{a.label}] Varnel CPU time per cycle: {cpu * 1000:.2f} ms")
     for k in rss_at:
         if k in rss:
