@@ -32,7 +32,10 @@ function(lw_add_gtest)
   # find them without help; the environment only keeps Qt off the display.
   set(props TIMEOUT ${T_TIMEOUT} ENVIRONMENT QT_QPA_PLATFORM=offscreen)
   if(T_LABELS)
-    list(APPEND props LABELS "${T_LABELS}")
+    # Test discovery cannot carry a list-valued property, so several labels
+    # become one ("e2e-slow"); ctest -L and -LE match it as a pattern.
+    string(JOIN "-" labels ${T_LABELS})
+    list(APPEND props LABELS "${labels}")
   endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST

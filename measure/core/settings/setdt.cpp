@@ -219,9 +219,12 @@ MeasureSettings ApplyStoredSettings(PolModeForm& form, MeasureState& state, cons
     s.freqIndex = currentFreq;
   }
   if (s.freqIndex != 0 && s.freqIndex != 1) s.freqIndex = currentFreq;
-  if (s.dataInterval == 0) s.dataInterval = 1;
-  if (s.waveInterval == 0) s.waveInterval = 10;
-  if (s.shuntOhm == 0.0f) s.shuntOhm = 330.0f;
+  // Values no operator can have chosen (a damaged file) count as not set:
+  // a data save interval beyond an hour, a waveform interval beyond a day,
+  // a shunt far outside what can carry a leakage current to the card.
+  if (s.dataInterval < 1 || s.dataInterval > kMaxDataInterval) s.dataInterval = 1;
+  if (s.waveInterval == 0 || std::abs(static_cast<int>(s.waveInterval)) > kMaxWaveInterval) s.waveInterval = 10;
+  if (!(s.shuntOhm >= kMinShuntOhm && s.shuntOhm <= kMaxShuntOhm)) s.shuntOhm = 330.0f;
 
   if (s.peakLevel < 0) form.Check3.checked = false;
   if (std::fabs(s.peakLevel) > 0) form.Text3.text = text::GeneralSingle(std::fabs(s.peakLevel));

@@ -40,6 +40,13 @@ inline constexpr std::size_t kSettingsFixedBytes = 104;
 // The longest record: a path of 32767 two-byte characters.
 inline constexpr std::size_t kSettingsMaxRecordBytes = kSettingsFixedBytes + 2 * 32767;
 
+// Ranges a loaded value must lie in to be taken; outside them the load
+// default applies (1 minute, 10 minutes, 330 ohm).
+inline constexpr int kMaxDataInterval = 60;     // minutes
+inline constexpr int kMaxWaveInterval = 1440;   // minutes, either sign
+inline constexpr float kMinShuntOhm = 0.01f;
+inline constexpr float kMaxShuntOhm = 1.0e6f;
+
 // The record of SETDT.DAT, with DataPath in UTF-8.
 struct MeasureSettings {
   int16_t freqIndex = 0;

@@ -57,16 +57,21 @@ void ResultStore::DTSave() {
   const int64_t stamp = MinuteStamp(now);
   const bool due = m % *v == 0 && lastRecordStamp_ != stamp;
 
+  // Each call counts the sweep that has just ended.  The first call after
+  // start-up has none behind it: counting it would divide the first record's
+  // totals by one sweep more than were analysed.
+  const int32_t sweepsEnded = sweepBehind_ ? 1 : 0;
+  sweepBehind_ = true;
   if (due) {
     lastRecordMinute_ = static_cast<int16_t>(m);
     lastRecordStamp_ = stamp;
-    sweepCount_ += 1;
-    // The first due call of a period with no whole sweep behind it stores
-    // nothing and starts the period here.
-    if (sweepCount_ == 1) return;
+    sweepCount_ += sweepsEnded;
+    // A due call with no whole sweep behind it stores nothing and starts the
+    // period here.
+    if (sweepCount_ == 0) return;
     if (!StoreRecord(now)) return;
   } else {
-    sweepCount_ += 1;
+    sweepCount_ += sweepsEnded;
   }
 
   ScheduledWaveform(now);

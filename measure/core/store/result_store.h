@@ -76,6 +76,7 @@ class ResultStore {
   const Clock& clock_;
 
   int32_t sweepCount_ = 0;
+  bool sweepBehind_ = false;  // a call has run before: a sweep ended since
   std::optional<int16_t> lastRecordMinute_;
   std::optional<int16_t> lastWaveTime_;
   std::optional<int64_t> lastRecordStamp_;  // whole minute of the last record period

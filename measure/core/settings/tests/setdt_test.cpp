@@ -3,6 +3,8 @@
 #include "settings/setdt.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <unistd.h>
 
 #include <cmath>
@@ -227,7 +229,7 @@ TEST(SettingsSave, NumbersAreTheLeadingNumbersOfTheTexts) {
 }
 
 // A design record with some fields replaced.
-std::vector<uint8_t> RecordWith(void (*edit)(MeasureSettings&)) {
+std::vector<uint8_t> RecordWith(const std::function<void(MeasureSettings&)>& edit) {
   MeasureSettings s = DesignSettings();
   edit(s);
   return *EncodeSettings(s);
@@ -252,6 +254,35 @@ TEST(SettingsLoad, ZeroFieldsGetTheLoadDefaults) {
   EXPECT_EQ(state.groupCount, 4);
   EXPECT_EQ(s.freqIndex, 1);  // stored with a path: kept
   EXPECT_EQ(s.dataPath, kWindowsDesignPath);
+}
+
+// A damaged file can hold any number: values outside what an operator can
+// have chosen count as not set, values at the edges are kept.
+TEST(SettingsLoad, ImpossibleIntervalsAndShuntsGetTheLoadDefaults) {
+  struct Case {
+    int16_t data, wave;
+    float ohm;
+    int16_t wantData, wantWave;
+    float wantOhm;
+  };
+  const Case cases[] = {
+      {61, 1441, 0.001f, 1, 10, 330.0f},   {-1, -1441, 2.0e6f, 1, 10, 330.0f},
+      {28274, 27749, 2.66e-6f, 1, 10, 330.0f}, {60, -1440, 0.01f, 60, -1440, 0.01f},
+      {1, 1, 1.0e6f, 1, 1, 1.0e6f},        {5, -1, -330.0f, 5, -1, 330.0f},
+  };
+  for (const Case& c : cases) {
+    const auto bytes = RecordWith([&](MeasureSettings& s) {
+      s.dataInterval = c.data;
+      s.waveInterval = c.wave;
+      s.shuntOhm = c.ohm;
+    });
+    PolModeForm form = LoadForm();
+    MeasureState state;
+    const MeasureSettings s = ApplyStoredSettings(form, state, DecodeSettings(bytes));
+    EXPECT_EQ(s.dataInterval, c.wantData) << c.data;
+    EXPECT_EQ(s.waveInterval, c.wantWave) << c.wave;
+    EXPECT_EQ(s.shuntOhm, c.wantOhm) << c.ohm;
+  }
 }
 
 TEST(SettingsLoad, ZeroThresholdKeepsTheDesignTextAndPositiveOnesReplaceIt) {

@@ -123,17 +123,17 @@ TEST(DTSaveSchedule, IntervalSixtyWritesAtMinuteZeroOfEveryHour) {
 
 TEST(DTSaveSchedule, FirstDueCallWithNoSweepWritesNothingAndTheNextRecordIsOneIntervalLater) {
   Rig rig(false);
-  rig.state.results[0].Fhc = 121.0f;  // one per sweep counted until 13:10
-  rig.CallAt(Hms(13, 0));
+  rig.state.results[0].Fhc = 120.0f;  // one per sweep ended until 13:10
+  rig.CallAt(Hms(13, 0));  // the first call: no sweep has ended yet
   EXPECT_TRUE(rig.Records().empty());
   EXPECT_EQ(rig.store.LastRecordMinute(), std::optional<int16_t>(0));
-  EXPECT_EQ(rig.store.SweepCount(), 1);
+  EXPECT_EQ(rig.store.SweepCount(), 0);
   rig.Sweeps(Hms(13, 0, 5), Hms(13, 10, 5), 5);
   const auto records = rig.Records();
   ASSERT_EQ(records.size(), 1u);
   const auto f = Fields(records[0]);
   EXPECT_EQ(f[0], "2005/06/01 13:10:00");
-  // Calls 13:00:00 .. 13:10:00 are 121 sweeps: 121 / 121.
+  // Calls 13:00:05 .. 13:10:00 each end a sweep: 120 / 120.
   EXPECT_EQ(f[9], "1");
   EXPECT_EQ(rig.store.SweepCount(), 1);  // 13:10:05 after the record
 }
@@ -391,8 +391,9 @@ TEST(DTSaveWaveform, UntickedScheduleArmsNothing) {
 TEST(DTSaveForcedStop, TextLineCarriesTheMarkAndTheFileIsClosed) {
   Rig rig(false);
   rig.Sweeps(Hms(12, 59, 55), Hms(12, 59, 55), 5);
-  // Two sweeps, mean DC 250 mA on channel 1: |250 / 4 / 1 x 330 / 5000| = 4.125.
-  rig.state.results[0].DCc = 500.0f;
+  // One sweep ended by 13:00, mean DC 250 mA on channel 1:
+  // |250 / 4 / 1 x 330 / 5000| = 4.125.
+  rig.state.results[0].DCc = 250.0f;
   rig.CallAt(Hms(13, 0));
   EXPECT_EQ(rig.forcedStops, 1);
   EXPECT_FALSE(rig.file.IsOpen());
@@ -427,13 +428,13 @@ TEST(DTSaveForcedStop, BinaryFileKeepsTheWholeLastRecord) {
 }
 
 TEST(DTSaveForcedStop, LimitIsStrictlyAboveFour) {
-  for (float dc : {32.0f, 33.0f}) {  // two sweeps: mean 16 or 16.5; R 5000 gives x 4.0 or 4.125
+  for (float dc : {16.0f, 16.5f}) {  // one sweep ended: mean 16 or 16.5; R 5000 gives x 4.0 or 4.125
     Rig rig(false);
     rig.form.Text1.text = "5000";
     rig.CallAt(Hms(12, 59, 55));
     rig.state.results[2].DCc = dc;
     rig.CallAt(Hms(13, 0));
-    EXPECT_EQ(rig.forcedStops, dc > 32.5f ? 1 : 0) << dc;
+    EXPECT_EQ(rig.forcedStops, dc > 16.25f ? 1 : 0) << dc;
   }
 }
 
