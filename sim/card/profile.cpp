@@ -58,12 +58,12 @@ Profile InsulatorProfile(double powerHz, uint64_t seed) {
   return p;
 }
 
-bool ParseProfile(std::string_view spec, Profile& profile, std::string& error) {
+bool ParseProfile(std::string_view description, Profile& profile, std::string& error) {
   const double hz = profile.powerHz;
   const uint64_t seed = profile.seed;
-  const auto colon = spec.find(':');
-  const std::string_view name = spec.substr(0, colon);
-  const std::string_view arg = colon == std::string_view::npos ? std::string_view() : spec.substr(colon + 1);
+  const auto colon = description.find(':');
+  const std::string_view name = description.substr(0, colon);
+  const std::string_view arg = colon == std::string_view::npos ? std::string_view() : description.substr(colon + 1);
   if ((name == "insulators" || name == "default") && colon == std::string_view::npos) {
     profile = InsulatorProfile(hz, seed);
     return true;
@@ -90,7 +90,7 @@ bool ParseProfile(std::string_view spec, Profile& profile, std::string& error) {
     profile.kind = ProfileKind::Sine;
     profile.sineCounts = counts;
   } else {
-    error = "unknown profile '" + std::string(spec) + "' (insulators, zero, constant:CODE, sine:COUNTS)";
+    error = "unknown profile '" + std::string(description) + "' (insulators, zero, constant:CODE, sine:COUNTS)";
     return false;
   }
   profile.powerHz = hz;

@@ -72,7 +72,7 @@ Profile InsulatorProfile(double powerHz = 50, uint64_t seed = 1);
 
 // "insulators" (or "default"), "zero", "constant:CODE" (0..8191) or
 // "sine:AMPLITUDE_COUNTS".  Keeps powerHz and seed of `profile`.
-bool ParseProfile(std::string_view spec, Profile& profile, std::string& error);
+bool ParseProfile(std::string_view description, Profile& profile, std::string& error);
 
 // Uniform noise in [-1, 1), a pure function of its arguments.
 double NoiseUnit(uint64_t seed, int channelIndex, uint64_t frame);

@@ -11,12 +11,12 @@ using namespace cardsim;
 
 namespace {
 
-Profile Parsed(const std::string& spec, double hz = 50, uint64_t seed = 1) {
+Profile Parsed(const std::string& description, double hz = 50, uint64_t seed = 1) {
   Profile p;
   p.powerHz = hz;
   p.seed = seed;
   std::string error;
-  EXPECT_TRUE(ParseProfile(spec, p, error)) << error;
+  EXPECT_TRUE(ParseProfile(description, p, error)) << error;
   return p;
 }
 
