@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "child_process.h"
 #include "command.h"
 #include "image_canvas.h"
 #include "plot.h"
@@ -23,23 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "varnel-plot-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data()) != nullptr ? fs::path(tmpl) : fs::path();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
+using lw::testing::TempDir;
 
 struct Outcome {
   int code = -1;

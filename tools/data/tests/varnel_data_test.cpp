@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "child_process.h"
 #include "command.h"
 #include "form/fakes.h"
 #include "store/data_file.h"
@@ -17,21 +18,7 @@
 namespace varnel::tools {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnel-data-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using lw::testing::TempDir;
 
 std::string Slurp(const std::string& path) {
   std::string out;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "form/fakes.h"
 
 namespace varnel::graph {
@@ -22,26 +23,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "varnel-export-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data()) != nullptr ? fs::path(tmpl) : fs::path();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  std::size_t Entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
-  }
+using lw::testing::TempDir;
 
- private:
-  fs::path path_;
-};
+std::size_t Entries(const TempDir& dir) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()));
+}
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -129,7 +115,7 @@ TEST(CsvExportDialog, CancelAsksForAFileAndCreatesNothing) {
   f.dialog.answer = std::nullopt;
   f.Run(Acquired(2));
   EXPECT_TRUE(f.ShowedOnly("ﾌｧｲﾙを選択して下さい。", "error"));
-  EXPECT_EQ(f.dir.Entries(), 0u);
+  EXPECT_EQ(Entries(f.dir), 0u);
   // An empty answer is no file either.
   Fixture g;
   g.dialog.answer = "";
