@@ -57,7 +57,7 @@ TEST(DeviceFolder, OverrideThenRuntimeFolder) {
       EXPECT_EQ(DeviceFolder(), "/run/user/4242/qda7100");
     }
     EnvVar xdg("XDG_RUNTIME_DIR", nullptr);
-    EXPECT_EQ(DeviceFolder(), "/tmp/qda7100-" + std::to_string(::getuid()));
+    EXPECT_EQ(DeviceFolder(), "/tmp/qda7100-" + std::to_string(::geteuid()));
   }
 }
 

@@ -1,0 +1,26 @@
+// Who the device layer trusts: a folder of device endpoints and the process
+// that serves an endpoint must belong to this user or to root.  Anyone else
+// could otherwise pose as the card's driver and feed made-up samples to the
+// measurement, or read what it sends.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace platform::trust {
+
+// Why the folder described by `st` may not hold device endpoints, or empty
+// when it may: it must be a folder, belong to this user (or to root when
+// `rootToo`), and nobody but its owner may write into it.
+std::string FolderProblem(const struct stat& st, bool rootToo);
+
+// Why the process listening at the other end of the connected socket `fd`
+// is not trusted to be the driver, or empty when it is (this user or root).
+std::string PeerProblem(int fd);
+
+// Tells the operator why the layer refused `what` (standard error): the
+// caller only sees its usual "no device" or "cannot open" code.
+void ReportRefusal(const std::string& what, const std::string& problem);
+
+}  // namespace platform::trust
