@@ -59,16 +59,17 @@ int FindFirstDevice(std::string_view classGuid, std::string& path) {
   // The folder itself is opened without following a symbolic link (a link
   // could lead anywhere, also to a folder someone else fills) and checked
   // through that descriptor, so the folder listed is the folder checked.
-  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  std::string problem;
+  const int dirFd = trust::OpenFolder(folder, problem);
   if (dirFd < 0) {
     // A folder that does not exist simply holds no device (nothing was ever
     // registered); one that exists but cannot be listed is a lookup failure.
     if (errno == ENOENT) return -5;
-    if (errno == ELOOP) trust::ReportRefusal(folder, "it is a symbolic link");
+    trust::ReportRefusal(folder, problem);
     return -4;
   }
   struct stat st {};
-  std::string problem = ::fstat(dirFd, &st) == 0 ? trust::FolderProblem(st, true) : std::strerror(errno);
+  problem = ::fstat(dirFd, &st) == 0 ? trust::FolderProblem(st, true) : std::strerror(errno);
   if (!problem.empty()) {
     trust::ReportRefusal(folder, problem);
     ::close(dirFd);

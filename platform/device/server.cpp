@@ -46,19 +46,14 @@ int OpenDeviceFolder(const std::string& folder, std::string& error) {
       return -1;
     }
   }
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  std::string problem;
+  const int fd = trust::OpenFolder(folder, problem);
   if (fd < 0) {
-    if (errno == ELOOP) {
-      error = folder + " is a symbolic link; the device folder must be a real folder of this user";
-    } else if (errno == ENOTDIR) {
-      error = folder + " is not a folder";
-    } else {
-      error = "cannot open " + folder + ": " + std::strerror(errno);
-    }
+    error = "cannot use " + folder + " as the device folder: " + problem;
     return -1;
   }
   struct stat st {};
-  std::string problem = ::fstat(fd, &st) == 0 ? trust::FolderProblem(st, false) : std::strerror(errno);
+  problem = ::fstat(fd, &st) == 0 ? trust::FolderProblem(st, false) : std::strerror(errno);
   if (!problem.empty()) {
     // A folder others could write to may already hold their entries: it is
     // not narrowed but refused.

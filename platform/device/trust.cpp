@@ -1,5 +1,6 @@
 #include "trust.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,22 @@ std::string Octal(unsigned mode) {
 }
 
 }  // namespace
+
+int OpenFolder(const std::string& folder, std::string& problem) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) return fd;
+  const int saved = errno;
+  struct stat st {};
+  if ((saved == ENOTDIR || saved == ELOOP) && ::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    problem = "it is a symbolic link";
+  } else if (saved == ENOTDIR) {
+    problem = "it is not a folder";
+  } else {
+    problem = std::strerror(saved);
+  }
+  errno = saved;
+  return -1;
+}
 
 std::string FolderProblem(const struct stat& st, bool rootToo) {
   const uid_t me = ::geteuid();
@@ -44,7 +61,7 @@ std::string PeerProblem(int fd) {
 }
 
 void ReportRefusal(const std::string& what, const std::string& problem) {
-  std::fprintf(stderr, "device layer: refusing %s: %s\n", what.c_str(), problem.c_str());
+  std::fprintf(stderr, "device layer: not using %s: %s\n", what.c_str(), problem.c_str());
   std::fflush(stderr);
 }
 

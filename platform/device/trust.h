@@ -10,6 +10,11 @@
 
 namespace platform::trust {
 
+// Opens the folder `folder` for listing without following a symbolic link
+// at its last component.  The descriptor, or -1 with errno kept and
+// `problem` saying why ("it is a symbolic link", "it is not a folder", ...).
+int OpenFolder(const std::string& folder, std::string& problem);
+
 // Why the folder described by `st` may not hold device endpoints, or empty
 // when it may: it must be a folder, belong to this user (or to root when
 // `rootToo`), and nobody but its owner may write into it.
@@ -19,8 +24,8 @@ std::string FolderProblem(const struct stat& st, bool rootToo);
 // is not trusted to be the driver, or empty when it is (this user or root).
 std::string PeerProblem(int fd);
 
-// Tells the operator why the layer refused `what` (standard error): the
-// caller only sees its usual "no device" or "cannot open" code.
+// Tells the operator why the layer does not use `what` (standard error):
+// the caller only sees its usual "no device" or "cannot open" code.
 void ReportRefusal(const std::string& what, const std::string& problem);
 
 }  // namespace platform::trust

@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+
+#include "socket_io.h"
 
 namespace devtest {
 
@@ -40,6 +45,31 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// Sets (or with nullptr unsets) an environment variable for one scope.
+class EnvVar {
+ public:
+  EnvVar(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  ~EnvVar() {
+    if (old_) ::setenv(name_, old_->c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// Leaves a socket entry at `path` that nobody serves (a stale endpoint).
+inline void MakeSocket(const std::string& path) {
+  const int fd = platform::sockio::ListenUnix(path);
+  ASSERT_GE(fd, 0) << path;
+  ::close(fd);
 }
 
 inline unsigned ModeOf(const std::string& path) {
