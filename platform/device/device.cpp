@@ -56,11 +56,12 @@ bool StartsWithNoCase(std::string_view name, std::string_view prefix) {
 
 int FindFirstDevice(std::string_view classGuid, std::string& path) {
   const std::string folder = DeviceFolder();
-  // The folder itself is opened without following a symbolic link (a link
-  // could lead anywhere, also to a folder someone else fills) and checked
-  // through that descriptor, so the folder listed is the folder checked.
+  // The folder is opened without following a symbolic link as the folder
+  // itself (a link could lead anywhere, also to a folder someone else
+  // fills) and checked through that descriptor, so the folder listed is the
+  // folder checked.
   std::string problem;
-  const int dirFd = trust::OpenFolder(folder, problem);
+  const int dirFd = trust::OpenFolder(folder, false, problem);
   if (dirFd < 0) {
     // A folder that does not exist simply holds no device (nothing was ever
     // registered); one that exists but cannot be listed is a lookup failure.

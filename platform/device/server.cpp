@@ -27,27 +27,18 @@ DeviceServer::~DeviceServer() = default;
 
 namespace {
 
-// Creates (mode 0700) and opens the device folder, never through a symbolic
-// link at its last component, and checks it through the open descriptor: it
-// must be ours and nobody else may write into it.  Missing parents are made
-// 0700 too; an existing parent may be a link (/var/run is one on most
-// systems) since what a client trusts is the checked folder itself.
-// Returns the folder's descriptor, or -1 with `error` set.
+// Creates (mode 0700) and opens the device folder, never following a
+// symbolic link as the folder itself nor one on the way that another user
+// made, and checks it through the open descriptor: it must be ours and
+// nobody else may write into it.  Returns the folder's descriptor, or -1
+// with `error` set.
 int OpenDeviceFolder(const std::string& folder, std::string& error) {
   if (folder.empty()) {
     error = "empty device folder name";
     return -1;
   }
-  for (size_t pos = 1; pos <= folder.size(); ++pos) {
-    if (pos != folder.size() && folder[pos] != '/') continue;
-    const std::string part = folder.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = "cannot create " + part + ": " + std::strerror(errno);
-      return -1;
-    }
-  }
   std::string problem;
-  const int fd = trust::OpenFolder(folder, problem);
+  const int fd = trust::OpenFolder(folder, true, problem);
   if (fd < 0) {
     error = "cannot use " + folder + " as the device folder: " + problem;
     return -1;

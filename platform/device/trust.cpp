@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace platform::trust {
 namespace {
@@ -19,20 +21,79 @@ std::string Octal(unsigned mode) {
 
 }  // namespace
 
-int OpenFolder(const std::string& folder, std::string& problem) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) return fd;
+namespace {
+
+// Sets `problem` for a component `name` of a folder path that could not be
+// opened (errno says why) and keeps errno.
+void DescribeOpenFailure(int parentFd, const std::string& name, const std::string& shown, bool last,
+                         std::string& problem) {
   const int saved = errno;
   struct stat st {};
-  if ((saved == ENOTDIR || saved == ELOOP) && ::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    problem = "it is a symbolic link";
-  } else if (saved == ENOTDIR) {
-    problem = "it is not a folder";
+  if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    problem = last ? "it is a symbolic link"
+                   : shown + " is a symbolic link of uid " + std::to_string(st.st_uid) + ", neither this user nor root";
+    errno = ELOOP;
+    return;
+  }
+  if (saved == ENOTDIR) {
+    problem = last ? "it is not a folder" : shown + " is not a folder";
   } else {
-    problem = std::strerror(saved);
+    problem = (last ? std::string() : shown + ": ") + std::strerror(saved);
   }
   errno = saved;
-  return -1;
+}
+
+}  // namespace
+
+int OpenFolder(const std::string& folder, bool create, std::string& problem) {
+  if (folder.empty()) {
+    problem = "no folder named";
+    errno = EINVAL;
+    return -1;
+  }
+  std::vector<std::string> names;
+  for (size_t at = 0; at < folder.size();) {
+    const size_t slash = std::min(folder.find('/', at), folder.size());
+    if (slash > at && folder.compare(at, slash - at, ".") != 0) names.push_back(folder.substr(at, slash - at));
+    at = slash + 1;
+  }
+  const bool absolute = folder.front() == '/';
+  if (names.empty()) return ::open(absolute ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+  // Parents are only passed through (O_PATH: search permission is enough).
+  int fd = ::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string shown = absolute ? "" : ".";
+  for (size_t i = 0; fd >= 0 && i < names.size(); ++i) {
+    const std::string& name = names[i];
+    const bool last = i + 1 == names.size();
+    shown += "/" + name;
+    if (create && ::mkdirat(fd, name.c_str(), 0700) != 0 && errno != EEXIST) {
+      problem = "cannot create " + shown + ": " + std::strerror(errno);
+      const int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return -1;
+    }
+    const int flags = (last ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC;
+    int next = ::openat(fd, name.c_str(), flags | O_NOFOLLOW);
+    if (next < 0) {
+      DescribeOpenFailure(fd, name, shown, last, problem);
+      struct stat st {};
+      // A link on the way that this user or root made (as /var/run -> /run)
+      // is where the folder is meant to be; one made by anyone else could
+      // lead anywhere.  The folder itself is never a link.
+      if (errno == ELOOP && !last && ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          (st.st_uid == ::geteuid() || st.st_uid == 0)) {
+        next = ::openat(fd, name.c_str(), flags);
+        if (next < 0) problem = shown + ": " + std::strerror(errno);
+      }
+    }
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    fd = next;
+  }
+  return fd;
 }
 
 std::string FolderProblem(const struct stat& st, bool rootToo) {

@@ -10,10 +10,13 @@
 
 namespace platform::trust {
 
-// Opens the folder `folder` for listing without following a symbolic link
-// at its last component.  The descriptor, or -1 with errno kept and
-// `problem` saying why ("it is a symbolic link", "it is not a folder", ...).
-int OpenFolder(const std::string& folder, std::string& problem);
+// Opens `folder` for listing, one path component at a time, without ever
+// following a symbolic link as the folder itself; a link on the way is
+// followed only when this user or root owns it.  With `create`, missing
+// components are made (mode 0700).  The descriptor, or -1 with errno set
+// (ENOENT: the folder or a parent does not exist; ELOOP: a link refused)
+// and `problem` saying why ("it is a symbolic link", ...).
+int OpenFolder(const std::string& folder, bool create, std::string& problem);
 
 // Why the folder described by `st` may not hold device endpoints, or empty
 // when it may: it must be a folder, belong to this user (or to root when

@@ -3,7 +3,7 @@
 // with replies a broken driver might send.  Neither may crash, hang, write
 // outside a buffer or lose track of a call; under the sanitizers any stray
 // access is reported.  Pseudo-random with fixed seeds, so a failure repeats;
-// DEVICE_FUZZ_ROUNDS runs more rounds.
+// DEVICE_FUZZ_ROUNDS runs more rounds, DEVICE_FUZZ_SEED other ones.
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -47,6 +47,11 @@ constexpr auto kDeadline = std::chrono::seconds(10);
 int Rounds(int normal) {
   const char* env = std::getenv("DEVICE_FUZZ_ROUNDS");
   return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : normal;
+}
+
+uint64_t Seed(uint64_t normal) {
+  const char* env = std::getenv("DEVICE_FUZZ_SEED");
+  return env != nullptr && *env != '\0' ? normal ^ std::strtoull(env, nullptr, 0) : normal;
 }
 
 // ---------------------------------------------------------------- frames
@@ -402,7 +407,7 @@ void CheckRepliesToAnyStream(const Parsed& replies, const Bytes& sentBytes) {
 TEST(DeviceWireFuzz, EndpointSurvivesRandomAndMutatedRequestsAndLosesNoCall) {
   TempFolder dir;
   FuzzedEndpoint endpoint(dir.Path());
-  Random rnd(0x5EED0001);
+  Random rnd(Seed(0x5EED0001));
   uint64_t nextId = 1;
   const int rounds = Rounds(400);
   for (int round = 0; round < rounds; ++round) {
@@ -537,7 +542,7 @@ TEST(DeviceWireFuzz, HandleSurvivesRandomAndMutatedRepliesAndNeverWritesPastTheO
   const std::string path = dir.Path() + "/" + kName;
   const int listenFd = sockio::ListenUnix(path);
   ASSERT_GE(listenFd, 0);
-  Random rnd(0x5EED0002);
+  Random rnd(Seed(0x5EED0002));
   const int rounds = Rounds(400);
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));

@@ -77,6 +77,12 @@ TEST(DeviceTrust, ClientRefusesFoldersOthersCanWriteOrThatAreLinks) {
   EXPECT_EQ(LookUp(link, path, said), -4);
   EXPECT_NE(said.find("symbolic link"), std::string::npos) << said;
 
+  // A link on the way to the folder that this user made is followed.
+  const std::string via = tmp.Path() + "/via";
+  ASSERT_EQ(::symlink(tmp.Path().c_str(), via.c_str()), 0);
+  EXPECT_EQ(LookUp(via + "/private", path, said), 0);
+  EXPECT_EQ(path, via + "/private/" + kName);
+
   const std::string linked = tmp.Path() + "/linked-member";
   ASSERT_EQ(::mkdir(linked.c_str(), 0700), 0);
   ASSERT_EQ(::symlink((tmp.Path() + "/private/" + kName).c_str(), (linked + "/" + kName).c_str()), 0);
@@ -187,6 +193,16 @@ TEST(DeviceTrust, AnotherUsersFolderOrDriverIsRefused) {
   std::string error;
   EXPECT_FALSE(DeviceServer::Start(theirs, kName, Answering(), error));
   EXPECT_NE(error.find("belongs to uid 65534"), std::string::npos) << error;
+
+  // A link of theirs on the way to a good folder is not followed.
+  const std::string via = tmp.Path() + "/via";
+  ASSERT_EQ(::symlink(tmp.Path().c_str(), via.c_str()), 0);
+  ASSERT_EQ(::lchown(via.c_str(), kNobody, kNobody), 0);
+  FolderWithDevice(tmp, "good", 0700);
+  EXPECT_EQ(LookUp(via + "/good", path, said), -4);
+  EXPECT_NE(said.find(via + " is a symbolic link of uid 65534"), std::string::npos) << said;
+  EXPECT_FALSE(DeviceServer::Start(via + "/good", kName, Answering(), error));
+  EXPECT_NE(error.find(via + " is a symbolic link of uid 65534"), std::string::npos) << error;
 
   // A stale endpoint of theirs in our folder is left alone.
   const std::string ours = tmp.Path() + "/ours";
