@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "socket_io.h"
+#include "../socket_io.h"  // found beside this header, also from other folders' tests
 
 namespace devtest {
 
