@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../socket_io.h"  // found beside this header, also from other folders' tests
 
@@ -71,6 +72,31 @@ inline void MakeSocket(const std::string& path) {
   ASSERT_GE(fd, 0) << path;
   ::close(fd);
 }
+
+// An output area with guard bytes on both sides, to prove that nothing is
+// written outside [Out(), Out() + size).
+class Guarded {
+ public:
+  explicit Guarded(size_t size) : size_(size), bytes_(size + 2 * kGuard, kFill) {}
+  uint8_t* Out() { return bytes_.data() + kGuard; }
+  uint32_t Size() const { return static_cast<uint32_t>(size_); }
+  bool GuardsIntact() const { return UntouchedFrom(size_); }
+  bool Untouched() const { return UntouchedFrom(0); }
+  // Nothing written before the area nor at or after Out() + `written`.
+  bool UntouchedFrom(size_t written) const {
+    for (size_t i = 0; i < bytes_.size(); ++i) {
+      const bool inside = i >= kGuard && i < kGuard + written;
+      if (!inside && bytes_[i] != kFill) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kGuard = 64;
+  static constexpr uint8_t kFill = 0xA5;
+  size_t size_;
+  std::vector<uint8_t> bytes_;
+};
 
 inline unsigned ModeOf(const std::string& path) {
   struct stat st {};
