@@ -2,6 +2,7 @@
 #include "platform/device.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "socket_io.h"
+#include "trust.h"
 #include "wire.h"
 
 namespace platform {
@@ -30,7 +32,12 @@ std::string DeviceFolder() {
   if (::geteuid() == 0) return "/run/qda7100";
   if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && *xdg != '\0')
     return std::string(xdg) + "/qda7100";
-  return "/tmp/qda7100-" + std::to_string(::getuid());
+  // Sessions without a runtime folder (su, a service without a login, a
+  // container) still find the driver here.  /tmp is shared, so another user
+  // may create this name first; the folder checks on both sides refuse such
+  // a folder (it is not ours), which costs the card but never hands the
+  // measurement to someone else's driver.
+  return "/tmp/qda7100-" + std::to_string(::geteuid());
 }
 
 namespace {
@@ -49,19 +56,38 @@ bool StartsWithNoCase(std::string_view name, std::string_view prefix) {
 
 int FindFirstDevice(std::string_view classGuid, std::string& path) {
   const std::string folder = DeviceFolder();
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) {
+  // The folder is opened without following a symbolic link as the folder
+  // itself (a link could lead anywhere, also to a folder someone else
+  // fills) and checked through that descriptor, so the folder listed is the
+  // folder checked.
+  std::string problem;
+  const int dirFd = trust::OpenFolder(folder, false, problem);
+  if (dirFd < 0) {
     // A folder that does not exist simply holds no device (nothing was ever
     // registered); one that exists but cannot be listed is a lookup failure.
-    return errno == ENOENT ? -5 : -4;
+    if (errno == ENOENT) return -5;
+    trust::ReportRefusal(folder, problem);
+    return -4;
+  }
+  struct stat st {};
+  problem = ::fstat(dirFd, &st) == 0 ? trust::FolderProblem(st, true) : std::strerror(errno);
+  if (!problem.empty()) {
+    trust::ReportRefusal(folder, problem);
+    ::close(dirFd);
+    return -4;
+  }
+  DIR* dir = ::fdopendir(dirFd);
+  if (dir == nullptr) {
+    ::close(dirFd);
+    return -4;
   }
   std::vector<std::string> members;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
     if (classGuid.empty() || !StartsWithNoCase(name, classGuid)) continue;
-    struct stat st {};
-    const std::string full = folder + "/" + std::string(name);
-    if (::stat(full.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) members.emplace_back(name);
+    // A member is a socket itself, not a link to one somewhere else.
+    if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
+      members.emplace_back(name);
   }
   ::closedir(dir);
   if (members.empty()) return -5;
@@ -372,6 +398,14 @@ std::unique_ptr<Device> Device::Open(const std::string& path, uint32_t& error) {
   const int fd = sockio::ConnectUnix(path);
   if (fd < 0) {
     error = OpenErrorFromErrno(errno);
+    return nullptr;
+  }
+  // Only a driver run by this user or by root may answer: its replies become
+  // measured data.
+  if (const std::string problem = trust::PeerProblem(fd); !problem.empty()) {
+    trust::ReportRefusal(path, problem);
+    ::close(fd);
+    error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
   error = ERROR_SUCCESS;

@@ -17,6 +17,7 @@
 #include "platform/device.h"
 #include "platform/device_server.h"
 #include "socket_io.h"
+#include "trust.h"
 #include "wire.h"
 
 namespace platform {
@@ -24,33 +25,47 @@ namespace platform {
 DeviceCall::~DeviceCall() = default;
 DeviceServer::~DeviceServer() = default;
 
-bool PrepareDeviceFolder(const std::string& folder, std::string& error) {
+namespace {
+
+// Creates (mode 0700) and opens the device folder, never following a
+// symbolic link as the folder itself nor one on the way that another user
+// made, and checks it through the open descriptor: it must be ours and
+// nobody else may write into it.  Returns the folder's descriptor, or -1
+// with `error` set.
+int OpenDeviceFolder(const std::string& folder, std::string& error) {
   if (folder.empty()) {
     error = "empty device folder name";
-    return false;
+    return -1;
   }
-  // Create each missing component; the ones we create are private.
-  for (size_t pos = 1; pos <= folder.size(); ++pos) {
-    if (pos != folder.size() && folder[pos] != '/') continue;
-    const std::string part = folder.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = "cannot create " + part + ": " + std::strerror(errno);
-      return false;
-    }
+  std::string problem;
+  const int fd = trust::OpenFolder(folder, true, problem);
+  if (fd < 0) {
+    error = "cannot use " + folder + " as the device folder: " + problem;
+    return -1;
   }
   struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = folder + " is not a folder";
-    return false;
+  problem = ::fstat(fd, &st) == 0 ? trust::FolderProblem(st, false) : std::strerror(errno);
+  if (!problem.empty()) {
+    // A folder others could write to may already hold their entries: it is
+    // not narrowed but refused.
+    error = "refusing device folder " + folder + ": " + problem;
+    ::close(fd);
+    return -1;
   }
-  if (st.st_uid != ::geteuid()) {
-    error = folder + " belongs to another user";
-    return false;
-  }
-  if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
+  if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
     error = "cannot restrict " + folder + " to its owner: " + std::strerror(errno);
-    return false;
+    ::close(fd);
+    return -1;
   }
+  return fd;
+}
+
+}  // namespace
+
+bool PrepareDeviceFolder(const std::string& folder, std::string& error) {
+  const int fd = OpenDeviceFolder(folder, error);
+  if (fd < 0) return false;
+  ::close(fd);
   return true;
 }
 
@@ -124,9 +139,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     return sockio::SendAll(fd_, head, payload);
   }
 
-  void Forget(uint64_t id) {
+  void Forget(uint64_t id, const DeviceCall* call) {
     std::lock_guard lock(callsMu_);
-    calls_.erase(id);
+    if (const auto it = calls_.find(id); it != calls_.end() && it->second.get() == call) calls_.erase(it);
   }
 
   // Wakes the connection's thread (used when the server stops).
@@ -165,8 +180,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (h->payloadLen > 0 && !sockio::RecvAll(fd_, payload)) break;
       auto call = std::make_shared<Call>(weak_from_this(), h->requestId, h->word1, payload, h->word2);
       {
+        // A client never reuses the id of a call still open: the stream is
+        // corrupt, and replies could no longer be told apart.
         std::lock_guard lock(callsMu_);
-        calls_[h->requestId] = call;
+        if (!calls_.emplace(h->requestId, call).second) break;
       }
       try {
         (*handler_)(call);
@@ -217,7 +234,7 @@ bool Call::CompleteClaiming(uint32_t status, uint32_t claimedBytes, std::span<co
   h.word2 = claimedBytes;
   h.payloadLen = static_cast<uint32_t>(output.size());
   const bool sent = conn->Send(h, output);
-  conn->Forget(id_);
+  conn->Forget(id_, this);
   return sent;
 }
 
@@ -235,8 +252,14 @@ void Call::Pend() {
 
 class SocketServer final : public DeviceServer {
  public:
-  SocketServer(std::string path, int listenFd, ino_t inode, DeviceHandler handler)
-      : path_(std::move(path)), listenFd_(listenFd), inode_(inode), handler_(std::move(handler)) {
+  // Takes over `dirFd` (the checked folder) and `listenFd`.
+  SocketServer(std::string path, int dirFd, std::string name, int listenFd, ino_t inode, DeviceHandler handler)
+      : path_(std::move(path)),
+        dirFd_(dirFd),
+        name_(std::move(name)),
+        listenFd_(listenFd),
+        inode_(inode),
+        handler_(std::move(handler)) {
     if (::pipe2(wakePipe_, O_CLOEXEC) != 0) wakePipe_[0] = wakePipe_[1] = -1;
     acceptThread_ = std::thread([this] { AcceptLoop(); });
   }
@@ -254,8 +277,10 @@ class SocketServer final : public DeviceServer {
     acceptThread_.join();
     // Remove the endpoint only when it is still ours (not a successor's).
     struct stat st {};
-    if (::lstat(path_.c_str(), &st) == 0 && st.st_ino == inode_) ::unlink(path_.c_str());
+    if (::fstatat(dirFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == inode_)
+      ::unlinkat(dirFd_, name_.c_str(), 0);
     ::close(listenFd_);
+    ::close(dirFd_);
     std::list<std::shared_ptr<Connection>> conns;
     {
       std::lock_guard lock(connsMu_);
@@ -310,6 +335,8 @@ class SocketServer final : public DeviceServer {
   }
 
   const std::string path_;
+  const int dirFd_;
+  const std::string name_;
   const int listenFd_;
   const ino_t inode_;
   DeviceHandler handler_;
@@ -326,38 +353,44 @@ class SocketServer final : public DeviceServer {
 
 std::unique_ptr<DeviceServer> DeviceServer::Start(const std::string& folder, const std::string& name,
                                                   DeviceHandler handler, std::string& error) {
-  if (name.empty() || name.find('/') != std::string::npos) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
     error = "bad endpoint name '" + name + "'";
     return nullptr;
   }
-  if (!PrepareDeviceFolder(folder, error)) return nullptr;
+  const int dirFd = OpenDeviceFolder(folder, error);
+  if (dirFd < 0) return nullptr;
+  // From here on every step is taken relative to the checked folder, so a
+  // folder renamed or replaced meanwhile cannot redirect it.
   const std::string path = folder + "/" + name;
+  const auto fail = [&](std::string why) -> std::unique_ptr<DeviceServer> {
+    error = std::move(why);
+    ::close(dirFd);
+    return nullptr;
+  };
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      error = path + " exists and is not a device endpoint";
-      return nullptr;
-    }
-    const int probe = sockio::ConnectUnix(path);
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return fail(path + " exists and is not a device endpoint");
+    if (st.st_uid != ::geteuid())
+      return fail(path + " belongs to uid " + std::to_string(st.st_uid) + "; it is left alone");
+    const int probe = sockio::ConnectAt(dirFd, folder, name);
     if (probe >= 0) {
       ::close(probe);
-      error = path + " is already served by another driver";
-      return nullptr;
+      return fail(path + " is already served by another driver");
     }
-    ::unlink(path.c_str());  // stale: its server is gone
+    ::unlinkat(dirFd, name.c_str(), 0);  // stale: its server is gone
   }
-  const int fd = sockio::ListenUnix(path);
-  if (fd < 0) {
-    error = "cannot listen on " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  if (::chmod(path.c_str(), 0600) != 0 || ::lstat(path.c_str(), &st) != 0) {
-    error = "cannot restrict " + path + ": " + std::strerror(errno);
+  const int fd = sockio::ListenAt(dirFd, folder, name);
+  if (fd < 0) return fail("cannot listen on " + path + ": " + std::strerror(errno));
+  // The folder is private, so nobody can swap the new entry before it is
+  // narrowed.
+  if (::fchmodat(dirFd, name.c_str(), 0600, 0) != 0 ||
+      ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const std::string why = "cannot restrict " + path + ": " + std::strerror(errno);
     ::close(fd);
-    ::unlink(path.c_str());
-    return nullptr;
+    ::unlinkat(dirFd, name.c_str(), 0);
+    return fail(why);
   }
-  return std::make_unique<SocketServer>(path, fd, st.st_ino, std::move(handler));
+  return std::make_unique<SocketServer>(path, dirFd, name, fd, st.st_ino, std::move(handler));
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -45,19 +46,47 @@ int WithAddress(const std::string& path, Op op) {
   return rc;
 }
 
-}  // namespace
+// Runs `op` on an address for `name` inside the open folder `dirFd`.
+template <typename Op>
+int WithAddressAt(int dirFd, const std::string& folder, const std::string& name, Op op) {
+  if (name.empty() || name.find('/') != std::string::npos) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (::access("/proc/self/fd", X_OK) != 0) {
+    struct stat held {}, named {};
+    if (::fstat(dirFd, &held) != 0 || ::stat(folder.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino) {
+      errno = ESTALE;  // the path no longer leads to the checked folder
+      return -1;
+    }
+    return WithAddress(folder + "/" + name, op);
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string viaProc = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+  if (viaProc.size() >= sizeof(addr.sun_path)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(addr.sun_path, viaProc.c_str(), viaProc.size() + 1);
+  return op(addr);
+}
 
-int ConnectUnix(const std::string& path) {
+int Connect(int fd, const sockaddr_un& a) {
+  int r;
+  do {
+    r = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// Creates a socket and runs `use` on it; the descriptor, or -1 with errno.
+template <typename Use>
+int NewSocket(Use use) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  const int rc = WithAddress(path, [fd](const sockaddr_un& a) {
-    int r;
-    do {
-      r = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
-    } while (r < 0 && errno == EINTR);
-    return r;
-  });
-  if (rc < 0) {
+  if (use(fd) < 0) {
     const int saved = errno;
     ::close(fd);
     errno = saved;
@@ -66,19 +95,27 @@ int ConnectUnix(const std::string& path) {
   return fd;
 }
 
+int Listen(int fd, const sockaddr_un& a) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) < 0) return -1;
+  return ::listen(fd, 16);
+}
+
+}  // namespace
+
+int ConnectAt(int dirFd, const std::string& folder, const std::string& name) {
+  return NewSocket([&](int fd) { return WithAddressAt(dirFd, folder, name, [fd](const sockaddr_un& a) { return Connect(fd, a); }); });
+}
+
+int ListenAt(int dirFd, const std::string& folder, const std::string& name) {
+  return NewSocket([&](int fd) { return WithAddressAt(dirFd, folder, name, [fd](const sockaddr_un& a) { return Listen(fd, a); }); });
+}
+
+int ConnectUnix(const std::string& path) {
+  return NewSocket([&](int fd) { return WithAddress(path, [fd](const sockaddr_un& a) { return Connect(fd, a); }); });
+}
+
 int ListenUnix(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const int rc = WithAddress(path, [fd](const sockaddr_un& a) {
-    return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
-  });
-  if (rc < 0 || ::listen(fd, 16) < 0) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
-  }
-  return fd;
+  return NewSocket([&](int fd) { return WithAddress(path, [fd](const sockaddr_un& a) { return Listen(fd, a); }); });
 }
 
 bool SendAll(int fd, std::span<const uint8_t> head, std::span<const uint8_t> tail) {

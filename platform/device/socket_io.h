@@ -17,6 +17,14 @@ int ConnectUnix(const std::string& path);
 // Binds and listens on `path`.  Returns the descriptor, or -1 with errno set.
 int ListenUnix(const std::string& path);
 
+// The same for the endpoint `name` inside the open folder `dirFd`: the
+// address is the folder's /proc/self/fd entry, so the endpoint is made or
+// reached in exactly that folder even if its path now names another one.
+// Without /proc the folder's path (`folder`) is used when it still names
+// the same folder.
+int ConnectAt(int dirFd, const std::string& folder, const std::string& name);
+int ListenAt(int dirFd, const std::string& folder, const std::string& name);
+
 // Writes all bytes (no SIGPIPE).  False when the peer is gone or on error.
 bool SendAll(int fd, std::span<const uint8_t> bytes);
 bool SendAll(int fd, std::span<const uint8_t> head, std::span<const uint8_t> tail);

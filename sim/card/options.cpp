@@ -181,8 +181,9 @@ Stand-in for the QDA7100 A/D card's driver.  Registers one device of class
 <folder>/{86114980-FD95-11D2-9D9A-0008C76B2933}-0, where <folder> is
 $QDA7100_DEVICE_DIR when set, else /run/qda7100 for root, else
 $XDG_RUNTIME_DIR/qda7100 (or /tmp/qda7100-<uid>).  The folder is made 0700
-and the socket 0600.  Prints "qda7100-sim: serving <path>" when ready and
-removes the socket on SIGTERM or SIGINT.
+and the socket 0600; a folder that is a symbolic link, belongs to another
+user or that others can write to is refused.  Prints "qda7100-sim: serving
+<path>" when ready and removes the socket on SIGTERM or SIGINT.
 
 Card:
   --type 1|2               card type: 1 QDA7100U (0..2.5 V), 2 QDA7100B (+-5 V); default 2

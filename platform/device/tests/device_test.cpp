@@ -19,6 +19,7 @@
 #include "wire.h"
 
 using namespace platform;
+using devtest::Guarded;
 using devtest::TempFolder;
 using devtest::WaitUntil;
 
@@ -90,30 +91,6 @@ std::unique_ptr<Device> OpenOrFail(const std::string& path) {
   EXPECT_TRUE(dev) << "open error " << error;
   return dev;
 }
-
-// An output area with guard bytes on both sides, to prove that nothing is
-// written outside [Out(), Out() + size).
-class Guarded {
- public:
-  explicit Guarded(size_t size) : size_(size), bytes_(size + 2 * kGuard, 0xA5) {}
-  uint8_t* Out() { return bytes_.data() + kGuard; }
-  uint32_t Size() const { return static_cast<uint32_t>(size_); }
-  bool GuardsIntact() const {
-    for (size_t i = 0; i < kGuard; ++i)
-      if (bytes_[i] != 0xA5 || bytes_[kGuard + size_ + i] != 0xA5) return false;
-    return true;
-  }
-  bool Untouched() const {
-    for (uint8_t b : bytes_)
-      if (b != 0xA5) return false;
-    return true;
-  }
-
- private:
-  static constexpr size_t kGuard = 64;
-  size_t size_;
-  std::vector<uint8_t> bytes_;
-};
 
 TEST(DeviceRequest, ImmediateCompletionCopiesTheReplyAndSignalsTheEvent) {
   TempFolder dir;

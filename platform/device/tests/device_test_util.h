@@ -5,12 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "../socket_io.h"  // found beside this header, also from other folders' tests
 
 namespace devtest {
 
@@ -41,6 +47,56 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
   }
   return true;
 }
+
+// Sets (or with nullptr unsets) an environment variable for one scope.
+class EnvVar {
+ public:
+  EnvVar(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  ~EnvVar() {
+    if (old_) ::setenv(name_, old_->c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// Leaves a socket entry at `path` that nobody serves (a stale endpoint).
+inline void MakeSocket(const std::string& path) {
+  const int fd = platform::sockio::ListenUnix(path);
+  ASSERT_GE(fd, 0) << path;
+  ::close(fd);
+}
+
+// An output area with guard bytes on both sides, to prove that nothing is
+// written outside [Out(), Out() + size).
+class Guarded {
+ public:
+  explicit Guarded(size_t size) : size_(size), bytes_(size + 2 * kGuard, kFill) {}
+  uint8_t* Out() { return bytes_.data() + kGuard; }
+  uint32_t Size() const { return static_cast<uint32_t>(size_); }
+  bool GuardsIntact() const { return UntouchedFrom(size_); }
+  bool Untouched() const { return UntouchedFrom(0); }
+  // Nothing written before the area nor at or after Out() + `written`.
+  bool UntouchedFrom(size_t written) const {
+    for (size_t i = 0; i < bytes_.size(); ++i) {
+      const bool inside = i >= kGuard && i < kGuard + written;
+      if (!inside && bytes_[i] != kFill) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kGuard = 64;
+  static constexpr uint8_t kFill = 0xA5;
+  size_t size_;
+  std::vector<uint8_t> bytes_;
+};
 
 inline unsigned ModeOf(const std::string& path) {
   struct stat st {};

@@ -13,35 +13,14 @@
 #include "socket_io.h"
 
 using namespace platform;
+using devtest::EnvVar;
+using devtest::MakeSocket;
 using devtest::ModeOf;
 using devtest::TempFolder;
 
 namespace {
 
 constexpr const char* kGuid = "{86114980-FD95-11D2-9D9A-0008C76B2933}";
-
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value, 1);
-    else ::unsetenv(name);
-  }
-  ~EnvVar() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-void MakeSocket(const std::string& path) {
-  const int fd = sockio::ListenUnix(path);
-  ASSERT_GE(fd, 0) << path;
-  ::close(fd);  // the entry stays; lookup only looks at names and types
-}
 
 TEST(DeviceFolder, OverrideThenRuntimeFolder) {
   {
@@ -57,7 +36,7 @@ TEST(DeviceFolder, OverrideThenRuntimeFolder) {
       EXPECT_EQ(DeviceFolder(), "/run/user/4242/qda7100");
     }
     EnvVar xdg("XDG_RUNTIME_DIR", nullptr);
-    EXPECT_EQ(DeviceFolder(), "/tmp/qda7100-" + std::to_string(::getuid()));
+    EXPECT_EQ(DeviceFolder(), "/tmp/qda7100-" + std::to_string(::geteuid()));
   }
 }
 

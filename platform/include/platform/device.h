@@ -8,6 +8,14 @@
 // /tmp/qda7100-<uid> without XDG_RUNTIME_DIR).  The folder is 0700 and each
 // socket 0600.
 //
+// Only this user and root are trusted to serve a device: the handle's
+// replies become measured data.  The lookup refuses a folder that is a
+// symbolic link, that reaches it through a link another user made, that
+// belongs to another user, or that group or others can write to; opening
+// refuses an endpoint whose serving process runs as another user.  A
+// refusal gives the usual failure code and one line on standard error that
+// says why ("device layer: not using <path>: <why>").
+//
 // A request either completes at once or pends.  A pending request completes
 // later on the device's own I/O thread, which copies the reply into the
 // caller's output buffer and then signals the request's manual-reset event.
@@ -48,9 +56,9 @@ std::string DeviceFolder();
 
 // Path of member 0 of a device interface class.  Returns 0 and sets `path`,
 // or a negative lookup code: -4 the class folder exists but cannot be
-// listed, -5 no present device of the class (also when the folder does not
-// exist).  A member is a socket whose name starts with the GUID (letters
-// compared without case).
+// listed or is not trusted, -5 no present device of the class (also when
+// the folder does not exist).  A member is a socket (not a link to one)
+// whose name starts with the GUID (letters compared without case).
 int FindFirstDevice(std::string_view classGuid, std::string& path);
 
 // A manual-reset event, created not signalled.
@@ -87,6 +95,8 @@ class Device {
  public:
   // Opens the device at `path`; nullptr on failure with `error` set to a
   // system error code (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ...).
+  // ERROR_ACCESS_DENIED also when the process serving it is neither this
+  // user's nor root's.
   static std::unique_ptr<Device> Open(const std::string& path, uint32_t& error);
   virtual ~Device();
 

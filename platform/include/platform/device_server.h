@@ -54,10 +54,13 @@ using DeviceHandler = std::function<void(const std::shared_ptr<DeviceCall>& call
 
 class DeviceServer {
  public:
-  // Creates `folder` (mode 0700; an existing folder of this user is narrowed
-  // to 0700, one of another user is refused), replaces a stale endpoint
-  // `name` in it, refuses one that another server still answers on, and
-  // listens there (socket mode 0600).  nullptr with `error` describing why.
+  // Creates `folder` (mode 0700) or takes an existing one of this user,
+  // narrowed to 0700; refuses a folder that is a symbolic link, that is
+  // reached through a link another user made, that belongs to another user
+  // or that group or others can write to.  Replaces a stale endpoint `name`
+  // in it only when that is a socket of this user that nobody answers on,
+  // and listens there (socket mode 0600), bound inside the checked folder.
+  // nullptr with `error` describing why.
   static std::unique_ptr<DeviceServer> Start(const std::string& folder, const std::string& name,
                                              DeviceHandler handler, std::string& error);
 
@@ -71,8 +74,9 @@ class DeviceServer {
   virtual size_t ConnectionCount() const = 0;
 };
 
-// Creates the device folder with mode 0700 (parents as needed).  False with
-// `error` set when it cannot, or when it belongs to another user.
+// Creates the device folder with mode 0700 (parents as needed) by the
+// rules of DeviceServer::Start.  False with `error` set when it cannot or
+// must not be used.
 bool PrepareDeviceFolder(const std::string& folder, std::string& error);
 
 }  // namespace platform
