@@ -119,6 +119,7 @@ void LongHangEndsTheProgramAndTheWatchdogRestartsIt() {
   ChildProcess& first = site.StartVarnel();
 
   const auto status = first.WaitForExit(150s);
+  const auto ended = Clock::now();
   ASSERT_TRUE(status.has_value()) << "Varnel kept running on a hung card: " << first.Output().substr(0, 4000);
   EXPECT_EQ(*status, 1);
   EXPECT_NE(first.Output().find("status: " + kTimeoutEnd), std::string::npos) << first.Output().substr(0, 4000);
@@ -136,9 +137,15 @@ void LongHangEndsTheProgramAndTheWatchdogRestartsIt() {
       180s);
   ASSERT_TRUE(restarted && *restarted != first.Pid()) << "Tessik did not start Varnel again: "
                                                       << site.Tessik()->Output();
+  const auto restartSeen = Clock::now();
   const auto seconds = SecondsToRecord(site, 0, *hangEnd, 300s);
   ASSERT_TRUE(seconds.has_value()) << "records did not resume";
-  std::printf("long hang: first record %lld s after the hang's end\n", *seconds);
+  using std::chrono::duration_cast;
+  std::printf(
+      "long hang: Varnel ended %lld s before the hang's end, the restart was seen %lld s after it, the first record "
+      "came %lld s after it\n",
+      static_cast<long long>(duration_cast<std::chrono::seconds>(*hangEnd - ended).count()),
+      static_cast<long long>(duration_cast<std::chrono::seconds>(restartSeen - *hangEnd).count()), *seconds);
   ::testing::Test::RecordProperty("long_hang_to_record_s", std::to_string(*seconds));
 
   const DataLines lines = ReadTextDataFile(site.DataPath());
