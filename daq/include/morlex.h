@@ -80,6 +80,16 @@ MORLEX_API int32_t AdFreeMem(MorlexAddr address);
 MORLEX_API MorlexAddr VbMemCopy(MorlexAddr destination, MorlexAddr source, uint32_t bytes);
 
 /* ---- Acquisition ---- */
+/* AdStartPolModeThread runs the acquisition in the caller's thread and
+ * returns when it has ended and its notifications are posted: 0, or -1 when
+ * no data buffer is set, or AD_POL_TIMED_OUT when the driver did not
+ * complete it in time.  The time limit is twice the block's acquisition time
+ * (samples per channel x sampling interval), at least 5 s, plus 60 s when
+ * the external start trigger is set.  A timed-out request is cancelled (the
+ * driver never writes into the buffer afterwards) and its single failure
+ * notification (AD_STATUS_FAILED, 0) is posted as for any other failure, so
+ * a caller that ignores the result sees a failed acquisition. */
+#define AD_POL_TIMED_OUT (-2)
 MORLEX_API int32_t AdStartPolModeThread(MorlexAddr window);
 MORLEX_API int32_t AdStartIrqVxdMode(MorlexAddr window, int32_t blockSamples);
 /* `_AdStartIrq@8` (see above): as AdStartIrqVxdMode. */

@@ -1,6 +1,16 @@
 // Acquisitions: the polling acquisition in the caller's thread and the
 // interrupt, ring-buffer and limit-trigger workers.
+//
+// Waits on the driver: the polling acquisition holds the caller's thread,
+// so its wait is always bounded (AcquisitionLimit, with room for an external
+// start trigger).  The interrupt transfer is bounded by its block's duration
+// unless it waits for an external start trigger.  Ring and limit-trigger
+// acquisitions run as long as their trigger or the reader needs.  Every
+// worker ends at a stop request (the driver's answer, or kStopGrace later a
+// cancel), at AdFreeDataMem (transfers into the data buffer) and at unload.
 #include <algorithm>
+#include <chrono>
+#include <optional>
 
 #include "library.h"
 #include "morlex.h"
@@ -34,12 +44,23 @@ bool TakeBlockSize(AdParamBlock& block, int32_t requested) {
   return true;
 }
 
+// How long a transfer into the data buffer may take: bounded by the block's
+// own duration.  `boundTriggerWait`: the wait for an external start trigger
+// is bounded too (the caller's thread is held); otherwise such a wait has no
+// limit and ends by a stop request, AdFreeDataMem or unload.
+std::optional<std::chrono::milliseconds> TransferLimit(const AdParamBlock& block, bool boundTriggerWait) {
+  const bool trigger = block.extStartTrigger != 0;
+  if (trigger && !boundTriggerWait) return std::nullopt;
+  return AcquisitionLimit(block.intervalUnit, block.intervalValue, block.samplesPerChannel, trigger);
+}
+
 // Steps 3 to 8 of a transfer into the data buffer, with the final
-// notification.
-void RunTransfer(intptr_t window, const AdParamBlock& block, uint8_t* buffer, uint32_t bufferBytes,
-                 platform::Event& ev, platform::Overlapped& ov, Worker* worker) {
-  const Acquired done = RunAcquisition(window, IOCTL_AD_START_POL, block, buffer, bufferBytes, ev, ov, worker);
-  if (!done.ok) return;
+// notification.  True when it was cancelled at its time limit.
+bool RunTransfer(intptr_t window, const AdParamBlock& block, uint8_t* buffer, uint32_t bufferBytes,
+                 platform::Event& ev, platform::Overlapped& ov, Worker* worker,
+                 std::optional<std::chrono::milliseconds> limit) {
+  const Acquired done = RunAcquisition(window, IOCTL_AD_START_POL, block, buffer, bufferBytes, ev, ov, worker, limit);
+  if (!done.ok) return done.timedOut;
   const uint32_t samples = done.bytes / 2;
   const uint32_t capacity = (bufferBytes - kBufferSpareBytes) / 2;
   if (block.extStopTrigger != 0 && samples < capacity) {
@@ -47,13 +68,15 @@ void RunTransfer(intptr_t window, const AdParamBlock& block, uint8_t* buffer, ui
   } else {
     Notify(window, 128, samples);
   }
+  return false;
 }
 
 // The ring and limit-trigger worker.
 void RunRing(intptr_t window, const AdParamBlock& block, uint16_t startMode, Worker& worker) {
   uint8_t status[kRingStatusWordBytes] = {};
   const Acquired done =
-      RunAcquisition(window, IOCTL_AD_START_RING, block, status, sizeof status, worker.event, worker.overlapped, &worker);
+      RunAcquisition(window, IOCTL_AD_START_RING, block, status, sizeof status, worker.event, worker.overlapped, &worker,
+                     std::nullopt);
   if (!done.ok) return;
   if (done.bytes < sizeof status) {
     Notify(window, 8, 0);  // the status word never arrived
@@ -89,8 +112,9 @@ int32_t StartIrq(intptr_t window, int32_t blockSize) {
   const AdParamBlock snapshot = state->block;
   uint8_t* buffer = state->dataBuffer;
   const uint32_t bytes = TransferBytes(*state);
-  const bool started = StartWorker(true, [window, snapshot, buffer, bytes](Worker& worker) {
-    RunTransfer(window, snapshot, buffer, bytes, worker.event, worker.overlapped, &worker);
+  const auto limit = TransferLimit(snapshot, false);
+  const bool started = StartWorker(true, [window, snapshot, buffer, bytes, limit](Worker& worker) {
+    RunTransfer(window, snapshot, buffer, bytes, worker.event, worker.overlapped, &worker, limit);
   });
   return started ? 0 : -3;
 }
@@ -108,9 +132,10 @@ int32_t AdStartPolModeThread(MorlexAddr window) {
   SetMode(kModeTransfer);
   platform::Event event;
   platform::Overlapped overlapped;
-  RunTransfer(window, state->block, state->dataBuffer, TransferBytes(*state), event, overlapped, nullptr);
+  const bool timedOut = RunTransfer(window, state->block, state->dataBuffer, TransferBytes(*state), event, overlapped,
+                                    nullptr, TransferLimit(state->block, true));
   event.Reset();
-  return 0;
+  return timedOut ? AD_POL_TIMED_OUT : 0;
 }
 
 int32_t AdStartIrqVxdMode(MorlexAddr window, int32_t blockSamples) { return StartIrq(window, blockSamples); }
@@ -123,6 +148,9 @@ int32_t AdStopIrqMode(void) {
   uint32_t in = 0;
   uint32_t out = 0;
   Request(IOCTL_AD_STOP_IRQ, &in, sizeof in, &out, sizeof out);
+  // The driver ends a running acquisition on this request; one that does
+  // not answer any more gets a few seconds, then the worker cancels it.
+  if (State() != nullptr) GiveWorkersStopDeadline();
   return 0;
 }
 

@@ -1,5 +1,6 @@
 // Ring and trigger buffers held by the driver, their reads, the one-shot
 // conversion and the stop and test requests.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -155,14 +156,21 @@ int32_t AdOneShot(MorlexAddr, MorlexAddr destination) {
   overlapped.event = &event;
   uint32_t bytes = 0;
   uint32_t error = 0;
+  // One frame, converted channel after channel: the caller's thread waits
+  // at most the acquisition limit of that, and a request still pending then
+  // is cancelled before `area` goes out of scope.
+  const auto deadline =
+      std::chrono::steady_clock::now() + AcquisitionLimit(snapshot.intervalUnit, snapshot.intervalValue,
+                                                          snapshot.channelCount, snapshot.extStartTrigger != 0);
   if (state->device->IoControl(IOCTL_AD_ONE_SHOT, &snapshot, sizeof snapshot, area, sizeof area, &bytes,
                                &overlapped, error) ||
       error != platform::ERROR_IO_PENDING) {
     return -1;
   }
-  if (event.Wait(platform::INFINITE) != platform::WAIT_OBJECT_0) {
+  if (!WaitForEvent(event, deadline)) {
     state->device->Cancel(&overlapped);
-    return -2;
+    // A completion that arrived just before the cancel still counts.
+    if (!state->device->GetOverlappedResult(&overlapped, &bytes, false, error)) return -2;
   }
   if (!state->device->GetOverlappedResult(&overlapped, &bytes, false, error)) bytes = 0;
   if (bytes / 2 == 0) return -5;

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -209,14 +210,84 @@ void CancelDataBufferWorkers() {
   }
 }
 
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The longest single wait on an event (INFINITE is reserved for "no limit").
+constexpr std::chrono::milliseconds kLongestSingleWait{0x7FFFFFFF};
+
+std::optional<SteadyClock::time_point> Earlier(std::optional<SteadyClock::time_point> a,
+                                               std::optional<SteadyClock::time_point> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::min(*a, *b);
+}
+
+// Waits until the request's event is set, its deadline passes, or (for a
+// worker) the deadline of a stop request passes.  False at a deadline.
+bool WaitForCompletion(LibraryState& state, platform::Event& ev, platform::Overlapped& ov, Worker* worker,
+                       std::optional<SteadyClock::time_point> deadline) {
+  for (;;) {
+    std::optional<SteadyClock::time_point> until = deadline;
+    if (worker != nullptr) {
+      std::lock_guard lock(state.workerMutex);
+      until = Earlier(until, worker->stopDeadline);
+    }
+    if (!WaitForEvent(ev, until)) return false;
+    if (worker == nullptr) return true;
+    std::lock_guard lock(state.workerMutex);
+    if (!worker->nudged) return true;
+    // Woken by a stop request rather than by the request: wait on with the
+    // new deadline, unless the request ended meanwhile.  The device layer
+    // sets the event after it has recorded the end, so a completion after
+    // this reset still wakes the next wait.
+    worker->nudged = false;
+    ev.Reset();
+    uint32_t bytes = 0;
+    uint32_t error = 0;
+    if (state.device->GetOverlappedResult(&ov, &bytes, false, error) || error != platform::ERROR_IO_INCOMPLETE)
+      return true;
+  }
+}
+
+}  // namespace
+
+bool WaitForEvent(const platform::Event& ev, std::optional<std::chrono::steady_clock::time_point> deadline) {
+  if (!deadline) return ev.Wait(platform::INFINITE) == platform::WAIT_OBJECT_0;
+  for (;;) {
+    const auto left = *deadline - SteadyClock::now();
+    if (left <= SteadyClock::duration::zero()) return ev.IsSet();
+    const auto ms = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait);
+    if (ev.Wait(static_cast<uint32_t>(ms.count())) == platform::WAIT_OBJECT_0) return true;
+  }
+}
+
+void GiveWorkersStopDeadline() {
+  LibraryState* state = State();
+  const auto deadline = SteadyClock::now() + kStopGrace;
+  std::lock_guard lock(state->workerMutex);
+  for (auto& worker : state->workers) {
+    if (worker->finished.load() || worker->stopDeadline) continue;
+    worker->stopDeadline = deadline;
+    worker->nudged = true;
+    worker->event.Set();
+  }
+}
+
 Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& block, void* out, uint32_t outLen,
-                        platform::Event& ev, platform::Overlapped& ov, Worker* worker) {
+                        platform::Event& ev, platform::Overlapped& ov, Worker* worker,
+                        std::optional<std::chrono::milliseconds> limit) {
   LibraryState* state = State();
   auto fail = [&] {
     Notify(window, 8, 0);
     return Acquired{};
   };
   if (!state->device) return fail();
+  // The limit counts from the issue: a driver slow to accept the request
+  // uses up part of it.
+  std::optional<SteadyClock::time_point> deadline;
+  if (limit) deadline = SteadyClock::now() + *limit;
   ev.Reset();
   ov.event = &ev;
   uint32_t bytes = 0;
@@ -235,16 +306,19 @@ Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& bloc
     if (worker != nullptr) worker->issued = true;
   }
   Notify(window, block.extStartTrigger != 0 ? 4 : 1, 0);
-  if (ev.Wait(platform::INFINITE) != platform::WAIT_OBJECT_0) {
+  if (!WaitForCompletion(*state, ev, ov, worker, deadline)) {
     state->device->Cancel(&ov);
-    return fail();
+    // A completion that arrived just before the cancel still counts.
+    if (state->device->GetOverlappedResult(&ov, &bytes, false, error)) return Acquired{true, false, bytes};
+    Notify(window, 8, 0);
+    return Acquired{false, true, 0};
   }
   if (!state->device->GetOverlappedResult(&ov, &bytes, false, error)) {
     // Also reached after a cancel: make sure the request is gone for good.
     state->device->Cancel(&ov);
     return fail();
   }
-  return Acquired{true, bytes};
+  return Acquired{true, false, bytes};
 }
 
 }  // namespace morlex

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -28,8 +29,16 @@ struct Worker {
   bool issued = false;          // request handed to the device (guarded by workerMutex)
   bool aborted = false;         // cancelled by the library (guarded by workerMutex)
   bool usesDataBuffer = false;  // the request writes into the data buffer
+  // Given by a stop request (guarded by workerMutex): the worker cancels its
+  // request when the driver has not ended it by then.
+  std::optional<std::chrono::steady_clock::time_point> stopDeadline;
+  bool nudged = false;  // woken to take its stop deadline (guarded by workerMutex)
   std::atomic<bool> finished{false};
 };
+
+// How long the driver has to end a worker's acquisition after a stop
+// request before the library cancels it.
+inline constexpr std::chrono::milliseconds kStopGrace{5000};
 
 struct LibraryState {
   std::unique_ptr<platform::Device> device;  // null when the lookup or open failed
@@ -93,15 +102,29 @@ bool StartWorker(bool usesDataBuffer, std::function<void(Worker&)> body);
 // (before the buffer is freed); they end with their failure notification.
 void CancelDataBufferWorkers();
 
+// Waits for `ev` until `deadline` (nullopt: without limit).  True when it is
+// set.
+bool WaitForEvent(const platform::Event& ev, std::optional<std::chrono::steady_clock::time_point> deadline);
+
+// After a stop request: every running worker gets kStopGrace for its driver
+// to end the acquisition; then the worker cancels it and posts (8, 0).
+void GiveWorkersStopDeadline();
+
 // Issues a request that must pend on behalf of an acquisition and waits for
-// it without time limit.  Posts (8, 0) on every failure.  For workers,
-// `worker` lets the library cancel the request; for the caller's thread it
-// is null and `ev`/`ov` live on the caller's stack.
+// its completion, at most `limit` from the issue (nullopt: no limit; a
+// worker then ends by its completion, a stop request's deadline, or a
+// cancel from the library).  A request still pending at its deadline is
+// cancelled and never touches `out` or `ev` again.  Posts (8, 0) on every
+// failure, a time-out included.  For workers, `worker` lets the library
+// cancel the request; for the caller's thread it is null and `ev`/`ov` live
+// on the caller's stack.
 struct Acquired {
   bool ok = false;
+  bool timedOut = false;  // cancelled at its deadline
   uint32_t bytes = 0;
 };
 Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& block, void* out, uint32_t outLen,
-                        platform::Event& ev, platform::Overlapped& ov, Worker* worker);
+                        platform::Event& ev, platform::Overlapped& ov, Worker* worker,
+                        std::optional<std::chrono::milliseconds> limit);
 
 }  // namespace morlex

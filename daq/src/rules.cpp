@@ -1,5 +1,6 @@
 #include "rules.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -93,6 +94,22 @@ std::optional<uint32_t> DataBufferBytes(uint32_t samplesPerChannel, uint16_t cha
   const uint64_t bytes = 2ull * samplesPerChannel * channelCount + 32u;
   if (bytes > std::numeric_limits<uint32_t>::max()) return std::nullopt;
   return static_cast<uint32_t>(bytes);
+}
+
+std::chrono::milliseconds AcquisitionLimit(uint16_t intervalUnit, uint16_t intervalValue, uint64_t frames,
+                                           bool waitsForStartTrigger) {
+  // Microseconds per frame; products beyond 64 bits are far past the
+  // longest limit, so the arithmetic is done in double and clamped.
+  double microsecondsPerFrame = 0;
+  if (intervalUnit == 0) microsecondsPerFrame = intervalValue * 1e6;
+  if (intervalUnit == 1) microsecondsPerFrame = intervalValue * 1e3;
+  if (intervalUnit == 2) microsecondsPerFrame = intervalValue;
+  const double twiceExpectedMs = 2.0 * static_cast<double>(frames) * microsecondsPerFrame / 1000.0;
+  const double longestMs = static_cast<double>(kLongestAcquisitionLimit.count());
+  double limitMs = std::max(twiceExpectedMs, static_cast<double>(kAcquisitionLimitFloor.count()));
+  if (waitsForStartTrigger) limitMs += static_cast<double>(kStartTriggerAllowance.count());
+  if (limitMs >= longestMs) return kLongestAcquisitionLimit;
+  return std::chrono::milliseconds(static_cast<int64_t>(std::ceil(limitMs)));
 }
 
 }  // namespace morlex

@@ -3,6 +3,7 @@
 // on their own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -38,5 +39,18 @@ std::optional<TrgCounts> TrgBufferCounts(uint16_t period, uint16_t unit, uint16_
 // Size of a data buffer: 2 bytes per sample plus 32 spare bytes; nullopt when
 // it does not fit the block's 32-bit size field.
 std::optional<uint32_t> DataBufferBytes(uint32_t samplesPerChannel, uint16_t channelCount);
+
+// How long the library waits for an acquisition that holds the caller's
+// thread (or that has a known duration) before it cancels the request:
+// twice the expected time of `frames` scan frames at the interval
+// (`intervalValue` in `intervalUnit`: 0 s, 1 ms, 2 us), at least
+// kAcquisitionLimitFloor; with `waitsForStartTrigger` the trigger may take
+// kStartTriggerAllowance on top.  An unknown unit counts as no expected
+// time.  Never more than kLongestAcquisitionLimit.
+inline constexpr std::chrono::milliseconds kAcquisitionLimitFloor{5000};
+inline constexpr std::chrono::milliseconds kStartTriggerAllowance{60000};
+inline constexpr std::chrono::milliseconds kLongestAcquisitionLimit{std::chrono::hours(24 * 30)};
+std::chrono::milliseconds AcquisitionLimit(uint16_t intervalUnit, uint16_t intervalValue, uint64_t frames,
+                                           bool waitsForStartTrigger);
 
 }  // namespace morlex

@@ -97,5 +97,32 @@ TEST(MorlexDataBuffer, SizeAndOverflow) {
   EXPECT_FALSE(DataBufferBytes(0xFFFFFFFFu, 8));
 }
 
+TEST(MorlexAcquisitionLimit, TwiceTheBlockTimeWithAFloorAndRoomForTheStartTrigger) {
+  using std::chrono::milliseconds;
+  // The measurement program's block: 1260 frames at 80 us = 100.8 ms; twice
+  // that is far below the floor.
+  EXPECT_EQ(AcquisitionLimit(2, 80, 1260, false), milliseconds(5000));
+  EXPECT_EQ(AcquisitionLimit(2, 80, 1260, true), milliseconds(65000));
+  // 2 x 4000 frames at 1 ms = 8 s, above the floor; + 60 s for the trigger.
+  EXPECT_EQ(AcquisitionLimit(1, 1, 4000, false), milliseconds(8000));
+  EXPECT_EQ(AcquisitionLimit(1, 1, 4000, true), milliseconds(68000));
+  // 2 x 3 frames at 1 s = 6 s; 2 x 2500 frames at 1000 us = 5 s exactly.
+  EXPECT_EQ(AcquisitionLimit(0, 1, 3, false), milliseconds(6000));
+  EXPECT_EQ(AcquisitionLimit(2, 1000, 2500, false), milliseconds(5000));
+  // 2 x 2501 x 1001 us = 5007.002 ms: whole milliseconds, rounded up.
+  EXPECT_EQ(AcquisitionLimit(2, 1001, 2501, false), milliseconds(5008));
+}
+
+TEST(MorlexAcquisitionLimit, NoExpectedTimeGivesTheFloorAndHugeBlocksAreCapped) {
+  using std::chrono::milliseconds;
+  EXPECT_EQ(AcquisitionLimit(2, 80, 0, false), milliseconds(5000));   // no frames
+  EXPECT_EQ(AcquisitionLimit(2, 0, 1260, false), milliseconds(5000));  // no interval
+  EXPECT_EQ(AcquisitionLimit(7, 80, 1260, false), milliseconds(5000)); // unknown unit
+  // 65535 s x 2^32 frames is far beyond 30 days: the cap, also with the trigger.
+  EXPECT_EQ(AcquisitionLimit(0, 65535, 0xFFFFFFFFull, false), kLongestAcquisitionLimit);
+  EXPECT_EQ(AcquisitionLimit(0, 65535, 0xFFFFFFFFull, true), kLongestAcquisitionLimit);
+  EXPECT_EQ(kLongestAcquisitionLimit, milliseconds(2592000000));
+}
+
 }  // namespace
 }  // namespace morlex

@@ -62,6 +62,7 @@ VarnelApp::VarnelApp(std::filesystem::path site, std::function<void(int)> endPro
   pf.morlex = &morlex_;
   pf.timer1 = &timer1_;
   pf.polTimer = &polTimer_;
+  pf.blockGuard = &blockGuard_;
   pf.timer2 = &timer2_;
   pf.timer3 = &timer3_;
   pf.port = port_.get();
@@ -117,6 +118,7 @@ bool VarnelApp::Build(std::string& why) {
 void VarnelApp::WireTimers() {
   timer1_.onTick = [this] { program_->Window().Timer1_Timer(); };
   polTimer_.onTick = [this] { program_->Window().PolTimer_Timer(); };
+  blockGuard_.onTick = [this] { program_->Window().BlockGuard_Timer(); };
   auto follow = [this](std::function<void()>& slot) {
     auto inner = std::move(slot);
     slot = [this, inner] {
@@ -127,6 +129,7 @@ void VarnelApp::WireTimers() {
   };
   follow(timer1_.onTick);
   follow(polTimer_.onTick);
+  follow(blockGuard_.onTick);
   follow(timer2_.onTick);
   follow(timer3_.onTick);
   follow(port_->onComm);

@@ -50,7 +50,7 @@ class VarnelApp {
   platform::QtMessagePump pump_;
   QtMessageBoxes boxes_;
   MorlexBinding morlex_;
-  platform::QtWindowTimer timer1_, polTimer_, timer2_, timer3_;
+  platform::QtWindowTimer timer1_, polTimer_, blockGuard_, timer2_, timer3_;
   std::unique_ptr<serial::QtSerialPortAdapter> port_;
   SystemClock clock_;
   RelayHost relay_;

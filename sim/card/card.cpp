@@ -81,7 +81,8 @@ bool Crosses(uint16_t code, const BlockFields& b) {
 
 }  // namespace
 
-Card::Card(Options options, std::function<void()> vanish) : opt_(std::move(options)), vanish_(std::move(vanish)) {}
+Card::Card(Options options, std::function<void()> vanish, std::function<void(const std::string&)> notice)
+    : opt_(std::move(options)), vanish_(std::move(vanish)), notice_(std::move(notice)) {}
 
 Card::~Card() = default;
 
@@ -265,36 +266,45 @@ void Card::StartPol(const Call& call, const BlockFields& b) {
       call->Complete(kErrorBusy);
       return;
     }
-    const int group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
-    ++polCount_;
-    auto data = Generate(frames, b, group, interval);
-    data.resize(static_cast<size_t>(deliver));
-    if (opt_.polImmediate) {
-      ReplySamples(call, data);
-      return;
+    if (HoldsNext()) {
+      Hold(call, AcqKind::Pol);
+    } else {
+      StartPolLocked(call, b, frames, deliver, interval, delaySeconds, scanSeconds);
+      if (opt_.polImmediate) return;
     }
-    acq_ = Acquisition{};
-    acq_.kind = AcqKind::Pol;
-    acq_.call = call;
-    acq_.data = std::move(data);
-    acq_.scanStart = Clock::now() + Real(delaySeconds);
-    acq_.interval = interval;
-    acq_.channels = b.channelCount;
-    acq_.block = b;
-    call->Pend();
-    if (!opt_.polNever)
-      acq_.token = scheduler_.After(Real(delaySeconds + scanSeconds), [this, call] { FinishPol(call, false); });
-    if (opt_.exitDuringAcquisition)
-      scheduler_.After(Real(delaySeconds + scanSeconds / 2), [this] { vanish_(); });
   }
   call->OnCancel([this, call] { Abandon(call); });
+}
+
+void Card::StartPolLocked(const Call& call, const BlockFields& b, size_t frames, uint64_t deliver, double interval,
+                          double delaySeconds, double scanSeconds) {
+  const int group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
+  ++polCount_;
+  auto data = Generate(frames, b, group, interval);
+  data.resize(static_cast<size_t>(deliver));
+  if (opt_.polImmediate) {
+    ReplySamples(call, data);
+    return;
+  }
+  acq_ = Acquisition{};
+  acq_.kind = AcqKind::Pol;
+  acq_.call = call;
+  acq_.data = std::move(data);
+  acq_.scanStart = Clock::now() + Real(delaySeconds);
+  acq_.interval = interval;
+  acq_.channels = b.channelCount;
+  acq_.block = b;
+  call->Pend();
+  if (!opt_.polNever)
+    acq_.token = scheduler_.After(Real(delaySeconds + scanSeconds), [this, call] { FinishPol(call, false); });
+  if (opt_.exitDuringAcquisition) scheduler_.After(Real(delaySeconds + scanSeconds / 2), [this] { vanish_(); });
 }
 
 void Card::FinishPol(const Call& call, bool stopped) {
   std::vector<uint16_t> data;
   {
     std::lock_guard lock(mu_);
-    if (acq_.kind != AcqKind::Pol || acq_.call != call) return;
+    if (acq_.kind != AcqKind::Pol || acq_.call != call || acq_.held) return;
     data = std::move(acq_.data);
     if (stopped) {
       scheduler_.Cancel(acq_.token);
@@ -319,6 +329,37 @@ void Card::Abandon(const Call& call) {
   acq_ = Acquisition{};
 }
 
+// ------------------------------------------------------------ hang (--hang-for)
+
+bool Card::HoldsNext() {
+  if (!opt_.hangForMs) return false;
+  const uint64_t n = accepted_++;
+  if (hang_ == HangPhase::Before && n >= opt_.hangAfter) {
+    hang_ = HangPhase::Hanging;
+    scheduler_.After(std::chrono::milliseconds(*opt_.hangForMs), [this] { EndHang(); });
+    if (notice_)
+      notice_("qda7100-sim: hanging for " + std::to_string(*opt_.hangForMs) +
+              " ms: acquisitions are accepted and never completed");
+  }
+  return hang_ == HangPhase::Hanging;
+}
+
+void Card::Hold(const Call& call, AcqKind kind) {
+  // Taken with mu_ held.  No samples are taken and the group sequence stays
+  // where it was: a program that gives the block up asks for it again.
+  acq_ = Acquisition{};
+  acq_.kind = kind;
+  acq_.call = call;
+  acq_.held = true;
+  call->Pend();
+}
+
+void Card::EndHang() {
+  std::lock_guard lock(mu_);
+  hang_ = HangPhase::Over;
+  if (notice_) notice_("qda7100-sim: hang over: acquisitions complete again");
+}
+
 // ------------------------------------------------------------ one-shot
 
 void Card::OneShot(const Call& call, const BlockFields& b) {
@@ -337,13 +378,17 @@ void Card::OneShot(const Call& call, const BlockFields& b) {
       call->Complete(kErrorBusy);
       return;
     }
-    const int group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
-    acq_ = Acquisition{};
-    acq_.kind = AcqKind::OneShot;
-    acq_.call = call;
-    acq_.data = Generate(1, b, group, interval);
-    call->Pend();
-    acq_.token = scheduler_.After(Real(interval * b.channelCount), [this, call] { FinishOneShot(call, 0); });
+    if (HoldsNext()) {
+      Hold(call, AcqKind::OneShot);
+    } else {
+      const int group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
+      acq_ = Acquisition{};
+      acq_.kind = AcqKind::OneShot;
+      acq_.call = call;
+      acq_.data = Generate(1, b, group, interval);
+      call->Pend();
+      acq_.token = scheduler_.After(Real(interval * b.channelCount), [this, call] { FinishOneShot(call, 0); });
+    }
   }
   call->OnCancel([this, call] { Abandon(call); });
 }
@@ -352,7 +397,7 @@ void Card::FinishOneShot(const Call& call, uint32_t status) {
   std::vector<uint16_t> data;
   {
     std::lock_guard lock(mu_);
-    if (acq_.kind != AcqKind::OneShot || acq_.call != call) return;
+    if (acq_.kind != AcqKind::OneShot || acq_.call != call || acq_.held) return;
     scheduler_.Cancel(acq_.token);
     data = std::move(acq_.data);
     acq_ = Acquisition{};
@@ -388,30 +433,38 @@ void Card::StartRing(const Call& call, const BlockFields& b) {
       call->Complete(kErrorBusy);
       return;
     }
-    acq_ = Acquisition{};
-    acq_.kind = AcqKind::Ring;
-    acq_.call = call;
-    acq_.interval = *IntervalSeconds(b);
-    acq_.channels = b.channelCount;
-    acq_.group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
-    acq_.block = b;
-    acq_.scanStart = acq_.lastTick = Clock::now() + Real(b.extStartTrigger != 0 ? opt_.startDelayMs / 1000.0 : 0.0);
-    ringStatus_ = kRingStopped;
-    overrun_ = false;
-    if (limitMode) waiting_.clear();  // a new capture replaces the old one
-    call->Pend();
-    const auto first = std::max(acq_.scanStart - Clock::now(), Clock::duration::zero()) +
-                       (opt_.instant ? std::chrono::milliseconds(1) : kRingTick);
-    acq_.token = scheduler_.After(first, [this, call] { RingTick(call); });
+    if (HoldsNext()) {
+      Hold(call, AcqKind::Ring);
+    } else {
+      StartRingLocked(call, b, limitMode);
+    }
   }
   call->OnCancel([this, call] { Abandon(call); });
+}
+
+void Card::StartRingLocked(const Call& call, const BlockFields& b, bool limitMode) {
+  acq_ = Acquisition{};
+  acq_.kind = AcqKind::Ring;
+  acq_.call = call;
+  acq_.interval = *IntervalSeconds(b);
+  acq_.channels = b.channelCount;
+  acq_.group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
+  acq_.block = b;
+  acq_.scanStart = acq_.lastTick = Clock::now() + Real(b.extStartTrigger != 0 ? opt_.startDelayMs / 1000.0 : 0.0);
+  ringStatus_ = kRingStopped;
+  overrun_ = false;
+  if (limitMode) waiting_.clear();  // a new capture replaces the old one
+  call->Pend();
+  const auto first = std::max(acq_.scanStart - Clock::now(), Clock::duration::zero()) +
+                     (opt_.instant ? std::chrono::milliseconds(1) : kRingTick);
+  acq_.token = scheduler_.After(first, [this, call] { RingTick(call); });
 }
 
 void Card::RingTick(const Call& call) {
   std::optional<uint32_t> endWord;
   {
     std::lock_guard lock(mu_);
-    if (acq_.kind != AcqKind::Ring || acq_.call != call) return;
+    if (acq_.kind != AcqKind::Ring || acq_.call != call || acq_.held) return;
     const auto now = Clock::now();
     const double seconds =
         opt_.instant ? kInstantTickSeconds : std::chrono::duration<double>(now - acq_.lastTick).count();
@@ -464,7 +517,7 @@ void Card::RingTick(const Call& call) {
 void Card::EndRing(const Call& call, uint32_t word) {
   {
     std::lock_guard lock(mu_);
-    if (acq_.kind != AcqKind::Ring || acq_.call != call) return;
+    if (acq_.kind != AcqKind::Ring || acq_.call != call || acq_.held) return;
     scheduler_.Cancel(acq_.token);
     acq_ = Acquisition{};
   }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "options.h"
@@ -28,8 +29,10 @@ inline constexpr uint32_t kErrorBusy = 170;
 class Card {
  public:
   // `vanish` is run when the driver must disappear mid-acquisition
-  // (--exit-during-acquisition); it normally does not return.
-  Card(Options options, std::function<void()> vanish);
+  // (--exit-during-acquisition); it normally does not return.  `notice`
+  // gets one line (without its end) when an injected fault starts or ends
+  // (--hang-for); the program writes it to standard error.
+  Card(Options options, std::function<void()> vanish, std::function<void(const std::string&)> notice = {});
   ~Card();
   Card(const Card&) = delete;
   Card& operator=(const Card&) = delete;
@@ -42,11 +45,13 @@ class Card {
   using Clock = Scheduler::Clock;
 
   enum class AcqKind { None, Pol, Ring, OneShot };
+  enum class HangPhase { Before, Hanging, Over };
   enum class BufKind { None, Ring, Trigger };
 
   struct Acquisition {
     AcqKind kind = AcqKind::None;
     Call call;
+    bool held = false;  // accepted during the hang: only a cancel ends it
     uint64_t token = 0;
     std::vector<uint16_t> data;    // Pol and OneShot: the samples to deliver
     Clock::time_point scanStart;   // Pol: when the first frame is taken
@@ -68,6 +73,10 @@ class Card {
   void GetResource(const Call& call);
   void StartPol(const Call& call, const BlockFields& b);
   void StartRing(const Call& call, const BlockFields& b);
+  // The parts of the starts that run with mu_ held, once the card is free.
+  void StartPolLocked(const Call& call, const BlockFields& b, size_t frames, uint64_t deliver, double interval,
+                      double delaySeconds, double scanSeconds);
+  void StartRingLocked(const Call& call, const BlockFields& b, bool limitMode);
   void OneShot(const Call& call, const BlockFields& b);
   void Stop(const Call& call);
   void TestRequest(const Call& call);
@@ -84,6 +93,11 @@ class Card {
   void RingTick(const Call& call);
   void EndRing(const Call& call, uint32_t word);
   void Abandon(const Call& call);  // cancelled by the client
+  // Called with mu_ held for each acquisition the card accepts: true when it
+  // falls into the hang and must be held (Hold) instead of run.
+  bool HoldsNext();
+  void Hold(const Call& call, AcqKind kind);
+  void EndHang();
   std::vector<uint16_t> Generate(size_t frames, const BlockFields& b, int group, double interval);
 
   // Replies.
@@ -95,6 +109,7 @@ class Card {
 
   const Options opt_;
   const std::function<void()> vanish_;
+  const std::function<void(const std::string&)> notice_;
 
   std::mutex mu_;
   uint64_t polCount_ = 0;  // polling acquisitions started: selects the group
@@ -107,6 +122,8 @@ class Card {
   std::deque<uint16_t> waiting_;
   bool overrun_ = false;
   uint32_t ringStatus_ = kRingStopped;
+  uint64_t accepted_ = 0;  // acquisitions accepted so far (for --hang-after)
+  HangPhase hang_ = HangPhase::Before;
 
   Scheduler scheduler_;  // last: its thread stops before the state above goes
 };

@@ -50,6 +50,9 @@ int main(int argc, char** argv) {
     std::fputs("qda7100-sim: leaving in the middle of an acquisition\n", stderr);
     std::fflush(stderr);
     ::_exit(3);
+  }, [](const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
   });
   auto server = platform::DeviceServer::Start(
       folder, name, [&card](const std::shared_ptr<platform::DeviceCall>& call) { card.Handle(call); }, error);

@@ -132,6 +132,16 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         if (!number(3600000, n)) return false;
         o.testPendMs = static_cast<uint32_t>(n);
       }
+    } else if (opt == "--hang-after") {
+      if (!number(std::numeric_limits<uint32_t>::max(), n)) return false;
+      o.hangAfter = n;
+    } else if (opt == "--hang-for") {
+      if (!number(86400000, n)) return false;
+      if (n == 0) {
+        error = "--hang-for needs a time of at least 1 ms";
+        return false;
+      }
+      o.hangForMs = static_cast<uint32_t>(n);
     } else if (opt == "--groups") {
       if (!number(4, n)) return false;
       if (n != 1 && n != 2 && n != 4) {
@@ -165,6 +175,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
   }
   if (o.polImmediate && o.polNever) {
     error = "--pol-immediate and --pol-never exclude each other";
+    return false;
+  }
+  if (o.hangAfter != 0 && !o.hangForMs) {
+    error = "--hang-after needs --hang-for";
     return false;
   }
   if (profileSpec) o.profileSpec = *profileSpec;
@@ -224,6 +238,16 @@ Faults (REQUEST is a request name such as IOCTL_AD_SET_FREQ; options repeat):
   --pol-immediate          complete IOCTL_AD_START_POL at once instead of pending
   --pol-never              never complete IOCTL_AD_START_POL
   --exit-during-acquisition  remove the device and exit half way through an acquisition
+  --hang-for MS            the card hangs for MS (1..86400000): every acquisition it accepts
+                           meanwhile (IOCTL_AD_START_POL, START_RING, ONE_SHOT) pends and is
+                           never completed, not even by a stop request; it holds the card (a
+                           further acquisition fails busy, 170) until the client cancels it
+                           or disconnects.  It takes no samples and leaves the multiplexer
+                           sequence where it was.  Acquisitions accepted after the MS have
+                           passed run normally again.  The hang starts with the first
+                           acquisition after --hang-after; its start and end are written
+                           to standard error
+  --hang-after N           N acquisitions (of any kind) run normally before the hang; default 0
 
   --help                   this text
 

@@ -29,6 +29,9 @@ struct Options {
   uint32_t startDelayMs = 0;         // wait for the external start trigger
   uint32_t ringWaiting = 0;
   std::optional<uint32_t> testPendMs = 100;  // nothing = never completes
+  // --hang-after N --hang-for MS: after N acquisitions the card hangs for MS.
+  uint64_t hangAfter = 0;
+  std::optional<uint32_t> hangForMs;  // nothing = no hang
   int groups = 1;
   double powerHz = 50;
   uint64_t seed = 1;

@@ -1,7 +1,9 @@
 #include "cycle/polmode.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <utility>
 
 #include "text/numforms.h"
@@ -26,14 +28,27 @@ std::string OutOfRangeText(const std::string& caption) { return "設定値が範
 
 }  // namespace
 
+uint32_t BlockGuardMs(int32_t sampCount, int16_t sampInterval, int16_t sampUnit) {
+  double msPerFrame = 0;
+  if (sampUnit == 0) msPerFrame = sampInterval * 1000.0;
+  if (sampUnit == 1) msPerFrame = sampInterval;
+  if (sampUnit == 2) msPerFrame = sampInterval / 1000.0;
+  const double twiceBlockMs = 2.0 * std::max<int32_t>(sampCount, 0) * std::max(msPerFrame, 0.0);
+  const double guardMs = std::ceil(std::max(twiceBlockMs, static_cast<double>(kBlockGuardFloorMs)));
+  // A window timer counts at most INT32_MAX milliseconds (about 24 days).
+  constexpr double kLongest = std::numeric_limits<int32_t>::max();
+  return static_cast<uint32_t>(std::min(guardMs, kLongest));
+}
+
 PolMode::PolMode(PolModeForm& form, MeasureState& state, MorlexApi& morlex, platform::Timer& timer1,
-                 platform::Timer& polTimer, SerialPort& port, MessageBoxes& boxes, PolModeHooks hooks,
-                 uint32_t windowHandle)
+                 platform::Timer& polTimer, platform::Timer& blockGuard, SerialPort& port, MessageBoxes& boxes,
+                 PolModeHooks hooks, uint32_t windowHandle)
     : form_(form),
       state_(state),
       morlex_(morlex),
       timer1_(timer1),
       polTimer_(polTimer),
+      blockGuard_(blockGuard),
       port_(port),
       boxes_(boxes),
       hooks_(std::move(hooks)),
@@ -44,6 +59,8 @@ PolMode::PolMode(PolModeForm& form, MeasureState& state, MorlexApi& morlex, plat
   timer1_.SetEnabled(true);
   polTimer_.SetInterval(0);
   polTimer_.SetEnabled(true);
+  blockGuard_.SetInterval(0);
+  blockGuard_.SetEnabled(true);
 }
 
 void PolMode::ShowStatus(const std::string& text) { form_.IDC_STATUS.text = text; }
@@ -255,8 +272,43 @@ void PolMode::PolTimer_Timer() {
     return;
   }
   acquisitionStarted_ = true;
-  morlex_.AdStartPolModeThread(h);
+  blockGivenUp_ = false;
+  const int32_t r = morlex_.AdStartPolModeThread(h);
   polTimer_.SetInterval(0);
+  // The library has posted the block's notifications by the time it
+  // returns; they are handled after this tick.  A time-out is told by the
+  // result, and a final notification that never comes is waited for no
+  // longer than the guard.
+  libraryTimedOut_ = r == kPolTimedOut;
+  blockGuard_.SetInterval(BlockGuardMs(state_.sampCount, state_.sampInterval, state_.sampUnit));
+}
+
+void PolMode::BlockGuard_Timer() {
+  blockGuard_.SetInterval(0);
+  if (ended_ || dataMem_ == 0 || !acquisitionStarted_) return;
+  blockGivenUp_ = true;
+  GiveUpBlock();
+}
+
+// A block that did not complete in time is never analysed: its all-zero
+// samples would pull the averages down.  The buffer goes back to the
+// library, the time-out is shown and logged, and the cycle starts again.
+// Too many in a row end the program, so that the watchdog starts a fresh
+// one.
+void PolMode::GiveUpBlock() {
+  blockGuard_.SetInterval(0);
+  libraryTimedOut_ = false;
+  ReleaseBuffer();
+  ++timeoutsInRow_;
+  const std::string shown = "AD変換ﾀｲﾑｱｳﾄ[連続" + text::ShortForm(timeoutsInRow_) + "回]";
+  if (timeoutsInRow_ >= kTimeoutsBeforeEnd) {
+    Fatal(shown + " ﾌﾟﾛｸﾞﾗﾑ終了");
+    return;
+  }
+  ShowStatus(shown);
+  if (hooks_.repaintStatus) hooks_.repaintStatus();
+  if (hooks_.logPR) hooks_.logPR(shown);
+  if (!stopped_) RestartTimer1FromText2();
 }
 
 void PolMode::CopyBlock(int32_t count) {
@@ -271,6 +323,9 @@ void PolMode::CopyBlock(int32_t count) {
 
 void PolMode::KIVO7100_OnMsgPost(int16_t wParam, int32_t lParam) {
   if (ended_) return;
+  // A block the guard has given up is gone and the cycle has moved on: its
+  // notifications, should they still come, are dropped.
+  if (blockGivenUp_) return;
   const int32_t count = std::max<int32_t>(lParam, 0);
   state_.block.assign(static_cast<std::size_t>(std::max(count, kMinBlockEntries)) + 1, 0);
   state_.blockCount = lParam;
@@ -290,6 +345,13 @@ void PolMode::KIVO7100_OnMsgPost(int16_t wParam, int32_t lParam) {
     case kNotifyCountReached: ShowStatus("指定個数終了"); break;
     default: break;
   }
+  // The block's final notification: the guard is no longer needed.
+  blockGuard_.SetInterval(0);
+  if (libraryTimedOut_) {
+    GiveUpBlock();
+    return;
+  }
+  if (wParam != kNotifyFailed) timeoutsInRow_ = 0;
   if (hooks_.repaintStatus) hooks_.repaintStatus();
 
   CopyBlock(lParam);
@@ -351,6 +413,7 @@ void PolMode::EndProgram(int status) {
   ended_ = true;
   timer1_.SetEnabled(false);
   polTimer_.SetInterval(0);
+  blockGuard_.SetInterval(0);
   if (hooks_.closeDataFile) hooks_.closeDataFile();
   if (hooks_.endProgram) hooks_.endProgram(status);
 }

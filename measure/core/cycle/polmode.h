@@ -19,7 +19,7 @@ namespace varnel {
 
 // Exit statuses of the measurement program.
 inline constexpr int kExitNormal = 0;
-inline constexpr int kExitSetupFailure = 1;     // the card refused its set-up
+inline constexpr int kExitSetupFailure = 1;     // the card refused its set-up or stopped answering
 inline constexpr int kExitForcedStop = 2;       // abnormal data in a record
 inline constexpr int kExitAnotherInstance = 3;  // the site folder is in use
 inline constexpr int kExitLibraryMissing = 4;   // the A/D library cannot be bound
@@ -31,6 +31,19 @@ inline constexpr int16_t kNotifyWaitingTrigger = 4;
 inline constexpr int16_t kNotifyFailed = 8;
 inline constexpr int16_t kNotifyStopTrigger = 64;
 inline constexpr int16_t kNotifyCountReached = 128;
+
+// AdStartPolModeThread: the driver did not complete the acquisition in time;
+// the library cancelled it and posted its failure notification.
+inline constexpr int32_t kPolTimedOut = -2;
+// Blocks given up in a row (time-outs) after which the program ends, so that
+// the watchdog starts a fresh one.
+inline constexpr int kTimeoutsBeforeEnd = 3;
+// The block guard: how long after the acquisition call has returned the
+// cycle waits for the block's final notification before it gives the block
+// up.  Twice the block's acquisition time (SampCount x sampling interval),
+// at least kBlockGuardFloorMs.
+inline constexpr uint32_t kBlockGuardFloorMs = 5000;
+uint32_t BlockGuardMs(int32_t sampCount, int16_t sampInterval, int16_t sampUnit);
 
 // Settings as read from the settings file, applied by the start-up.
 struct LoadedSettings {
@@ -59,9 +72,11 @@ struct PolModeHooks {
 
 class PolMode {
  public:
+  // `blockGuard` is the block guard's timer: silent (interval 0) except
+  // while a block's final notification is awaited.
   PolMode(PolModeForm& form, MeasureState& state, MorlexApi& morlex, platform::Timer& timer1,
-          platform::Timer& polTimer, SerialPort& port, MessageBoxes& boxes, PolModeHooks hooks,
-          uint32_t windowHandle = 0);
+          platform::Timer& polTimer, platform::Timer& blockGuard, SerialPort& port, MessageBoxes& boxes,
+          PolModeHooks hooks, uint32_t windowHandle = 0);
 
   // Start-up; the picture's inner size in pixels.
   void Form_Load(float graphWidth, float graphHeight);
@@ -69,6 +84,7 @@ class PolMode {
   void IDB_START_Click();
   void Timer1_Timer();
   void PolTimer_Timer();
+  void BlockGuard_Timer();
   void KIVO7100_OnMsgPost(int16_t wParam, int32_t lParam);
   void IDB_STOP_Click();
   void IDCANCEL_Click();
@@ -104,6 +120,7 @@ class PolMode {
   void RestartTimer1FromText2();
   void ReleaseBuffer();
   void CopyBlock(int32_t count);
+  void GiveUpBlock();
   void SelectGroupOption();
 
   PolModeForm& form_;
@@ -111,6 +128,7 @@ class PolMode {
   MorlexApi& morlex_;
   platform::Timer& timer1_;
   platform::Timer& polTimer_;
+  platform::Timer& blockGuard_;
   SerialPort& port_;
   MessageBoxes& boxes_;
   PolModeHooks hooks_;
@@ -123,6 +141,9 @@ class PolMode {
   int64_t dataMemSamples_ = 0;    // its capacity in samples
   bool acquisitionStarted_ = false;
   bool stopped_ = false;          // a stop arrived while a cycle was in flight
+  bool libraryTimedOut_ = false;  // the library gave the block in flight up
+  bool blockGivenUp_ = false;     // the guard gave the last block up: its notifications are dropped
+  int timeoutsInRow_ = 0;         // blocks given up since the last completed one
   bool relayBoxShown_ = false;
   bool loaded_ = false;
   bool ended_ = false;

@@ -46,7 +46,8 @@ VarnelProgram::VarnelProgram(ProgramPlatform platform) : platform_(std::move(pla
   hooks.repaintStatus = platform_.repaintStatus;
   hooks.endProgram = platform_.endProgram;
   window_ = std::make_unique<PolMode>(form, state, *platform_.morlex, *platform_.timer1, *platform_.polTimer,
-                                      *platform_.port, *platform_.boxes, std::move(hooks), platform_.windowHandle);
+                                      *platform_.blockGuard, *platform_.port, *platform_.boxes, std::move(hooks),
+                                      platform_.windowHandle);
 }
 
 VarnelProgram::~VarnelProgram() = default;

@@ -26,6 +26,7 @@ struct ProgramPlatform {
   MorlexApi* morlex = nullptr;
   platform::Timer* timer1 = nullptr;    // cycle
   platform::Timer* polTimer = nullptr;  // arming
+  platform::Timer* blockGuard = nullptr;  // the wait for a block's final notification
   platform::Timer* timer2 = nullptr;    // weather request
   platform::Timer* timer3 = nullptr;    // weather receive
   SerialPort* port = nullptr;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "card_rig.h"
 #include "platform/device_server.h"
@@ -21,7 +22,10 @@ class Rig {
   explicit Rig(std::vector<std::string> args) {
     std::string error;
     EXPECT_TRUE(ParseOptions(args, options_, error)) << error;
-    card_ = std::make_unique<Card>(options_, [this] { ++vanished_; });
+    card_ = std::make_unique<Card>(options_, [this] { ++vanished_; }, [this](const std::string& line) {
+      std::lock_guard lock(noticeMu_);
+      notices_.push_back(line);
+    });
     server_ = platform::DeviceServer::Start(
         dir_.Path(), kDeviceName, [this](const std::shared_ptr<platform::DeviceCall>& c) { card_->Handle(c); }, error);
     EXPECT_TRUE(server_) << error;
@@ -37,11 +41,17 @@ class Rig {
   Device& Dev() { return *dev_; }
   const Options& Opt() const { return options_; }
   int Vanished() const { return vanished_.load(); }
+  std::vector<std::string> Notices() const {
+    std::lock_guard lock(noticeMu_);
+    return notices_;
+  }
 
  private:
   devtest::TempFolder dir_;
   Options options_;
   std::atomic<int> vanished_{0};
+  mutable std::mutex noticeMu_;
+  std::vector<std::string> notices_;
   std::unique_ptr<Card> card_;
   std::unique_ptr<platform::DeviceServer> server_;
   std::unique_ptr<Device> dev_;
@@ -196,6 +206,45 @@ TEST(CardSim, ExitDuringAcquisitionMakesTheDriverVanish) {
   ASSERT_TRUE(p->accepted);
   EXPECT_TRUE(devtest::WaitUntil([&] { return rig.Vanished() == 1; }));
   rig.Dev().Cancel(&p->ov);
+}
+
+// A card that hangs for a while: what it accepts meanwhile never completes
+// (a stop request does not end it either) and holds the card until the
+// client cancels it; afterwards acquisitions complete again, going on with
+// the group and the sample stream where the last completed one left them.
+TEST(CardSim, HangHoldsAcquisitionsUntilCancelledThenTheCardCompletesAgain) {
+  Rig rig({"--instant", "--groups", "4", "--hang-after", "2", "--hang-for", "1500"});
+  const uint32_t perChannel = 100;
+  const Block b = Block::Acquisition(2, 4, 80, 2, perChannel);
+  for (int n = 0; n < 2; ++n) {
+    auto p = Start(rig.Dev(), kStartPol, b, 832);
+    ASSERT_TRUE(Finish(rig.Dev(), *p).ok) << "acquisition " << n << " before the hang";
+  }
+  EXPECT_TRUE(rig.Notices().empty());
+
+  auto held = Start(rig.Dev(), kStartPol, b, 832);
+  ASSERT_TRUE(held->accepted) << held->error;
+  ASSERT_EQ(rig.Notices().size(), 1u);
+  EXPECT_EQ(rig.Notices()[0], "qda7100-sim: hanging for 1500 ms: acquisitions are accepted and never completed");
+  EXPECT_EQ(Issue(rig.Dev(), kStartPol, b, 832).error, kErrorBusy);
+  EXPECT_TRUE(Issue(rig.Dev(), kStopIrq, std::vector<uint8_t>(4), 4).ok);
+  // An instant acquisition would have completed long before this.
+  EXPECT_FALSE(held->event.Wait(200) == platform::WAIT_OBJECT_0);
+  rig.Dev().Cancel(&held->ov);
+
+  // The one-shot conversion hangs the same way.
+  auto oneShot = Start(rig.Dev(), kOneShot, b, 64);
+  ASSERT_TRUE(oneShot->accepted) << oneShot->error;
+  EXPECT_FALSE(oneShot->event.Wait(100) == platform::WAIT_OBJECT_0);
+  rig.Dev().Cancel(&oneShot->ov);
+
+  ASSERT_TRUE(devtest::WaitUntil([&] { return rig.Notices().size() == 2; }));
+  EXPECT_EQ(rig.Notices()[1], "qda7100-sim: hang over: acquisitions complete again");
+  auto after = Start(rig.Dev(), kStartPol, b, 832);
+  const Result r = Finish(rig.Dev(), *after);
+  ASSERT_TRUE(r.ok) << r.error;
+  // Group 2 and frames 200..299: the held acquisitions took nothing.
+  EXPECT_EQ(Samples(r), Expected(rig.Opt().profile, 2, 2, 4, 2 * perChannel, 80e-6, 400));
 }
 
 TEST(CardSim, OneShotConvertsOneFrame) {

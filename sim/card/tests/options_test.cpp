@@ -76,7 +76,8 @@ TEST(CardOptions, ResourcesAndFaultsByName) {
                      "IOCTL_AD_READ_RING=1117", "--status", "IOCTL_AD_SET_PARAM=5", "--short-reply",
                      "IOCTL_AD_GET_RESOURCE", "--oversize-reply", "IOCTL_AD_START_POL", "--bad-card-type", "3",
                      "--end-early", "2500", "--ring-waiting", "99", "--test-pend", "never", "--groups", "4",
-                     "--freq", "60", "--seed", "42", "--profile", "sine:100", "--instant"},
+                     "--freq", "60", "--seed", "42", "--profile", "sine:100", "--instant", "--hang-after",
+                     "700", "--hang-for", "90000"},
                     o, error))
       << error;
   EXPECT_EQ(o.cardType, 1);
@@ -96,12 +97,15 @@ TEST(CardOptions, ResourcesAndFaultsByName) {
   EXPECT_EQ(o.profile.powerHz, 60);
   EXPECT_EQ(o.profile.seed, 42u);
   EXPECT_TRUE(o.instant);
+  EXPECT_EQ(o.hangAfter, 700u);
+  EXPECT_EQ(o.hangForMs, 90000u);
 
   Options d;
   ASSERT_TRUE(Parse({"--io-base", "768"}, d, error));
   EXPECT_EQ(d.ioBase, 0x300);
   EXPECT_EQ(d.cardType, 2);
   EXPECT_EQ(d.profile.kind, ProfileKind::Insulators);
+  EXPECT_FALSE(d.hangForMs);
 }
 
 TEST(CardOptions, BadCommandLinesSayWhy) {
@@ -115,6 +119,8 @@ TEST(CardOptions, BadCommandLinesSayWhy) {
       {"--profile", "pink"},     {"--pol-immediate", "--pol-never"},
       {"--test-pend", "soon"},   {"--unknown"},
       {"--device-dir", ""},
+      {"--hang-for", "0"},       {"--hang-for", "86400001"},
+      {"--hang-after", "5"},  // a hang needs its length
   };
   for (const auto& args : bad) {
     Options o;
@@ -129,7 +135,8 @@ TEST(CardOptions, HelpNamesEveryOption) {
   for (const char* opt : {"--type", "--io-base", "--irq", "--fail", "--status", "--pol-immediate", "--pol-never",
                           "--exit-during-acquisition", "--bad-card-type", "--short-reply", "--oversize-reply",
                           "--end-early", "--instant", "--ring-waiting", "--profile", "--freq", "--groups", "--seed",
-                          "--start-delay", "--test-pend", "--device-dir", "QDA7100_DEVICE_DIR"})
+                          "--start-delay", "--test-pend", "--device-dir", "--hang-for", "--hang-after",
+                          "QDA7100_DEVICE_DIR"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 

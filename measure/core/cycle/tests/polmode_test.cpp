@@ -25,6 +25,11 @@ class ScriptedMorlex : public MorlexApi {
   int32_t completionCount = -1;    // -1: the whole buffer
   int16_t completionStatus = 128;
   bool extStart = false;
+  // The driver did not complete in time: the library cancels, posts the
+  // failure and says so in its result.
+  bool timesOut = false;
+  // The final notification goes missing (never sent by a real library).
+  bool losesCompletion = false;
 
   std::vector<std::pair<int16_t, int16_t>> triggers;
   int setParamCalls = 0, setFreqCalls = 0, allocCalls = 0, freeCalls = 0, startCalls = 0;
@@ -72,8 +77,12 @@ class ScriptedMorlex : public MorlexApi {
   int32_t AdStartPolModeThread(uint32_t) override {
     ++startCalls;
     posted.emplace_back(extStart ? 4 : 1, 0);
+    if (timesOut) {
+      posted.emplace_back(kNotifyFailed, 0);
+      return kPolTimedOut;
+    }
     const int32_t n = completionCount >= 0 ? completionCount : static_cast<int32_t>(buffer.size());
-    posted.emplace_back(completionStatus, n);
+    if (!losesCompletion) posted.emplace_back(completionStatus, n);
     return 0;
   }
   uintptr_t VbMemCopy(uintptr_t dst, uintptr_t src, uint32_t bytes) override {
@@ -90,6 +99,7 @@ class CycleTest : public ::testing::Test {
   fakes::ManualTimerHub hub;
   std::unique_ptr<fakes::ManualTimer> timer1 = hub.Make(0, false);
   std::unique_ptr<fakes::ManualTimer> polTimer = hub.Make(0, false);
+  std::unique_ptr<fakes::ManualTimer> blockGuard = hub.Make(0, false);
   fakes::FakeSerialPort port;
   fakes::RecordingMessageBoxes boxes;
   LoadedSettings stored{330, "/var/tmp/data.csv", 0, 1, 10};
@@ -120,9 +130,10 @@ class CycleTest : public ::testing::Test {
     };
     h.closeDataFile = [this] { ++closeCalls; };
     h.endProgram = [this](int s) { endings.push_back(s); };
-    pm = std::make_unique<PolMode>(form, state, lib, *timer1, *polTimer, port, boxes, h);
+    pm = std::make_unique<PolMode>(form, state, lib, *timer1, *polTimer, *blockGuard, port, boxes, h);
     timer1->onTick = [this] { pm->Timer1_Timer(); };
     polTimer->onTick = [this] { pm->PolTimer_Timer(); };
+    blockGuard->onTick = [this] { pm->BlockGuard_Timer(); };
     pm->Form_Load(1000, 330);
   }
 
@@ -255,6 +266,113 @@ TEST_F(CycleTest, FailureNotificationAnalysesZerosAndTheCycleGoesOn) {
   EXPECT_EQ(state.block[0], 0);
   EXPECT_TRUE(timer1->Enabled());
   EXPECT_EQ(lib.freeCalls, 1);
+}
+
+// A block the library gave up (the driver did not complete it in time) is
+// shown and logged, never analysed, its buffer is freed and the cycle goes
+// on after the pause.  A plain failure neither counts nor resets; a
+// completed block resets the count; the third time-out in a row ends the
+// program with status 1.
+TEST_F(CycleTest, TimedOutBlocksAreGivenUpAndTheThirdInARowEndsTheProgram) {
+  Load();
+  pm->IDB_START_Click();
+  auto cycle = [&](bool timesOut, int16_t status) {
+    lib.timesOut = timesOut;
+    lib.completionStatus = status;
+    hub.Advance(10);  // arming delay: the acquisition
+    DeliverNotifications();
+  };
+  cycle(true, 128);
+  EXPECT_EQ(form.IDC_STATUS.text, "AD変換ﾀｲﾑｱｳﾄ[連続 1回]");
+  EXPECT_EQ(form.IDS_TOTALNUM.text, " 0");
+  EXPECT_EQ(logged, std::vector<std::string>{"AD変換ﾀｲﾑｱｳﾄ[連続 1回]"});
+  EXPECT_EQ(dtSyoriCalls, 0);
+  EXPECT_EQ(lib.freeCalls, 1);
+  EXPECT_FALSE(pm->CycleInFlight());
+  EXPECT_EQ(timer1->Interval(), 20u);
+  EXPECT_TRUE(timer1->Enabled());
+
+  hub.Advance(20);  // the pause: the next cycle
+  cycle(false, kNotifyFailed);
+  EXPECT_EQ(dtSyoriCalls, 1) << "a plain failure keeps its handling";
+  hub.Advance(20);
+  cycle(true, 128);
+  EXPECT_EQ(form.IDC_STATUS.text, "AD変換ﾀｲﾑｱｳﾄ[連続 2回]");
+  hub.Advance(20);
+  cycle(false, 128);
+  EXPECT_EQ(form.IDC_STATUS.text, "指定個数終了");
+  EXPECT_EQ(dtSyoriCalls, 2);
+
+  for (int n = 1; n <= 2; ++n) {
+    hub.Advance(20);
+    cycle(true, 128);
+    EXPECT_EQ(form.IDC_STATUS.text, "AD変換ﾀｲﾑｱｳﾄ[連続" + std::string(n == 1 ? " 1" : " 2") + "回]");
+  }
+  EXPECT_TRUE(endings.empty());
+  hub.Advance(20);
+  cycle(true, 128);
+  const std::string last = "AD変換ﾀｲﾑｱｳﾄ[連続 3回] ﾌﾟﾛｸﾞﾗﾑ終了";
+  EXPECT_EQ(form.IDC_STATUS.text, last);
+  ASSERT_EQ(logged.size(), 5u);
+  EXPECT_EQ(logged.back(), last);
+  EXPECT_EQ(endings, std::vector<int>{kExitSetupFailure});
+  EXPECT_EQ(dtSyoriCalls, 2);
+  EXPECT_EQ(lib.freeCalls, lib.allocCalls) << "every buffer went back to the library";
+  EXPECT_EQ(lib.allocCalls, 7);
+}
+
+// The guard's bound: twice SampCount x the sampling interval, at least 5 s,
+// worked by hand.
+TEST(BlockGuard, TwiceTheBlockTimeWithAFiveSecondFloor) {
+  EXPECT_EQ(BlockGuardMs(1260, 80, 2), 5000u);    // 2 x 100.8 ms is below the floor
+  EXPECT_EQ(BlockGuardMs(1260, 10, 1), 25200u);   // 2 x 12.6 s
+  EXPECT_EQ(BlockGuardMs(3, 1, 0), 6000u);        // 2 x 3 s
+  EXPECT_EQ(BlockGuardMs(2501, 1001, 2), 5008u);  // 2 x 2.503501 s = 5007.002 ms, rounded up
+  EXPECT_EQ(BlockGuardMs(1260, 80, -1), 5000u);   // no unit: no known duration
+  EXPECT_EQ(BlockGuardMs(-5, 80, 2), 5000u);
+  EXPECT_EQ(BlockGuardMs(2147483647, 32767, 0), 2147483647u);  // a window timer's longest count
+}
+
+// A final notification that never comes (the library returned without
+// posting it) is waited for no longer than the guard: then the block is
+// given up like a timed-out one, and its late notifications are dropped.
+TEST_F(CycleTest, BlockGuardGivesUpABlockWhoseCompletionNeverComes) {
+  Load();
+  form.IDE_SAMPTIME.text = "10";  // 1260 frames at 10 ms: 12.6 s, guard 25.2 s
+  form.IDCB_TIMEUNIT.listIndex = 1;
+  pm->IDB_START_Click();
+  lib.losesCompletion = true;
+  hub.Advance(10);
+  DeliverNotifications();
+  EXPECT_EQ(form.IDC_STATUS.text, "変換開始...");
+  EXPECT_EQ(blockGuard->Interval(), 25200u);
+  hub.Advance(25199);
+  EXPECT_TRUE(logged.empty());
+  EXPECT_EQ(lib.freeCalls, 0);
+  hub.Advance(1);
+  EXPECT_EQ(form.IDC_STATUS.text, "AD変換ﾀｲﾑｱｳﾄ[連続 1回]");
+  EXPECT_EQ(logged.size(), 1u);
+  EXPECT_EQ(lib.freeCalls, 1);
+  EXPECT_EQ(blockGuard->Interval(), 0u);
+
+  // Arriving now, the lost completion would be read from the next buffer.
+  pm->KIVO7100_OnMsgPost(kNotifyCountReached, 5040);
+  EXPECT_EQ(form.IDC_STATUS.text, "AD変換ﾀｲﾑｱｳﾄ[連続 1回]");
+  EXPECT_EQ(dtSyoriCalls, 0);
+
+  // The next block completes: analysed, the guard disarmed by its
+  // notification, nothing given up however long the pause.
+  lib.losesCompletion = false;
+  hub.Advance(20);
+  EXPECT_EQ(lib.allocCalls, 2);
+  hub.Advance(10);
+  DeliverNotifications();
+  EXPECT_EQ(dtSyoriCalls, 1);
+  EXPECT_EQ(blockGuard->Interval(), 0u);
+  pm->IDB_STOP_Click();
+  hub.Advance(100000);
+  EXPECT_EQ(logged.size(), 1u);
+  EXPECT_EQ(lib.freeCalls, 2);
 }
 
 TEST_F(CycleTest, CountBeyondTheBufferIsNeverCopied) {
