@@ -83,7 +83,7 @@ void Watchdog::Tick() {
   if (form_.lastStart > now) form_.lastStart = now;
   if (MinutesBetween(form_.lastStart, now) < restartMinutes) return;
 
-  Replace(now, nowTime);
+  Replace(now, nowTime, restartMinutes);
 }
 
 double Watchdog::StaleMinutes(double now) {
@@ -103,12 +103,18 @@ double Watchdog::StaleMinutes(double now) {
   return MinutesBetween(aheadSince_, now);
 }
 
-void Watchdog::Replace(double now, const LocalDateTime& nowTime) {
+void Watchdog::Replace(double now, const LocalDateTime& nowTime, double restartMinutes) {
   LockInspection found = lock_.Inspect();
   if (found.state == LockInspection::State::SiteProgram && found.holder) {
-    // The program holds the lock but writes nothing: it is hung, and a new
-    // one would end at once on the lock.  End it first.
     const int pid = found.holder->Pid();
+    if (!(found.holder->RunningMinutes() > restartMinutes)) {
+      // It has not yet had a whole restart period to write in.
+      form_.statusLabel = kYoungHolderStatus + std::to_string(pid) + ")";
+      return;
+    }
+    // The program holds the lock but has written nothing for longer than
+    // the restart time: it is hung, and a new one would end at once on the
+    // lock.  End it first.
     std::string why;
     if (!found.holder->Terminate(why)) {
       form_.statusLabel = kEndFailedStatus + std::to_string(pid) + ") " + why;

@@ -49,9 +49,11 @@ class Watchdog {
   // last restart minutes.  A data file whose time lies ahead of the clock
   // (the clock was set back) counts as written when it was first seen so.
   //
-  // When a program of this site still holds the site's lock, it is hung
-  // (the file is stale): it gets SIGTERM and the ending timer goes on; the
-  // start follows in EndingPoll once the lock is free.
+  // When a program of this site still holds the site's lock and has been
+  // running for longer than the restart time, it is hung (it has written
+  // nothing for all that time): it gets SIGTERM and the ending timer goes
+  // on; the start follows in EndingPoll once the lock is free.  A younger
+  // holder (started by hand, say) is left alone and nothing is started.
   void Tick();
 
   // The ending timer (every kEndingPollMs while `endingTimerEnabled`): starts
@@ -81,7 +83,7 @@ class Watchdog {
   // it ahead.
   double StaleMinutes(double now);
   // Starts the program, first ending a hung one that holds the lock.
-  void Replace(double now, const LocalDateTime& nowTime);
+  void Replace(double now, const LocalDateTime& nowTime, double restartMinutes);
   // False when the start failed (reported on the status line).
   bool StartProgram(double now, const LocalDateTime& nowTime);
   void StopEnding();

@@ -43,6 +43,7 @@ class FakeSiteLock : public SiteLock {
  public:
   LockInspection::State state = LockInspection::State::Free;
   int pid = 4321;
+  double runningMinutes = 60;      // how long the holder has been running
   std::string why;                 // Unproven: the reason
   bool held = false;               // what Held() answers
   bool endsOnTerminate = true;     // SIGTERM frees the lock
@@ -56,7 +57,7 @@ class FakeSiteLock : public SiteLock {
     LockInspection found;
     found.state = state;
     found.why = why;
-    if (state == LockInspection::State::SiteProgram) found.holder = std::make_unique<Holder>(*this, pid);
+    if (state == LockInspection::State::SiteProgram) found.holder = std::make_unique<Holder>(*this, pid, runningMinutes);
     return found;
   }
   bool Held() override { return held; }
@@ -64,8 +65,9 @@ class FakeSiteLock : public SiteLock {
  private:
   class Holder : public LockHolder {
    public:
-    Holder(FakeSiteLock& lock, int pid) : lock_(lock), pid_(pid) {}
+    Holder(FakeSiteLock& lock, int pid, double minutes) : lock_(lock), pid_(pid), minutes_(minutes) {}
     int Pid() const override { return pid_; }
+    double RunningMinutes() const override { return minutes_; }
     bool Terminate(std::string& why) override {
       if (!lock_.terminateError.empty()) {
         why = lock_.terminateError;
@@ -84,6 +86,7 @@ class FakeSiteLock : public SiteLock {
    private:
     FakeSiteLock& lock_;
     int pid_;
+    double minutes_;
   };
 };
 

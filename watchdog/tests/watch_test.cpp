@@ -390,6 +390,24 @@ TEST_F(HungProgram, HolderNotProvenOursIsNeverSignalledAndTheStartGoesAheadAsBef
   EXPECT_EQ(form_.statusLabel, "ロックを持つプロセスは終了しません: pid 4321 は別のフォルダのプログラムです");
 }
 
+TEST_F(HungProgram, HolderRunningNoLongerThanTheRestartTimeIsLeftAloneAndNothingStarts) {
+  // Started by hand 15 minutes ago, into a file stale for 15.5 minutes: it
+  // has not had a whole period to write in yet.
+  lock_.runningMinutes = 15.0;
+  watchdog_.Tick();
+  EXPECT_TRUE(lock_.sent.empty());
+  EXPECT_TRUE(starter_.started.empty()) << "a new program would end at once on the lock";
+  EXPECT_EQ(form_.restartCountLabel, "0");
+  EXPECT_EQ(form_.lastStart, 0.0);
+  EXPECT_EQ(form_.statusLabel, "起動して間もないプログラムがロックを持っています (pid 4321)");
+
+  // A minute later it has been silent for longer than the restart time.
+  lock_.runningMinutes = 16.0;
+  clock_.now = At(2004, 2, 4, 15, 31, 5);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+}
+
 TEST_F(HungProgram, RunningProgramWithAFreshFileIsNeverLookedAt) {
   FileModifiedAt(At(2004, 2, 4, 15, 29, 0));
   watchdog_.Tick();
