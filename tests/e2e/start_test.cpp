@@ -49,7 +49,8 @@ TEST(SiteStart, SecondVarnelInTheSameSiteEndsWithStatus3AndLeavesTheFirstRunning
 
 // --- Without a display -------------------------------------------------------
 
-constexpr const char* kOffscreenNote = ": no display (DISPLAY and WAYLAND_DISPLAY are unset): using Qt's offscreen platform";
+constexpr const char* kOffscreenNote =
+    ": no display (DISPLAY and WAYLAND_DISPLAY are unset): using Qt's offscreen platform";
 
 size_t Occurrences(const std::string& text, const std::string& part) {
   size_t n = 0;

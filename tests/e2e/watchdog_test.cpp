@@ -191,7 +191,8 @@ void MeasurementProgramHung() {
   const auto restarted = WaitForRestart(site, hung, 30s);
   ASSERT_TRUE(restarted.has_value()) << "Tessik did not start Varnel again: " << site.Tessik()->Output();
   ASSERT_TRUE(PollUntil([&] { return RecordsOfRun(site, 1) >= 1; }, 210s)) << "records did not resume";
-  const auto hangToRecord = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - hangTime);
+  const auto hangToRecord =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - hangTime);
   std::cout << "[ hung     ] from SIGSTOP to the first record of the new Varnel: " << hangToRecord.count() << " s\n";
   ::testing::Test::RecordProperty("hang_to_first_new_record_s", static_cast<int>(hangToRecord.count()));
 

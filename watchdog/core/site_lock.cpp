@@ -125,13 +125,15 @@ FdSearch HoldsFlockOn(pid_t pid, const struct stat& lock) {
   std::error_code ec;
   fs::directory_iterator fds(proc / "fd", ec);
   if (ec) return FdSearch::CannotLook;
-  for (const auto& entry : fds) {
+  // Stepped with an error code (the process may end while we look); an
+  // error ends the loop with `ec` set.
+  for (; fds != fs::directory_iterator(); fds.increment(ec)) {
     struct stat st {};
-    if (::stat(entry.path().c_str(), &st) != 0) continue;  // closed meanwhile
+    if (::stat(fds->path().c_str(), &st) != 0) continue;  // closed meanwhile
     if (st.st_dev != lock.st_dev || st.st_ino != lock.st_ino) continue;
-    if (FdInfoShowsExclusiveFlock(ReadText(proc / "fdinfo" / entry.path().filename()))) return FdSearch::Holds;
+    if (FdInfoShowsExclusiveFlock(ReadText(proc / "fdinfo" / fds->path().filename()))) return FdSearch::Holds;
   }
-  return FdSearch::DoesNotHold;
+  return ec ? FdSearch::CannotLook : FdSearch::DoesNotHold;
 }
 
 // Minutes since process `pid` started, on the boot-time clock.

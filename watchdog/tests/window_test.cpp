@@ -68,7 +68,8 @@ class Form1WindowTest : public ::testing::Test {
 };
 
 TEST_F(Form1WindowTest, ShowsTheCaptionsAndInitialTextsOfTheWindow) {
-  Form1Window w(clock_, files_, starter_, lock_, std::make_unique<platform::QtWindowTimer>(), std::make_unique<ManualTimer>());
+  Form1Window w(clock_, files_, starter_, lock_, std::make_unique<platform::QtWindowTimer>(),
+                std::make_unique<ManualTimer>());
   w.Load(dir_.path() / "SETDT.DAT", "/opt/site");
   EXPECT_EQ(w.windowTitle(), QString("自動起動ソフト"));
   EXPECT_EQ(w.objectName(), QString("Form1"));
