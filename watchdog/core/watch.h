@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "form1.h"
@@ -27,8 +28,8 @@ double MinutesBetween(double from, double to);
 
 class Watchdog {
  public:
-  Watchdog(Form1& form, const Clock& clock, const FileTimes& files, ProcessStarter& starter)
-      : form_(form), clock_(clock), files_(files), starter_(starter) {}
+  Watchdog(Form1& form, const Clock& clock, const FileTimes& files, ProcessStarter& starter, SiteLock& lock)
+      : form_(form), clock_(clock), files_(files), starter_(starter), lock_(lock) {}
 
   // Window load: the watched path from `settingsFile` (SETDT.DAT in the
   // working directory), the program path `currentDir` + "/Varnel".  The
@@ -39,29 +40,65 @@ class Watchdog {
   void ManualCheck() { Check(clock_.Now()); }
 
   // "スタート" / "中断": switches watching on or off.  The restart count and
-  // the last start survive.
+  // the last start survive.  "中断" also drops an ending under way: nothing
+  // is started until watching resumes.
   void ToggleWatching();
 
   // The 60 s timer: the check, then a start of the program when the watched
   // file is older than the restart minutes and no start happened within the
-  // last restart minutes.
+  // last restart minutes.  A data file whose time lies ahead of the clock
+  // (the clock was set back) counts as written when it was first seen so.
+  //
+  // When a program of this site still holds the site's lock and has been
+  // running for longer than the restart time, it is hung (it has written
+  // nothing for all that time): it gets SIGTERM and the ending timer goes
+  // on; the start follows in EndingPoll once the lock is free.  A younger
+  // holder (started by hand, say) is left alone and nothing is started.
   void Tick();
+
+  // The ending timer (every kEndingPollMs while `endingTimerEnabled`): starts
+  // the program once the ended one has let go of the lock; after
+  // kTerminatePolls sends SIGKILL, and after kKillPolls more gives up until
+  // the next watch tick.
+  void EndingPoll();
 
   // "終了": stops watching and asks the window to close.
   void Exit();
 
  private:
+  // A hung program being ended.
+  struct Ending {
+    std::unique_ptr<LockHolder> holder;
+    int pollsLeft = kTerminatePolls;
+    bool killed = false;
+  };
+
   // Reads the watched file's time into `LastUpdate` and the labels.  A
   // missing file leaves `LastUpdate` and its label as they were, advances
   // the last-check label and reports the file on the status line; returns
   // false then.
   bool Check(const LocalDateTime& now);
-  void StartProgram(double now, const LocalDateTime& nowTime);
+  // Minutes since the watched file was written, as far as this clock can
+  // tell: a file time ahead of `now` counts from the check that first saw
+  // it ahead.
+  double StaleMinutes(double now);
+  // Starts the program, first ending a hung one that holds the lock.
+  void Replace(double now, const LocalDateTime& nowTime, double restartMinutes);
+  // False when the start failed (reported on the status line).
+  bool StartProgram(double now, const LocalDateTime& nowTime);
+  void StopEnding();
+  std::string HolderText(const char* status) const;
 
   Form1& form_;
   const Clock& clock_;
   const FileTimes& files_;
   ProcessStarter& starter_;
+  SiteLock& lock_;
+  std::unique_ptr<Ending> ending_;
+  // A watched-file time seen ahead of the clock, and when it was first seen
+  // so (day numbers); 0 when the file time is not ahead.
+  double aheadFileTime_ = 0.0;
+  double aheadSince_ = 0.0;
 };
 
 }  // namespace tessik
