@@ -2,6 +2,7 @@
 // directory holds SETDT.DAT, ErrLog.csv, Varnel.ini and Varnel.lock.
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -31,8 +32,9 @@ constexpr const char* kHelp =
     "               thresholds, save intervals); also read by Tessik\n"
     "  Varnel.ini   the serial port: [Serial] Port, BaudRate (2400), DataBits (8),\n"
     "               Parity, StopBits, FlowControl, InputBufferSize, OutputBufferSize\n"
-    "  Varnel.lock  held while Varnel runs, with its process id; a second Varnel\n"
-    "               in the folder ends at once\n"
+    "  Varnel.lock  held while Varnel runs, with its process id and, as its\n"
+    "               modification time, the last sign of life (every 10 s);\n"
+    "               a second Varnel in the folder ends at once\n"
     "  ErrLog.csv   one line per end on a card set-up failure (code page 932)\n"
     "  the data file  named in the window (\"保存ファイル\"): CSV or binary records\n"
     "  *Wev.dat     waveform snapshots, scheduled and peak-triggered\n"
@@ -46,7 +48,8 @@ constexpr const char* kHelp =
     "\n"
     "Exit status:\n"
     "  0  normal end\n"
-    "  1  the card refused its set-up (see ErrLog.csv)\n"
+    "  1  the card refused its set-up or completed no block three times in a row\n"
+    "     (see ErrLog.csv)\n"
     "  2  forced stop on abnormal DC\n"
     "  3  another Varnel runs in the folder\n"
     "  4  the A/D library or the relay control cannot be loaded\n";
@@ -99,5 +102,11 @@ int main(int argc, char** argv) {
   }
   varnel.Load();
   varnel.Window().show();
+
+  // Signs of life for the watchdog, from this event loop: a program that
+  // stops handling events stops marking, and only such a program is ended.
+  QTimer alive;
+  QObject::connect(&alive, &QTimer::timeout, [&lock] { lock.MarkAlive(); });
+  alive.start(varnel::instance::kAliveMarkPeriod);
   return app.exec();
 }

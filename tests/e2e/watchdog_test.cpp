@@ -183,9 +183,10 @@ void MeasurementProgramHung() {
   stopped.Signal(SIGSTOP);
   const auto hangTime = std::chrono::steady_clock::now();
 
-  // Stale after 60 s, seen at the next check of the minute; the stopped
+  // Stale after 60 s, and silent (its lock file no longer marked alive)
+  // after two minutes, seen at the next check of the minute; the stopped
   // program gets SIGTERM (with SIGCONT) and ends.
-  const auto status = stopped.WaitForExit(180s);
+  const auto status = stopped.WaitForExit(270s);
   ASSERT_TRUE(status.has_value()) << "the stopped Varnel was not ended: " << site.Tessik()->Output();
   EXPECT_EQ(*status, 128 + SIGTERM);
   const auto restarted = WaitForRestart(site, hung, 30s);

@@ -48,10 +48,10 @@ inline constexpr const char* kStartFailedStatus = "起動できません: ";
 inline constexpr const char* kEndingStatus = "応答しないプログラムを終了します (pid ";
 inline constexpr const char* kKillingStatus = "応答しないプログラムを強制終了します (pid ";
 inline constexpr const char* kReplacedStatus = "応答しないプログラムを終了して起動しました (pid ";
-// The holder has not been running for longer than the restart time: the
-// file's age says nothing about it yet, so it is left alone and nothing is
-// started (it would end at once on the lock).
-inline constexpr const char* kYoungHolderStatus = "起動して間もないプログラムがロックを持っています (pid ";
+// The holder still shows signs of life (it is running, only not writing):
+// it is left alone and nothing is started (a new one would end at once on
+// the lock).
+inline constexpr const char* kLiveHolderStatus = "応答中のプログラムがロックを持っています (pid ";
 // Followed by the process id, ") " and the reason.
 inline constexpr const char* kEndFailedStatus = "応答しないプログラムを終了できません (pid ";
 // The lock is held by a process that cannot be shown to be this site's

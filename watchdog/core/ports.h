@@ -50,9 +50,6 @@ class LockHolder {
  public:
   virtual ~LockHolder() = default;
   virtual int Pid() const = 0;
-  // How long the program had been running when it was found, in minutes
-  // (from the kernel's boot-time clock, whatever the wall clock did).
-  virtual double RunningMinutes() const = 0;
   // Asks the program to end (SIGTERM, and SIGCONT so that a stopped program
   // sees it).  False with the reason when no signal could be sent.
   virtual bool Terminate(std::string& why) = 0;
@@ -80,6 +77,9 @@ class SiteLock {
   virtual LockInspection Inspect() = 0;
   // Whether any process holds the lock right now.
   virtual bool Held() = 0;
+  // The lock file, whose modification time is the holder's last sign of
+  // life.
+  virtual std::string LockFile() const = 0;
 };
 
 }  // namespace tessik

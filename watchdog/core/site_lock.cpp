@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -56,10 +55,8 @@ int PidfdSendSignal(int pidfd, int signal) {
 // The process behind a pidfd: signals reach that process or nobody.
 class PidfdHolder : public LockHolder {
  public:
-  PidfdHolder(pid_t pid, Fd pidfd, double runningMinutes)
-      : pid_(pid), pidfd_(std::move(pidfd)), runningMinutes_(runningMinutes) {}
+  PidfdHolder(pid_t pid, Fd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
   int Pid() const override { return pid_; }
-  double RunningMinutes() const override { return runningMinutes_; }
 
   bool Terminate(std::string& why) override {
     // A stopped program would keep SIGTERM pending for ever; SIGCONT lets
@@ -78,7 +75,6 @@ class PidfdHolder : public LockHolder {
 
   pid_t pid_;
   Fd pidfd_;
-  double runningMinutes_;
 };
 
 std::string ReadText(const fs::path& file) {
@@ -136,16 +132,6 @@ FdSearch HoldsFlockOn(pid_t pid, const struct stat& lock) {
   return ec ? FdSearch::CannotLook : FdSearch::DoesNotHold;
 }
 
-// Minutes since process `pid` started, on the boot-time clock.
-std::optional<double> RunningMinutesOf(pid_t pid) {
-  const std::optional<double> started =
-      StartSecondsFromStat(ReadText(fs::path("/proc") / std::to_string(pid) / "stat"), ::sysconf(_SC_CLK_TCK));
-  double uptime = 0;
-  std::istringstream in(ReadText("/proc/uptime"));
-  if (!started || !(in >> uptime)) return std::nullopt;
-  return (uptime - *started) / 60.0;
-}
-
 bool WorksIn(pid_t pid, const fs::path& site) {
   std::error_code ec;
   const fs::path cwd = fs::read_symlink(fs::path("/proc") / std::to_string(pid) / "cwd", ec);
@@ -160,21 +146,6 @@ LockInspection Unproven(std::string why) {
 }
 
 }  // namespace
-
-std::optional<double> StartSecondsFromStat(std::string_view stat, long ticksPerSecond) {
-  // "pid (comm) state ppid ...": the name may hold blanks and parentheses,
-  // so the fields are counted from the last ")"; the state is field 3.
-  const size_t close = stat.rfind(')');
-  if (close == std::string_view::npos || ticksPerSecond <= 0) return std::nullopt;
-  std::istringstream fields{std::string(stat.substr(close + 1))};
-  std::string field;
-  for (int number = 3; number <= 22; ++number)
-    if (!(fields >> field)) return std::nullopt;
-  unsigned long long ticks = 0;
-  const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), ticks);
-  if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
-  return static_cast<double>(ticks) / static_cast<double>(ticksPerSecond);
-}
 
 bool FdInfoShowsExclusiveFlock(std::string_view fdinfo) {
   size_t start = 0;
@@ -192,6 +163,8 @@ bool FdInfoShowsExclusiveFlock(std::string_view fdinfo) {
 
 ProcSiteLock::ProcSiteLock(fs::path siteFolder)
     : site_(std::move(siteFolder)), lockFile_(site_ / varnel::instance::kLockFileName) {}
+
+std::string ProcSiteLock::LockFile() const { return lockFile_.string(); }
 
 bool ProcSiteLock::Held() {
   const Fd fd = OpenLockFile(lockFile_);
@@ -234,12 +207,10 @@ LockInspection ProcSiteLock::Inspect() {
       return Unproven(PidText(*pid) + " を調べられません");
   }
   if (!WorksIn(*pid, site_)) return Unproven(PidText(*pid) + " は別のフォルダのプログラムです");
-  const std::optional<double> minutes = RunningMinutesOf(*pid);
-  if (!minutes) return Unproven(PidText(*pid) + " の起動時刻がわかりません");
 
   LockInspection result;
   result.state = LockInspection::State::SiteProgram;
-  result.holder = std::make_unique<PidfdHolder>(*pid, std::move(pidfd), *minutes);
+  result.holder = std::make_unique<PidfdHolder>(*pid, std::move(pidfd));
   return result;
 }
 

@@ -7,9 +7,7 @@
 // is this very lock file (same device and inode) and holds an exclusive
 // flock on it (/proc/PID/fdinfo), and its working directory is this site
 // folder.  The process is then referred to by a pidfd, so that a process id
-// reused after the holder ended is never signalled.  How long it has been
-// running comes from /proc/PID/stat against /proc/uptime, both on the
-// kernel's boot-time clock.
+// reused after the holder ended is never signalled.
 #pragma once
 
 #include <filesystem>
@@ -28,16 +26,12 @@ class ProcSiteLock : public SiteLock {
 
   LockInspection Inspect() override;
   bool Held() override;
+  std::string LockFile() const override;
 
  private:
   std::filesystem::path site_;
   std::filesystem::path lockFile_;
 };
-
-// Seconds from boot to the start of the process whose /proc/PID/stat text
-// is `stat` (field 22, in `ticksPerSecond` clock ticks); nullopt when the
-// text does not hold it.
-std::optional<double> StartSecondsFromStat(std::string_view stat, long ticksPerSecond);
 
 // Whether the text of /proc/PID/fdinfo/FD shows an exclusive flock held
 // through that open file ("lock:\t1: FLOCK  ADVISORY  WRITE ...").

@@ -1,8 +1,10 @@
 #include "watch.h"
 
 #include <cmath>
+#include <limits>
 
 #include "form/form.h"
+#include "instance/instance_lock.h"
 #include "settings/setdt.h"
 
 namespace tessik {
@@ -76,45 +78,49 @@ void Watchdog::Tick() {
   const double now = text::ToOleDate(nowTime);
   const double restartMinutes = text::LeadingNumber(form_.restartMinutes);
 
-  if (!(StaleMinutes(now) > restartMinutes)) return;
+  if (!(watchedAge_.Minutes(form_.lastUpdate, now) > restartMinutes)) return;
 
   // A clock set back behind the last start would hold every restart until
   // the clock catches up again; count the period from now instead.
   if (form_.lastStart > now) form_.lastStart = now;
   if (MinutesBetween(form_.lastStart, now) < restartMinutes) return;
 
-  Replace(now, nowTime, restartMinutes);
+  Replace(now, nowTime);
 }
 
-double Watchdog::StaleMinutes(double now) {
-  const double age = MinutesBetween(form_.lastUpdate, now);
+double FileAge::Minutes(double fileTime, double now) {
+  const double age = MinutesBetween(fileTime, now);
   if (age >= 0) {
     aheadFileTime_ = aheadSince_ = 0.0;
     return age;
   }
-  // The file time lies ahead of the clock: the clock was set back after the
-  // file was written.  Waiting for the clock to catch up could stop restarts
-  // for hours, so the file counts as written at the check that first saw
-  // this time ahead (again from now if the clock went back once more).
-  if (form_.lastUpdate != aheadFileTime_ || aheadSince_ > now) {
-    aheadFileTime_ = form_.lastUpdate;
+  if (fileTime != aheadFileTime_ || aheadSince_ > now) {
+    aheadFileTime_ = fileTime;
     aheadSince_ = now;
   }
   return MinutesBetween(aheadSince_, now);
 }
 
-void Watchdog::Replace(double now, const LocalDateTime& nowTime, double restartMinutes) {
+double Watchdog::SilentMinutes(double now) {
+  const std::optional<LocalDateTime> mark = files_.LastModified(lock_.LockFile());
+  if (!mark) return std::numeric_limits<double>::infinity();
+  return lockAge_.Minutes(text::ToOleDate(*mark), now);
+}
+
+void Watchdog::Replace(double now, const LocalDateTime& nowTime) {
   LockInspection found = lock_.Inspect();
   if (found.state == LockInspection::State::SiteProgram && found.holder) {
     const int pid = found.holder->Pid();
-    if (!(found.holder->RunningMinutes() > restartMinutes)) {
-      // It has not yet had a whole restart period to write in.
-      form_.statusLabel = kYoungHolderStatus + std::to_string(pid) + ")";
+    if (!(SilentMinutes(now) > varnel::instance::kHungAfterSilentMinutes)) {
+      // Its event loop runs: it is only not writing (just started, or a
+      // data-save interval longer than the restart time).  Ending it would
+      // lose a working measurement.
+      form_.statusLabel = kLiveHolderStatus + std::to_string(pid) + ")";
       return;
     }
-    // The program holds the lock but has written nothing for longer than
-    // the restart time: it is hung, and a new one would end at once on the
-    // lock.  End it first.
+    // The program holds the lock, has written nothing for longer than the
+    // restart time and shows no sign of life: it is hung, and a new one
+    // would end at once on the lock.  End it first.
     std::string why;
     if (!found.holder->Terminate(why)) {
       form_.statusLabel = kEndFailedStatus + std::to_string(pid) + ") " + why;

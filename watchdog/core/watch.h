@@ -26,6 +26,23 @@ std::string WatchedPathFromSettings(const std::filesystem::path& settingsFile);
 // not 15.000000001 by the rounding of two large day numbers.
 double MinutesBetween(double from, double to);
 
+// The age of a file's time as far as a clock that may be set back can tell:
+// a file time ahead of the clock (the clock was set back after the file was
+// written) counts from the check that first saw it ahead, again from now if
+// the clock goes back once more.  Waiting for the clock to catch up could
+// stop restarts for hours.
+class FileAge {
+ public:
+  // Minutes from `fileTime` to `now` (day numbers).
+  double Minutes(double fileTime, double now);
+
+ private:
+  // A file time seen ahead of the clock, and when it was first seen so; 0
+  // when the file time is not ahead.
+  double aheadFileTime_ = 0.0;
+  double aheadSince_ = 0.0;
+};
+
 class Watchdog {
  public:
   Watchdog(Form1& form, const Clock& clock, const FileTimes& files, ProcessStarter& starter, SiteLock& lock)
@@ -49,11 +66,11 @@ class Watchdog {
   // last restart minutes.  A data file whose time lies ahead of the clock
   // (the clock was set back) counts as written when it was first seen so.
   //
-  // When a program of this site still holds the site's lock and has been
-  // running for longer than the restart time, it is hung (it has written
-  // nothing for all that time): it gets SIGTERM and the ending timer goes
-  // on; the start follows in EndingPoll once the lock is free.  A younger
-  // holder (started by hand, say) is left alone and nothing is started.
+  // When a program of this site still holds the site's lock and has not
+  // marked the lock file as alive for longer than kHungAfterSilentMinutes,
+  // it is hung: it gets SIGTERM and the ending timer goes on; the start
+  // follows in EndingPoll once the lock is free.  A holder that still shows
+  // signs of life is left alone and nothing is started.
   void Tick();
 
   // The ending timer (every kEndingPollMs while `endingTimerEnabled`): starts
@@ -78,12 +95,11 @@ class Watchdog {
   // the last-check label and reports the file on the status line; returns
   // false then.
   bool Check(const LocalDateTime& now);
-  // Minutes since the watched file was written, as far as this clock can
-  // tell: a file time ahead of `now` counts from the check that first saw
-  // it ahead.
-  double StaleMinutes(double now);
+  // Minutes since the holder of the lock last marked the lock file as alive
+  // (without a readable mark: longer than any bound).
+  double SilentMinutes(double now);
   // Starts the program, first ending a hung one that holds the lock.
-  void Replace(double now, const LocalDateTime& nowTime, double restartMinutes);
+  void Replace(double now, const LocalDateTime& nowTime);
   // False when the start failed (reported on the status line).
   bool StartProgram(double now, const LocalDateTime& nowTime);
   void StopEnding();
@@ -95,10 +111,8 @@ class Watchdog {
   ProcessStarter& starter_;
   SiteLock& lock_;
   std::unique_ptr<Ending> ending_;
-  // A watched-file time seen ahead of the clock, and when it was first seen
-  // so (day numbers); 0 when the file time is not ahead.
-  double aheadFileTime_ = 0.0;
-  double aheadSince_ = 0.0;
+  FileAge watchedAge_;
+  FileAge lockAge_;
 };
 
 }  // namespace tessik

@@ -70,8 +70,6 @@ TEST_F(SiteLockTest, StoppedHolderInTheSiteFolderIsFoundAndEndedBySigterm) {
   ASSERT_EQ(found.state, LockInspection::State::SiteProgram) << found.why;
   ASSERT_NE(found.holder, nullptr);
   EXPECT_EQ(found.holder->Pid(), holder->Pid());
-  EXPECT_GE(found.holder->RunningMinutes(), 0.0);
-  EXPECT_LT(found.holder->RunningMinutes(), 1.0) << "started by this test a moment ago";
   EXPECT_TRUE(lock.Held());
 
   std::string why;
@@ -123,16 +121,6 @@ TEST_F(SiteLockTest, HolderWorkingInAnotherFolderIsNeverSignalled) {
   auto holder = StartHolder(other.Path());
   ExpectUnproven("pid " + std::to_string(holder->Pid()) + " は別のフォルダのプログラムです");
   EXPECT_FALSE(holder->WaitForExit(0ms).has_value());
-}
-
-TEST(ProcStat, StartTimeIsField22CountedFromTheLastParenthesis) {
-  // 262947 ticks at 100 per second; the name holds ") (" and blanks.
-  const std::string fields = " R 2878 2878 4922 0 -1 4194304 97 0 0 0 0 0 0 0 20 0 1 0 262947 3133440 366";
-  EXPECT_EQ(StartSecondsFromStat("2880 (cat)" + fields, 100), 2629.47);
-  EXPECT_EQ(StartSecondsFromStat("2880 (a) (b c)" + fields, 100), 2629.47);
-  EXPECT_EQ(StartSecondsFromStat("2880 (cat) R 2878 2878", 100), std::nullopt);
-  EXPECT_EQ(StartSecondsFromStat("2880 cat" + fields, 100), std::nullopt);
-  EXPECT_EQ(StartSecondsFromStat("", 100), std::nullopt);
 }
 
 TEST(FdInfo, OnlyAnExclusiveFlockThroughTheFileCounts) {

@@ -43,7 +43,7 @@ class FakeSiteLock : public SiteLock {
  public:
   LockInspection::State state = LockInspection::State::Free;
   int pid = 4321;
-  double runningMinutes = 60;      // how long the holder has been running
+  std::string lockFile;            // whose time is the holder's last sign of life
   std::string why;                 // Unproven: the reason
   bool held = false;               // what Held() answers
   bool endsOnTerminate = true;     // SIGTERM frees the lock
@@ -57,17 +57,17 @@ class FakeSiteLock : public SiteLock {
     LockInspection found;
     found.state = state;
     found.why = why;
-    if (state == LockInspection::State::SiteProgram) found.holder = std::make_unique<Holder>(*this, pid, runningMinutes);
+    if (state == LockInspection::State::SiteProgram) found.holder = std::make_unique<Holder>(*this, pid);
     return found;
   }
   bool Held() override { return held; }
+  std::string LockFile() const override { return lockFile; }
 
  private:
   class Holder : public LockHolder {
    public:
-    Holder(FakeSiteLock& lock, int pid, double minutes) : lock_(lock), pid_(pid), minutes_(minutes) {}
+    Holder(FakeSiteLock& lock, int pid) : lock_(lock), pid_(pid) {}
     int Pid() const override { return pid_; }
-    double RunningMinutes() const override { return minutes_; }
     bool Terminate(std::string& why) override {
       if (!lock_.terminateError.empty()) {
         why = lock_.terminateError;
@@ -86,7 +86,6 @@ class FakeSiteLock : public SiteLock {
    private:
     FakeSiteLock& lock_;
     int pid_;
-    double minutes_;
   };
 };
 

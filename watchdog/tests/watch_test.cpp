@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "form/form.h"
 #include "system.h"
 #include "test_support.h"
@@ -277,6 +279,12 @@ class HungProgram : public WatchStep {
     FileModifiedAt(At(2004, 2, 4, 15, 14, 35));  // 15.5 minutes before now
     lock_.state = LockInspection::State::SiteProgram;
     lock_.held = true;
+    lock_.lockFile = (dir_.path() / "Varnel.lock").string();
+    LastSignOfLifeAt(At(2004, 2, 4, 15, 14, 35));
+  }
+  void LastSignOfLifeAt(const LocalDateTime& t) {
+    std::ofstream(lock_.lockFile, std::ios::app).close();
+    ASSERT_TRUE(SetModified(lock_.lockFile, t));
   }
   void Poll(int times) {
     for (int i = 0; i < times; ++i) watchdog_.EndingPoll();
@@ -390,20 +398,39 @@ TEST_F(HungProgram, HolderNotProvenOursIsNeverSignalledAndTheStartGoesAheadAsBef
   EXPECT_EQ(form_.statusLabel, "ロックを持つプロセスは終了しません: pid 4321 は別のフォルダのプログラムです");
 }
 
-TEST_F(HungProgram, HolderRunningNoLongerThanTheRestartTimeIsLeftAloneAndNothingStarts) {
-  // Started by hand 15 minutes ago, into a file stale for 15.5 minutes: it
-  // has not had a whole period to write in yet.
-  lock_.runningMinutes = 15.0;
+TEST_F(HungProgram, HolderThatStillShowsSignsOfLifeIsLeftAloneAndNothingStarts) {
+  // Marked alive two minutes ago to the second (a healthy program between
+  // its start and its first record, or with a long save interval): not hung.
+  LastSignOfLifeAt(At(2004, 2, 4, 15, 28, 5));
   watchdog_.Tick();
   EXPECT_TRUE(lock_.sent.empty());
   EXPECT_TRUE(starter_.started.empty()) << "a new program would end at once on the lock";
   EXPECT_EQ(form_.restartCountLabel, "0");
   EXPECT_EQ(form_.lastStart, 0.0);
-  EXPECT_EQ(form_.statusLabel, "起動して間もないプログラムがロックを持っています (pid 4321)");
+  EXPECT_EQ(form_.statusLabel, "応答中のプログラムがロックを持っています (pid 4321)");
 
-  // A minute later it has been silent for longer than the restart time.
-  lock_.runningMinutes = 16.0;
+  // No mark for a minute more: silent for three minutes, hung.
   clock_.now = At(2004, 2, 4, 15, 31, 5);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+}
+
+TEST_F(HungProgram, MarkAheadOfASetBackClockCountsFromTheCheckThatSawIt) {
+  // The clock went back an hour after the last mark: the holder is judged
+  // by how long the mark has stood still, not by when the clock catches up.
+  LastSignOfLifeAt(At(2004, 2, 4, 16, 30, 0));
+  watchdog_.Tick();
+  EXPECT_TRUE(lock_.sent.empty());
+  clock_.now = At(2004, 2, 4, 15, 32, 5);
+  watchdog_.Tick();
+  EXPECT_TRUE(lock_.sent.empty()) << "unchanged for exactly two minutes";
+  clock_.now = At(2004, 2, 4, 15, 32, 6);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+}
+
+TEST_F(HungProgram, UnreadableMarkOfAProvenHolderCountsAsSilent) {
+  lock_.lockFile = (dir_.path() / "no-such.lock").string();
   watchdog_.Tick();
   EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
 }
