@@ -51,20 +51,6 @@ TEST(Cp932, InvalidBytesAreReportedNotGuessed) {
   EXPECT_EQ(FromCp932(""), std::string());
 }
 
-// A text is kept when it comes back unchanged: "〜" (U+301C) is written as
-// 81 60 but read back as "～" (U+FF5E), so it is not kept although it has
-// bytes.  The first character not kept is named, whatever follows it.
-TEST(Cp932, FirstCharacterNotKeptIsTheFirstThatDoesNotComeBackUnchanged) {
-  EXPECT_EQ(ToCp932("〜"), Bytes({0x81, 0x60}));
-  EXPECT_EQ(FromCp932(Bytes({0x81, 0x60})), "～");
-  EXPECT_EQ(FirstCharacterNotKeptByCp932("/var/tmp/気象・電流data.csv"), std::nullopt);
-  EXPECT_EQ(FirstCharacterNotKeptByCp932("～①ｱ\\"), std::nullopt);
-  EXPECT_EQ(FirstCharacterNotKeptByCp932(""), std::nullopt);
-  EXPECT_EQ(FirstCharacterNotKeptByCp932("a〜bä"), "〜");
-  EXPECT_EQ(FirstCharacterNotKeptByCp932("abä〜"), "ä");
-  EXPECT_EQ(FirstCharacterNotKeptByCp932("x\xF0\x9D\x84\x9E"), "\xF0\x9D\x84\x9E");
-}
-
 TEST(CharCount, CountsCodePointsNotBytes) {
   EXPECT_EQ(CharCount(""), 0u);
   EXPECT_EQ(CharCount("abc"), 3u);
