@@ -1,0 +1,31 @@
+// The site's time zone: record times are the site's local time, stored as
+// instants with the zone's offset at that time.
+#pragma once
+
+#include <QTimeZone>
+#include <optional>
+#include <string>
+
+#include "database.h"
+#include "text/numforms.h"
+
+namespace varnel::fleet {
+
+class SiteZone {
+ public:
+  // An IANA zone name ("Asia/Tokyo", "UTC"); nullopt when unknown.
+  static std::optional<SiteZone> Named(const std::string& id);
+  // The machine's zone.
+  static SiteZone System();
+
+  std::string Id() const;
+  // The instant of a local time.  A time in a daylight-saving gap counts
+  // forward; a repeated hour takes its first occurrence.
+  Instant Resolve(const text::LocalDateTime& local) const;
+
+ private:
+  explicit SiteZone(QTimeZone zone) : zone_(std::move(zone)) {}
+  QTimeZone zone_;
+};
+
+}  // namespace varnel::fleet
