@@ -21,8 +21,8 @@ store::RecordValues RecordValuesOf(int r, int channels) {
 }
 
 text::LocalDateTime RecordTime(int r) {
-  const int minutes = 12 * 60 + r;
-  return {2005, 6, 1 + minutes / 1440, minutes / 60 % 24, minutes % 60, 0, 0};
+  const double first = text::ToOleDate({2005, 6, 1, 12, 0, 0, 0});
+  return text::FromOleDate(first + r / 1440.0);
 }
 
 SyntheticSite::SyntheticSite(bool binary, int channels, std::string dataName)
