@@ -9,6 +9,7 @@
 #include <libpq-fe.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -55,8 +56,9 @@ class ArrayText {
     if (std::isnan(v)) return Add("NaN");
     if (std::isinf(v)) return Add(v > 0 ? "Infinity" : "-Infinity");
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));  // exact for a single
-    Add(std::string_view(buf));
+    // The shortest text that reads back as the same single.
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    Add(std::string_view(buf, static_cast<std::size_t>(end - buf)));
   }
   void Add(long long v) { Add(std::string_view(std::to_string(v))); }
   // A quoted element (texts with blanks, commas or quotes).
