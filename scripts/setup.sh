@@ -7,6 +7,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
   xvfb xauth python3 python3-numpy fonts-ipafont-gothic
+  libsqlite3-dev sqlite3 libpq-dev postgresql tzdata
 )
 
 missing=()
