@@ -91,16 +91,26 @@ PollReport Collector::Poll(SteadyTime now) {
   } catch (const DbError& e) {
     // Whatever the last commit did, the database knows: the position is
     // loaded again from there once it is back.
-    db_.Close();
-    dbReady_ = false;
-    reader_.reset();
-    nextSnapshotScan_.reset();
+    Reset();
     Note("db", std::string(e.what()) + "; the records wait in the site's files");
-    retry_ = options_.retryFirst;
     report.databaseDown = true;
+    report.wait = retry_;
+  } catch (const std::exception& e) {
+    // Anything else (out of memory, a file-system error): start the round
+    // afresh from the database's position after a pause.
+    Reset();
+    Note("fault", std::string("collecting failed: ") + e.what() + "; trying again");
     report.wait = retry_;
   }
   return report;
+}
+
+void Collector::Reset() {
+  db_.Close();
+  dbReady_ = false;
+  reader_.reset();
+  nextSnapshotScan_.reset();
+  retry_ = options_.retryFirst;
 }
 
 void Collector::CommitPosition(const FilePosition& position) {
@@ -169,8 +179,8 @@ bool Collector::Attach(const std::string& path) {
       reader_ = std::move(moved);
       return true;  // FollowData reads it to its end and then switches
     }
-    log("the file followed before (" + stored->path + ", " + std::to_string(stored->offset) +
-        " bytes stored) is not to be found; records it received later are not collected");
+    Note("lost", "the file followed before (" + stored->path + ", " + std::to_string(stored->offset) +
+                     " bytes stored) is not to be found; records it received later are not collected");
   }
   if (!opened) {
     Note("missing", "data file " + path + " is missing; waiting for it");

@@ -82,6 +82,9 @@ class Collector {
   };
   SiteSettings ReadSettings() const;
   bool EnsureDatabase();
+  // After a failure: the connection closed, the file let go; the next round
+  // starts from what the database holds.
+  void Reset();
   void FollowData(PollReport& report);
   bool Attach(const std::string& path);
   std::optional<FileReader> FindMovedFile(const FilePosition& stored) const;

@@ -164,7 +164,14 @@ void ApplySiteFile(Options& o) {
   take("Database", o.db);
   take("TimeZone", o.timeZone);
   take("DataFile", o.dataFile);
-  if (o.channels == 0 && ini.contains("Channels")) o.channels = ini.value("Channels").toInt();
+  if (o.channels == 0 && ini.contains("Channels")) {
+    const int channels = ini.value("Channels").toInt();
+    if (channels == 4 || channels == 8 || channels == 16)
+      o.channels = channels;
+    else
+      std::cerr << "varnel-collect: Channels=" << ini.value("Channels").toString().toStdString() << " in " << file
+                << " is not 4, 8 or 16; left out\n";
+  }
   if (!o.storeWaveforms) o.storeWaveforms = ini.value("StoreWaveforms", false).toBool();
 }
 

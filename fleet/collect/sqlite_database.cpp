@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 
 #include "database.h"
@@ -74,6 +75,17 @@ class Statement {
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
 };
+
+// A single as the double of its shortest decimal text (2.9f -> 2.9, not
+// 2.9000000953674316): SQLite keeps doubles, and a reader should see the
+// number the data file shows.
+double Decimal(float v) {
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  double d = 0;
+  std::from_chars(buf, end, d);
+  return std::isfinite(v) ? d : static_cast<double>(v);
+}
 
 std::string JsonArray(const std::vector<int>& v) {
   std::string out = "[";
@@ -230,10 +242,10 @@ class SqliteDatabase final : public Database {
     for (const StoredRecord& s : records) {
       const DataRecord& r = s.record;
       rec.Bind(1, site).Bind(2, s.time.epochSeconds).Bind(3, IsoLocalText(s.time)).Bind(4, int64_t{r.channels});
-      for (int k = 0; k < store::kWeatherValueCount; ++k) rec.Bind(5 + k, double{r.values[store::WeatherIndex(k)]});
+      for (int k = 0; k < store::kWeatherValueCount; ++k) rec.Bind(5 + k, Decimal(r.values[store::WeatherIndex(k)]));
       for (int j = 0; j < 4; ++j) {
         if (r.thresholds)
-          rec.Bind(13 + j, double{(*r.thresholds)[static_cast<std::size_t>(j)]});
+          rec.Bind(13 + j, Decimal((*r.thresholds)[static_cast<std::size_t>(j)]));
         else
           rec.BindNull(13 + j);
       }
@@ -245,9 +257,9 @@ class SqliteDatabase final : public Database {
         chan.Bind(1, site).Bind(2, int64_t{ch + 1}).Bind(3, s.time.epochSeconds);
         int col = 4;
         for (int k = 0; k < store::kComponentsPerChannel; ++k)
-          chan.Bind(col++, double{r.values[store::ComponentIndex(ch, k)]});
+          chan.Bind(col++, Decimal(r.values[store::ComponentIndex(ch, k)]));
         for (int k = 0; k < store::kPeakValuesPerChannel; ++k)
-          chan.Bind(col++, double{r.values[store::PeakIndex(ch, k)]});
+          chan.Bind(col++, Decimal(r.values[store::PeakIndex(ch, k)]));
         chan.Run();
       }
     }
