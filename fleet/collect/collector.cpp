@@ -109,6 +109,7 @@ void Collector::Reset() {
   db_.Close();
   dbReady_ = false;
   reader_.reset();
+  lastInstant_.reset();
   nextSnapshotScan_.reset();
   retry_ = options_.retryFirst;
 }
@@ -130,12 +131,15 @@ bool Collector::Drain(FileReader& reader, PollReport& report, std::size_t& batch
     batch.stream = kDataStream;
     batch.position = chunk.next;
     batch.records.reserve(chunk.records.size());
+    std::optional<int64_t> previous = lastInstant_;
     for (DataRecord& r : chunk.records) {
-      const Instant time = zone_.Resolve(r.time);
+      const Instant time = previous ? zone_.ResolveAfter(r.time, *previous) : zone_.Resolve(r.time);
+      previous = time.epochSeconds;
       batch.records.push_back({std::move(r), time});
     }
     const CommitResult done = db_.Commit(siteId_, batch);
     reader.Advance(chunk.next);
+    lastInstant_ = previous;
     report.recordsAdded += done.recordsAdded;
     ++batches;
   }

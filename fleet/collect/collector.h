@@ -105,6 +105,7 @@ class Collector {
   std::chrono::milliseconds retry_{0};
   std::optional<std::string> dataPath_;
   std::optional<FileReader> reader_;
+  std::optional<int64_t> lastInstant_;  // of the last record stored, for the repeated hour
   std::optional<SteadyTime> nextSnapshotScan_;
   std::map<std::string, SnapshotStamp> snapshots_;      // registered
   std::map<std::string, SnapshotStamp> badSnapshots_;   // not a snapshot, as of this stamp

@@ -52,6 +52,7 @@ ImportSummary ImportFiles(Database& db, int64_t siteId, const SiteZone& zone, co
     const std::optional<FilePosition> stored = db.LoadPosition(siteId, stream);
     if (stored && reader.Matches(*stored)) reader.ResumeAt(*stored);
     const uint64_t start = reader.Position().offset;
+    std::optional<int64_t> lastTime;  // instant of the record before, in this file
     p.bytesDone += start;
     for (;;) {
       FileReader::Chunk chunk = reader.Read(options.batchRecords, options.binaryChannels);
@@ -60,11 +61,14 @@ ImportSummary ImportFiles(Database& db, int64_t siteId, const SiteZone& zone, co
       Batch batch;
       batch.stream = stream;
       batch.position = chunk.next;
+      std::optional<int64_t> previous = lastTime;
       for (DataRecord& r : chunk.records) {
-        const Instant time = zone.Resolve(r.time);
+        const Instant time = previous ? zone.ResolveAfter(r.time, *previous) : zone.Resolve(r.time);
+        previous = time.epochSeconds;
         batch.records.push_back({std::move(r), time});
       }
       const CommitResult done = db.Commit(siteId, batch);
+      lastTime = previous;
       p.bytesDone += chunk.next.offset - reader.Position().offset;
       p.recordsRead += batch.records.size();
       p.recordsAdded += done.recordsAdded;

@@ -22,6 +22,10 @@ class SiteZone {
   // The instant of a local time.  A time in a daylight-saving gap counts
   // forward; a repeated hour takes its first occurrence.
   Instant Resolve(const text::LocalDateTime& local) const;
+  // The same for records that follow each other: when the clocks went back
+  // and the local time comes again, the occurrence after `previous` (the
+  // instant of the record before) is taken.
+  Instant ResolveAfter(const text::LocalDateTime& local, int64_t previous) const;
 
  private:
   explicit SiteZone(QTimeZone zone) : zone_(std::move(zone)) {}

@@ -352,3 +352,28 @@ TEST(CollectorImport, ImportingTwiceAddsNothingAndAnInterruptedImportGoesOn) {
 
 }  // namespace
 }  // namespace varnel::fleet
+
+namespace varnel::fleet {
+namespace {
+
+TEST(SiteZoneTimes, TheHourRepeatedWhenClocksGoBackGetsItsLaterInstantsInOrder) {
+  // Berlin, 30 October 2005: 03:00 summer time became 02:00 winter time.
+  const SiteZone berlin = *SiteZone::Named("Europe/Berlin");
+  const int64_t at0058Utc = 1130633880;
+  const Instant first = berlin.Resolve({2005, 10, 30, 2, 58, 0, 0});
+  EXPECT_EQ(first.epochSeconds, at0058Utc);
+  EXPECT_EQ(first.offsetSeconds, 7200);
+  EXPECT_EQ(IsoLocalText(first), "2005-10-30 02:58:00+02:00");
+  const Instant again = berlin.ResolveAfter({2005, 10, 30, 2, 0, 0, 0}, at0058Utc + 60);
+  EXPECT_EQ(again.epochSeconds, at0058Utc + 120);
+  EXPECT_EQ(IsoLocalText(again), "2005-10-30 02:00:00+01:00");
+  const Instant later = berlin.ResolveAfter({2005, 10, 30, 3, 0, 0, 0}, again.epochSeconds);
+  EXPECT_EQ(later.epochSeconds, at0058Utc + 120 + 3600);
+  // An ordinary time is not moved, whatever came before.
+  EXPECT_EQ(berlin.ResolveAfter({2005, 10, 29, 12, 0, 0, 0}, at0058Utc).epochSeconds,
+            berlin.Resolve({2005, 10, 29, 12, 0, 0, 0}).epochSeconds);
+  EXPECT_FALSE(SiteZone::Named("Mars/Olympus_Mons"));
+}
+
+}  // namespace
+}  // namespace varnel::fleet
