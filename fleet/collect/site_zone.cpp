@@ -19,21 +19,35 @@ namespace {
 // Shifts of the clocks at the end of daylight-saving time, 30 min to 2 h.
 constexpr int kClockShifts[] = {1800, 3600, 7200};
 
+// The wall time read as UTC: minus an instant, the offset of that instant
+// (exact whatever the zone's rules; Qt's own offset of an instant in a
+// repeated hour is not always that instant's).
+int64_t WallSeconds(const QDate& date, const QTime& time) {
+  return QDateTime(date, time, QTimeZone::utc()).toSecsSinceEpoch();
+}
+
 }  // namespace
+
+Instant SiteZone::At(int64_t epochSeconds) const {
+  const QDateTime local = QDateTime::fromSecsSinceEpoch(epochSeconds, zone_);
+  return {epochSeconds, static_cast<int>(WallSeconds(local.date(), local.time()) - epochSeconds)};
+}
 
 Instant SiteZone::Resolve(const text::LocalDateTime& t) const {
   const QDate date(t.year, t.month, t.day);
   const QTime time(t.hour, t.minute, t.second);
-  const QDateTime local(date, time, zone_);
-  Instant out{local.toSecsSinceEpoch(), local.offsetFromUtc()};
+  // A time in a gap (clocks going forward) counts forward, as Qt moves it.
+  int64_t epoch = QDateTime(date, time, zone_).toSecsSinceEpoch();
   // A wall time that comes twice: the first occurrence, whichever Qt chose.
   for (int shift : kClockShifts) {
-    const QDateTime earlier = QDateTime::fromSecsSinceEpoch(out.epochSeconds - shift, zone_);
-    if (earlier.date() == date && earlier.time() == time) return {out.epochSeconds - shift, earlier.offsetFromUtc()};
+    const QDateTime earlier = QDateTime::fromSecsSinceEpoch(epoch - shift, zone_);
+    if (earlier.date() == date && earlier.time() == time) {
+      epoch -= shift;
+      break;
+    }
   }
-  return out;
+  return At(epoch);
 }
-
 
 Instant SiteZone::ResolveAfter(const text::LocalDateTime& t, int64_t previous) const {
   const Instant first = Resolve(t);
@@ -44,7 +58,7 @@ Instant SiteZone::ResolveAfter(const text::LocalDateTime& t, int64_t previous) c
   for (int shift : kClockShifts) {
     const QDateTime later = QDateTime::fromSecsSinceEpoch(first.epochSeconds + shift, zone_);
     if (later.date() == date && later.time() == time && first.epochSeconds + shift > previous)
-      return {first.epochSeconds + shift, later.offsetFromUtc()};
+      return At(first.epochSeconds + shift);
   }
   return first;
 }

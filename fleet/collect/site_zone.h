@@ -28,6 +28,8 @@ class SiteZone {
   Instant ResolveAfter(const text::LocalDateTime& local, int64_t previous) const;
 
  private:
+  // An instant with the zone's offset at it.
+  Instant At(int64_t epochSeconds) const;
   explicit SiteZone(QTimeZone zone) : zone_(std::move(zone)) {}
   QTimeZone zone_;
 };
