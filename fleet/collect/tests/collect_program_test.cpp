@@ -85,12 +85,13 @@ class CollectProgram : public ::testing::TestWithParam<std::string> {
     EXPECT_EQ(Value(site, "SELECT count(*) FROM channel_records" + SiteClause(name)), std::to_string(n * channels));
     // Wind speed of record r is r * 1000 / 8 = 125 r: their sum tells a
     // missing record from a doubled one.
-    EXPECT_EQ(Value(site, "SELECT CAST(sum(CAST(wind_speed AS double precision)) AS integer) FROM records" + SiteClause(name)),
-              std::to_string(125 * n * (n - 1) / 2));
+    EXPECT_EQ(Value(site, "SELECT CAST(sum(CAST(wind_speed AS double precision)) AS bigint) FROM records" + SiteClause(name)),
+              std::to_string(125LL * n * (n - 1) / 2));
   }
 };
 
 TEST_P(CollectProgram, RecordsAppearWhileTheSiteRunsAndAKilledCollectorLosesAndRepeatsNothing) {
+  constexpr int kRecords = 6000;
   SyntheticSite site(true, 16);
   const std::string name = "kill-" + GetParam();
   site.StartRun();
@@ -98,16 +99,20 @@ TEST_P(CollectProgram, RecordsAppearWhileTheSiteRunsAndAKilledCollectorLosesAndR
   for (int r = 0; r < 3; ++r) ASSERT_TRUE(site.Append(r));
   ASSERT_TRUE(RecordsReach(site, name, 3)) << collector->Output();
 
-  // A backlog of several batches, and the collector killed in the middle.
-  for (int r = 3; r < 2600; ++r) ASSERT_TRUE(site.Append(r));
+  // Killed while idle; meanwhile a backlog of several batches (1000
+  // records each) piles up in the file.
+  collector->Kill();
+  site.AppendBacklog(3, kRecords);
+  // Started again and killed as soon as its first batch is in.
+  collector = StartCollector(site, name);
   ASSERT_TRUE(Eventually([&] { return Records(site, name) > 3; }, 60s)) << collector->Output();
   collector->Kill();
   const int before = Records(site, name);
-  EXPECT_LT(before, 2600) << "the kill came too late to interrupt anything";
+  EXPECT_LT(before, kRecords) << "the kill came too late to interrupt anything";
 
   collector = StartCollector(site, name);
-  ASSERT_TRUE(RecordsReach(site, name, 2600)) << collector->Output();
-  ExpectExactly(site, name, 2600, 16);
+  ASSERT_TRUE(RecordsReach(site, name, kRecords)) << collector->Output();
+  ExpectExactly(site, name, kRecords, 16);
   EXPECT_NE(collector->Output().find("where the last run stopped"), std::string::npos) << collector->Output();
 
   // A clean stop on SIGTERM.

@@ -62,6 +62,17 @@ bool SyntheticSite::Append(int r) {
       &why);
 }
 
+void SyntheticSite::AppendBacklog(int from, int to) {
+  std::string bytes;
+  for (int r = from; r < to; ++r) {
+    store::BinaryRecord b;
+    b.oleTime = text::ToOleDate(RecordTime(r));
+    b.values = RecordValuesOf(r, channels_);
+    bytes += store::EncodeBinaryRecord(b);
+  }
+  AppendRaw(bytes);
+}
+
 void SyntheticSite::Reopen() {
   std::string why;
   file_.Reopen(dataPath_, &why);

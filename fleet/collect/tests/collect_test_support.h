@@ -31,6 +31,9 @@ class SyntheticSite {
   void StartRun();
   // Appends record r through the writer (false: the write failed).
   bool Append(int r);
+  // Appends records [from, to) at once, encoded as the writer encodes them
+  // (binary form; a backlog that a stopped collector finds).
+  void AppendBacklog(int from, int to);
   // The half-hourly close and reopen.
   void Reopen();
   void StopRun();
