@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark of varnel-collect (a script, not a test).
 #
-#   fleet/bench/collect_bench.sh [--days N] [--sites N] [--gen-channels N] [--keep]
+#   fleet/bench/collect_bench.sh [--days N] [--sites N] [--gen-channels N] [--fleet-only]
+#                                [--channel-rows-only] [--keep]
 #
 # 1. Generates one year (--days, default 365) of one-minute records of one
 #    16-channel site: a binary data file as the measurement program writes
@@ -13,7 +14,10 @@
 #    (records of all 16 channels' sites; channel rows for --gen-channels
 #    channels of each, default 1, the one queried: 100 sites x 16 channels x
 #    a year would be about 840 million channel rows and over 100 GB) and
-#    times "daily maximum peak of one channel over the year".
+#    times "daily maximum peak of one channel over the year" (--fleet-only:
+#    this part alone; --channel-rows-only: without the sites' `records` rows,
+#    which that query does not read), read from the key's index alone and,
+#    for comparison, through the table's rows.
 #
 # A PostgreSQL server of its own runs in the work folder (Unix socket only).
 set -euo pipefail
@@ -22,13 +26,17 @@ DAYS=365
 SITES=100
 GEN_CHANNELS=1
 KEEP=0
+FLEET_ONLY=0
+CHANNEL_ROWS_ONLY=0
 while (($#)); do
   case $1 in
     --days) DAYS=$2; shift 2 ;;
     --sites) SITES=$2; shift 2 ;;
     --gen-channels) GEN_CHANNELS=$2; shift 2 ;;
     --keep) KEEP=1; shift ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    --fleet-only) FLEET_ONLY=1; shift ;;
+    --channel-rows-only) CHANNEL_ROWS_ONLY=1; shift ;;
+    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
     *) echo "collect_bench: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -69,6 +77,7 @@ mkdir -p "$WORK/site"
 COPY_SITE=$(psql_q -c "INSERT INTO sites (name, time_zone) VALUES ('bench-copy', 'Asia/Tokyo') RETURNING site_id")
 
 RECORDS=$((DAYS * 1440))
+if ((FLEET_ONLY == 0)); then
 ROWS=$((RECORDS * 17))
 say "== one site, $DAYS days of one-minute records, 16 channels: $RECORDS records = $ROWS rows (1 + 16 per record)"
 t0=$(now)
@@ -120,13 +129,21 @@ QUERY_SQLITE="SELECT (time + 32400) / 86400 AS day, max(peak) FROM channel_recor
 out=$(printf '.timer on\n%s;\n%s;\n%s;\n' "$QUERY_SQLITE" "$QUERY_SQLITE" "$QUERY_SQLITE" | sqlite3 "$WORK/bench.sqlite")
 best=$(grep -o 'Run Time: real [0-9.]*' <<<"$out" | awk '{print $4}' | sort -n | head -1)
 say "  the same on SQLite: $best s ($(( $(grep -vc '^Run Time' <<<"$out") / 3 )) days)"
+fi
 
 say "== $SITES sites x $DAYS days generated inside PostgreSQL (records of every site, channel rows of $GEN_CHANNELS channel(s) each)"
+# Monthly partitions (UTC) as the collector names them, for the year in Tokyo.
+for ym in 2004-12 2005-01 2005-02 2005-03 2005-04 2005-05 2005-06 2005-07 2005-08 2005-09 2005-10 2005-11 2005-12 2006-01; do
+  next=$(date -u -d "$ym-01 +1 month" +%Y-%m)
+  for table in records channel_records snapshots; do
+    psql_q -c "CREATE TABLE IF NOT EXISTS ${table}_${ym/-/_} PARTITION OF $table FOR VALUES FROM ('$ym-01 00:00+00') TO ('$next-01 00:00+00')"
+  done
+done
 t0=$(now)
 psql_q -c "INSERT INTO sites (name, time_zone) SELECT 'gen-' || lpad(g::text, 3, '0'), 'Asia/Tokyo' FROM generate_series(1, $SITES) g"
 for ((d = 0; d < DAYS; d += 31)); do
   span="generate_series('2005-01-01 00:00+09'::timestamptz + interval '$d days', least('2005-01-01 00:00+09'::timestamptz + interval '$((d + 31)) days', '2005-01-01 00:00+09'::timestamptz + interval '$DAYS days') - interval '1 minute', interval '1 minute')"
-  psql_q -c "INSERT INTO records (site_id, time, channels, wind_speed, wind_direction, outside_temperature, outside_humidity, inside_temperature, inside_humidity, rain, max_wind_speed)
+  ((CHANNEL_ROWS_ONLY)) || psql_q -c "INSERT INTO records (site_id, time, channels, wind_speed, wind_direction, outside_temperature, outside_humidity, inside_temperature, inside_humidity, rain, max_wind_speed)
     SELECT s.site_id, t, 16, random() * 10, random() * 360, random() * 30, random() * 100, random() * 30, random() * 100, 0, random() * 20
     FROM $span t CROSS JOIN (SELECT site_id FROM sites WHERE name LIKE 'gen-%') s"
   psql_q -c "INSERT INTO channel_records (site_id, channel, time, fhc, f1c, flc, dcc, allc, rms, peak, time_pct_1, time_pct_2, time_pct_3, time_pct_4, half_cycle_pct_1, half_cycle_pct_2, half_cycle_pct_3, half_cycle_pct_4)
@@ -140,6 +157,7 @@ GEN_ROWS=$(psql_q -c "SELECT (SELECT count(*) FROM records) + (SELECT count(*) F
 say "generated $GEN_ROWS rows in $(secs "$t0" "$t1") s, then VACUUM ANALYZE in $(secs "$t1" "$t2") s; database $(psql_q -c "SELECT pg_size_pretty(pg_database_size('postgres'))")"
 MID=$(psql_q -c "SELECT site_id FROM sites WHERE name = 'gen-$(printf %03d $((SITES / 2)))'")
 say "daily maximum peak of one channel over the year among $SITES sites: $(time_query "$(printf "$QUERY_PG" "$MID")")"
-say "  its plan: $(psql_q -c "EXPLAIN $(printf "$QUERY_PG" "$MID")" | grep -o -m1 -E 'Index[^(]*Scan[^(]*' | head -1)"
+say "  the same through the table's rows (index-only scans off): $(PGOPTIONS="-c enable_indexonlyscan=off" time_query "$(printf "$QUERY_PG" "$MID")")"
+say "  its plan: $(psql_q -c "EXPLAIN (ANALYZE, BUFFERS) $(printf "$QUERY_PG" "$MID")" | grep -E -m2 'Index.*Scan|Heap Fetches' | tr -s ' ' | head -2 | paste -sd ';')"
 echo "collect_bench: report in $REPORT"
 cp "$REPORT" "$ROOT/build/collect_bench_report.txt"
