@@ -76,6 +76,17 @@ mkdir -p "$WORK/site"
 "$BIN/varnel-collect" --site-dir "$WORK/site" --site bench-import --db "$CONN" --time-zone Asia/Tokyo --once 2>/dev/null
 COPY_SITE=$(psql_q -c "INSERT INTO sites (name, time_zone) VALUES ('bench-copy', 'Asia/Tokyo') RETURNING site_id")
 
+QUERY_PG="SELECT date_trunc('day', time AT TIME ZONE 'Asia/Tokyo') AS day, max(peak) FROM channel_records
+  WHERE site_id = %s AND channel = 1 AND time >= '2005-01-01 00:00+09' AND time < '2006-01-01 00:00+09'
+  GROUP BY 1 ORDER BY 1"
+time_query() {  # time_query SQL -> the best of three runs as the server timed them, and the rows
+  local out
+  out=$(printf '\\timing on\n%s;\n%s;\n%s;\n' "$1" "$1" "$1" | psql "$CONN" -qAt)
+  local best rows
+  best=$(grep -o 'Time: [0-9.]*' <<<"$out" | awk '{print $2}' | sort -n | head -1)
+  rows=$(( $(grep -vc '^Time:' <<<"$out") / 3 ))
+  echo "$(python3 -c "print(f'{$best / 1000:.3f}')") s ($rows days)"
+}
 RECORDS=$((DAYS * 1440))
 if ((FLEET_ONLY == 0)); then
 ROWS=$((RECORDS * 17))
@@ -112,17 +123,6 @@ say "ratio to COPY: PostgreSQL import $(python3 -c "print(f'{$COPY_SECS / $PG_SE
 CHECK=$(psql_q -c "SELECT (SELECT count(*) FROM (SELECT time, channels, wind_speed, wind_direction, outside_temperature, outside_humidity, inside_temperature, inside_humidity, rain, max_wind_speed FROM records WHERE site_id = 1 EXCEPT ALL SELECT time, channels, wind_speed, wind_direction, outside_temperature, outside_humidity, inside_temperature, inside_humidity, rain, max_wind_speed FROM records WHERE site_id = $COPY_SITE) d) + (SELECT count(*) FROM (SELECT channel, time, fhc, f1c, flc, dcc, allc, rms, peak, time_pct_1, time_pct_2, time_pct_3, time_pct_4, half_cycle_pct_1, half_cycle_pct_2, half_cycle_pct_3, half_cycle_pct_4 FROM channel_records WHERE site_id = 1 EXCEPT ALL SELECT channel, time, fhc, f1c, flc, dcc, allc, rms, peak, time_pct_1, time_pct_2, time_pct_3, time_pct_4, half_cycle_pct_1, half_cycle_pct_2, half_cycle_pct_3, half_cycle_pct_4 FROM channel_records WHERE site_id = $COPY_SITE) d) = 0 AND (SELECT count(*) FROM records WHERE site_id = 1) = $RECORDS")
 say "imported rows equal the COPY's: $CHECK"
 
-QUERY_PG="SELECT date_trunc('day', time AT TIME ZONE 'Asia/Tokyo') AS day, max(peak) FROM channel_records
-  WHERE site_id = %s AND channel = 1 AND time >= '2005-01-01 00:00+09' AND time < '2006-01-01 00:00+09'
-  GROUP BY 1 ORDER BY 1"
-time_query() {  # time_query SQL -> the best of three runs as the server timed them, and the rows
-  local out
-  out=$(printf '\\timing on\n%s;\n%s;\n%s;\n' "$1" "$1" "$1" | psql "$CONN" -qAt)
-  local best rows
-  best=$(grep -o 'Time: [0-9.]*' <<<"$out" | awk '{print $2}' | sort -n | head -1)
-  rows=$(( $(grep -vc '^Time:' <<<"$out") / 3 ))
-  echo "$(python3 -c "print(f'{$best / 1000:.3f}')") s ($rows days)"
-}
 say "daily maximum peak of one channel over the year, one site: PostgreSQL $(time_query "$(printf "$QUERY_PG" 1)")"
 QUERY_SQLITE="SELECT (time + 32400) / 86400 AS day, max(peak) FROM channel_records WHERE site_id = 1 AND channel = 1
   AND time >= strftime('%s', '2004-12-31 15:00:00') AND time < strftime('%s', '2005-12-31 15:00:00') GROUP BY day"
@@ -131,7 +131,7 @@ best=$(grep -o 'Run Time: real [0-9.]*' <<<"$out" | awk '{print $4}' | sort -n |
 say "  the same on SQLite: $best s ($(( $(grep -vc '^Run Time' <<<"$out") / 3 )) days)"
 fi
 
-say "== $SITES sites x $DAYS days generated inside PostgreSQL (records of every site, channel rows of $GEN_CHANNELS channel(s) each)"
+say "== $SITES sites x $DAYS days generated inside PostgreSQL ($( ((CHANNEL_ROWS_ONLY)) && echo "no records rows" || echo "records of every site"), channel rows of $GEN_CHANNELS channel(s) each)"
 # Monthly partitions (UTC) as the collector names them, for the year in Tokyo.
 for ym in 2004-12 2005-01 2005-02 2005-03 2005-04 2005-05 2005-06 2005-07 2005-08 2005-09 2005-10 2005-11 2005-12 2006-01; do
   next=$(date -u -d "$ym-01 +1 month" +%Y-%m)
