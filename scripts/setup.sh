@@ -10,6 +10,8 @@ PACKAGES=(
   # the Debian package's library dependencies (dpkg-shlibdeps) and the
   # check of its systemd unit (systemd-analyze)
   dpkg-dev systemd
+  # the collector's databases
+  libsqlite3-dev sqlite3 libpq-dev postgresql tzdata
 )
 
 missing=()
