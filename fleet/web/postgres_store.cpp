@@ -143,10 +143,11 @@ class PostgresFleetStore final : public FleetStore {
     // $2 from, $3 to, $4 buckets, $5 span; e: the record's epoch seconds.
     const std::string rows = std::string(weather ? "records" : "channel_records") +
                              " WHERE site_id = $1 AND time >= to_timestamp($2) AND time < to_timestamp($3)" +
-                             (weather ? "" : " AND channel = $6");
+                             (weather ? "" : channel < 0 ? " AND channel = ANY('{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[])"
+                                                        : " AND channel = $6");
     std::vector<std::string> params{std::to_string(site), std::to_string(range.from), std::to_string(range.to),
                                     std::to_string(buckets), std::to_string(range.to - range.from)};
-    if (!weather) params.push_back(std::to_string(channel));
+    if (!weather && channel > 0) params.push_back(std::to_string(channel));
     PgResult r = Exec("SELECT k" + outer + " FROM (SELECT (e::bigint - $2::bigint) * $4::bigint / $5::bigint AS k" +
                           aggregates + " FROM (SELECT *, date_part('epoch', time) AS e FROM " + rows +
                           ") x GROUP BY k) b ORDER BY k",

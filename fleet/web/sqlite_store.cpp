@@ -89,7 +89,10 @@ class SqliteFleetStore final : public FleetStore {
     if (quantities.empty() || range.to <= range.from || buckets < 1) return {};
     const bool weather = channel == 0;
     const std::string table = weather ? "records" : "channel_records";
-    const std::string rows = " FROM " + table + " WHERE site_id = ?1" + (weather ? "" : " AND channel = ?6");
+    // Channel -1: every channel together.
+    const std::string channels = weather ? "" : channel < 0 ? std::string(" AND channel IN ") + kChannelList
+                                                            : " AND channel = ?6";
+    const std::string rows = " FROM " + table + " WHERE site_id = ?1" + channels;
     std::string aggregates, lookups;
     for (std::size_t i = 0; i < quantities.size(); ++i) {
       const std::string col = quantities[i]->column;
@@ -97,7 +100,8 @@ class SqliteFleetStore final : public FleetStore {
       aggregates += ", min(" + col + ") AS lo" + n + ", max(" + col + ") AS hi" + n;
       for (const char* side : {"lo", "hi"}) {
         lookups += ", b." + std::string(side) + n + ", (SELECT time" + rows +
-                   " AND time >= ?2 + (b.k * ?5 + ?4 - 1) / ?4 AND time < ?3 AND " + col + " = b." + side + n +
+                   " AND time >= ?2 + (b.k * ?5 + ?4 - 1) / ?4 AND time < ?2 + ((b.k + 1) * ?5 + ?4 - 1) / ?4 AND " +
+                   col + " = b." + side + n +
                    " ORDER BY time LIMIT 1)";
       }
     }
@@ -106,7 +110,7 @@ class SqliteFleetStore final : public FleetStore {
                                 " AND time >= ?2 AND time < ?3 GROUP BY k) SELECT b.k" + lookups +
                                 " FROM b ORDER BY b.k");
     s.Bind(1, site).Bind(2, range.from).Bind(3, range.to).Bind(4, int64_t{buckets}).Bind(5, range.to - range.from);
-    if (!weather) s.Bind(6, int64_t{channel});
+    if (!weather && channel > 0) s.Bind(6, int64_t{channel});
     std::vector<ReducedBucket> out;
     while (s.Step()) {
       ReducedBucket b;

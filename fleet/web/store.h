@@ -108,8 +108,9 @@ class FleetStore {
   // Per channel 1..16 that has records in `range`: the largest value of `q`
   // (earliest time on a tie).
   virtual std::vector<ChannelExtreme> ChannelMaxima(int64_t site, const Quantity& q, TimeRange range) = 0;
-  // The quantities of one channel (`channel` 1..16) or of the weather
-  // (`channel` 0, quantities of WeatherQuantities()) reduced to at most
+  // The quantities of one channel (`channel` 1..16), of every channel
+  // together (-1), or of the weather (`channel` 0, quantities of
+  // WeatherQuantities()) reduced to at most
   // `buckets` buckets of `range`; bucket k holds the times t with
   // (t - from) * buckets / (to - from) = k.  Buckets without records are
   // left out; the rest come in time order.
