@@ -211,6 +211,7 @@ void Announcer::CheckSite(const SiteRow& site, std::vector<Announcement>& out) {
     const bool first = known == state.end();
     if (!first && latest->time <= known->second.through) continue;
     CheckRule(site, rule, latest->time, first, state[rule.name], out);
+    changed_ = true;
   }
 }
 
@@ -231,7 +232,10 @@ void Announcer::Check() {
          a.rule + ") at " + a.localTime);
     pending_.push_back(std::move(a));
   }
-  if (!found.empty() || !saved_) Save();
+  // What was looked at is kept even when nothing changed: a restart must
+  // not take the history for news, nor the news for history.
+  if (changed_ || !saved_) Save();
+  changed_ = false;
   Pump();
 }
 

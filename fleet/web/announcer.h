@@ -99,6 +99,7 @@ class Announcer {
   std::deque<Announcement> pending_;
   bool running_ = false;
   bool saved_ = true;
+  bool changed_ = false;  // state moved on since the last save
 };
 
 // The local time text of an instant in a zone ("2005-06-01 15:30:00+09:00").
