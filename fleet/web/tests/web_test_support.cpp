@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
 #include "store/record_format.h"
 
 namespace varnel::fleet::web::testing {
@@ -42,6 +48,36 @@ void TestDb::AddSnapshot(int64_t site, const StoredSnapshot& snapshot) {
   b.stream = "test";
   b.snapshots.push_back(snapshot);
   db_->Commit(site, b);
+}
+
+HttpResult HttpGet(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers,
+                   std::chrono::milliseconds deadline) {
+  static int argc = 1;
+  static char name[] = "fleet-web-test";
+  static char* argv[] = {name, nullptr};
+  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+  QNetworkAccessManager manager;
+  QNetworkRequest request(QUrl(QString::fromStdString(url)));
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+  for (const auto& [k, v] : headers) request.setRawHeader(QByteArray::fromStdString(k), QByteArray::fromStdString(v));
+  QNetworkReply* reply = manager.get(request);
+  QEventLoop loop;
+  QTimer timer;
+  timer.setSingleShot(true);
+  QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+  QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+  timer.start(deadline);
+  loop.exec();
+  HttpResult out;
+  if (reply->isFinished()) {
+    out.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    out.body = reply->readAll().toStdString();
+    out.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString().toStdString();
+  } else {
+    reply->abort();
+  }
+  reply->deleteLater();
+  return out;
 }
 
 lw::testing::PostgresServer* SharedPostgres() {

@@ -3,6 +3,7 @@
 // stores), in SQLite or in a PostgreSQL server the test starts itself.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,15 @@ class TestDb {
   std::string spec_;
   std::unique_ptr<Database> db_;
 };
+
+// A GET through Qt's HTTP client, bounded by a deadline.
+struct HttpResult {
+  int status = 0;  // 0: no answer
+  std::string body;
+  std::string contentType;
+};
+HttpResult HttpGet(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers = {},
+                   std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 // The one PostgreSQL server of a test program, started at its first use;
 // nullptr (with a failure reported) when it cannot start.
