@@ -197,7 +197,7 @@ std::string Duration(int64_t seconds) {
   const int64_t minutes = seconds / 60;
   if (minutes < 120) return std::to_string(minutes) + " min";
   const int64_t hours = minutes / 60;
-  if (hours < 48) return std::to_string(hours) + " h " + std::to_string(minutes % 60) + " min";
+  if (hours < 48) return std::to_string(hours) + " h" + (minutes % 60 ? " " + std::to_string(minutes % 60) + " min" : "");
   return std::to_string(hours / 24) + " d " + std::to_string(hours % 24) + " h";
 }
 
@@ -676,8 +676,8 @@ class Handlers {
       f += "<label><input type=\"checkbox\" name=\"w\" value=\"" + std::string(q.name) + "\"" +
            (on ? " checked" : "") + ">" + HtmlEscape(q.label) + "</label>";
     }
-    f += "</fieldset><input type=\"hidden\" name=\"channels\" value=\"\"><input type=\"hidden\" name=\"weather\" "
-         "value=\"\"><button type=\"submit\">Show</button></form>\n";
+    f += "</fieldset><input type=\"hidden\" name=\"form\" value=\"1\"><input type=\"hidden\" name=\"channels\" "
+         "value=\"\"><input type=\"hidden\" name=\"weather\" value=\"\"><button type=\"submit\">Show</button></form>\n";
     return f;
   }
 
@@ -865,20 +865,26 @@ HttpResponse Dashboard::Route(const HttpRequest& r) {
   Handlers h(store_, options_);
   if (r.path == "/" || r.path == "/index.html") return h.FleetPage();
   if (r.path == "/site") {
-    // The form's check boxes (ch=1&ch=3, w=rain) become the lists.
+    // The form's check boxes (ch=1&ch=3, w=rain) become the lists; a form
+    // sent with no weather box ticked asks for no weather.
     HttpRequest merged = r;
     std::string ch, w;
     for (const auto& [k, v] : r.query) {
       if (k == "ch") ch += (ch.empty() ? "" : ",") + v;
       if (k == "w") w += (w.empty() ? "" : ",") + v;
     }
-    auto replace = [&](const char* key, const std::string& value, bool formSent) {
+    const bool form = Param(r, "form") != nullptr;
+    auto take = [&](const char* key, const std::string& ticked, const char* none) {
       std::erase_if(merged.query, [&](const auto& p) { return p.first == key && p.second.empty(); });
-      if (formSent && !Param(merged, key)) merged.query.emplace_back(key, value);
+      if (!ticked.empty()) {
+        std::erase_if(merged.query, [&](const auto& p) { return p.first == key; });
+        merged.query.emplace_back(key, ticked);
+      } else if (form && !Param(merged, key)) {
+        merged.query.emplace_back(key, none);
+      }
     };
-    const bool formSent = Param(r, "range") && Param(r, "channels");
-    replace("channels", ch.empty() ? "all" : ch, formSent);
-    replace("weather", w, formSent);
+    take("channels", ch, "all");
+    take("weather", w, "");
     if (Param(merged, "range") && *Param(merged, "range") != "custom")
       std::erase_if(merged.query, [](const auto& p) { return p.first == "from" || p.first == "to"; });
     return h.SitePage(merged);

@@ -235,6 +235,15 @@ TEST_F(DashboardTest, PagesEscapeWhatTheDatabaseHoldsAndLoadOnlyTheServersOwnScr
   // The chart's data address, in an attribute: encoded, then escaped.
   EXPECT_NE(site.body.find("data-trend=\"/api/trend?site=%3Cb%3Eodd"), std::string::npos);
 
+  // The site form's check boxes become the lists of the charts' addresses;
+  // a form with no weather box ticked shows no weather.
+  const HttpResponse form = d.Handle(Get("/site", {{"site", "north"}, {"form", "1"}, {"range", "week"}, {"from", ""},
+                                                   {"to", ""}, {"quantity", "rms"}, {"ch", "1"}, {"ch", "3"},
+                                                   {"channels", ""}, {"weather", ""}}));
+  ASSERT_EQ(form.status, 200) << form.body;
+  EXPECT_NE(form.body.find("channels=1%2C3&amp;quantities=rms&amp;from="), std::string::npos) << form.body;
+  EXPECT_NE(form.body.find("data-weather=\"\""), std::string::npos);
+
   const HttpResponse script = d.Handle(Get("/static/app.js"));
   EXPECT_EQ(script.status, 200);
   EXPECT_EQ(script.contentType, "text/javascript; charset=utf-8");
