@@ -240,6 +240,7 @@ std::string Page(const std::string& title, const std::string& body, bool withScr
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
       "<title>" + HtmlEscape(title) + " - varnel-web</title>"
+      "<link rel=\"icon\" href=\"data:,\">"  // no icon to ask for
       "<link rel=\"stylesheet\" href=\"/static/style.css\">";
   if (withScript)
     out += "<link rel=\"stylesheet\" href=\"/static/dygraph.min.css\">"

@@ -109,6 +109,7 @@
         axes: { y2: { independentTicks: true, drawGrid: false } },
         highlightCircleSize: 3,
         strokeWidth: 1.2,
+        drawPoints: rows.length < 60,  // a young site's few records stay visible
         drawCallback: markDrawn(element),
       });
     } catch (e) {
@@ -132,6 +133,7 @@
         axes: { x: { drawAxis: false, drawGrid: false }, y: { drawAxis: false, drawGrid: false } },
         strokeWidth: 1,
         fillGraph: true,
+        drawPoints: rows.length < 30,
         drawCallback: markDrawn(element),
       });
     } catch (e) {
@@ -146,7 +148,7 @@
       const labels = ['ms'];
       wave.samples.forEach((_, c) => {
         const peak = wave.peaksMa[c];
-        labels.push('ch' + (c + 1) + (peak === undefined ? '' : ' (peak ' + peak + ' mA)'));
+        labels.push('ch' + (c + 1) + (peak === undefined ? '' : ' (peak ' + Number(peak.toPrecision(4)) + ' mA)'));
       });
       const rows = [];
       const n = wave.samples.length ? wave.samples[0].length : 0;
