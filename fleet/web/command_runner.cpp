@@ -19,9 +19,13 @@ ProcessCommandRunner::ProcessCommandRunner(const QString& command, std::chrono::
 
 ProcessCommandRunner::~ProcessCommandRunner() {
   if (process_ && process_->state() != QProcess::NotRunning) {
+    // varnel-web is ending: a command on its way (a mail being sent) gets
+    // a little time to finish before it is killed.
     process_->disconnect();
-    process_->kill();
-    process_->waitForFinished(5000);
+    if (!process_->waitForFinished(10000)) {
+      process_->kill();
+      process_->waitForFinished(5000);
+    }
   }
 }
 

@@ -112,7 +112,7 @@ TEST(WebSite, FleetSiteAndSnapshotPagesOfARunningSiteDrawTheirChartsWithoutConso
       why);
   ASSERT_TRUE(box && box->isArray()) << why;
   ASSERT_TRUE(browser.MoveMouse(box->toArray()[0].toDouble(), box->toArray()[1].toDouble(), why)) << why;
-  ASSERT_TRUE(browser.WaitFor("/ch16 peak \\(mA\\):\\s*-?[0-9]/.test(document.querySelector('#trend-legend').textContent)",
+  ASSERT_TRUE(browser.WaitFor("/ch[0-9]+ peak \\(mA\\):\\s*-?[0-9]/.test(document.querySelector('#trend-legend').textContent)",
                               10s, why))
       << why << " legend: " << browser.Evaluate("document.querySelector('#trend-legend').textContent", why)->toString().toStdString();
   EXPECT_TRUE(browser.Screenshot(shots / "varnel-web-site.png", why)) << why;
