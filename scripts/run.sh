@@ -58,23 +58,25 @@ fi
 printf '[Serial]\nPort=%s\n' "$SITE/weather-tty" > Varnel.ini
 
 PIDS=()
-# A Varnel that Tessik started is no child of this script: it is found by
-# the process id in its lock file, and ended only when that process is this
-# site's Varnel (its program and working folder).
-stop_started_varnel() {
+TESSIK_PID=""
+# A Varnel that Tessik started is no child of this script.  It is ended by
+# the process id in Varnel.lock, and only while that process holds the
+# site's lock and works in this site folder.
+end_site_varnel() {
   local pid
-  pid=$(head -c 32 Varnel.lock 2>/dev/null | tr -cd '0-9') || return 0
+  pid=$(head -c 20 Varnel.lock 2>/dev/null | tr -dc '0-9') || true
   [[ -n $pid ]] || return 0
-  if [[ $(readlink "/proc/$pid/cwd" 2>/dev/null) == "$SITE" &&
-        $(readlink "/proc/$pid/exe" 2>/dev/null) == "$(readlink -f "$BIN/Varnel")" ]]; then
-    kill -TERM "$pid" 2>/dev/null || true
-  fi
+  if flock -n Varnel.lock true 2>/dev/null; then return 0; fi
+  [[ $(readlink -f "/proc/$pid/cwd" 2>/dev/null) == "$(realpath "$SITE")" ]] || return 0
+  kill -TERM "$pid" 2>/dev/null || true
 }
 stop_all() {
   trap - INT TERM EXIT
   echo "run.sh: stopping"
+  # The watchdog first, so that it starts nothing more.
+  if [[ -n $TESSIK_PID ]]; then kill -TERM "$TESSIK_PID" 2>/dev/null || true; wait "$TESSIK_PID" 2>/dev/null || true; fi
+  end_site_varnel
   for p in "${PIDS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  stop_started_varnel
   wait 2>/dev/null || true
 }
 trap stop_all INT TERM EXIT
@@ -94,7 +96,7 @@ wait_for weather.log weather-station-sim 10
 "$SITE/Varnel" >> varnel.log 2>&1 &
 PIDS+=($!)
 TESSIK_AUTOSTART=3 "$SITE/Tessik" > tessik.log 2>&1 &
-PIDS+=($!)
+TESSIK_PID=$!
 # The collector follows the data file named in SETDT.DAT; collect.ini in the
 # site folder may point it at a central PostgreSQL server instead.
 "$BIN/varnel-collect" --site-dir "$SITE" >> collect.log 2>&1 &
