@@ -93,6 +93,13 @@ std::string SchemaSql() {
          Defs(kWeatherColumns, "real") + ", " + Defs(kThresholdColumns, "real") +
          ", forced_stop boolean NOT NULL DEFAULT false, PRIMARY KEY (site_id, time)) PARTITION BY RANGE (time);"
          "CREATE INDEX IF NOT EXISTS records_time ON records USING brin (time);"
+         // A site's records lie scattered among those of every other site
+         // that sent a record in the same minute: a year of one site's
+         // weather read through the table touches a page per record.  This
+         // index holds the weather in site and time order, so a year's trend
+         // is an index-only scan of a few thousand pages.
+         "CREATE INDEX IF NOT EXISTS records_series ON records (site_id, time) INCLUDE (" +
+         Join(kWeatherColumns) + ");"
          "CREATE TABLE IF NOT EXISTS channel_records (site_id integer NOT NULL, channel smallint NOT NULL, "
          "time timestamptz NOT NULL, " +
          Defs(kChannelColumns, "real") +
@@ -100,6 +107,11 @@ std::string SchemaSql() {
          // peak read the index alone (an index-only scan).
          ", PRIMARY KEY (site_id, channel, time) INCLUDE (peak)) PARTITION BY RANGE (time);"
          "CREATE INDEX IF NOT EXISTS channel_records_time ON channel_records USING brin (time);"
+         // Every quantity of a channel in site, channel and time order, for
+         // the same reason: trends of any quantity and alarms on it read the
+         // index alone.
+         "CREATE INDEX IF NOT EXISTS channel_records_series ON channel_records (site_id, channel, time) INCLUDE (" +
+         Join(kChannelColumns) + ");"
          "CREATE TABLE IF NOT EXISTS snapshots (site_id integer NOT NULL REFERENCES sites, "
          "time timestamptz NOT NULL, name text NOT NULL, kind text NOT NULL CHECK (kind IN ('scheduled', 'peak')), "
          "trigger_channel smallint, trigger_peak_ma real, channels smallint NOT NULL, peak_counts smallint[] NOT NULL, "

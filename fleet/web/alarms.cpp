@@ -60,10 +60,10 @@ std::vector<Episode> SiteEpisodes(FleetStore& store, const AlarmSettings& settin
       std::vector<EpisodeTracker> trackers;
       for (std::size_t s = 0; s < rule.levels.size(); ++s)
         if (rule.levels[s]) trackers.emplace_back(rule, static_cast<int>(s), channel);
-      auto finish = [&](Episode e) {
-        e.ended = store.NextRecordTime(site.id, channel, e.lastAtOrAbove);
-        out.push_back(std::move(e));
-      };
+      // Closed episodes end at the channel's first record after their last
+      // one at or above the level; those are looked up all at once below.
+      std::vector<Episode> closedEpisodes;
+      auto finish = [&](Episode e) { closedEpisodes.push_back(std::move(e)); };
       // Records from the range's start until every episode begun in the
       // range is settled: an episode may run on past the range's end.
       TimeRange window{range.from, std::max(range.to, latest + 1)};
@@ -95,6 +95,14 @@ std::vector<Episode> SiteEpisodes(FleetStore& store, const AlarmSettings& settin
       for (EpisodeTracker& t : trackers) {
         if (auto closed = t.Settle(latest)) finish(std::move(*closed));
         else if (t.Open()) out.push_back(*t.Open());
+      }
+      std::vector<int64_t> lasts;
+      lasts.reserve(closedEpisodes.size());
+      for (const Episode& e : closedEpisodes) lasts.push_back(e.lastAtOrAbove);
+      const auto ends = store.NextRecordTimes(site.id, channel, lasts);
+      for (std::size_t i = 0; i < closedEpisodes.size(); ++i) {
+        closedEpisodes[i].ended = i < ends.size() ? ends[i] : std::nullopt;
+        out.push_back(std::move(closedEpisodes[i]));
       }
     }
   }

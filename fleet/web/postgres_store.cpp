@@ -189,6 +189,21 @@ class PostgresFleetStore final : public FleetStore {
     return r.Int(0, 0);
   }
 
+  std::vector<std::optional<int64_t>> NextRecordTimes(int64_t site, int channel,
+                                                      const std::vector<int64_t>& times) override {
+    if (times.empty()) return {};
+    std::string list = "{";
+    for (std::size_t i = 0; i < times.size(); ++i) list += (i ? "," : "") + std::to_string(times[i]);
+    list += "}";
+    PgResult r = Exec("SELECT (SELECT extract(epoch from c.time)::bigint FROM channel_records c WHERE c.site_id = $1 "
+                      "AND c.channel = $2 AND c.time > to_timestamp(t.after) ORDER BY c.time LIMIT 1) "
+                      "FROM unnest($3::bigint[]) WITH ORDINALITY AS t(after, n) ORDER BY t.n",
+                      {std::to_string(site), std::to_string(channel), list});
+    std::vector<std::optional<int64_t>> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back(r.IsNull(i, 0) ? std::nullopt : std::optional(r.Int(i, 0)));
+    return out;
+  }
+
   std::vector<SnapshotRow> Snapshots(int64_t site, TimeRange range, std::size_t limit) override {
     PgResult r = Exec(std::string(kSnapshotColumns) +
                           " FROM snapshots WHERE site_id = $1 AND time >= to_timestamp($2) AND time < to_timestamp($3) "

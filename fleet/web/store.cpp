@@ -78,6 +78,14 @@ int64_t BucketStart(int64_t k, TimeRange range, int buckets) {
   return range.from + (k * span + buckets - 1) / buckets;
 }
 
+std::vector<std::optional<int64_t>> FleetStore::NextRecordTimes(int64_t site, int channel,
+                                                               const std::vector<int64_t>& times) {
+  std::vector<std::optional<int64_t>> out;
+  out.reserve(times.size());
+  for (int64_t t : times) out.push_back(NextRecordTime(site, channel, t));
+  return out;
+}
+
 std::unique_ptr<FleetStore> MakeFleetStore(const std::string& spec) {
   return IsPostgresConnection(spec) ? MakePostgresFleetStore(spec) : MakeSqliteFleetStore(spec);
 }

@@ -122,6 +122,11 @@ class FleetStore {
                                             TimeRange range, std::size_t limit) = 0;
   // The time of the channel's first record after `time`.
   virtual std::optional<int64_t> NextRecordTime(int64_t site, int channel, int64_t time) = 0;
+  // The same for many times at once (one answer per time, in their
+  // order): a year's alarms end thousands of episodes, and one statement
+  // for all of them spares a round trip and a plan each.
+  virtual std::vector<std::optional<int64_t>> NextRecordTimes(int64_t site, int channel,
+                                                              const std::vector<int64_t>& times);
   // Snapshots in `range`, newest first, at most `limit`.
   virtual std::vector<SnapshotRow> Snapshots(int64_t site, TimeRange range, std::size_t limit) = 0;
   virtual std::optional<SnapshotRow> Snapshot(int64_t site, int64_t time, const std::string& name) = 0;

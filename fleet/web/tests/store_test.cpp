@@ -194,6 +194,13 @@ TEST_P(StoreTest, LatestRecordChannelMaximaRecordsAboveALevelAndSnapshotsAsStore
   EXPECT_EQ(store_->AtOrAbove(site, 4, *FindChannelQuantity("peak"), 4.5, {kBase, kBase + 10 * kMinute}, 3).size(), 3u);
   EXPECT_EQ(store_->NextRecordTime(site, 4, kBase + 3 * kMinute), kBase + 4 * kMinute);
   EXPECT_EQ(store_->NextRecordTime(site, 4, kBase + 9 * kMinute), std::nullopt);
+  // Many at once, in the order asked, between records and after the last.
+  const std::vector<std::optional<int64_t>> wantNext{kBase + 8 * kMinute, std::nullopt, kBase,
+                                                     kBase + 4 * kMinute, kBase + 4 * kMinute};
+  EXPECT_EQ(store_->NextRecordTimes(site, 4, {kBase + 7 * kMinute + 30, kBase + 9 * kMinute, kBase - 1,
+                                              kBase + 3 * kMinute, kBase + 3 * kMinute}),
+            wantNext);
+  EXPECT_TRUE(store_->NextRecordTimes(site, 4, {}).empty());
 
   StoredSnapshot snap;
   snap.name = "ch3Peak12.34mA20050601-1205Wev.dat";
