@@ -8,7 +8,9 @@
 #    --fleet-only --keep): --sites (default 100) sites x --days (default 365)
 #    days of one-minute records inside PostgreSQL, the `records` rows of
 #    every site and the channel rows of channel 1 (all 16 channels of 100
-#    sites would be over 100 GB).  --work DIR reuses a folder kept before.
+#    sites would be over 100 GB).  --work DIR reuses a folder kept before
+#    (and keeps it); a database made by an older collector gets the indexes
+#    of today's one first, as a collector started on it would make them.
 # 2. That server is started again, and varnel-web on it, with an alarm rule
 #    on the peak, so the fleet page also works out every site's stage now.
 # 3. Each request is timed --runs times (default 5; best and median): the
@@ -32,10 +34,10 @@ while (($#)); do
     --sites) SITES=$2; shift 2 ;;
     --days) DAYS=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
-    --work) WORK=$(realpath "$2"); shift 2 ;;
+    --work) WORK=$(realpath "$2"); KEEP=1; shift 2 ;;
     --no-sqlite) SQLITE=0; shift ;;
     --keep) KEEP=1; shift ;;
-    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
     *) echo "web_bench: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -101,9 +103,19 @@ for item in sys.argv[3:]:
 PY
 }
 
+# The collector makes its schema's missing tables and indexes when it starts
+# (on the bench-import site the generator made).
+t0=$(date +%s.%N)
+"$BIN/varnel-collect" --site-dir "$WORK/web" --site bench-import --db "$CONN" --time-zone Asia/Tokyo --once 2>/dev/null
+say "schema of today's collector in place after $(python3 -c "print(f'{$(date +%s.%N) - $t0:.1f}')") s"
+say "$(psql "$CONN" -qAt -F ' ' -c "SELECT 'sizes: tables', pg_size_pretty(sum(pg_table_size(c.oid))) FILTER (WHERE c.relkind = 'r'),
+  '; keys', pg_size_pretty(sum(pg_relation_size(c.oid)) FILTER (WHERE c.relname LIKE '%pkey')),
+  '; series indexes', pg_size_pretty(sum(pg_relation_size(c.oid)) FILTER (WHERE c.relname LIKE '%series_idx' OR c.relname LIKE '%site_id_time%idx' OR c.relname LIKE '%site_id_channel_time%idx'))
+  FROM pg_class c WHERE c.relname ~ '^(records|channel_records)_2'")"
 SITE=$(psql "$CONN" -qAt -c "SELECT name FROM sites WHERE name LIKE 'gen-%' ORDER BY name OFFSET $((SITES / 2)) LIMIT 1")
 ROWS=$(psql "$CONN" -qAt -c "SELECT (SELECT count(*) FROM records) + (SELECT count(*) FROM channel_records)")
 say "== varnel-web on PostgreSQL: $SITES sites x $DAYS days ($ROWS rows), $(nproc) cores, $RUNS runs each"
+say "   load before: $(uptime | sed 's/.*load average/load average/')"
 start_web "$CONN"
 time_requests "fleet page (/)=" "fleet JSON (/api/fleet)=api/fleet" \
   "year trend, 1 channel, peak=api/trend?site=$SITE&channels=1&quantities=peak&range=year" \
@@ -117,10 +129,13 @@ stop_web
 
 if ((SQLITE)); then
   say "== varnel-web on SQLite: one site, $DAYS days of 16 channels"
+  rm -rf "$WORK/site"
   mkdir -p "$WORK/site"
   "$BIN/fleet-bench-gen" "$DAYS" "$WORK/site/year.bdt" /dev/null /dev/null 1 Asia/Tokyo
+  t0=$(date +%s.%N)
   "$BIN/varnel-collect" --site-dir "$WORK/site" --site one-site --db "$WORK/site/records.sqlite" \
     --time-zone Asia/Tokyo --channels 16 --import "$WORK/site/year.bdt" 2>/dev/null
+  say "   imported in $(python3 -c "print(f'{$(date +%s.%N) - $t0:.0f}')") s; $(du -h "$WORK/site/records.sqlite" | cut -f1)"
   rm -f "$WORK/site/year.bdt"
   start_web "$WORK/site/records.sqlite"
   time_requests "fleet page (/)=" \
@@ -131,4 +146,5 @@ if ((SQLITE)); then
     "year's alarms, 1 channel=api/alarms?site=one-site&range=year"
   stop_web
 fi
+say "   load after: $(uptime | sed 's/.*load average/load average/')"
 echo "web_bench: report in $REPORT"

@@ -147,6 +147,20 @@ class SqliteFleetStore final : public FleetStore {
     return s.Int(0);
   }
 
+  std::vector<std::optional<int64_t>> NextRecordTimes(int64_t site, int channel,
+                                                      const std::vector<int64_t>& times) override {
+    SqliteStatement s(Db(), "SELECT time FROM channel_records WHERE site_id = ?1 AND channel = ?2 AND time > ?3 "
+                            "ORDER BY time LIMIT 1");
+    std::vector<std::optional<int64_t>> out;
+    out.reserve(times.size());
+    for (int64_t t : times) {
+      s.Bind(1, site).Bind(2, int64_t{channel}).Bind(3, t);
+      out.push_back(s.Step() ? std::optional(s.Int(0)) : std::nullopt);
+      s.Reset();
+    }
+    return out;
+  }
+
   std::vector<SnapshotRow> Snapshots(int64_t site, TimeRange range, std::size_t limit) override {
     SqliteStatement s(Db(), std::string(kSnapshotColumns) +
                                 " FROM snapshots WHERE site_id = ?1 AND time >= ?2 AND time < ?3 "
