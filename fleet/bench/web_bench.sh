@@ -108,9 +108,9 @@ PY
 t0=$(date +%s.%N)
 "$BIN/varnel-collect" --site-dir "$WORK/web" --site bench-import --db "$CONN" --time-zone Asia/Tokyo --once 2>/dev/null
 say "schema of today's collector in place after $(python3 -c "print(f'{$(date +%s.%N) - $t0:.1f}')") s"
-say "$(psql "$CONN" -qAt -F ' ' -c "SELECT 'sizes: tables', pg_size_pretty(sum(pg_table_size(c.oid))) FILTER (WHERE c.relkind = 'r'),
+say "$(psql "$CONN" -qAt -F ' ' -c "SELECT 'sizes: tables', pg_size_pretty(sum(pg_table_size(c.oid)) FILTER (WHERE c.relkind = 'r')),
   '; keys', pg_size_pretty(sum(pg_relation_size(c.oid)) FILTER (WHERE c.relname LIKE '%pkey')),
-  '; series indexes', pg_size_pretty(sum(pg_relation_size(c.oid)) FILTER (WHERE c.relname LIKE '%series_idx' OR c.relname LIKE '%site_id_time%idx' OR c.relname LIKE '%site_id_channel_time%idx'))
+  '; series indexes', pg_size_pretty(sum(pg_relation_size(c.oid)) FILTER (WHERE c.relname LIKE '%site_id_time%idx' OR c.relname LIKE '%site_id_channel_time%idx'))
   FROM pg_class c WHERE c.relname ~ '^(records|channel_records)_2'")"
 SITE=$(psql "$CONN" -qAt -c "SELECT name FROM sites WHERE name LIKE 'gen-%' ORDER BY name OFFSET $((SITES / 2)) LIMIT 1")
 ROWS=$(psql "$CONN" -qAt -c "SELECT (SELECT count(*) FROM records) + (SELECT count(*) FROM channel_records)")
@@ -120,11 +120,12 @@ start_web "$CONN"
 time_requests "fleet page (/)=" "fleet JSON (/api/fleet)=api/fleet" \
   "year trend, 1 channel, peak=api/trend?site=$SITE&channels=1&quantities=peak&range=year" \
   "year trend, 1 channel, peak+rms=api/trend?site=$SITE&channels=1&quantities=peak,rms&range=year" \
+  "year trend, 1 channel, 4 time pcts=api/trend?site=$SITE&channels=1&quantities=time_pct_1,time_pct_2,time_pct_3,time_pct_4&range=year" \
   "year of weather (3 quantities)=api/weather?site=$SITE&range=year" \
   "day trend, 1 channel=api/trend?site=$SITE&channels=1&range=day" \
   "fleet page line of a site (a day)=api/trend?site=$SITE&channels=any&quantities=peak&range=day&points=120" \
   "site page (a day)=site?site=$SITE&channels=1" \
-  "year's alarms, 1 channel=api/alarms?site=$SITE&range=year"
+  "year's alarms, 1 channel=api/alarms?site=$SITE&channels=1&range=year"
 stop_web
 
 if ((SQLITE)); then
@@ -140,10 +141,12 @@ if ((SQLITE)); then
   start_web "$WORK/site/records.sqlite"
   time_requests "fleet page (/)=" \
     "year trend, 1 channel, peak=api/trend?site=one-site&channels=1&quantities=peak&range=year" \
+    "year trend, 1 channel, peak+rms=api/trend?site=one-site&channels=1&quantities=peak,rms&range=year" \
     "year trend, 16 channels, peak=api/trend?site=one-site&channels=all&quantities=peak&range=year" \
     "year of weather (3 quantities)=api/weather?site=one-site&range=year" \
     "site page (a day)=site?site=one-site" \
-    "year's alarms, 1 channel=api/alarms?site=one-site&range=year"
+    "year's alarms, 1 channel=api/alarms?site=one-site&channels=1&range=year" \
+    "year's alarms, 16 channels=api/alarms?site=one-site&range=year"
   stop_web
 fi
 say "   load after: $(uptime | sed 's/.*load average/load average/')"

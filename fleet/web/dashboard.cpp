@@ -489,12 +489,19 @@ class Handlers {
     std::vector<SiteRow> sites;
     if (Param(r, "site")) sites.push_back(SiteParam(store_, r));
     else sites = store_.Sites();
+    // channels=3,5 narrows the rules to those channels (default: all).
+    AlarmSettings settings = o_.alarms;
+    if (Param(r, "channels")) {
+      const std::vector<int> wanted = ChannelsParam(r, 16);
+      for (AlarmRule& rule : settings.rules)
+        std::erase_if(rule.channels, [&](int c) { return !std::binary_search(wanted.begin(), wanted.end(), c); });
+    }
     QJsonArray alarms;
     for (const SiteRow& site : sites) {
       const auto latest = store_.Latest(site.id);
       if (!latest) continue;
       const TimeRange range = RangeParam(r, site, latest->time, now_, "week");
-      for (const Episode& e : SiteEpisodes(store_, o_.alarms, site, range, latest->time))
+      for (const Episode& e : SiteEpisodes(store_, settings, site, range, latest->time))
         alarms.append(EpisodeJson(e, site, o_.alarms));
     }
     QJsonArray stages;

@@ -162,6 +162,15 @@ TEST_F(DashboardTest, TrendOfAWeekKeepsTheSpikeWithinTheRequestedPointsAndAlarms
   }
   EXPECT_EQ(alarms[3].toObject()["endedLocal"].toString(), "2005-06-02 21:25:00+09:00");
   EXPECT_EQ(alarms[3].toObject()["largest"].toArray()[1].toDouble(), 3.0);
+  // One channel's alarms: channel 3 has them all, channels 1 and 2 none.
+  const auto count = [&](const std::string& channels) {
+    const HttpResponse c = d.Handle(Get("/api/alarms", {{"site", "north"}, {"range", "week"}, {"channels", channels}}));
+    return c.status == 200 ? static_cast<int>(Json(c)["alarms"].toArray().size()) : -c.status;
+  };
+  EXPECT_EQ(count("3"), 4);
+  EXPECT_EQ(count("2,3"), 4);
+  EXPECT_EQ(count("1,2"), 0);
+  EXPECT_EQ(count("17"), -400);
 }
 
 TEST_F(DashboardTest, BadParametersGetA400NamingTheParameterAndNeverReachTheDatabaseAsSql) {
