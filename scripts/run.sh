@@ -2,28 +2,32 @@
 # Sets up a fresh machine, builds, and runs the whole system in a site folder:
 # the card stand-in with 16 insulators, the weather station stand-in on a
 # pseudo-terminal, the measurement program Varnel and the watchdog Tessik,
-# and the collector varnel-collect, which stores every record in the site's
-# SQLite file records.sqlite as it is written.
+# the collector varnel-collect, which stores every record in the site's
+# SQLite file records.sqlite as it is written, and the dashboard varnel-web
+# on that database (loopback only; it prints its address).
 #
-#   scripts/run.sh [--site DIR] [--duration SECONDS] [--binary] [--fast]
+#   scripts/run.sh [--site DIR] [--duration SECONDS] [--binary] [--fast] [--web-port N]
 #
 #   --site DIR         site folder (default: ./site); kept between runs
 #   --duration N       stop everything after N seconds (default: until Ctrl-C)
 #   --binary           a new site stores binary records instead of CSV
 #   --fast             weather day runs 60 times faster
+#   --web-port N       port of varnel-web on 127.0.0.1 (default 8710)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SITE=$ROOT/site
 DURATION=0
 BINARY=""
 SPEEDUP=1
+WEB_PORT=8710
 while (($#)); do
   case $1 in
     --site) SITE=$(realpath -m "$2"); shift 2 ;;
     --duration) DURATION=$2; shift 2 ;;
     --binary) BINARY=--binary; shift ;;
     --fast) SPEEDUP=60; shift ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    --web-port) WEB_PORT=$2; shift 2 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -31,7 +35,7 @@ done
 "$ROOT/scripts/setup.sh"
 echo "run.sh: building"
 "$ROOT/scripts/build.sh" "$ROOT/build" -- Varnel Tessik Morlex Kivo7100 component-register \
-  qda7100-sim weather-station-sim varnel-data varnel-analyse varnel-collect >/dev/null
+  qda7100-sim weather-station-sim varnel-data varnel-analyse varnel-collect varnel-web >/dev/null
 BIN=$ROOT/build/bin
 
 mkdir -p "$SITE"
@@ -97,6 +101,16 @@ TESSIK_PID=$!
 # site folder may point it at a central PostgreSQL server instead.
 "$BIN/varnel-collect" --site-dir "$SITE" >> collect.log 2>&1 &
 PIDS+=($!)
+# The dashboard on the same database (read-only), on the loopback address.
+WEB_DB=()
+if grep -q '^Database=' collect.ini 2>/dev/null; then WEB_DB=(--db "$(sed -n 's/^Database=//p' collect.ini | head -1)"); fi
+: > web.log
+"$BIN/varnel-web" --site-dir "$SITE" "${WEB_DB[@]}" --port "$WEB_PORT" >> web.log 2>&1 &
+PIDS+=($!)
+WEB_URL="(not running: see web.log; the site runs without it)"
+if wait_for web.log 'serving http' 10; then
+  WEB_URL=$(grep -o 'serving http://[^ ]*/' web.log | tail -1 | cut -d' ' -f2)
+fi
 
 cat <<INFO
 run.sh: the system runs in $SITE
@@ -107,6 +121,7 @@ run.sh: the system runs in $SITE
   collector         varnel-collect -> $(grep -q '^Database=' collect.ini 2>/dev/null && echo "the Database of collect.ini" || echo "$SITE/records.sqlite")   log: collect.log
   data file         $DATA (a record every minute)
   waveform files    $SITE/*Wev.dat
+  dashboard         varnel-web  $WEB_URL   log: web.log (alarm rules: $SITE/varnel-web.ini)
   read them with    $BIN/varnel-data, $BIN/varnel-analyse, sqlite3 $SITE/records.sqlite
 Press Ctrl-C to stop.
 INFO

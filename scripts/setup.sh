@@ -12,6 +12,9 @@ PACKAGES=(
   dpkg-dev systemd
   # the collector's databases
   libsqlite3-dev sqlite3 libpq-dev postgresql tzdata
+  # varnel-web: its HTTP server (whose CMake package also asks for Qt
+  # WebSockets), the chart script it serves, and the browser of its page tests
+  qt6-httpserver-dev qt6-websockets-dev libjs-dygraphs chromium
 )
 
 missing=()

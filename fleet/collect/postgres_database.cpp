@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "database.h"
+#include "pg_result.h"
 #include "schema.h"
 
 namespace varnel::fleet {
@@ -25,24 +26,6 @@ namespace {
 
 // Advisory lock key that serialises schema changes of all collectors.
 constexpr long long kSchemaLock = 7100'0001;
-
-class Result {
- public:
-  explicit Result(PGresult* r) : r_(r) {}
-  ~Result() { PQclear(r_); }
-  Result(Result&& other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
-  Result(const Result&) = delete;
-  Result& operator=(const Result&) = delete;
-  Result& operator=(Result&&) = delete;
-  PGresult* get() const { return r_; }
-  int Rows() const { return PQntuples(r_); }
-  std::string Text(int row, int col) const { return PQgetvalue(r_, row, col); }
-  bool IsNull(int row, int col) const { return PQgetisnull(r_, row, col) != 0; }
-  long long Int(int row, int col) const { return std::stoll(Text(row, col)); }
-
- private:
-  PGresult* r_;
-};
 
 // An array literal of text elements, built column by column.
 class ArrayText {
@@ -110,6 +93,13 @@ std::string SchemaSql() {
          Defs(kWeatherColumns, "real") + ", " + Defs(kThresholdColumns, "real") +
          ", forced_stop boolean NOT NULL DEFAULT false, PRIMARY KEY (site_id, time)) PARTITION BY RANGE (time);"
          "CREATE INDEX IF NOT EXISTS records_time ON records USING brin (time);"
+         // A site's records lie scattered among those of every other site
+         // that sent a record in the same minute: a year of one site's
+         // weather read through the table touches a page per record.  This
+         // index holds the weather in site and time order, so a year's trend
+         // is an index-only scan of a few thousand pages.
+         "CREATE INDEX IF NOT EXISTS records_series ON records (site_id, time) INCLUDE (" +
+         Join(kWeatherColumns) + ");"
          "CREATE TABLE IF NOT EXISTS channel_records (site_id integer NOT NULL, channel smallint NOT NULL, "
          "time timestamptz NOT NULL, " +
          Defs(kChannelColumns, "real") +
@@ -117,6 +107,11 @@ std::string SchemaSql() {
          // peak read the index alone (an index-only scan).
          ", PRIMARY KEY (site_id, channel, time) INCLUDE (peak)) PARTITION BY RANGE (time);"
          "CREATE INDEX IF NOT EXISTS channel_records_time ON channel_records USING brin (time);"
+         // Every quantity of a channel in site, channel and time order, for
+         // the same reason: trends of any quantity and alarms on it read the
+         // index alone.
+         "CREATE INDEX IF NOT EXISTS channel_records_series ON channel_records (site_id, channel, time) INCLUDE (" +
+         Join(kChannelColumns) + ");"
          "CREATE TABLE IF NOT EXISTS snapshots (site_id integer NOT NULL REFERENCES sites, "
          "time timestamptz NOT NULL, name text NOT NULL, kind text NOT NULL CHECK (kind IN ('scheduled', 'peak')), "
          "trigger_channel smallint, trigger_peak_ma real, channels smallint NOT NULL, peak_counts smallint[] NOT NULL, "
@@ -162,7 +157,7 @@ class PostgresDatabase final : public Database {
     if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
       const std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
       Close();
-      throw DbError("PostgreSQL: cannot connect: " + Trim(why));
+      throw DbError("PostgreSQL: cannot connect: " + PgTrim(why));
     }
     try {
       Exec("SET client_min_messages = warning");
@@ -186,14 +181,14 @@ class PostgresDatabase final : public Database {
   bool IsOpen() const override { return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK; }
 
   int64_t RegisterSite(const std::string& name, const std::string& timeZone) override {
-    Result r = Exec("INSERT INTO sites (name, time_zone) VALUES ($1, $2) ON CONFLICT (name) DO UPDATE "
+    PgResult r = Exec("INSERT INTO sites (name, time_zone) VALUES ($1, $2) ON CONFLICT (name) DO UPDATE "
                     "SET time_zone = excluded.time_zone RETURNING site_id",
                     {name, timeZone});
     return r.Int(0, 0);
   }
 
   std::optional<FilePosition> LoadPosition(int64_t site, const std::string& stream) override {
-    Result r = Exec("SELECT path, device, inode, head_hash, tail_hash, byte_offset, header FROM positions "
+    PgResult r = Exec("SELECT path, device, inode, head_hash, tail_hash, byte_offset, header FROM positions "
                     "WHERE site_id = $1 AND stream = $2",
                     {std::to_string(site), stream});
     if (r.Rows() == 0) return std::nullopt;
@@ -209,7 +204,7 @@ class PostgresDatabase final : public Database {
   }
 
   std::map<std::string, SnapshotStamp> LoadSnapshotStamps(int64_t site) override {
-    Result r = Exec("SELECT name, file_size, file_mtime_ns FROM snapshots WHERE site_id = $1", {std::to_string(site)});
+    PgResult r = Exec("SELECT name, file_size, file_mtime_ns FROM snapshots WHERE site_id = $1", {std::to_string(site)});
     std::map<std::string, SnapshotStamp> out;
     for (int i = 0; i < r.Rows(); ++i)
       out[r.Text(i, 0)] = {static_cast<uint64_t>(r.Int(i, 1)), static_cast<int64_t>(r.Int(i, 2))};
@@ -233,32 +228,17 @@ class PostgresDatabase final : public Database {
   }
 
  private:
-  static std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-  }
-
   PGconn* Conn() {
     if (!conn_) throw DbError("PostgreSQL: not connected");
     return conn_;
   }
 
-  Result Exec(const std::string& sql, const std::vector<std::string>& params = {}) {
-    std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
-    Result r(params.empty() ? PQexec(Conn(), sql.c_str())
-                            : PQexecParams(Conn(), sql.c_str(), static_cast<int>(values.size()), nullptr,
-                                           values.data(), nullptr, nullptr, 0));
-    const ExecStatusType status = r.get() ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      const std::string why = r.get() ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_);
-      throw DbError("PostgreSQL: " + Trim(why.empty() ? PQerrorMessage(conn_) : why));
-    }
-    return r;
+  PgResult Exec(const std::string& sql, const std::vector<std::string>& params = {}) {
+    return PgExec(Conn(), sql, params);
   }
 
   void LoadPartitions() {
-    Result r = Exec("SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+    PgResult r = Exec("SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
                     "WHERE i.inhparent IN ('records'::regclass, 'channel_records'::regclass, "
                     "'snapshots'::regclass)");
     for (int i = 0; i < r.Rows(); ++i) partitions_.insert(r.Text(i, 0));
@@ -351,7 +331,7 @@ class PostgresDatabase final : public Database {
         "chan AS (INSERT INTO channel_records (site_id, time, channel, " + Join(kChannelColumns) +
         ") SELECT $1::integer, c.* FROM unnest(" + chanTypes + ") AS c(" + ChannelAliases() +
         ") JOIN added a ON a.time = c.c1 ON CONFLICT DO NOTHING) SELECT count(*) FROM added";
-    Result r = Exec(sql, params);
+    PgResult r = Exec(sql, params);
     return static_cast<std::size_t>(r.Int(0, 0));
   }
 

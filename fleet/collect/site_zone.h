@@ -26,10 +26,10 @@ class SiteZone {
   // and the local time comes again, the occurrence after `previous` (the
   // instant of the record before) is taken.
   Instant ResolveAfter(const text::LocalDateTime& local, int64_t previous) const;
-
- private:
   // An instant with the zone's offset at it.
   Instant At(int64_t epochSeconds) const;
+
+ private:
   explicit SiteZone(QTimeZone zone) : zone_(std::move(zone)) {}
   QTimeZone zone_;
 };

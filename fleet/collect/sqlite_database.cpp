@@ -12,69 +12,11 @@
 
 #include "database.h"
 #include "schema.h"
+#include "sqlite_statement.h"
 
 namespace varnel::fleet {
 
 namespace {
-
-class Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
-      throw DbError(std::string("SQLite: ") + sqlite3_errmsg(db) + " in: " + sql.substr(0, 80));
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, int64_t v) {
-    Check(sqlite3_bind_int64(stmt_, i, v));
-    return *this;
-  }
-  Statement& Bind(int i, double v) {
-    Check(std::isnan(v) ? sqlite3_bind_null(stmt_, i) : sqlite3_bind_double(stmt_, i, v));
-    return *this;
-  }
-  Statement& Bind(int i, const std::string& v) {
-    Check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
-    return *this;
-  }
-  Statement& BindBlob(int i, const std::string& v) {
-    Check(sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
-    return *this;
-  }
-  Statement& BindNull(int i) {
-    Check(sqlite3_bind_null(stmt_, i));
-    return *this;
-  }
-  // Steps once; true while a row is there.
-  bool Step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc != SQLITE_DONE) throw DbError(std::string("SQLite: ") + sqlite3_errmsg(db_));
-    return false;
-  }
-  void Run() {
-    Step();
-    Reset();
-  }
-  void Reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) const {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
-    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
-  }
-
- private:
-  void Check(int rc) const {
-    if (rc != SQLITE_OK) throw DbError(std::string("SQLite: ") + sqlite3_errmsg(db_));
-  }
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
 
 // A single as the double of its shortest decimal text (2.9f -> 2.9, not
 // 2.9000000953674316): SQLite keeps doubles, and a reader should see the
@@ -164,17 +106,17 @@ class SqliteDatabase final : public Database {
   bool IsOpen() const override { return db_ != nullptr; }
 
   int64_t RegisterSite(const std::string& name, const std::string& timeZone) override {
-    Statement insert(Db(), "INSERT INTO sites (name, time_zone) VALUES (?1, ?2) "
+    SqliteStatement insert(Db(), "INSERT INTO sites (name, time_zone) VALUES (?1, ?2) "
                            "ON CONFLICT (name) DO UPDATE SET time_zone = excluded.time_zone");
     insert.Bind(1, name).Bind(2, timeZone).Run();
-    Statement select(Db(), "SELECT site_id FROM sites WHERE name = ?1");
+    SqliteStatement select(Db(), "SELECT site_id FROM sites WHERE name = ?1");
     select.Bind(1, name);
     if (!select.Step()) throw DbError("SQLite: site " + name + " vanished");
     return select.Int(0);
   }
 
   std::optional<FilePosition> LoadPosition(int64_t site, const std::string& stream) override {
-    Statement s(Db(), "SELECT path, device, inode, head_hash, tail_hash, byte_offset, header FROM positions "
+    SqliteStatement s(Db(), "SELECT path, device, inode, head_hash, tail_hash, byte_offset, header FROM positions "
                       "WHERE site_id = ?1 AND stream = ?2");
     s.Bind(1, site).Bind(2, stream);
     if (!s.Step()) return std::nullopt;
@@ -190,7 +132,7 @@ class SqliteDatabase final : public Database {
   }
 
   std::map<std::string, SnapshotStamp> LoadSnapshotStamps(int64_t site) override {
-    Statement s(Db(), "SELECT name, file_size, file_mtime_ns FROM snapshots WHERE site_id = ?1");
+    SqliteStatement s(Db(), "SELECT name, file_size, file_mtime_ns FROM snapshots WHERE site_id = ?1");
     s.Bind(1, site);
     std::map<std::string, SnapshotStamp> out;
     while (s.Step()) out[s.Text(0)] = {static_cast<uint64_t>(s.Int(1)), s.Int(2)};
@@ -230,14 +172,14 @@ class SqliteDatabase final : public Database {
   std::size_t InsertRecords(int64_t site, const std::vector<StoredRecord>& records) {
     if (records.empty()) return 0;
     using namespace schema;
-    Statement rec(Db(), "INSERT INTO records (site_id, time, local_time, channels, " + Join(kWeatherColumns) + ", " +
+    SqliteStatement rec(Db(), "INSERT INTO records (site_id, time, local_time, channels, " + Join(kWeatherColumns) + ", " +
                             Join(kThresholdColumns) +
                             ", forced_stop) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
                             "?15, ?16, ?17) ON CONFLICT DO NOTHING");
     std::string channelSql = "INSERT INTO channel_records (site_id, channel, time, " + Join(kChannelColumns) +
                              ") VALUES (?1, ?2, ?3";
     for (std::size_t i = 0; i < kChannelColumns.size(); ++i) channelSql += ", ?" + std::to_string(4 + i);
-    Statement chan(Db(), channelSql + ") ON CONFLICT DO NOTHING");
+    SqliteStatement chan(Db(), channelSql + ") ON CONFLICT DO NOTHING");
     std::size_t added = 0;
     for (const StoredRecord& s : records) {
       const DataRecord& r = s.record;
@@ -268,7 +210,7 @@ class SqliteDatabase final : public Database {
 
   std::size_t InsertSnapshots(int64_t site, const std::vector<StoredSnapshot>& snapshots) {
     if (snapshots.empty()) return 0;
-    Statement s(Db(),
+    SqliteStatement s(Db(),
                 "INSERT INTO snapshots (site_id, time, name, local_time, kind, trigger_channel, trigger_peak_ma, "
                 "channels, peak_counts, peaks_ma, file_size, file_mtime_ns, data) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
                 "?7, ?8, ?9, ?10, ?11, ?12, ?13) ON CONFLICT (site_id, time, name) DO UPDATE SET "
@@ -289,7 +231,7 @@ class SqliteDatabase final : public Database {
   }
 
   void SavePosition(int64_t site, const std::string& stream, const FilePosition& p) {
-    Statement s(Db(), "INSERT INTO positions (site_id, stream, path, device, inode, head_hash, tail_hash, "
+    SqliteStatement s(Db(), "INSERT INTO positions (site_id, stream, path, device, inode, head_hash, tail_hash, "
                       "byte_offset, header) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) "
                       "ON CONFLICT (site_id, stream) DO UPDATE SET path = excluded.path, device = excluded.device, "
                       "inode = excluded.inode, head_hash = excluded.head_hash, tail_hash = excluded.tail_hash, "

@@ -1,0 +1,191 @@
+// The pages' charts, drawn by dygraphs (Debian's libjs-dygraphs, served by
+// varnel-web).  Every chart's data comes from the JSON endpoint named in
+// its element's data attribute; texts are set as text, never as markup.
+'use strict';
+
+(function () {
+  // Milliseconds of the site's local time read as UTC, so that dygraphs
+  // (labelsUTC) shows the site's own clock whatever the browser's zone.
+  function localMs(offsets, t) {
+    let offset = offsets.length ? offsets[0][1] : 0;
+    for (const [at, o] of offsets) {
+      if (t >= at) offset = o;
+      else break;
+    }
+    return (t + offset) * 1000;
+  }
+
+  // The smallest and largest point of every bucket, as one line in time
+  // order: a spike stays a spike.
+  function points(series) {
+    const byTime = new Map();
+    for (const [t, v] of series.min.concat(series.max)) byTime.set(t, v);
+    return Array.from(byTime.entries()).sort((a, b) => a[0] - b[0]);
+  }
+
+  async function getJson(url) {
+    const response = await fetch(url, { credentials: 'same-origin' });
+    let body = null;
+    try {
+      body = await response.json();
+    } catch (e) {
+      body = null;
+    }
+    if (!response.ok) throw new Error((body && body.error) || response.statusText);
+    return body;
+  }
+
+  // Rows [Date, v1, v2, ...] for dygraphs, null where a series has no point.
+  function table(columns) {
+    const rows = new Map();
+    columns.forEach((column, i) => {
+      for (const [x, v] of column) {
+        if (!rows.has(x)) rows.set(x, new Array(columns.length).fill(null));
+        rows.get(x)[i] = v;
+      }
+    });
+    return Array.from(rows.entries())
+      .sort((a, b) => a[0] - b[0])
+      .map(([x, values]) => [new Date(x)].concat(values));
+  }
+
+  function say(element, text, kind) {
+    const p = document.createElement('p');
+    p.className = kind;
+    p.textContent = text;
+    element.replaceChildren(p);
+  }
+
+  function markDrawn(element) {
+    return function (g, initial) {
+      if (initial) element.dataset.drawn = 'yes';
+    };
+  }
+
+  function seriesName(s) {
+    const channel = s.channel === undefined ? '' : s.channel === 'any' ? 'any channel ' : 'ch' + s.channel + ' ';
+    return channel + s.label + ' (' + s.unit + ')';
+  }
+
+  async function drawTrend(element) {
+    const legend = document.getElementById(element.id + '-legend');
+    try {
+      const [trend, weather] = await Promise.all([
+        getJson(element.dataset.trend),
+        element.dataset.weather ? getJson(element.dataset.weather) : null,
+      ]);
+      const columns = [];
+      const labels = ['time'];
+      const series = {};
+      for (const s of trend.series) {
+        columns.push(points(s).map(([t, v]) => [localMs(trend.offsets, t), v]));
+        labels.push(seriesName(s));
+      }
+      if (weather) {
+        for (const s of weather.series) {
+          columns.push(points(s).map(([t, v]) => [localMs(weather.offsets, t), v]));
+          const name = seriesName(s);
+          labels.push(name);
+          series[name] = { axis: 'y2', strokePattern: [4, 3] };
+        }
+      }
+      const rows = table(columns);
+      if (rows.length === 0) {
+        say(element, 'No records in this range.', 'empty');
+        element.dataset.drawn = 'empty';
+        return;
+      }
+      const unit = trend.series.length ? trend.series[0].unit : '';
+      new Dygraph(element, rows, {
+        labels: labels,
+        labelsUTC: true,
+        labelsDiv: legend || undefined,
+        legend: 'always',
+        labelsSeparateLines: false,
+        connectSeparatedPoints: true,
+        ylabel: unit,
+        y2label: weather ? 'weather' : undefined,
+        series: series,
+        axes: { y2: { independentTicks: true, drawGrid: false } },
+        highlightCircleSize: 3,
+        strokeWidth: 1.2,
+        drawPoints: rows.length < 60,  // a young site's few records stay visible
+        drawCallback: markDrawn(element),
+      });
+    } catch (e) {
+      say(element, 'The chart cannot be drawn: ' + e.message, 'error');
+    }
+  }
+
+  async function drawSpark(element) {
+    try {
+      const trend = await getJson(element.dataset.trend);
+      const rows = table(trend.series.map((s) => points(s).map(([t, v]) => [localMs(trend.offsets, t), v])));
+      if (rows.length === 0) {
+        element.textContent = 'no records';
+        element.dataset.drawn = 'empty';
+        return;
+      }
+      new Dygraph(element, rows, {
+        labels: ['time', 'peak (mA)'],
+        labelsUTC: true,
+        legend: 'never',
+        axes: { x: { drawAxis: false, drawGrid: false }, y: { drawAxis: false, drawGrid: false } },
+        strokeWidth: 1,
+        fillGraph: true,
+        drawPoints: rows.length < 30,
+        drawCallback: markDrawn(element),
+      });
+    } catch (e) {
+      say(element, e.message, 'error');
+    }
+  }
+
+  async function drawWave(element) {
+    const legend = document.getElementById(element.id + '-legend');
+    try {
+      const wave = await getJson(element.dataset.wave);
+      const labels = ['ms'];
+      wave.samples.forEach((_, c) => {
+        const peak = wave.peaksMa[c];
+        labels.push('ch' + (c + 1) + (peak === undefined ? '' : ' (peak ' + Number(peak.toPrecision(4)) + ' mA)'));
+      });
+      const rows = [];
+      const n = wave.samples.length ? wave.samples[0].length : 0;
+      for (let i = 0; i < n; i++) {
+        const row = [(i * wave.sampleMicroseconds) / 1000];
+        for (const channel of wave.samples) row.push(channel[i]);
+        rows.push(row);
+      }
+      new Dygraph(element, rows, {
+        labels: labels,
+        labelsDiv: legend || undefined,
+        legend: 'always',
+        xlabel: 'ms',
+        ylabel: wave.unit,
+        strokeWidth: 1,
+        drawCallback: markDrawn(element),
+      });
+    } catch (e) {
+      say(element, 'The waveform cannot be drawn: ' + e.message, 'error');
+    }
+  }
+
+  // The site form: the ticked boxes become the lists of the address.
+  function wireForm(form) {
+    form.addEventListener('submit', () => {
+      const ticked = (name) =>
+        Array.from(form.querySelectorAll('input[name="' + name + '"]:checked')).map((box) => box.value);
+      form.elements.channels.value = ticked('ch').join(',') || 'all';
+      form.elements.weather.value = ticked('w').join(',');
+      for (const box of form.querySelectorAll('input[name="ch"], input[name="w"]')) box.disabled = true;
+    });
+  }
+
+  document.addEventListener('DOMContentLoaded', () => {
+    document.querySelectorAll('[data-trend][id]').forEach(drawTrend);
+    document.querySelectorAll('.spark[data-trend]').forEach(drawSpark);
+    document.querySelectorAll('[data-wave]').forEach(drawWave);
+    document.querySelectorAll('form.controls').forEach(wireForm);
+  });
+})();

@@ -1,0 +1,286 @@
+// The records database on a PostgreSQL server, read in read-only
+// transactions (default_transaction_read_only) with a statement time-out,
+// so that a slow query never holds the dashboard for long.
+//
+// Reduction in one pass: the smallest and the largest value of a bucket
+// come with their times as min(ARRAY[value, epoch]) and
+// max(ARRAY[value, -epoch]) (arrays compare element by element, so a tie
+// takes the earliest time, as the SQLite engine does).  Values are sent as
+// `real`, the type they are stored in, so both engines give the same texts.
+#include <libpq-fe.h>
+
+#include <cmath>
+
+#include "pg_result.h"
+#include "store.h"
+
+namespace varnel::fleet::web {
+
+namespace {
+
+std::optional<double> RealOf(const PgResult& r, int row, int col) {
+  if (r.IsNull(row, col)) return std::nullopt;
+  return std::stod(r.Text(row, col));
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 0;
+}
+
+// bytea in its hex text form, "\x0a1b..."
+std::string FromByteaHex(const std::string& text) {
+  std::string out;
+  if (text.size() < 2) return out;
+  out.reserve((text.size() - 2) / 2);
+  for (std::size_t i = 2; i + 1 < text.size(); i += 2)
+    out += static_cast<char>(HexDigit(text[i]) * 16 + HexDigit(text[i + 1]));
+  return out;
+}
+
+// The column as a number that is there (NULL and NaN left out).
+std::string Valid(const std::string& col) { return "(" + col + " IS NOT NULL AND " + col + " <> 'NaN')"; }
+
+class PostgresFleetStore final : public FleetStore {
+ public:
+  explicit PostgresFleetStore(std::string connection) : connection_(std::move(connection)) {}
+  ~PostgresFleetStore() override { Close(); }
+
+  std::string Describe() const override {
+    std::string out = "PostgreSQL";
+    char* err = nullptr;
+    PQconninfoOption* opts = PQconninfoParse(connection_.c_str(), &err);
+    if (!opts) {
+      PQfreemem(err);
+      return out + " (unreadable connection string)";
+    }
+    for (PQconninfoOption* o = opts; o->keyword; ++o) {
+      const std::string key = o->keyword;
+      if (o->val && *o->val && key != "password") out += " " + key + "=" + o->val;
+    }
+    PQconninfoFree(opts);
+    return out;
+  }
+
+  void Open() override {
+    Close();
+    const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval", "keepalives_count",
+                          "application_name", "options", "dbname", nullptr};
+    const char* values[] = {"10", "30", "10", "3", "varnel-web",
+                            "-c default_transaction_read_only=on -c statement_timeout=60000", connection_.c_str(),
+                            nullptr};
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+      const std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
+      Close();
+      throw DbError("PostgreSQL: cannot connect: " + PgTrim(why));
+    }
+    try {
+      PgExec(conn_, "SELECT count(*) FROM sites");
+    } catch (const DbError& e) {
+      Close();
+      throw DbError(std::string(e.what()) + " (no records database of varnel-collect?)");
+    }
+  }
+
+  bool IsOpen() const override { return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK; }
+
+  void Close() override {
+    if (conn_) PQfinish(conn_);
+    conn_ = nullptr;
+  }
+
+  std::vector<SiteRow> Sites() override {
+    PgResult r = Exec("SELECT site_id, name, time_zone FROM sites ORDER BY name", {});
+    std::vector<SiteRow> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back({r.Int(i, 0), r.Text(i, 1), r.Text(i, 2)});
+    return out;
+  }
+
+  std::optional<LatestRecord> Latest(int64_t site) override {
+    PgResult r = Exec("SELECT extract(epoch from time)::bigint, channels, wind_speed, wind_direction, "
+                      "outside_temperature, outside_humidity, inside_temperature, inside_humidity, rain, "
+                      "max_wind_speed, threshold_1, threshold_2, threshold_3, threshold_4 FROM records "
+                      "WHERE site_id = $1 ORDER BY time DESC LIMIT 1",
+                      {std::to_string(site)});
+    if (r.Rows() == 0) return std::nullopt;
+    LatestRecord out;
+    out.time = r.Int(0, 0);
+    out.channels = static_cast<int>(r.Int(0, 1));
+    for (int k = 0; k < 8; ++k) out.weather[static_cast<std::size_t>(k)] = Number(r, 0, 2 + k);
+    for (int j = 0; j < 4; ++j) out.thresholds[static_cast<std::size_t>(j)] = Number(r, 0, 10 + j);
+    return out;
+  }
+
+  std::vector<ChannelExtreme> ChannelMaxima(int64_t site, const Quantity& q, TimeRange range) override {
+    const std::string col = q.column;
+    PgResult r = Exec("SELECT channel, (m)[1]::real, -(m)[2] FROM (SELECT channel, max(ARRAY[" + col +
+                          "::float8, -date_part('epoch', time)]) AS m FROM channel_records "
+                          "WHERE site_id = $1 AND channel = ANY('{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[]) "
+                          "AND time >= to_timestamp($2) AND time < to_timestamp($3) AND " + Valid(col) +
+                          " GROUP BY channel) c ORDER BY channel",
+                      {std::to_string(site), std::to_string(range.from), std::to_string(range.to)});
+    std::vector<ChannelExtreme> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({static_cast<int>(r.Int(i, 0)), {static_cast<int64_t>(std::stod(r.Text(i, 2))), *RealOf(r, i, 1)}});
+    return out;
+  }
+
+  std::vector<ReducedBucket> Reduce(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
+                                    TimeRange range, int buckets) override {
+    if (quantities.empty() || range.to <= range.from || buckets < 1) return {};
+    const bool weather = channel == 0;
+    std::string aggregates, outer;
+    for (std::size_t i = 0; i < quantities.size(); ++i) {
+      const std::string col = quantities[i]->column;
+      const std::string n = std::to_string(i);
+      aggregates += ", min(ARRAY[" + col + "::float8, e]) FILTER (WHERE " + Valid(col) + ") AS lo" + n +
+                    ", max(ARRAY[" + col + "::float8, -e]) FILTER (WHERE " + Valid(col) + ") AS hi" + n;
+      outer += ", (lo" + n + ")[1]::real, (lo" + n + ")[2], (hi" + n + ")[1]::real, -(hi" + n + ")[2]";
+    }
+    // $2 from, $3 to, $4 buckets, $5 span; e: the record's epoch seconds.
+    const std::string rows = std::string(weather ? "records" : "channel_records") +
+                             " WHERE site_id = $1 AND time >= to_timestamp($2) AND time < to_timestamp($3)" +
+                             (weather ? "" : channel < 0 ? " AND channel = ANY('{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[])"
+                                                        : " AND channel = $6");
+    std::vector<std::string> params{std::to_string(site), std::to_string(range.from), std::to_string(range.to),
+                                    std::to_string(buckets), std::to_string(range.to - range.from)};
+    if (!weather && channel > 0) params.push_back(std::to_string(channel));
+    PgResult r = Exec("SELECT k" + outer + " FROM (SELECT (e::bigint - $2::bigint) * $4::bigint / $5::bigint AS k" +
+                          aggregates + " FROM (SELECT *, date_part('epoch', time) AS e FROM " + rows +
+                          ") x GROUP BY k) b ORDER BY k",
+                      params);
+    std::vector<ReducedBucket> out;
+    for (int row = 0; row < r.Rows(); ++row) {
+      ReducedBucket b;
+      b.index = r.Int(row, 0);
+      for (std::size_t i = 0; i < quantities.size(); ++i) {
+        const int base = 1 + 4 * static_cast<int>(i);
+        Extremes e;
+        if (auto v = RealOf(r, row, base)) e.min = TimedValue{EpochOf(r, row, base + 1), *v};
+        if (auto v = RealOf(r, row, base + 2)) e.max = TimedValue{EpochOf(r, row, base + 3), *v};
+        b.values.push_back(e);
+      }
+      out.push_back(std::move(b));
+    }
+    return out;
+  }
+
+  std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level, TimeRange range,
+                                    std::size_t limit) override {
+    const std::string col = q.column;
+    PgResult r = Exec("SELECT extract(epoch from time)::bigint, " + col + " FROM channel_records WHERE site_id = $1 "
+                          "AND channel = $2 AND time >= to_timestamp($3) AND time < to_timestamp($4) AND " + col +
+                          " >= $5 AND " + col + " <> 'NaN' ORDER BY time LIMIT $6",
+                      {std::to_string(site), std::to_string(channel), std::to_string(range.from),
+                       std::to_string(range.to), Text(level), std::to_string(limit)});
+    std::vector<TimedValue> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back({r.Int(i, 0), *RealOf(r, i, 1)});
+    return out;
+  }
+
+  std::optional<int64_t> NextRecordTime(int64_t site, int channel, int64_t time) override {
+    PgResult r = Exec("SELECT extract(epoch from time)::bigint FROM channel_records WHERE site_id = $1 AND "
+                      "channel = $2 AND time > to_timestamp($3) ORDER BY time LIMIT 1",
+                      {std::to_string(site), std::to_string(channel), std::to_string(time)});
+    if (r.Rows() == 0) return std::nullopt;
+    return r.Int(0, 0);
+  }
+
+  std::vector<std::optional<int64_t>> NextRecordTimes(int64_t site, int channel,
+                                                      const std::vector<int64_t>& times) override {
+    if (times.empty()) return {};
+    std::string list = "{";
+    for (std::size_t i = 0; i < times.size(); ++i) list += (i ? "," : "") + std::to_string(times[i]);
+    list += "}";
+    PgResult r = Exec("SELECT (SELECT extract(epoch from c.time)::bigint FROM channel_records c WHERE c.site_id = $1 "
+                      "AND c.channel = $2 AND c.time > to_timestamp(t.after) ORDER BY c.time LIMIT 1) "
+                      "FROM unnest($3::bigint[]) WITH ORDINALITY AS t(after, n) ORDER BY t.n",
+                      {std::to_string(site), std::to_string(channel), list});
+    std::vector<std::optional<int64_t>> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back(r.IsNull(i, 0) ? std::nullopt : std::optional(r.Int(i, 0)));
+    return out;
+  }
+
+  std::vector<SnapshotRow> Snapshots(int64_t site, TimeRange range, std::size_t limit) override {
+    PgResult r = Exec(std::string(kSnapshotColumns) +
+                          " FROM snapshots WHERE site_id = $1 AND time >= to_timestamp($2) AND time < to_timestamp($3) "
+                          "ORDER BY time DESC, name LIMIT $4",
+                      {std::to_string(site), std::to_string(range.from), std::to_string(range.to),
+                       std::to_string(limit)});
+    std::vector<SnapshotRow> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back(SnapshotOf(r, i));
+    return out;
+  }
+
+  std::optional<SnapshotRow> Snapshot(int64_t site, int64_t time, const std::string& name) override {
+    PgResult r = Exec(std::string(kSnapshotColumns) +
+                          " FROM snapshots WHERE site_id = $1 AND time = to_timestamp($2) AND name = $3",
+                      {std::to_string(site), std::to_string(time), name});
+    if (r.Rows() == 0) return std::nullopt;
+    return SnapshotOf(r, 0);
+  }
+
+  std::optional<std::string> SnapshotData(int64_t site, int64_t time, const std::string& name) override {
+    PgResult r = Exec("SELECT data FROM snapshots WHERE site_id = $1 AND time = to_timestamp($2) AND name = $3 "
+                      "AND data IS NOT NULL",
+                      {std::to_string(site), std::to_string(time), name});
+    if (r.Rows() == 0) return std::nullopt;
+    return FromByteaHex(r.Text(0, 0));
+  }
+
+ private:
+  static constexpr const char* kSnapshotColumns =
+      "SELECT extract(epoch from time)::bigint, name, kind, trigger_channel, trigger_peak_ma, channels, "
+      "peak_counts, peaks_ma, data IS NOT NULL";
+
+  static SnapshotRow SnapshotOf(const PgResult& r, int i) {
+    SnapshotRow s;
+    s.time = r.Int(i, 0);
+    s.name = r.Text(i, 1);
+    s.kind = r.Text(i, 2);
+    if (!r.IsNull(i, 3)) s.triggerChannel = static_cast<int>(r.Int(i, 3));
+    s.triggerPeakMa = RealOf(r, i, 4);
+    s.channels = static_cast<int>(r.Int(i, 5));
+    for (double c : ParseNumberList(r.Text(i, 6))) s.peakCounts.push_back(static_cast<int>(c));
+    s.peaksMa = ParseNumberList(r.Text(i, 7));
+    s.hasData = r.Text(i, 8) == "t";
+    return s;
+  }
+
+  // A stored number; NULL and NaN as none.
+  static std::optional<double> Number(const PgResult& r, int row, int col) {
+    const auto v = RealOf(r, row, col);
+    if (v && std::isnan(*v)) return std::nullopt;
+    return v;
+  }
+
+  static int64_t EpochOf(const PgResult& r, int row, int col) {
+    return static_cast<int64_t>(std::llround(std::stod(r.Text(row, col))));
+  }
+
+  static std::string Text(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+  }
+
+  // Runs a statement; a broken connection is opened again once.
+  PgResult Exec(const std::string& sql, const std::vector<std::string>& params) {
+    if (conn_ && PQstatus(conn_) != CONNECTION_OK) PQreset(conn_);
+    return PgExec(conn_, sql, params);
+  }
+
+  std::string connection_;
+  PGconn* conn_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<FleetStore> MakePostgresFleetStore(const std::string& connection) {
+  return std::make_unique<PostgresFleetStore>(connection);
+}
+
+}  // namespace varnel::fleet::web

@@ -1,0 +1,151 @@
+// What varnel-web reads from the collector's database, read-only, through
+// the same client libraries as the collector (libsqlite3, libpq).
+//
+// Every query is one statement with bound parameters; column names come
+// only from the fixed table of quantities below, never from a request.
+// Long series are reduced in the database: a range is cut into at most N
+// buckets of equal length, and each bucket gives its smallest and its
+// largest value with the time of each, so a spike of a single record still
+// shows after the reduction.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "database.h"
+
+namespace varnel::fleet::web {
+
+// A column that can be charted.
+struct Quantity {
+  const char* name;    // in requests and JSON: "peak", "time_pct_2", "outside_humidity"
+  const char* column;  // in the database (the same name)
+  const char* unit;    // "mA", "%", "°C", "mm"
+  const char* label;   // for people: "peak", "time ≥ threshold 2"
+};
+
+// Columns of `channel_records`: peak, the six components, the threshold
+// percentages.
+const std::vector<Quantity>& ChannelQuantities();
+// Columns of `records`: the eight weather values.
+const std::vector<Quantity>& WeatherQuantities();
+// nullptr when the name is none of them.
+const Quantity* FindChannelQuantity(std::string_view name);
+const Quantity* FindWeatherQuantity(std::string_view name);
+
+struct SiteRow {
+  int64_t id = 0;
+  std::string name;
+  std::string timeZone;  // IANA name
+};
+
+// The newest record of a site.
+struct LatestRecord {
+  int64_t time = 0;  // seconds since the epoch
+  int channels = 0;
+  std::array<std::optional<double>, 8> weather;     // in the order of WeatherQuantities()
+  std::array<std::optional<double>, 4> thresholds;  // detection levels, mA (text form only)
+};
+
+// A value at its record's time.
+struct TimedValue {
+  int64_t time = 0;
+  double value = 0;
+  friend bool operator==(const TimedValue&, const TimedValue&) = default;
+};
+
+// One bucket of a reduced series: its smallest and largest value, each at
+// the earliest time it occurs; empty when the bucket has no value.
+struct Extremes {
+  std::optional<TimedValue> min, max;
+};
+
+struct ReducedBucket {
+  int64_t index = 0;               // 0 .. buckets - 1
+  std::vector<Extremes> values;  // one per quantity asked for
+};
+
+struct ChannelExtreme {
+  int channel = 0;
+  TimedValue max;
+};
+
+struct SnapshotRow {
+  int64_t time = 0;
+  std::string name;
+  std::string kind;  // "scheduled", "peak"
+  std::optional<int> triggerChannel;
+  std::optional<double> triggerPeakMa;
+  int channels = 0;
+  std::vector<int> peakCounts;
+  std::vector<double> peaksMa;
+  bool hasData = false;  // the file itself is stored
+};
+
+// A range of record times, [from, to), in seconds since the epoch.
+struct TimeRange {
+  int64_t from = 0;
+  int64_t to = 0;
+};
+
+class FleetStore {
+ public:
+  virtual ~FleetStore() = default;
+  virtual std::string Describe() const = 0;
+  // Opens the database for reading; throws DbError.  Nothing is created or
+  // changed: a database the collector has not made yet is an error.
+  virtual void Open() = 0;
+  virtual bool IsOpen() const = 0;
+  virtual void Close() = 0;
+
+  virtual std::vector<SiteRow> Sites() = 0;
+  virtual std::optional<LatestRecord> Latest(int64_t site) = 0;
+  // Per channel 1..16 that has records in `range`: the largest value of `q`
+  // (earliest time on a tie).
+  virtual std::vector<ChannelExtreme> ChannelMaxima(int64_t site, const Quantity& q, TimeRange range) = 0;
+  // The quantities of one channel (`channel` 1..16), of every channel
+  // together (-1), or of the weather (`channel` 0, quantities of
+  // WeatherQuantities()) reduced to at most
+  // `buckets` buckets of `range`; bucket k holds the times t with
+  // (t - from) * buckets / (to - from) = k.  Buckets without records are
+  // left out; the rest come in time order.
+  virtual std::vector<ReducedBucket> Reduce(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
+                                            TimeRange range, int buckets) = 0;
+  // The records of a channel in `range` whose `q` is at least `level`, in
+  // time order, at most `limit`.
+  virtual std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level,
+                                            TimeRange range, std::size_t limit) = 0;
+  // The time of the channel's first record after `time`.
+  virtual std::optional<int64_t> NextRecordTime(int64_t site, int channel, int64_t time) = 0;
+  // The same for many times at once (one answer per time, in their
+  // order): a year's alarms end thousands of episodes, and one statement
+  // for all of them spares a round trip and a plan each.
+  virtual std::vector<std::optional<int64_t>> NextRecordTimes(int64_t site, int channel,
+                                                              const std::vector<int64_t>& times);
+  // Snapshots in `range`, newest first, at most `limit`.
+  virtual std::vector<SnapshotRow> Snapshots(int64_t site, TimeRange range, std::size_t limit) = 0;
+  virtual std::optional<SnapshotRow> Snapshot(int64_t site, int64_t time, const std::string& name) = 0;
+  // The stored file of a snapshot (collected with --store-waveforms).
+  virtual std::optional<std::string> SnapshotData(int64_t site, int64_t time, const std::string& name) = 0;
+};
+
+// PostgreSQL for a connection string (as the collector tells them apart),
+// else an SQLite file.  Not yet opened.
+std::unique_ptr<FleetStore> MakeFleetStore(const std::string& spec);
+std::unique_ptr<FleetStore> MakeSqliteFleetStore(const std::string& path);
+std::unique_ptr<FleetStore> MakePostgresFleetStore(const std::string& connection);
+
+// Helpers shared by the engines.
+// "1,2.5,3" (JSON array text) as numbers; items that are no number are 0.
+std::vector<double> ParseNumberList(std::string_view text);
+// The bucket of `time` as both engines compute it.
+int64_t BucketOf(int64_t time, TimeRange range, int buckets);
+// The first time of bucket k: the smallest t with BucketOf(t) = k.
+int64_t BucketStart(int64_t k, TimeRange range, int buckets);
+
+}  // namespace varnel::fleet::web

@@ -1,0 +1,317 @@
+// The reader of both engines against rows the test writes through the
+// collector's engines: the reduction keeps every bucket's extremes at their
+// times, and the episodes of staged alarms begin and end where the
+// hand-made profiles say.  Run on SQLite and on a PostgreSQL server of the
+// test's own, whose SQL differs.
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cmath>
+#include <map>
+
+#include "alarms.h"
+#include "store.h"
+#include "web_test_support.h"
+
+namespace varnel::fleet::web {
+namespace {
+
+using namespace testing;
+
+// A single as both engines give it back: the double of its shortest text.
+double Stored(float v) {
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  double d = 0;
+  std::from_chars(buf, end, d);
+  return d;
+}
+
+class StoreTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == "postgresql") {
+      ASSERT_NE(SharedPostgres(), nullptr);
+      spec_ = SharedPostgres()->ConnectionString();
+    } else {
+      dir_ = std::make_unique<lw::testing::TempDir>("lw-web");
+      spec_ = dir_->File("records.sqlite");
+    }
+    writer_ = std::make_unique<TestDb>(spec_);
+    store_ = MakeFleetStore(spec_);
+    store_->Open();
+  }
+  // Site names are unique within the shared server.
+  std::string Name(const std::string& base) const {
+    return base + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+  SiteRow SiteOf(const std::string& name) {
+    for (const SiteRow& s : store_->Sites())
+      if (s.name == name) return s;
+    ADD_FAILURE() << "no site " << name;
+    return {};
+  }
+
+  std::unique_ptr<lw::testing::TempDir> dir_;
+  std::string spec_;
+  std::unique_ptr<TestDb> writer_;
+  std::unique_ptr<FleetStore> store_;
+};
+
+// Smallest and largest of each bucket, earliest time on ties, worked out
+// here from the values the test wrote.
+std::map<int64_t, Extremes> ExpectedBuckets(const std::vector<std::pair<int64_t, float>>& series, TimeRange range,
+                                            int buckets) {
+  std::map<int64_t, Extremes> out;
+  for (const auto& [t, v] : series) {
+    const int64_t k = (t - range.from) * buckets / (range.to - range.from);
+    Extremes& e = out[k];
+    const double d = Stored(v);
+    if (!e.min || d < e.min->value) e.min = TimedValue{t, d};
+    if (!e.max || d > e.max->value) e.max = TimedValue{t, d};
+  }
+  return out;
+}
+
+TEST_P(StoreTest, ReductionKeepsEveryBucketsSmallestAndLargestRecordAtItsTimeSoNoSpikeIsLost) {
+  constexpr int kRecords = 3 * 1440;
+  constexpr int kSpike = 2000, kDip = 3001;
+  const std::string name = Name("reduce");
+  const int64_t site = writer_->Site(name);
+  std::vector<StoredRecord> records;
+  std::vector<std::pair<int64_t, float>> peak1, dcc1, peak2, temperature;
+  for (int m = 0; m < kRecords; ++m) {
+    const int64_t t = kBase + m * kMinute;
+    StoredRecord r = Record(t);
+    // A slow swing, one spike of a single record, a dip of DC below zero.
+    const float p1 = m == kSpike ? 9.5f : 1.0f + 0.5f * static_cast<float>(std::sin(m / 37.0));
+    const float d1 = m == kDip ? -3.0f : 0.1f * static_cast<float>(m % 7);
+    // Channel 2: a level with ties, so the earliest of equal values counts.
+    const float p2 = (m == 10 || m == 20) ? 5.0f : 2.0f;
+    const float temp = 20.0f + static_cast<float>(m % 13) - 6.0f;
+    SetPeak(r, 1, p1);
+    SetChannel(r, 1, 3, d1);
+    SetPeak(r, 2, p2);
+    SetWeather(r, 2, temp);
+    peak1.emplace_back(t, p1);
+    dcc1.emplace_back(t, d1);
+    peak2.emplace_back(t, p2);
+    temperature.emplace_back(t, temp);
+    records.push_back(r);
+  }
+  writer_->Add(site, records);
+
+  const TimeRange range{kBase, kBase + kRecords * kMinute};
+  constexpr int kBuckets = 50;
+  const auto reduced = store_->Reduce(site, 1, {FindChannelQuantity("peak"), FindChannelQuantity("dcc")}, range, kBuckets);
+  const auto wantPeak = ExpectedBuckets(peak1, range, kBuckets);
+  const auto wantDcc = ExpectedBuckets(dcc1, range, kBuckets);
+  ASSERT_EQ(reduced.size(), static_cast<std::size_t>(kBuckets));
+  for (const ReducedBucket& b : reduced) {
+    SCOPED_TRACE("bucket " + std::to_string(b.index));
+    ASSERT_EQ(b.values.size(), 2u);
+    EXPECT_EQ(b.values[0].min, wantPeak.at(b.index).min);
+    EXPECT_EQ(b.values[0].max, wantPeak.at(b.index).max);
+    EXPECT_EQ(b.values[1].min, wantDcc.at(b.index).min);
+    EXPECT_EQ(b.values[1].max, wantDcc.at(b.index).max);
+  }
+  // The spike and the dip, each a single record among 86 per bucket.
+  const int64_t spikeBucket = (kSpike * kMinute) * kBuckets / (range.to - range.from);
+  EXPECT_EQ(reduced[static_cast<std::size_t>(spikeBucket)].values[0].max, (TimedValue{kBase + kSpike * kMinute, 9.5}));
+  const int64_t dipBucket = (kDip * kMinute) * kBuckets / (range.to - range.from);
+  EXPECT_EQ(reduced[static_cast<std::size_t>(dipBucket)].values[1].min, (TimedValue{kBase + kDip * kMinute, -3.0}));
+
+  // Ties: the earliest record of the value.
+  const auto ties = store_->Reduce(site, 2, {FindChannelQuantity("peak")}, range, kBuckets);
+  ASSERT_EQ(ties.size(), static_cast<std::size_t>(kBuckets));
+  EXPECT_EQ(ties[0].values[0].max, (TimedValue{kBase + 10 * kMinute, 5.0}));
+  EXPECT_EQ(ties[0].values[0].min, (TimedValue{kBase, 2.0}));
+  const int64_t secondBucket = BucketStart(1, range, kBuckets);
+  EXPECT_EQ(ties[1].values[0].min->time, kBase + (secondBucket - kBase + kMinute - 1) / kMinute * kMinute);
+
+  // The weather, from `records`.
+  const auto weather = store_->Reduce(site, 0, {FindWeatherQuantity("outside_temperature")}, range, 7);
+  const auto wantTemp = ExpectedBuckets(temperature, range, 7);
+  ASSERT_EQ(weather.size(), 7u);
+  for (const ReducedBucket& b : weather) {
+    EXPECT_EQ(b.values[0].min, wantTemp.at(b.index).min) << b.index;
+    EXPECT_EQ(b.values[0].max, wantTemp.at(b.index).max) << b.index;
+  }
+
+  // Every channel together (the fleet page's line): the spike is there.
+  const auto any = store_->Reduce(site, -1, {FindChannelQuantity("peak")}, range, kBuckets);
+  ASSERT_EQ(any.size(), static_cast<std::size_t>(kBuckets));
+  EXPECT_EQ(any[static_cast<std::size_t>(spikeBucket)].values[0].max, (TimedValue{kBase + kSpike * kMinute, 9.5}));
+  EXPECT_EQ(any[0].values[0].max, (TimedValue{kBase + 10 * kMinute, 5.0}));
+
+  // More buckets than records: each record is its own bucket, nothing lost.
+  const TimeRange hour{kBase, kBase + 60 * kMinute};
+  const auto raw = store_->Reduce(site, 1, {FindChannelQuantity("peak")}, hour, 5000);
+  ASSERT_EQ(raw.size(), 60u);
+  for (int m = 0; m < 60; ++m) EXPECT_EQ(raw[static_cast<std::size_t>(m)].values[0].max->value, Stored(peak1[static_cast<std::size_t>(m)].second));
+  // A range without records gives no bucket.
+  EXPECT_TRUE(store_->Reduce(site, 1, {FindChannelQuantity("peak")}, {kBase - 7200, kBase}, 10).empty());
+}
+
+TEST_P(StoreTest, LatestRecordChannelMaximaRecordsAboveALevelAndSnapshotsAsStored) {
+  const std::string name = Name("rows");
+  const int64_t site = writer_->Site(name);
+  std::vector<StoredRecord> records;
+  for (int m = 0; m < 10; ++m) {
+    StoredRecord r = Record(kBase + m * kMinute, 8);
+    for (int ch = 1; ch <= 8; ++ch) SetPeak(r, ch, static_cast<float>(ch) + 0.25f * static_cast<float>(m % 4));
+    for (int k = 0; k < 8; ++k) SetWeather(r, k, static_cast<float>(k) * 1.5f + static_cast<float>(m));
+    if (m == 9) r.record.thresholds = Thresholds{0.5f, 1, 2, 5};
+    records.push_back(r);
+  }
+  writer_->Add(site, records);
+  const SiteRow row = SiteOf(name);
+  EXPECT_EQ(row.timeZone, "Asia/Tokyo");
+
+  const auto latest = store_->Latest(site);
+  ASSERT_TRUE(latest);
+  EXPECT_EQ(latest->time, kBase + 9 * kMinute);
+  EXPECT_EQ(latest->channels, 8);
+  for (int k = 0; k < 8; ++k) EXPECT_EQ(latest->weather[static_cast<std::size_t>(k)], k * 1.5 + 9) << k;
+  EXPECT_EQ(latest->thresholds[0], 0.5);
+  EXPECT_EQ(latest->thresholds[3], 5.0);
+
+  // Peaks m % 4 = 3 at minutes 3 and 7: the earliest counts.
+  const auto maxima = store_->ChannelMaxima(site, *FindChannelQuantity("peak"), {kBase, kBase + 10 * kMinute});
+  ASSERT_EQ(maxima.size(), 8u);
+  for (int ch = 1; ch <= 8; ++ch) {
+    EXPECT_EQ(maxima[static_cast<std::size_t>(ch - 1)].channel, ch);
+    EXPECT_EQ(maxima[static_cast<std::size_t>(ch - 1)].max, (TimedValue{kBase + 3 * kMinute, ch + 0.75}));
+  }
+  // A window that leaves minute 3 out finds minute 7.
+  const auto later = store_->ChannelMaxima(site, *FindChannelQuantity("peak"), {kBase + 4 * kMinute, kBase + 10 * kMinute});
+  EXPECT_EQ(later.at(2).max, (TimedValue{kBase + 7 * kMinute, 3.75}));
+
+  const auto above = store_->AtOrAbove(site, 4, *FindChannelQuantity("peak"), 4.5, {kBase, kBase + 10 * kMinute}, 100);
+  const std::vector<TimedValue> wantAbove{{kBase + 2 * kMinute, 4.5}, {kBase + 3 * kMinute, 4.75},
+                                          {kBase + 6 * kMinute, 4.5}, {kBase + 7 * kMinute, 4.75}};
+  EXPECT_EQ(above, wantAbove);
+  EXPECT_EQ(store_->AtOrAbove(site, 4, *FindChannelQuantity("peak"), 4.5, {kBase, kBase + 10 * kMinute}, 3).size(), 3u);
+  EXPECT_EQ(store_->NextRecordTime(site, 4, kBase + 3 * kMinute), kBase + 4 * kMinute);
+  EXPECT_EQ(store_->NextRecordTime(site, 4, kBase + 9 * kMinute), std::nullopt);
+  // Many at once, in the order asked, between records and after the last.
+  const std::vector<std::optional<int64_t>> wantNext{kBase + 8 * kMinute, std::nullopt, kBase,
+                                                     kBase + 4 * kMinute, kBase + 4 * kMinute};
+  EXPECT_EQ(store_->NextRecordTimes(site, 4, {kBase + 7 * kMinute + 30, kBase + 9 * kMinute, kBase - 1,
+                                              kBase + 3 * kMinute, kBase + 3 * kMinute}),
+            wantNext);
+  EXPECT_TRUE(store_->NextRecordTimes(site, 4, {}).empty());
+
+  StoredSnapshot snap;
+  snap.name = "ch3Peak12.34mA20050601-1205Wev.dat";
+  snap.parsed.kind = SnapshotKind::kPeak;
+  snap.parsed.triggerChannel = 3;
+  snap.parsed.triggerPeakMa = 12.34;
+  snap.time = {kBase + 5 * kMinute, kTokyoOffset};
+  snap.channels = 4;
+  snap.peakCounts = {10, 20, 1659, 0};
+  snap.peaksMa = {0.074, 0.148, 12.27, 0};
+  snap.fileSize = 10052;
+  snap.bytes = std::string("\x01\x02\x00\xff", 4);
+  writer_->AddSnapshot(site, snap);
+  const auto list = store_->Snapshots(site, {kBase, kBase + 10 * kMinute}, 10);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].name, snap.name);
+  EXPECT_EQ(list[0].kind, "peak");
+  EXPECT_EQ(list[0].triggerChannel, 3);
+  EXPECT_NEAR(*list[0].triggerPeakMa, 12.34, 1e-5);
+  EXPECT_EQ(list[0].peakCounts, snap.peakCounts);
+  ASSERT_EQ(list[0].peaksMa.size(), 4u);
+  EXPECT_NEAR(list[0].peaksMa[2], 12.27, 1e-5);
+  EXPECT_TRUE(list[0].hasData);
+  EXPECT_EQ(store_->SnapshotData(site, snap.time.epochSeconds, snap.name), snap.bytes);
+  EXPECT_EQ(store_->SnapshotData(site, snap.time.epochSeconds, "other"), std::nullopt);
+  EXPECT_TRUE(store_->Snapshots(site, {kBase + 6 * kMinute, kBase + 10 * kMinute}, 10).empty());
+}
+
+// Caution at 2 mA, warning at 5, danger at 10, hold 10 minutes.
+AlarmSettings PeakStages() {
+  AlarmSettings a;
+  AlarmRule rule;
+  rule.name = "peak current";
+  rule.quantity = FindChannelQuantity("peak");
+  rule.channels = {1, 2};
+  rule.levels = {2.0, 5.0, 10.0};
+  rule.holdSeconds = 10 * kMinute;
+  a.rules.push_back(rule);
+  return a;
+}
+
+TEST_P(StoreTest, StagedEpisodesBeginAndEndAtTheRecordsAndADipShorterThanTheHoldDoesNotEndOne) {
+  const std::string name = Name("stages");
+  const int64_t site = writer_->Site(name);
+  std::vector<StoredRecord> records;
+  auto peakAt = [](int m) -> float {
+    if (m >= 100 && m <= 104) return 3;    // caution
+    if (m == 105) return 6;                // warning, one record
+    if (m >= 106 && m <= 110) return 3;    // caution again
+    if (m == 150 || m == 155) return 2.5;  // a dip of 4 records between: one episode
+    if (m >= 170 && m <= 171) return 2;    // exactly at the level counts
+    if (m == 200) return 2.5;              // 11 minutes later: a new episode
+    if (m >= 290) return 12;               // danger, still open at the newest record
+    return 1;
+  };
+  for (int m = 0; m < 300; ++m) {
+    StoredRecord r = Record(kBase + m * kMinute);
+    SetPeak(r, 1, peakAt(m));
+    SetPeak(r, 2, 0.5f);
+    records.push_back(r);
+  }
+  writer_->Add(site, records);
+  const SiteRow row = SiteOf(name);
+  const AlarmSettings alarms = PeakStages();
+  const int64_t latest = kBase + 299 * kMinute;
+  auto at = [](int m) { return kBase + m * kMinute; };
+
+  const auto episodes = SiteEpisodes(*store_, alarms, row, {kBase, latest + 1}, latest);
+  struct Want {
+    int stage;
+    int began;
+    std::optional<int> ended;
+    float largest;
+  };
+  // Caution: 100..110 ends at 111; 150..155 (the dip lies within the hold)
+  // ends at 156; 170..171 ends at 172; 200, 29 minutes later, is an episode
+  // of its own and ends at 201; 290.. is open.  Warning: 105 ends at 106.
+  const std::vector<Want> want{{0, 100, 111, 6},   {1, 105, 106, 6},  {0, 150, 156, 2.5}, {0, 170, 172, 2},
+                               {0, 200, 201, 2.5}, {0, 290, {}, 12}, {1, 290, {}, 12},   {2, 290, {}, 12}};
+  ASSERT_EQ(episodes.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    SCOPED_TRACE("episode " + std::to_string(i));
+    EXPECT_EQ(episodes[i].channel, 1);
+    EXPECT_EQ(episodes[i].stage, want[i].stage);
+    EXPECT_EQ(episodes[i].began, at(want[i].began));
+    EXPECT_EQ(episodes[i].ended, want[i].ended ? std::optional(at(*want[i].ended)) : std::nullopt);
+    EXPECT_EQ(episodes[i].largest.value, want[i].largest);
+  }
+  EXPECT_EQ(episodes[0].largest.time, at(105));
+
+  // A range that starts inside nothing and ends inside the first episode:
+  // the episode is followed past the range's end to its true end.
+  const auto cut = SiteEpisodes(*store_, alarms, row, {at(90), at(103)}, latest);
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0].ended, at(111));
+  EXPECT_EQ(cut[0].largest.value, 6);
+
+  // Now: danger on channel 1, nothing on channel 2.
+  const auto now = CurrentStages(*store_, alarms, row, latest);
+  ASSERT_EQ(now.size(), 1u);
+  EXPECT_EQ(now[0].channel, 1);
+  EXPECT_EQ(now[0].stage, 2);
+  EXPECT_EQ(now[0].value, (TimedValue{at(290), 12}));
+  // At minute 210 the last caution record (200) lies within the hold: still
+  // caution; at 211 it has ended.
+  EXPECT_EQ(CurrentStages(*store_, alarms, row, at(210)).at(0).stage, 0);
+  EXPECT_TRUE(CurrentStages(*store_, alarms, row, at(211)).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& p) { return p.param; });
+
+}  // namespace
+}  // namespace varnel::fleet::web

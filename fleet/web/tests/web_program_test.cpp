@@ -1,0 +1,164 @@
+// varnel-web as a program, over HTTP: the pages and JSON of a site folder's
+// database, the refusal to serve other addresses without a token, the
+// token on every request, and the alarm command run once per change
+// across a restart of the program.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "web_test_support.h"
+
+namespace varnel::fleet::web {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testing;
+using lw::testing::BinDir;
+using lw::testing::ChildProcess;
+
+std::unique_ptr<ChildProcess> StartWeb(const std::vector<std::string>& args) {
+  return std::make_unique<ChildProcess>(BinDir() / "varnel-web", args);
+}
+
+// The address the program says it serves.
+std::string AddressOf(const ChildProcess& web) {
+  if (!web.WaitForOutput("serving http://", 20s)) return "";
+  std::smatch m;
+  const std::string out = web.Output();
+  if (!std::regex_search(out, m, std::regex("serving (http://[^ ]+/)"))) return "";
+  return m[1];
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  return lw::testing::WaitUntil(condition, [] { std::this_thread::sleep_for(100ms); }, deadline);
+}
+
+class WebProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_ = std::make_unique<TestDb>(dir_.File("records.sqlite"));
+    site_ = db_->Site("hill 7");
+    Add(0, 30, [](int m) { return m >= 25 ? 6.0f : 1.0f; });
+  }
+  void Add(int from, int to, const std::function<float(int)>& peak) {
+    std::vector<StoredRecord> records;
+    for (int m = from; m < to; ++m) {
+      StoredRecord r = Record(kBase + m * kMinute);
+      SetPeak(r, 1, peak(m));
+      SetWeather(r, 3, 80);
+      records.push_back(r);
+    }
+    db_->Add(site_, records);
+  }
+  void WriteFile(const std::string& name, const std::string& text, mode_t mode = 0644) {
+    std::ofstream(dir_.File(name)) << text;
+    ::chmod(dir_.File(name).c_str(), mode);
+  }
+
+  lw::testing::TempDir dir_{"lw-web"};
+  std::unique_ptr<TestDb> db_;
+  int64_t site_ = 0;
+};
+
+TEST_F(WebProgram, ServesTheSiteFoldersDatabaseOnLoopbackAndRefusesOtherAddressesWithoutAToken) {
+  auto web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
+  const std::string base = AddressOf(*web);
+  ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << web->Output();
+
+  const HttpResult fleet = HttpGet(base);
+  EXPECT_EQ(fleet.status, 200) << fleet.body;
+  EXPECT_EQ(fleet.contentType, "text/html; charset=utf-8");
+  EXPECT_NE(fleet.body.find(">hill 7</a>"), std::string::npos) << fleet.body;
+  const HttpResult trend = HttpGet(base + "api/trend?site=hill%207&channels=1&quantities=peak&points=10");
+  EXPECT_EQ(trend.status, 200) << trend.body;
+  EXPECT_NE(trend.body.find("[" + std::to_string(kBase + 25 * kMinute) + ",6]"), std::string::npos) << trend.body;
+  const HttpResult bad = HttpGet(base + "api/trend?site=hill+7&channels=0");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_NE(bad.body.find("'channels'"), std::string::npos) << bad.body;
+  const HttpResult chart = HttpGet(base + "static/dygraph.min.js");
+  EXPECT_EQ(chart.status, 200);
+
+  web->Signal(SIGTERM);
+  EXPECT_EQ(web->WaitForExit(20s), 0) << web->Output();
+
+  // Another address without a token: refused before it listens.
+  auto open = StartWeb({"--site-dir", dir_.Path().string(), "--listen", "0.0.0.0", "--port", "0"});
+  EXPECT_EQ(open->WaitForExit(20s), 2);
+  EXPECT_NE(open->Output().find("needs an access token"), std::string::npos) << open->Output();
+  // A token too short to be one.
+  WriteFile("short.token", "secret\n", 0600);
+  auto weak = StartWeb({"--site-dir", dir_.Path().string(), "--token-file", dir_.File("short.token"), "--port", "0"});
+  EXPECT_EQ(weak->WaitForExit(20s), 2);
+
+  // With a token, every request carries it.
+  const std::string token = "5rZ0q1mC8tA2vL9xK4wE7yH";
+  WriteFile("web.token", token + "\n", 0600);
+  auto guarded = StartWeb({"--site-dir", dir_.Path().string(), "--token-file", dir_.File("web.token"), "--port", "0"});
+  const std::string guardedBase = AddressOf(*guarded);
+  ASSERT_FALSE(guardedBase.empty()) << guarded->Output();
+  EXPECT_EQ(HttpGet(guardedBase + "api/fleet").status, 401);
+  EXPECT_EQ(HttpGet(guardedBase + "static/app.js").status, 401);
+  EXPECT_EQ(HttpGet(guardedBase + "api/fleet", {{"Authorization", "Bearer " + token}}).status, 200);
+  EXPECT_EQ(HttpGet(guardedBase + "api/fleet?token=" + token).status, 200);
+  EXPECT_EQ(HttpGet(guardedBase + "api/fleet", {{"Authorization", "Bearer " + token.substr(1)}}).status, 401);
+}
+
+TEST_F(WebProgram, TheAlarmCommandRunsOncePerStageChangeAlsoWhenTheProgramIsRestarted) {
+  // The command appends its arguments to a file.
+  WriteFile("alarm.sh", "#!/bin/sh\necho \"$*\" >> \"$(dirname \"$0\")/alarms.txt\"\n", 0755);
+  WriteFile("varnel-web.ini",
+            "[Alarms]\nCommand=" + dir_.File("alarm.sh") + "\nCheckSeconds=1\nHoldMinutes=10\n"
+            "[Rule peak current]\nQuantity=peak\nChannels=1\nwarning=5\n");
+  const std::string alarms = dir_.File("alarms.txt");
+  auto lines = [&] {
+    const std::string text = ReadFile(alarms);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  };
+
+  auto web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
+  ASSERT_FALSE(AddressOf(*web).empty()) << web->Output();
+  // Warning open since minute 25 (the first look announces what is open).
+  ASSERT_TRUE(Eventually([&] { return lines() >= 1; }, 30s)) << web->Output();
+  EXPECT_EQ(ReadFile(alarms), "began hill 7 1 warning 6 mA 2005-06-01 12:25:00+09:00 peak current peak\n");
+  web->Signal(SIGTERM);
+  ASSERT_EQ(web->WaitForExit(20s), 0) << web->Output();
+
+  // Restarted: nothing again.  Then the records end the episode and begin
+  // a new one while it runs.
+  web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
+  ASSERT_FALSE(AddressOf(*web).empty()) << web->Output();
+  ASSERT_TRUE(web->WaitForOutput("varnel-web", 5s));
+  Add(30, 60, [](int m) { return m == 50 ? 8.0f : 1.0f; });
+  ASSERT_TRUE(Eventually([&] { return lines() >= 3; }, 30s)) << web->Output() << ReadFile(alarms);
+  web->Signal(SIGTERM);
+  ASSERT_EQ(web->WaitForExit(20s), 0) << web->Output();
+  // And once more: a new record is looked at (the state file says so) and
+  // nothing is repeated.
+  web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
+  ASSERT_FALSE(AddressOf(*web).empty()) << web->Output();
+  Add(60, 61, [](int) { return 1.0f; });
+  const std::string lookedAt = "\"through\": " + std::to_string(kBase + 60 * kMinute);
+  ASSERT_TRUE(Eventually([&] { return ReadFile(dir_.File("varnel-web.state")).find(lookedAt) != std::string::npos; }, 30s))
+      << ReadFile(dir_.File("varnel-web.state"));
+  web->Signal(SIGTERM);
+  ASSERT_EQ(web->WaitForExit(20s), 0) << web->Output();
+  EXPECT_EQ(ReadFile(alarms),
+            "began hill 7 1 warning 6 mA 2005-06-01 12:25:00+09:00 peak current peak\n"
+            "ended hill 7 1 warning 6 mA 2005-06-01 12:30:00+09:00 peak current peak\n"
+            "began hill 7 1 warning 8 mA 2005-06-01 12:50:00+09:00 peak current peak\n");
+}
+
+}  // namespace
+}  // namespace varnel::fleet::web

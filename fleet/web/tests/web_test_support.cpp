@@ -1,0 +1,96 @@
+#include "web_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include "store/record_format.h"
+
+namespace varnel::fleet::web::testing {
+
+StoredRecord Record(int64_t epoch, int channels) {
+  StoredRecord r;
+  r.record.channels = channels;
+  r.time = {epoch, kTokyoOffset};
+  return r;
+}
+
+void SetChannel(StoredRecord& r, int ch, int column, float value) {
+  const std::size_t at = column < store::kComponentsPerChannel ? store::ComponentIndex(ch - 1, column)
+                                                               : store::PeakIndex(ch - 1, column - 6);
+  r.record.values[at] = value;
+}
+
+void SetPeak(StoredRecord& r, int ch, float value) { SetChannel(r, ch, 6, value); }
+
+void SetWeather(StoredRecord& r, int k, float value) { r.record.values[store::WeatherIndex(k)] = value; }
+
+TestDb::TestDb(std::string spec) : spec_(std::move(spec)), db_(MakeDatabase(spec_)) { db_->Open(); }
+
+int64_t TestDb::Site(const std::string& name, const std::string& zone) { return db_->RegisterSite(name, zone); }
+
+void TestDb::Add(int64_t site, const std::vector<StoredRecord>& records) {
+  for (std::size_t start = 0; start < records.size(); start += 2000) {
+    Batch b;
+    b.stream = "test";
+    b.records.assign(records.begin() + static_cast<std::ptrdiff_t>(start),
+                     records.begin() + static_cast<std::ptrdiff_t>(std::min(records.size(), start + 2000)));
+    db_->Commit(site, b);
+  }
+}
+
+void TestDb::AddSnapshot(int64_t site, const StoredSnapshot& snapshot) {
+  Batch b;
+  b.stream = "test";
+  b.snapshots.push_back(snapshot);
+  db_->Commit(site, b);
+}
+
+HttpResult HttpGet(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers,
+                   std::chrono::milliseconds deadline) {
+  static int argc = 1;
+  static char name[] = "fleet-web-test";
+  static char* argv[] = {name, nullptr};
+  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+  QNetworkAccessManager manager;
+  QNetworkRequest request(QUrl(QString::fromStdString(url)));
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+  for (const auto& [k, v] : headers) request.setRawHeader(QByteArray::fromStdString(k), QByteArray::fromStdString(v));
+  QNetworkReply* reply = manager.get(request);
+  QEventLoop loop;
+  QTimer timer;
+  timer.setSingleShot(true);
+  QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+  QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+  timer.start(deadline);
+  loop.exec();
+  HttpResult out;
+  if (reply->isFinished()) {
+    out.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    out.body = reply->readAll().toStdString();
+    out.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString().toStdString();
+  } else {
+    reply->abort();
+  }
+  reply->deleteLater();
+  return out;
+}
+
+lw::testing::PostgresServer* SharedPostgres() {
+  static std::unique_ptr<lw::testing::PostgresServer> server = [] {
+    auto s = std::make_unique<lw::testing::PostgresServer>();
+    std::string why;
+    if (!s->Setup(why)) {
+      ADD_FAILURE() << "cannot start PostgreSQL: " << why;
+      return std::unique_ptr<lw::testing::PostgresServer>();
+    }
+    return s;
+  }();
+  return server.get();
+}
+
+}  // namespace varnel::fleet::web::testing

@@ -1,0 +1,60 @@
+// Databases with known rows for varnel-web's tests, written through the
+// collector's own engines (so the rows are exactly what varnel-collect
+// stores), in SQLite or in a PostgreSQL server the test starts itself.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "database.h"
+#include "postgres_server.h"
+
+namespace varnel::fleet::web::testing {
+
+// 2005-06-01 12:00:00 in Tokyo (+09:00): the tests' first record.
+inline constexpr int64_t kBase = 1117594800;
+inline constexpr int kTokyoOffset = 9 * 3600;
+inline constexpr int64_t kMinute = 60;
+
+// A record at `epoch` with every value 0.
+StoredRecord Record(int64_t epoch, int channels = 4);
+// Column c of channel ch (1-based) in the order of `channel_records`:
+// 0..5 the components fhc..rms, 6 the peak, 7..10 time_pct_1..4,
+// 11..14 half_cycle_pct_1..4.
+void SetChannel(StoredRecord& r, int ch, int column, float value);
+void SetPeak(StoredRecord& r, int ch, float value);
+// Weather value k in the order of `records` (0 wind speed .. 7 maximum wind).
+void SetWeather(StoredRecord& r, int k, float value);
+
+// The collector's engine on a database, for writing the test's rows.
+class TestDb {
+ public:
+  explicit TestDb(std::string spec);
+  const std::string& Spec() const { return spec_; }
+  int64_t Site(const std::string& name, const std::string& zone = "Asia/Tokyo");
+  void Add(int64_t site, const std::vector<StoredRecord>& records);
+  void AddSnapshot(int64_t site, const StoredSnapshot& snapshot);
+
+ private:
+  std::string spec_;
+  std::unique_ptr<Database> db_;
+};
+
+// A GET through Qt's HTTP client, bounded by a deadline.
+struct HttpResult {
+  int status = 0;  // 0: no answer
+  std::string body;
+  std::string contentType;
+};
+HttpResult HttpGet(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers = {},
+                   std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
+// The one PostgreSQL server of a test program, started at its first use;
+// nullptr (with a failure reported) when it cannot start.
+lw::testing::PostgresServer* SharedPostgres();
+
+}  // namespace varnel::fleet::web::testing
