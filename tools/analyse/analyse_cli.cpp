@@ -95,11 +95,14 @@ class Analyser {
     return group;
   }
 
-  // The channels of a snapshot, four at a time as they were acquired.
-  void SnapshotChannel(const WaveStore& waves, int channel, int16_t& offset) {
-    const std::span<const int16_t> x(waves.Data().data() + static_cast<std::size_t>(channel) * WaveStore::kSamples,
-                                     WaveStore::kSamples);
-    sweep_.AnalyseAndCount(x, channel, offset);
+  // The channels of a snapshot, four at a time as they were acquired:
+  // group g is channel indexes 4g .. 4g + 3, put back into frames of four.
+  void SnapshotGroup(const WaveStore& waves, int group) {
+    std::vector<int16_t> frames(static_cast<std::size_t>(analysis::kFrameEntries) * WaveStore::kSamples);
+    for (int ch = 0; ch < analysis::kFrameEntries; ++ch)
+      for (int k = 0; k < WaveStore::kSamples; ++k)
+        frames[static_cast<std::size_t>(analysis::kFrameEntries * k + ch)] = waves.At(k, group * analysis::kFrameEntries + ch);
+    sweep_.AnalyseGroup(frames, group);
   }
 
   void Row(std::ostream& out, long long block, int channel) const {
@@ -143,11 +146,9 @@ bool AnalyseSnapshot(const AnalyseOptions& o, std::ifstream& in, std::uintmax_t 
   one.groups = std::max(1, waves->Channels() / 4);
   Analyser a(one);
   out << kCsvHeader << "\n";
-  int16_t offset = 0;
-  for (int n = 0; n < waves->Channels(); ++n) {
-    if (n % 4 == 0) offset = 0;  // each group of four was one block
-    a.SnapshotChannel(*waves, n, offset);
-    a.Row(out, 0, n);
+  for (int group = 0; group < one.groups; ++group) {
+    a.SnapshotGroup(*waves, group);
+    for (int ch = 0; ch < 4; ++ch) a.Row(out, 0, group * 4 + ch);
   }
   return true;
 }
