@@ -36,11 +36,18 @@ inline FloatLanes Load(const float* at) {
   return v;
 }
 
-// Samples at or above the level, four at a time.
-int32_t CountReaching(const Magnitudes& mag, float level) {
-  IntLanes hits{};
-  for (std::size_t i = 0; i < mag.size(); i += kLanes) hits -= Load(mag.data() + i) >= level;  // true is -1
-  return hits[0] + hits[1] + hits[2] + hits[3];
+using Levels = std::array<float, kThresholds>;
+
+// Samples at or above each level, in one pass, four samples at a time.
+std::array<int32_t, kThresholds> CountReaching(const Magnitudes& mag, const Levels& levels) {
+  std::array<IntLanes, kThresholds> hits{};
+  for (std::size_t i = 0; i < mag.size(); i += kLanes) {
+    const FloatLanes m = Load(mag.data() + i);
+    for (std::size_t j = 0; j < kThresholds; ++j) hits[j] -= m >= levels[j];  // true is -1
+  }
+  std::array<int32_t, kThresholds> counts{};
+  for (std::size_t j = 0; j < kThresholds; ++j) counts[j] = hits[j][0] + hits[j][1] + hits[j][2] + hits[j][3];
+  return counts;
 }
 
 // The largest of `count` consecutive magnitudes from `first` (kNever for none).
@@ -121,33 +128,36 @@ std::optional<std::pair<int32_t, int32_t>> SegmentBounds(int a, float halfPeriod
 ThresholdCounts CountThresholds(const StatisticsInput& in, int16_t& offset) {
   ThresholdCounts counts;
   if (in.x.size() < static_cast<std::size_t>(kPoints + 2)) return counts;
+  // The levels counted: those up to the first one the peak stays below (the
+  // levels rise, so none of the later ones is reached either) or that lies
+  // beyond the range of a single (it is never reached).
+  Levels levels;
+  levels.fill(std::numeric_limits<float>::infinity());
+  std::size_t counted = 0;
+  while (counted < kThresholds && in.levels[counted] && !(in.peak < *in.levels[counted])) {
+    levels[counted] = *in.levels[counted];
+    ++counted;
+  }
+  if (counted == 0) return counts;
+
   // |x[b+2]| of every moving-sum position b; the counts compare these.
   Magnitudes mag;
   FillMagnitudes(in.x, mag);
+  const auto time = CountReaching(mag, levels);
 
-  // The segments are the same for every level: found at the first level
-  // reached, from the phase (or, with no phase, the offset found last).
-  std::array<float, kMaxSegments> segmentPeaks;
+  // The half-cycle segments follow the phase (or, with no phase, the offset
+  // found last); a segment reaches a level when its largest magnitude does.
+  if (const auto o = PhaseOffset(in.sinSum, in.cosSum, in.halfPeriod)) offset = *o;
   const int segments = std::min(in.lastSegment, kMaxSegments - 1) + 1;
-  bool haveSegments = false;
-  for (std::size_t j = 0; j < kThresholds; ++j) {
-    if (!in.levels[j]) break;  // a level beyond the range of a single is never reached
-    const float level = *in.levels[j];
-    if (in.peak < level) break;  // the levels rise: none of the later ones is reached either
+  std::array<float, kMaxSegments> segmentPeaks;
+  for (int a = 0; a < segments; ++a) {
+    const auto bounds = SegmentBounds(a, in.halfPeriod, offset);
+    segmentPeaks[static_cast<std::size_t>(a)] = bounds ? SegmentPeak(mag, bounds->first, bounds->second) : kNever;
+  }
 
-    counts.time[j] = CountReaching(mag, level);
-
-    if (!haveSegments) {
-      if (const auto o = PhaseOffset(in.sinSum, in.cosSum, in.halfPeriod)) offset = *o;
-      for (int a = 0; a < segments; ++a) {
-        const auto bounds = SegmentBounds(a, in.halfPeriod, offset);
-        segmentPeaks[static_cast<std::size_t>(a)] = bounds ? SegmentPeak(mag, bounds->first, bounds->second) : kNever;
-      }
-      haveSegments = true;
-    }
-    int32_t half = 0;
-    for (int a = 0; a < segments; ++a) half += segmentPeaks[static_cast<std::size_t>(a)] >= level ? 1 : 0;
-    counts.half[j] = half;
+  for (std::size_t j = 0; j < counted; ++j) {
+    counts.time[j] = time[j];
+    for (int a = 0; a < segments; ++a) counts.half[j] += segmentPeaks[static_cast<std::size_t>(a)] >= levels[j] ? 1 : 0;
   }
   return counts;
 }

@@ -166,12 +166,17 @@ Decimal ToDecimal(double magnitude) {
     d.digits = std::string(15, '0');
     return d;
   }
+  // d.dddddddddddddde+XX: to_chars with a precision writes what printf's
+  // "%.14e" writes, without printf's format and locale machinery (the
+  // window's labels are formatted dozens of times per cycle).
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", magnitude);  // d.dddddddddddddde+XX
-  std::string s(buf);
-  const std::size_t e = s.find('e');
-  d.digits = s.substr(0, 1) + s.substr(2, e - 2);
-  d.exponent = std::stoi(s.substr(e + 1));
+  const auto written = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific, 14);
+  const char* const e = std::find(static_cast<const char*>(buf), static_cast<const char*>(written.ptr), 'e');
+  d.digits.assign(1, buf[0]);
+  d.digits.append(buf + 2, static_cast<std::size_t>(e - (buf + 2)));
+  const char* exponent = e + 1;
+  if (exponent != written.ptr && *exponent == '+') ++exponent;  // from_chars takes no plus sign
+  std::from_chars(exponent, written.ptr, d.exponent);
   d.zero = false;
   return d;
 }
