@@ -1,6 +1,9 @@
 #include "form_binder.h"
 
+#include <QPalette>
 #include <QSignalBlocker>
+
+#include <memory>
 
 namespace varnel::app {
 
@@ -8,32 +11,47 @@ namespace {
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
+// A lamp colour as the label's background, with white text; none gives the
+// label back the window's own colours.
 void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
-  const QString sheet = color ? QStringLiteral("background-color: rgb(%1,%2,%3); color: white;")
-                                    .arg(color->r)
-                                    .arg(color->g)
-                                    .arg(color->b)
-                              : QString();
-  if (label->styleSheet() != sheet) label->setStyleSheet(sheet);
+  if (!color) {
+    label->setPalette(QPalette());
+    return;
+  }
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, QColor(color->r, color->g, color->b));
+  palette.setColor(QPalette::WindowText, Qt::white);
+  label->setPalette(palette);
 }
 
 }  // namespace
+
+// Every binding keeps what its widget shows, as model values (a fresh widget
+// shows what a default model holds).  A refresh compares the model with that
+// and touches the widget only where they differ, so refreshing after every
+// event costs next to nothing when little has changed.  User input updates
+// the model and what is shown alike.
 
 QLabel* FormBinder::Caption(const char* utf8) { return new QLabel(QString::fromUtf8(utf8)); }
 
 QLineEdit* FormBinder::Edit(TextBox& model, Handler onChange) {
   auto* w = new QLineEdit;
-  QObject::connect(w, &QLineEdit::textEdited, w, [this, &model, onChange](const QString& t) {
+  auto shown = std::make_shared<TextBox>();
+  QObject::connect(w, &QLineEdit::textEdited, w, [this, &model, shown, onChange](const QString& t) {
     model.text = t.toStdString();
+    shown->text = model.text;
     if (onChange) dispatch_(onChange);
   });
-  refreshers_.push_back([w, &model] {
-    const QString t = Q(model.text);
-    if (w->text() != t) {
+  refreshers_.push_back([w, &model, shown] {
+    if (shown->text != model.text) {
       QSignalBlocker block(w);
-      w->setText(t);
+      w->setText(Q(model.text));
+      shown->text = model.text;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -41,11 +59,22 @@ QLineEdit* FormBinder::Edit(TextBox& model, Handler onChange) {
 QLabel* FormBinder::Text(Label& model, QWidget* parent) {
   auto* w = new QLabel(parent);
   w->setMinimumWidth(40);
-  refreshers_.push_back([w, &model] {
-    const QString t = Q(model.text);
-    if (w->text() != t) w->setText(t);
-    ApplyBackColor(w, model.backColor);
-    w->setEnabled(model.enabled);
+  // Painted whole by itself (background included), so a changed value does
+  // not make the box behind it paint again.
+  w->setAutoFillBackground(true);
+  refreshers_.push_back([w, &model, shown = Label{}]() mutable {
+    if (shown.text != model.text) {
+      w->setText(Q(model.text));
+      shown.text = model.text;
+    }
+    if (shown.backColor != model.backColor) {
+      ApplyBackColor(w, model.backColor);
+      shown.backColor = model.backColor;
+    }
+    if (shown.enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown.enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -53,35 +82,48 @@ QLabel* FormBinder::Text(Label& model, QWidget* parent) {
 QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
   auto* w = new QComboBox;
   w->setEditable(editable);
+  auto shown = std::make_shared<ComboBox>();
   if (editable) {
-    QObject::connect(w, &QComboBox::currentTextChanged, w, [this, w, &model, onChange](const QString& t) {
+    QObject::connect(w, &QComboBox::currentTextChanged, w, [this, w, &model, shown, onChange](const QString& t) {
       model.text = t.toStdString();
       model.listIndex = w->currentIndex();
+      shown->text = model.text;
+      shown->listIndex = model.listIndex;
       if (onChange) dispatch_(onChange);
     });
   } else {
-    QObject::connect(w, &QComboBox::activated, w, [this, w, &model, onChange](int index) {
+    QObject::connect(w, &QComboBox::activated, w, [this, w, &model, shown, onChange](int index) {
       model.listIndex = index;
       model.text = w->itemText(index).toStdString();
+      shown->listIndex = model.listIndex;
+      shown->text = model.text;
       if (onChange) dispatch_(onChange);
     });
   }
-  refreshers_.push_back([w, &model, editable] {
+  refreshers_.push_back([w, &model, shown, editable] {
     QSignalBlocker block(w);
-    QStringList items;
-    for (const auto& i : model.items) items << Q(i);
-    QStringList shown;
-    for (int i = 0; i < w->count(); ++i) shown << w->itemText(i);
-    if (shown != items) {
+    bool reselect = false;
+    if (shown->items != model.items) {
+      QStringList items;
+      for (const auto& i : model.items) items << Q(i);
       w->clear();
       w->addItems(items);
+      shown->items = model.items;
+      reselect = true;  // new items select the first of them
     }
     if (editable) {
-      if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
-    } else if (w->currentIndex() != model.listIndex) {
-      w->setCurrentIndex(model.listIndex);
+      if (reselect || shown->text != model.text) {
+        if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
+        shown->text = model.text;
+      }
+    } else if (reselect || shown->listIndex != model.listIndex) {
+      if (w->currentIndex() != model.listIndex) w->setCurrentIndex(model.listIndex);
+      shown->listIndex = model.listIndex;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -89,11 +131,16 @@ QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
 QRadioButton* FormBinder::Option(OptionButton& model, Handler onClick) {
   auto* w = new QRadioButton(Q(model.caption));
   w->setAutoExclusive(false);  // the model keeps the options of a group exclusive
-  QObject::connect(w, &QRadioButton::clicked, w, [this, onClick] { dispatch_(onClick); });
-  refreshers_.push_back([w, &model] {
-    if (w->isChecked() != model.selected) {
+  auto shown = std::make_shared<OptionButton>();
+  QObject::connect(w, &QRadioButton::clicked, w, [this, w, shown, onClick] {
+    shown->selected = w->isChecked();  // a click toggles the button itself
+    dispatch_(onClick);
+  });
+  refreshers_.push_back([w, &model, shown] {
+    if (shown->selected != model.selected) {
       QSignalBlocker block(w);
       w->setChecked(model.selected);
+      shown->selected = model.selected;
     }
   });
   return w;
@@ -101,16 +148,22 @@ QRadioButton* FormBinder::Option(OptionButton& model, Handler onClick) {
 
 QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
   auto* w = new QCheckBox(Q(model.caption));
-  QObject::connect(w, &QCheckBox::clicked, w, [this, &model, onClick](bool checked) {
+  auto shown = std::make_shared<CheckBox>();
+  QObject::connect(w, &QCheckBox::clicked, w, [this, &model, shown, onClick](bool checked) {
     model.checked = checked;
+    shown->checked = checked;
     if (onClick) dispatch_(onClick);
   });
-  refreshers_.push_back([w, &model] {
-    if (w->isChecked() != model.checked) {
+  refreshers_.push_back([w, &model, shown] {
+    if (shown->checked != model.checked) {
       QSignalBlocker block(w);
       w->setChecked(model.checked);
+      shown->checked = model.checked;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -118,16 +171,27 @@ QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
 QPushButton* FormBinder::Push(Button& model, Handler onClick) {
   auto* w = new QPushButton(Q(model.caption));
   QObject::connect(w, &QPushButton::clicked, w, [this, onClick] { dispatch_(onClick); });
-  refreshers_.push_back([w, &model] {
-    w->setEnabled(model.enabled);
-    if (w->text() != Q(model.caption)) w->setText(Q(model.caption));
+  refreshers_.push_back([w, &model, shown = Button{model.caption, true}]() mutable {
+    if (shown.enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown.enabled = model.enabled;
+    }
+    if (shown.caption != model.caption) {
+      w->setText(Q(model.caption));
+      shown.caption = model.caption;
+    }
   });
   return w;
 }
 
 QGroupBox* FormBinder::Group(Frame& model) {
   auto* w = new QGroupBox(Q(model.caption));
-  refreshers_.push_back([w, &model] { w->setEnabled(model.enabled); });
+  refreshers_.push_back([w, &model, shown = true]() mutable {
+    if (shown != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown = model.enabled;
+    }
+  });
   return w;
 }
 

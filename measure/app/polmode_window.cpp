@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "form/form.h"
 
 namespace varnel::app {
@@ -12,6 +14,16 @@ namespace varnel::app {
 namespace {
 
 QLabel* Cap(const char* utf8) { return FormBinder::Caption(utf8); }
+
+// A value label of fixed size, wide enough for `widest`: a new value then
+// changes no geometry, and the window is not laid out again every cycle.
+QLabel* Fixed(QLabel* label, const char* widest) {
+  const QMargins m = label->contentsMargins();
+  const int width = label->fontMetrics().horizontalAdvance(QString::fromUtf8(widest)) + m.left() + m.right() +
+                    2 * label->margin() + 2 * label->frameWidth() + 4;
+  label->setFixedSize(std::max(width, label->minimumWidth()), label->sizeHint().height());
+  return label;
+}
 
 }  // namespace
 
@@ -139,10 +151,11 @@ QWidget* PolModeWindow::BuildStatusBox() {
   g->addWidget(Cap("ｽﾃｰﾀｽ"), 0, 0);
   status_ = binder_.Text(form_.IDC_STATUS);
   status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  status_->setMinimumWidth(420);
+  // As wide as the graph below leaves it: room for the longest status.
+  status_->setFixedSize(GraphView::kWidth - 60, status_->sizeHint().height());
   g->addWidget(status_, 0, 1, 1, 5);
   g->addWidget(Cap("変換個数"), 1, 0);
-  g->addWidget(binder_.Text(form_.IDS_TOTALNUM), 1, 1);
+  g->addWidget(Fixed(binder_.Text(form_.IDS_TOTALNUM), " -2147483648"), 1, 1);
   g->addWidget(Cap("Xﾚﾝｼﾞ"), 1, 2);
   g->addWidget(binder_.Text(form_.IDS_XRANGE), 1, 3);
   g->addWidget(Cap("Yﾚﾝｼﾞ"), 1, 4);
@@ -191,13 +204,15 @@ QWidget* PolModeWindow::BuildResultsBox() {
     const auto i = static_cast<std::size_t>(ch);
     const int row = ch + 1;
     g->addWidget(new QLabel(QString::number(ch + 1)), row, 0);
-    g->addWidget(binder_.Text(form_.Peak[i]), row, 1);
-    g->addWidget(binder_.Text(form_.L25H[i]), row, 2);
-    g->addWidget(binder_.Text(form_.LF1[i]), row, 3);
-    g->addWidget(binder_.Text(form_.L25L[i]), row, 4);
-    g->addWidget(binder_.Text(form_.LDC[i]), row, 5);
-    g->addWidget(binder_.Text(form_.LAC[i]), row, 6);
-    g->addWidget(binder_.Text(form_.LRms[i]), row, 7);
+    // The values are cut to 5 characters (the peak to 4).
+    constexpr const char* kWidest = "-00.00";
+    g->addWidget(Fixed(binder_.Text(form_.Peak[i]), kWidest), row, 1);
+    g->addWidget(Fixed(binder_.Text(form_.L25H[i]), kWidest), row, 2);
+    g->addWidget(Fixed(binder_.Text(form_.LF1[i]), kWidest), row, 3);
+    g->addWidget(Fixed(binder_.Text(form_.L25L[i]), kWidest), row, 4);
+    g->addWidget(Fixed(binder_.Text(form_.LDC[i]), kWidest), row, 5);
+    g->addWidget(Fixed(binder_.Text(form_.LAC[i]), kWidest), row, 6);
+    g->addWidget(Fixed(binder_.Text(form_.LRms[i]), kWidest), row, 7);
     auto* trigger = binder_.Combo(form_.Combo3[i], true);
     trigger->setMaximumWidth(64);
     g->addWidget(trigger, row, 8);
@@ -216,10 +231,11 @@ void PolModeWindow::Refresh() {
   if (windowTitle() != title) setWindowTitle(title);
 }
 
-void PolModeWindow::RepaintStatus() {
-  Refresh();
-  if (status_ != nullptr) status_->repaint();
-}
+// The status is painted with everything else once the handler returns: the
+// notifications are handled after the acquisition has ended, and nothing
+// after them takes long enough for an earlier paint to be seen.  Painting
+// here would only hold up the block and the next cycle.
+void PolModeWindow::RepaintStatus() { Refresh(); }
 
 void PolModeWindow::RepaintWeatherIndicators() {
   Refresh();
