@@ -62,6 +62,23 @@ void DrawTrace(QImage& image, std::span<const graph::GraphPoint> points, QRgb co
   column(points.back().x, points.back().y, points.back().y);
 }
 
+// A horizontal or vertical line with both ends included, straight into the
+// pixels of an RGB32 image (the grid: lines across the whole picture, whose
+// pixels are the picture's whole row or column either way).  False for any
+// other line.
+bool DrawStraightLine(QImage& image, QPoint from, QPoint to, QRgb colour) {
+  if (from.x() != to.x() && from.y() != to.y()) return false;
+  const int left = std::max(std::min(from.x(), to.x()), 0);
+  const int right = std::min(std::max(from.x(), to.x()), image.width() - 1);
+  const int top = std::max(std::min(from.y(), to.y()), 0);
+  const int bottom = std::min(std::max(from.y(), to.y()), image.height() - 1);
+  for (int y = top; y <= bottom; ++y) {
+    auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+    std::fill(row + left, row + std::max(left, right + 1), colour);
+  }
+  return true;
+}
+
 QPen ThinPen(Rgb colour) {
   QPen pen(ToQColor(colour));
   pen.setWidth(1);
@@ -83,7 +100,13 @@ QPainter& ImageCanvas::Painter(Rgb colour) {
 }
 
 void ImageCanvas::Line(const graph::GridLine& line, Rgb colour) {
-  Painter(colour).drawLine(QPoint(Pixel(line.x1), Pixel(line.y1)), QPoint(Pixel(line.x2), Pixel(line.y2)));
+  const QPoint from(Pixel(line.x1), Pixel(line.y1));
+  const QPoint to(Pixel(line.x2), Pixel(line.y2));
+  if (image_.format() == QImage::Format_RGB32) {
+    painter_.reset();
+    if (DrawStraightLine(image_, from, to, ToQColor(colour).rgb())) return;
+  }
+  Painter(colour).drawLine(from, to);
 }
 
 void ImageCanvas::Polyline(std::span<const graph::GraphPoint> points, Rgb colour) {

@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -43,6 +44,22 @@ TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
                                              {1.5, 2},   {2.4, 2},   {2.6, 3},   {-0.4, 0},  {-2.6, -3},
                                              {1e15 + 0.5, 1e15}, {7, 7}};
   for (const auto& [in, out] : cases) EXPECT_EQ(RoundHalfEven(in), out) << in;
+  // The C library's rint rounds the same way in the default rounding mode:
+  // halves, random values of every size, and their neighbours.
+  std::mt19937_64 random(99);
+  std::vector<double> values = {0.0, -0.0, 0.49999999999999994, 4503599627370495.5, -4503599627370495.5,
+                                4503599627370496.0, 9007199254740993.0, 1e300, -1e-300};
+  for (int i = 0; i < 20000; ++i) {
+    const double v = std::bit_cast<double>(random());
+    if (std::isfinite(v)) values.push_back(v);
+    const double half = static_cast<double>(static_cast<int64_t>(random() >> 20) - (int64_t{1} << 43)) + 0.5;
+    values.insert(values.end(), {half, std::nextafter(half, 0.0), std::nextafter(half, 1e300)});
+  }
+  for (const double v : values) {
+    const double got = RoundHalfEven(v);
+    ASSERT_EQ(got, std::rint(v)) << std::hexfloat << v;
+    ASSERT_EQ(std::signbit(got), std::signbit(std::rint(v))) << std::hexfloat << v;
+  }
 }
 
 TEST(ToInt16, RoundsAndReportsValuesOutsideTheRange) {
