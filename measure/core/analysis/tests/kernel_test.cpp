@@ -89,9 +89,13 @@ TEST_P(SumBlockTest, ExtremeBlocksGiveTheReferenceBits) {
                  "alternating extremes, channels out of step");
   ExpectSameBits(FromCodes([](int k, int ch) { return (k / (ch + 1)) % 2 == 0 ? 0xFFFF : 0xE000; }), tables,
                  "bits above the 13 dropped");
-  ExpectSameBits(Block([&](int k, int ch) { return ch == 0 ? top : ch == 1 ? bottom : ch == 2 ? (k % 5 ? top : bottom) : 0; }),
+  ExpectSameBits(Block([&](int k, int ch) {
+                   if (ch == 2) return k % 5 ? top : bottom;
+                   return ch == 0 ? top : ch == 1 ? bottom : 0;
+                 }),
                  tables, "one extreme per channel");
-  ExpectSameBits(Block([&](int k, int) { return k == 2 || k == 1251 ? top : 0; }), tables, "spikes at the window's ends");
+  ExpectSameBits(Block([&](int k, int) { return k == 2 || k == 1251 ? top : 0; }), tables,
+                 "spikes at the window's ends");
   // Whatever a snapshot file may hold: the full 16-bit range.
   ExpectSameBits(Block([](int k, int ch) { return (k + ch) % 3 == 0 ? -32768 : 32767; }), tables, "full 16 bits");
 }
@@ -125,7 +129,8 @@ TEST_P(SumBlockTest, RandomBlocksGiveTheReferenceBits) {
     // Noise over the whole range, and small noise around a random level,
     // where the sums of a single lose the most bits.
     if (round % 2 == 0) {
-      ExpectSameBits(FromCodes([&](int, int) { return code(random); }), tables, "random codes " + std::to_string(round));
+      ExpectSameBits(FromCodes([&](int, int) { return code(random); }), tables,
+                     "random codes " + std::to_string(round));
     } else {
       const int level = code(random) % 8192 - 2048;
       ExpectSameBits(Block([&](int, int) { return std::clamp(level + small(random), -2048, 6143); }), tables,
