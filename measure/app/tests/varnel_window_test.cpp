@@ -1,6 +1,7 @@
 // The real window with the real A/D library and relay control against the
 // card stand-in process, offscreen, for several cycles.
 #include <QApplication>
+#include <QLabel>
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,19 @@ TEST_F(VarnelWindowTest, RunsCyclesAgainstTheCardStandIn) {
       ProcessEvents, 30s);
   ASSERT_TRUE(ran) << "status: " << form.IDC_STATUS.text << " cycles: " << cycles;
   EXPECT_TRUE(endings.empty());
+
+  // The window shows what the cycles left in the model: the status and the
+  // values of the four channels, each in a label of its own.
+  QStringList shown;
+  for (const QLabel* label : app->Window().findChildren<QLabel*>()) shown << label->text();
+  EXPECT_TRUE(shown.contains(QString::fromStdString(form.IDC_STATUS.text)));
+  for (std::size_t ch = 0; ch < 4; ++ch) {
+    for (const auto* labels : {&form.L25H, &form.LF1, &form.L25L, &form.LDC, &form.LAC, &form.LRms, &form.Peak}) {
+      const std::string& text = (*labels)[ch].text;
+      EXPECT_FALSE(text.empty()) << "channel " << ch;
+      EXPECT_TRUE(shown.contains(QString::fromStdString(text))) << "channel " << ch << ": " << text;
+    }
+  }
 
   const std::string data = ReadFile(dataPath);
   const std::string header = text::ToCp932("時刻,風速,風向,外気温,外湿度,内気温,内湿度,雨量,最大風速,ch1Fhc,");
