@@ -1,7 +1,12 @@
 #include "form_binder.h"
 
+#include <QGlyphRun>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QPalette>
+#include <QRawFont>
 #include <QSignalBlocker>
+#include <QStyleOption>
 
 #include <memory>
 
@@ -14,6 +19,7 @@ QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 // A lamp colour as the label's background, with white text; none gives the
 // label back the window's own colours.
 void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
+  label->setAutoFillBackground(color.has_value());
   if (!color) {
     label->setPalette(QPalette());
     return;
@@ -23,6 +29,64 @@ void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
   palette.setColor(QPalette::WindowText, Qt::white);
   label->setPalette(palette);
 }
+
+// A label that paints plain ASCII text (numbers, mostly) from the font's
+// glyphs straight away: a QLabel lays the text out and shapes it anew on
+// every paint, and a cycle repaints some thirty values.  The glyphs land on
+// the pixels the QLabel would give; any other text, or a label with a frame,
+// a margin, another alignment or disabled, is painted by QLabel itself.
+class GlyphLabel final : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    if (!PaintGlyphs()) QLabel::paintEvent(event);
+  }
+
+ private:
+  bool Plain() const {
+    if (frameWidth() != 0 || margin() != 0 || indent() > 0 || !isEnabled() || wordWrap()) return false;
+    if (alignment() != (Qt::AlignLeft | Qt::AlignVCenter) || layoutDirection() != Qt::LeftToRight) return false;
+    for (const QChar c : text())
+      if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == u'&' || c == u'<') return false;
+    return true;
+  }
+
+  bool PaintGlyphs() {
+    if (!Plain()) return false;
+    if (!raw_.isValid() || rawFor_ != font()) {
+      rawFor_ = font();
+      raw_ = QRawFont::fromFont(rawFor_);
+    }
+    const QList<quint32> glyphs = raw_.glyphIndexesForString(text());
+    if (!raw_.isValid() || glyphs.contains(0)) return false;  // a character the font lacks
+    const QList<QPointF> advances = raw_.advancesForGlyphIndexes(glyphs);
+    const QRect area = contentsRect();
+    const QFontMetrics metrics(rawFor_);
+    QList<QPointF> positions;
+    positions.reserve(glyphs.size());
+    qreal x = area.left();
+    const qreal baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+    for (const QPointF& advance : advances) {
+      positions.append(QPointF(x, baseline));
+      x += advance.x();
+    }
+    QGlyphRun run;
+    run.setRawFont(raw_);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    QStyleOption option;
+    option.initFrom(this);
+    QPainter painter(this);
+    painter.setPen(QPen(option.palette.brush(foregroundRole()), 1));
+    painter.drawGlyphRun(QPointF(0, 0), run);
+    return true;
+  }
+
+  QFont rawFor_;
+  QRawFont raw_;
+};
 
 }  // namespace
 
@@ -57,11 +121,8 @@ QLineEdit* FormBinder::Edit(TextBox& model, Handler onChange) {
 }
 
 QLabel* FormBinder::Text(Label& model, QWidget* parent) {
-  auto* w = new QLabel(parent);
+  auto* w = new GlyphLabel(parent);
   w->setMinimumWidth(40);
-  // Painted whole by itself (background included), so a changed value does
-  // not make the box behind it paint again.
-  w->setAutoFillBackground(true);
   refreshers_.push_back([w, &model, shown = Label{}]() mutable {
     if (shown.text != model.text) {
       w->setText(Q(model.text));

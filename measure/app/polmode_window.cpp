@@ -3,6 +3,8 @@
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QImage>
+#include <QPalette>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -14,16 +16,6 @@ namespace varnel::app {
 namespace {
 
 QLabel* Cap(const char* utf8) { return FormBinder::Caption(utf8); }
-
-// A value label of fixed size, wide enough for `widest`: a new value then
-// changes no geometry, and the window is not laid out again every cycle.
-QLabel* Fixed(QLabel* label, const char* widest) {
-  const QMargins m = label->contentsMargins();
-  const int width = label->fontMetrics().horizontalAdvance(QString::fromUtf8(widest)) + m.left() + m.right() +
-                    2 * label->margin() + 2 * label->frameWidth() + 4;
-  label->setFixedSize(std::max(width, label->minimumWidth()), label->sizeHint().height());
-  return label;
-}
 
 }  // namespace
 
@@ -151,11 +143,11 @@ QWidget* PolModeWindow::BuildStatusBox() {
   g->addWidget(Cap("ｽﾃｰﾀｽ"), 0, 0);
   status_ = binder_.Text(form_.IDC_STATUS);
   status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  // As wide as the graph below leaves it: room for the longest status.
-  status_->setFixedSize(GraphView::kWidth - 60, status_->sizeHint().height());
+  status_->setMinimumWidth(420);
+  cycleLabels_.push_back(status_);
   g->addWidget(status_, 0, 1, 1, 5);
   g->addWidget(Cap("変換個数"), 1, 0);
-  g->addWidget(Fixed(binder_.Text(form_.IDS_TOTALNUM), " -2147483648"), 1, 1);
+  g->addWidget(binder_.Text(form_.IDS_TOTALNUM), 1, 1);
   g->addWidget(Cap("Xﾚﾝｼﾞ"), 1, 2);
   g->addWidget(binder_.Text(form_.IDS_XRANGE), 1, 3);
   g->addWidget(Cap("Yﾚﾝｼﾞ"), 1, 4);
@@ -204,15 +196,15 @@ QWidget* PolModeWindow::BuildResultsBox() {
     const auto i = static_cast<std::size_t>(ch);
     const int row = ch + 1;
     g->addWidget(new QLabel(QString::number(ch + 1)), row, 0);
-    // The values are cut to 5 characters (the peak to 4).
-    constexpr const char* kWidest = "-00.00";
-    g->addWidget(Fixed(binder_.Text(form_.Peak[i]), kWidest), row, 1);
-    g->addWidget(Fixed(binder_.Text(form_.L25H[i]), kWidest), row, 2);
-    g->addWidget(Fixed(binder_.Text(form_.LF1[i]), kWidest), row, 3);
-    g->addWidget(Fixed(binder_.Text(form_.L25L[i]), kWidest), row, 4);
-    g->addWidget(Fixed(binder_.Text(form_.LDC[i]), kWidest), row, 5);
-    g->addWidget(Fixed(binder_.Text(form_.LAC[i]), kWidest), row, 6);
-    g->addWidget(Fixed(binder_.Text(form_.LRms[i]), kWidest), row, 7);
+    int column = 1;
+    for (auto* labels : {&form_.Peak, &form_.L25H, &form_.LF1, &form_.L25L, &form_.LDC, &form_.LAC, &form_.LRms}) {
+      QLabel* label = binder_.Text((*labels)[i]);
+      // Room for the widest value (values are cut to 5 characters) before
+      // the size is kept.
+      label->setMinimumWidth(std::max(label->minimumWidth(), label->fontMetrics().horizontalAdvance("-00.000")));
+      cycleLabels_.push_back(label);
+      g->addWidget(label, row, column++);
+    }
     auto* trigger = binder_.Combo(form_.Combo3[i], true);
     trigger->setMaximumWidth(64);
     g->addWidget(trigger, row, 8);
@@ -241,6 +233,40 @@ void PolModeWindow::RepaintWeatherIndicators() {
   Refresh();
   if (sendLamp_ != nullptr) sendLamp_->repaint();
   if (receiveLamp_ != nullptr) receiveLamp_->repaint();
+}
+
+// The labels that change every cycle keep the size the first layout gave
+// them: a new value then changes no geometry, and the window is not laid out
+// again every cycle (a label asks for that whenever its text changes).  And
+// where the box behind such a label paints one flat colour, the label paints
+// that colour itself: it is then opaque, and a new value does not make the
+// box paint again under it.
+void PolModeWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (sizesFrozen_) return;
+  if (layout() != nullptr) layout()->activate();
+  for (QLabel* label : cycleLabels_) {
+    label->setFixedSize(label->size());
+    TakeBackgroundOfBox(label);
+  }
+  sizesFrozen_ = true;
+}
+
+void PolModeWindow::TakeBackgroundOfBox(QLabel* label) {
+  QWidget* box = label->parentWidget();
+  if (box == nullptr || label->autoFillBackground()) return;
+  // What the box alone paints where the label is.
+  QImage behind(label->size(), QImage::Format_RGB32);
+  behind.fill(Qt::magenta);
+  box->render(&behind, QPoint(), QRegion(label->geometry()), QWidget::DrawWindowBackground);
+  const QRgb colour = behind.pixel(0, 0);
+  for (int y = 0; y < behind.height(); ++y)
+    for (int x = 0; x < behind.width(); ++x)
+      if (behind.pixel(x, y) != colour) return;  // not one flat colour: the box keeps painting it
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, QColor::fromRgb(colour));
+  label->setPalette(palette);
+  label->setAutoFillBackground(true);
 }
 
 // The window itself (not one of its controls) losing the input focus ends

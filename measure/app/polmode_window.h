@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "form_binder.h"
 #include "graph_view.h"
@@ -41,6 +42,7 @@ class PolModeWindow : public QWidget {
 
  protected:
   void focusOutEvent(QFocusEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   QWidget* BuildAcquisitionBox();
@@ -48,6 +50,7 @@ class PolModeWindow : public QWidget {
   QWidget* BuildStatusBox();
   QWidget* BuildWeatherBox();
   QWidget* BuildResultsBox();
+  void TakeBackgroundOfBox(QLabel* label);
 
   PolModeForm& form_;
   WindowActions actions_;
@@ -56,6 +59,8 @@ class PolModeWindow : public QWidget {
   QLabel* status_ = nullptr;
   QLabel* sendLamp_ = nullptr;
   QLabel* receiveLamp_ = nullptr;
+  std::vector<QLabel*> cycleLabels_;  // status and values: new text every cycle
+  bool sizesFrozen_ = false;
 };
 
 }  // namespace varnel::app
