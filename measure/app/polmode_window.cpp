@@ -147,7 +147,9 @@ QWidget* PolModeWindow::BuildStatusBox() {
   cycleLabels_.push_back(status_);
   g->addWidget(status_, 0, 1, 1, 5);
   g->addWidget(Cap("変換個数"), 1, 0);
-  g->addWidget(binder_.Text(form_.IDS_TOTALNUM), 1, 1);
+  QLabel* count = binder_.Text(form_.IDS_TOTALNUM);  // " 0" at the start of every block, then its count
+  cycleLabels_.push_back(count);
+  g->addWidget(count, 1, 1);
   g->addWidget(Cap("Xﾚﾝｼﾞ"), 1, 2);
   g->addWidget(binder_.Text(form_.IDS_XRANGE), 1, 3);
   g->addWidget(Cap("Yﾚﾝｼﾞ"), 1, 4);
