@@ -216,7 +216,24 @@ QWidget* PolModeWindow::BuildResultsBox() {
 
 void PolModeWindow::Dispatch(const std::function<void()>& handler) {
   if (handler) handler();
-  Refresh();
+  RequestRefresh();
+}
+
+// The widgets follow the model once the events waiting now have been
+// handled: a block's two notifications come together, and only what the
+// model holds after both needs showing (nothing in between would ever be
+// painted).  A status or count that ends each cycle as it started is then
+// not set, and not painted, twice a cycle.
+void PolModeWindow::RequestRefresh() {
+  if (refreshPending_) return;
+  refreshPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        refreshPending_ = false;
+        Refresh();
+      },
+      Qt::QueuedConnection);
 }
 
 void PolModeWindow::Refresh() {
@@ -229,7 +246,7 @@ void PolModeWindow::Refresh() {
 // notifications are handled after the acquisition has ended, and nothing
 // after them takes long enough for an earlier paint to be seen.  Painting
 // here would only hold up the block and the next cycle.
-void PolModeWindow::RepaintStatus() { Refresh(); }
+void PolModeWindow::RepaintStatus() { RequestRefresh(); }
 
 void PolModeWindow::RepaintWeatherIndicators() {
   Refresh();

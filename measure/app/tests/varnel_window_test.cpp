@@ -92,8 +92,12 @@ TEST_F(VarnelWindowTest, RunsCyclesAgainstTheCardStandIn) {
   ASSERT_TRUE(ran) << "status: " << form.IDC_STATUS.text << " cycles: " << cycles;
   EXPECT_TRUE(endings.empty());
 
-  // The window shows what the cycles left in the model: the status and the
-  // values of the four channels, each in a label of its own.
+  // The window shows what the cycles left in the model, once the events
+  // waiting have been handled: the status and the values of the four
+  // channels, each in a label of its own.
+  app->Window().Dispatch([&] { app->Program().Window().IDB_STOP_Click(); });
+  ASSERT_TRUE(lw::testing::WaitUntil([&] { return !app->Program().Window().CycleInFlight(); }, ProcessEvents, 10s));
+  ProcessEvents();
   QStringList shown;
   for (const QLabel* label : app->Window().findChildren<QLabel*>()) shown << label->text();
   EXPECT_TRUE(shown.contains(QString::fromStdString(form.IDC_STATUS.text)));
