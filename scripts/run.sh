@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds, and runs the whole system in a site folder:
 # the card stand-in with 16 insulators, the weather station stand-in on a
-# pseudo-terminal, the measurement program Varnel and the watchdog Tessik.
+# pseudo-terminal, the measurement program Varnel and the watchdog Tessik,
+# and the collector varnel-collect, which stores every record in the site's
+# SQLite file records.sqlite as it is written.
 #
 #   scripts/run.sh [--site DIR] [--duration SECONDS] [--binary] [--fast]
 #
@@ -29,7 +31,7 @@ done
 "$ROOT/scripts/setup.sh"
 echo "run.sh: building"
 "$ROOT/scripts/build.sh" "$ROOT/build" -- Varnel Tessik Morlex Kivo7100 component-register \
-  qda7100-sim weather-station-sim varnel-data varnel-analyse >/dev/null
+  qda7100-sim weather-station-sim varnel-data varnel-analyse varnel-collect >/dev/null
 BIN=$ROOT/build/bin
 
 mkdir -p "$SITE"
@@ -52,10 +54,24 @@ fi
 printf '[Serial]\nPort=%s\n' "$SITE/weather-tty" > Varnel.ini
 
 PIDS=()
+TESSIK_PID=""
+# A Varnel that Tessik started is no child of this script.  It is ended by
+# the process id in Varnel.lock, and only while that process holds the
+# site's lock and works in this site folder.
+end_site_varnel() {
+  local pid
+  pid=$(head -c 20 Varnel.lock 2>/dev/null | tr -dc '0-9') || true
+  [[ -n $pid ]] || return 0
+  if flock -n Varnel.lock true 2>/dev/null; then return 0; fi
+  [[ $(readlink -f "/proc/$pid/cwd" 2>/dev/null) == "$(realpath "$SITE")" ]] || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+}
 stop_all() {
   trap - INT TERM EXIT
   echo "run.sh: stopping"
-  pkill -TERM -f "^$SITE/Varnel" 2>/dev/null || true
+  # The watchdog first, so that it starts nothing more.
+  if [[ -n $TESSIK_PID ]]; then kill -TERM "$TESSIK_PID" 2>/dev/null || true; wait "$TESSIK_PID" 2>/dev/null || true; fi
+  end_site_varnel
   for p in "${PIDS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
@@ -76,6 +92,10 @@ wait_for weather.log weather-station-sim 10
 "$SITE/Varnel" >> varnel.log 2>&1 &
 PIDS+=($!)
 TESSIK_AUTOSTART=3 "$SITE/Tessik" > tessik.log 2>&1 &
+TESSIK_PID=$!
+# The collector follows the data file named in SETDT.DAT; collect.ini in the
+# site folder may point it at a central PostgreSQL server instead.
+"$BIN/varnel-collect" --site-dir "$SITE" >> collect.log 2>&1 &
 PIDS+=($!)
 
 cat <<INFO
@@ -84,9 +104,10 @@ run.sh: the system runs in $SITE
   weather station   $(grep -o '/dev/pts/[0-9]*' weather.log | head -1) -> $SITE/weather-tty   log: weather.log
   measurement       Varnel (first cycle 60 s after start)        log: varnel.log
   watchdog          Tessik (restarts Varnel after 3 stale minutes) log: tessik.log
+  collector         varnel-collect -> $(grep -q '^Database=' collect.ini 2>/dev/null && echo "the Database of collect.ini" || echo "$SITE/records.sqlite")   log: collect.log
   data file         $DATA (a record every minute)
   waveform files    $SITE/*Wev.dat
-  read them with    $BIN/varnel-data, $BIN/varnel-analyse
+  read them with    $BIN/varnel-data, $BIN/varnel-analyse, sqlite3 $SITE/records.sqlite
 Press Ctrl-C to stop.
 INFO
 

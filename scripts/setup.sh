@@ -7,6 +7,11 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
   xvfb xauth python3 python3-numpy fonts-ipafont-gothic
+  # the Debian package's library dependencies (dpkg-shlibdeps) and the
+  # check of its systemd unit (systemd-analyze)
+  dpkg-dev systemd
+  # the collector's databases
+  libsqlite3-dev sqlite3 libpq-dev postgresql tzdata
 )
 
 missing=()

@@ -9,14 +9,28 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 export QT_QPA_PLATFORM=offscreen
 JOBS=$(nproc)
+# The slow end-to-end tests mostly wait for the clock (a record a minute), so
+# more of them run side by side than there are cores.
+SLOW_JOBS=$((JOBS * 2))
+
+# The quick tests, then the slow ones, in the build folder $1 with time-out
+# $2 seconds, leaving out the tests whose label matches $3 (if given).
+run_suite() {
+  local dir=$1 timeout=$2 skip=${3:-}
+  local quick=slow
+  local slow=()
+  if [[ -n $skip ]]; then quick="slow|$skip"; slow=(-LE "$skip"); fi
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout "$timeout" -LE "$quick" &&
+    ctest --output-on-failure -j "$SLOW_JOBS" --timeout "$timeout" -L slow "${slow[@]}")
+}
 
 "$ROOT/scripts/build.sh" "$ROOT/build"
-(cd "$ROOT/build" && ctest --output-on-failure -j "$JOBS" --timeout 600)
+run_suite "$ROOT/build" 600
 
 if [[ ${1:-} != --quick ]]; then
   "$ROOT/scripts/build.sh" --asan
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
   export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  (cd "$ROOT/build-asan" && ctest --output-on-failure -j "$JOBS" --timeout 900 -LE no-asan)
+  run_suite "$ROOT/build-asan" 900 no-asan
 fi

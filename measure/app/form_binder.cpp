@@ -120,6 +120,69 @@ QLineEdit* FormBinder::Edit(TextBox& model, Handler onChange) {
   return w;
 }
 
+namespace {
+
+// Hands a finished edit of `edit` to the core, once per edit.
+void ConnectCommit(QLineEdit* edit, const std::function<void(const std::string&)>& commit) {
+  QObject::connect(edit, &QLineEdit::editingFinished, edit, [edit, commit] {
+    if (!edit->isModified()) return;  // left without a change
+    edit->setModified(false);
+    commit(edit->text().toStdString());
+  });
+}
+
+}  // namespace
+
+FormBinder::CommitHandler FormBinder::Dispatched(CommitHandler onCommit) {
+  return [this, onCommit = std::move(onCommit)](const std::string& entered) {
+    dispatch_([&] {
+      if (onCommit) onCommit(entered);
+    });
+  };
+}
+
+QLineEdit* FormBinder::CommitEdit(TextBox& model, CommitHandler onCommit) {
+  auto* w = new QLineEdit;
+  ConnectCommit(w, Dispatched(std::move(onCommit)));
+  refreshers_.push_back([w, &model] {
+    const QString t = Q(model.text);
+    if (!w->isModified() && w->text() != t) {
+      QSignalBlocker block(w);
+      w->setText(t);
+    }
+    w->setEnabled(model.enabled);
+  });
+  return w;
+}
+
+QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
+  auto* w = new QComboBox;
+  w->setEditable(true);
+  // The list offers the usual values; a typed value never joins it.
+  w->setInsertPolicy(QComboBox::NoInsert);
+  QLineEdit* edit = w->lineEdit();
+  const CommitHandler commit = Dispatched(std::move(onCommit));
+  ConnectCommit(edit, commit);
+  QObject::connect(w, &QComboBox::activated, w, [w, commit](int index) {
+    w->lineEdit()->setModified(false);
+    commit(w->itemText(index).toStdString());
+  });
+  refreshers_.push_back([w, edit, &model] {
+    QSignalBlocker block(w);
+    QStringList items;
+    for (const auto& i : model.items) items << Q(i);
+    QStringList shown;
+    for (int i = 0; i < w->count(); ++i) shown << w->itemText(i);
+    if (shown != items) {
+      w->clear();
+      w->addItems(items);
+    }
+    if (!edit->isModified() && w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
+    w->setEnabled(model.enabled);
+  });
+  return w;
+}
+
 QLabel* FormBinder::Text(Label& model, QWidget* parent) {
   auto* w = new GlyphLabel(parent);
   w->setMinimumWidth(40);

@@ -15,6 +15,7 @@
 #include <QRadioButton>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "form/form.h"
@@ -29,6 +30,15 @@ class FormBinder {
   explicit FormBinder(std::function<void(const Handler&)> dispatch) : dispatch_(std::move(dispatch)) {}
 
   QLineEdit* Edit(TextBox& model, Handler onChange = {});
+  // A box whose text the core must accept first.  Typing changes only the
+  // widget; when the operator finishes (Enter, or the focus leaves the box,
+  // or a list item is chosen) `onCommit` gets the entered text and the core
+  // decides whether the model takes it.  The next refresh shows the model
+  // again, so a refused text gives way to the value that stays.  While an
+  // edit is in progress refreshes leave the widget's text alone.
+  using CommitHandler = std::function<void(const std::string& entered)>;
+  QLineEdit* CommitEdit(TextBox& model, CommitHandler onCommit);
+  QComboBox* CommitCombo(ComboBox& model, CommitHandler onCommit);
   QLabel* Text(Label& model, QWidget* parent = nullptr);
   QComboBox* Combo(ComboBox& model, bool editable, Handler onChange = {});
   QRadioButton* Option(OptionButton& model, Handler onClick);
@@ -41,6 +51,9 @@ class FormBinder {
   void Refresh();
 
  private:
+  // `onCommit` run through dispatch_ (and so followed by a refresh).
+  CommitHandler Dispatched(CommitHandler onCommit);
+
   std::function<void(const Handler&)> dispatch_;
   std::vector<std::function<void()>> refreshers_;
 };

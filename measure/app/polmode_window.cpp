@@ -79,7 +79,9 @@ QWidget* PolModeWindow::BuildAcquisitionBox() {
     circuits->addWidget(binder_.Option(form_.Option1[static_cast<std::size_t>(i)], [this, i] { actions_.option1(i); }));
   g->addLayout(circuits, row++, 1, 1, 2);
   g->addWidget(Cap("シャント抵抗値"), row, 0);
-  g->addWidget(binder_.Edit(form_.Text1), row, 1);
+  auto* shunt = binder_.CommitEdit(form_.Text1, actions_.text1Committed);
+  shunt->setObjectName("Text1");
+  g->addWidget(shunt, row, 1);
   g->addWidget(Cap("Ω"), row++, 2);
 
   auto* freq = new QGroupBox(QString::fromUtf8("電源周波数"));
@@ -102,7 +104,8 @@ QWidget* PolModeWindow::BuildStorageBox() {
   auto* g = new QGridLayout(box);
   int row = 0;
   g->addWidget(Cap("保存ファイル"), row, 0);
-  auto* path = binder_.Edit(form_.Text4);
+  auto* path = binder_.CommitEdit(form_.Text4, actions_.text4Committed);
+  path->setObjectName("Text4");
   path->setMinimumWidth(260);
   g->addWidget(path, row++, 1, 1, 3);
 
@@ -127,11 +130,15 @@ QWidget* PolModeWindow::BuildStorageBox() {
   g->addWidget(Cap("mA"), row++, 3);
   g->addWidget(binder_.Check(form_.Check2), row++, 0, 1, 4);
   g->addWidget(Cap("データ保存間隔"), row, 0);
-  g->addWidget(binder_.Combo(form_.Combo1, true), row, 1);
+  auto* dataInterval = binder_.CommitCombo(form_.Combo1, actions_.combo1Committed);
+  dataInterval->setObjectName("Combo1");
+  g->addWidget(dataInterval, row, 1);
   g->addWidget(Cap("分"), row++, 2);
   g->addWidget(binder_.Check(form_.Check1, actions_.check1Clicked), row++, 0, 1, 4);
   g->addWidget(binder_.Text(form_.Label30[2]), row, 0);
-  g->addWidget(binder_.Combo(form_.Combo2, true), row, 1);
+  auto* waveInterval = binder_.CommitCombo(form_.Combo2, actions_.combo2Committed);
+  waveInterval->setObjectName("Combo2");
+  g->addWidget(waveInterval, row, 1);
   g->addWidget(Cap("分"), row++, 2);
   return box;
 }

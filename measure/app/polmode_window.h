@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "form_binder.h"
@@ -27,6 +28,9 @@ struct WindowActions {
   std::function<void()> start, stop, exit, saveCsv, lostFocus, text2Changed, check1Clicked;
   std::function<void(int)> option1, option2, option3;
   std::function<void()> startInternal, startExternal, stopInternal, stopExternal;
+  // Finished edits of the boxes the settings file keeps (the shunt, the
+  // data-file path and the two save intervals), with the entered text.
+  std::function<void(const std::string&)> text1Committed, text4Committed, combo1Committed, combo2Committed;
 };
 
 class PolModeWindow : public QWidget {

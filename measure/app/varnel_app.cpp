@@ -21,6 +21,10 @@ WindowActions MakeActions(VarnelProgram& p, const std::unique_ptr<graph::CsvExpo
   a.lostFocus = [&w] { w.Form_LostFocus(); };
   a.text2Changed = [&w] { w.Text2_Change(); };
   a.check1Clicked = [&w] { w.Check1_Click(); };
+  a.text1Committed = [&w](const std::string& t) { w.Text1_Commit(t); };
+  a.text4Committed = [&w](const std::string& t) { w.Text4_Commit(t); };
+  a.combo1Committed = [&w](const std::string& t) { w.Combo1_Commit(t); };
+  a.combo2Committed = [&w](const std::string& t) { w.Combo2_Commit(t); };
   a.option1 = [&p, &w](int i) {
     SelectOption(p.form.Option1, static_cast<std::size_t>(i));
     w.Option1_Click(i);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,6 +213,12 @@ class SocketDevice final : public Device {
     }
 
     std::unique_lock lock(mu_);
+    if (!sent) {
+      // A frame cut short (a driver that stopped reading) leaves the stream
+      // without a frame boundary: no later request could be read.  The
+      // reader sees the end of the stream and fails whatever is pending.
+      ::shutdown(fd_, SHUT_RDWR);
+    }
     if (!sent && !req->done) {
       // The driver is gone; the reader thread will notice the end of the
       // stream too, but this request must not wait for it.
@@ -408,6 +415,10 @@ std::unique_ptr<Device> Device::Open(const std::string& path, uint32_t& error) {
     error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
+  // A driver that stops reading fills the socket's buffer; a request sent
+  // then fails after this long instead of holding the caller for ever.
+  const timeval sendLimit{kFirstAnswerTimeout.count(), 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
   error = ERROR_SUCCESS;
   return std::make_unique<SocketDevice>(fd);
 }

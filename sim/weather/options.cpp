@@ -34,6 +34,8 @@ std::string UsageText() {
       "                       key=value,...: in, out (degC), wind (m/s), dir (deg),\n"
       "                       inhum, outhum (%), rain (mm); wire values with\n"
       "                       in_raw, out_raw, wind_raw, dir_raw, rain_raw\n"
+      "                       (temperatures below 0 degF are sent as negative\n"
+      "                       16-bit values: out=-20 or out_raw=-40)\n"
       "  --sequence FILE      one line of READINGS per packet, repeating at the end\n"
       "  --start-hour H       day profile: time of day at start, 0..24 (default 12)\n"
       "  --speedup F          day profile: simulated seconds per second (default 1)\n"

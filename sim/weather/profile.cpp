@@ -71,6 +71,11 @@ bool ApplyItem(RawReading& r, std::string_view item, std::string* error) {
   } else if (key == "rain") {
     if (v < 0) return fail("rain must not be negative");
     r.rain = RainMillimetresToWire(v);
+  } else if ((key == "in_raw" || key == "out_raw") && v < 0) {
+    // A temperature below 0 °F, given as the signed number the station sends
+    // in two's complement.
+    if (v < -32768 || v != std::floor(v)) return fail(key + " must be a whole number -32768..65535");
+    (key == "in_raw" ? r.inTemp : r.outTemp) = static_cast<uint16_t>(static_cast<int16_t>(v));
   } else if (key == "in_raw" || key == "out_raw" || key == "dir_raw" || key == "rain_raw") {
     const auto w = wire(65535);
     if (!w) return fail(key + " must be a whole number 0..65535");

@@ -29,7 +29,7 @@ struct RawReading {
 
 // Physical values to wire units, rounded to the nearest unit and clamped to
 // the field's range.  Temperatures below 0 °F become the 16-bit two's
-// complement, which the receiving side rejects: that is what the station does.
+// complement, as the station sends them (-20 °C is -4.0 °F, 0xFFD8).
 uint16_t TempCelsiusToWire(double celsius);
 uint8_t WindMetresPerSecondToWire(double metresPerSecond);
 uint16_t RainMillimetresToWire(double millimetres);
@@ -46,8 +46,9 @@ inline constexpr uint8_t kRequest[7] = {0x4C, 0x4F, 0x4F, 0x50, 0xE7, 0xFF, 0x0D
 // Readings given as "key=value,key=value" (blanks and ";" also separate).
 // Keys in physical units: in, out (°C), wind (m/s), dir (degrees),
 // inhum, outhum (%), rain (mm).  Keys in wire units, for exact or faulty
-// values: in_raw, out_raw, wind_raw, dir_raw, rain_raw.  Keys left out keep
-// the values of DefaultReading().
+// values: in_raw, out_raw, wind_raw, dir_raw, rain_raw (0..65535; the two
+// temperatures also -32768..-1, sent in two's complement).  Keys left out
+// keep the values of DefaultReading().
 std::optional<RawReading> ParseReading(std::string_view text, std::string* error);
 RawReading DefaultReading();
 

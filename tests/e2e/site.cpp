@@ -206,6 +206,12 @@ void Site::KillWeather() {
   if (weather_) weather_->Kill();
 }
 
+void Site::HangWeather() {
+  if (!weather_) return;
+  weather_->Signal(SIGSTOP);
+  retired_.push_back(std::move(weather_));  // killed (SIGKILL ends it stopped) with the site
+}
+
 ChildProcess& Site::StartVarnel() {
   if (varnel_) retired_.push_back(std::move(varnel_));
   varnel_ = std::make_unique<ChildProcess>(Path() / "Varnel", std::vector<std::string>{},

@@ -88,6 +88,11 @@ class Site {
   // waits until the link exists.
   bool StartWeather(const std::vector<std::string>& args, std::string& why);
   void KillWeather();
+  // Stops the station (SIGSTOP) without letting it end: its terminal stays
+  // open and silent, as a station that hangs.  It stays stopped until the
+  // site ends; the next StartWeather starts a new station beside it, which
+  // takes over the link.
+  void HangWeather();
 
   ChildProcess& StartVarnel();
   ChildProcess& StartTessik(const std::string& restartMinutes);

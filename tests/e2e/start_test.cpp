@@ -47,6 +47,72 @@ TEST(SiteStart, SecondVarnelInTheSameSiteEndsWithStatus3AndLeavesTheFirstRunning
   EXPECT_EQ(site.RunningVarnel(), third.Pid());
 }
 
+// --- Without a display -------------------------------------------------------
+
+constexpr const char* kOffscreenNote =
+    ": no display (DISPLAY and WAYLAND_DISPLAY are unset): using Qt's offscreen platform";
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A program of the build with nothing in its environment but `environment`
+// (env -i): no DISPLAY, no WAYLAND_DISPLAY, no QT_QPA_PLATFORM.
+std::unique_ptr<ChildProcess> StartBare(const std::string& program, const fs::path& dir,
+                                        std::map<std::string, std::string> environment,
+                                        const std::vector<std::string>& args = {}) {
+  // A sanitizer build's Varnel needs the library folder named (see site.h).
+  environment["LD_LIBRARY_PATH"] = BinDir().string();
+  std::vector<std::string> envArgs{"-i"};
+  for (const auto& [key, value] : environment) envArgs.push_back(key + "=" + value);
+  envArgs.push_back((BinDir() / program).string());
+  envArgs.insert(envArgs.end(), args.begin(), args.end());
+  return std::make_unique<ChildProcess>("/usr/bin/env", envArgs,
+                                        lw::testing::ChildOptions{.workingDir = dir, .environment = {}});
+}
+
+TEST(SiteStart, HelpTellsTheProgramItsSiteFilesAndExitStatusesAndTouchesNothing) {
+  lw::testing::TempDir dir("lw-e2e-help");
+  for (const char* program : {"Varnel", "Tessik"}) {
+    SCOPED_TRACE(program);
+    auto run = StartBare(program, dir.Path(), {}, {"--help"});
+    ASSERT_EQ(run->WaitForExit(30s), 0) << run->Output();
+    const std::string out = run->Output();
+    EXPECT_TRUE(out.starts_with(std::string(program) + " - the ")) << out;
+    for (const char* part : {"SETDT.DAT", "Varnel.lock", "Exit status:\n  0  "})
+      EXPECT_NE(out.find(part), std::string::npos) << part << " in:\n" << out;
+    EXPECT_EQ(out.find(kOffscreenNote), std::string::npos) << "help needs no platform";
+  }
+  auto varnel = StartBare("Varnel", dir.Path(), {}, {"--help"});
+  ASSERT_EQ(varnel->WaitForExit(30s), 0);
+  for (const char* status : {"  1  the card refused its set-up", "  2  forced stop on abnormal DC",
+                             "  3  another Varnel runs in the folder", "  4  the A/D library or the relay"})
+    EXPECT_NE(varnel->Output().find(status), std::string::npos) << status;
+  EXPECT_TRUE(fs::is_empty(dir.Path())) << "no lock file, no settings, nothing";
+}
+
+TEST(SiteStart, WithoutADisplayBothProgramsRunOffscreenAndSaySoOnce) {
+  std::unique_ptr<Site> holder;
+  Site& site = PreparedSite(holder, "headless");
+  auto environment = site.Environment();
+  environment.erase("QT_QPA_PLATFORM");
+
+  auto varnel = StartBare("Varnel", site.Path(), environment);
+  ASSERT_TRUE(varnel->WaitForOutput("status: QDA-7100B 正常検出", 30s)) << varnel->Output();
+  EXPECT_EQ(Occurrences(varnel->Output(), std::string("Varnel") + kOffscreenNote), 1u) << varnel->Output();
+
+  environment["TESSIK_AUTOSTART"] = "15";
+  auto tessik = StartBare("Tessik", site.Path(), environment);
+  // Said once its window exists and watches.
+  ASSERT_TRUE(tessik->WaitForOutput("監視を開始しました", 30s)) << tessik->Output();
+  EXPECT_EQ(Occurrences(tessik->Output(), std::string("Tessik") + kOffscreenNote), 1u) << tessik->Output();
+
+  EXPECT_EQ(varnel->WaitForExit(0ms), std::nullopt) << varnel->Output();
+  EXPECT_EQ(tessik->WaitForExit(0ms), std::nullopt) << tessik->Output();
+}
+
 // What the window must show after loading.  Fields the damage left
 // readable and plausible keep their stored values; everything else takes
 // the load defaults (data file /var/tmp/気象・電流data.csv, a record every

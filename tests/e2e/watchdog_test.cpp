@@ -1,14 +1,16 @@
 // The watchdog brings the measurement back: once after the measurement
 // program was killed, once after the card's driver vanished under it and the
-// program ended itself.  Both sites run side by side, each in its own thread.
+// program ended itself, once after the program hung (SIGSTOP) and kept its
+// lock.  The sites run side by side, each in its own thread.
 //
 // Tessik checks once a minute and restarts Varnel when the data file is
-// older than its restart time.  The restart time here is 1.25 minutes: more
+// older than its restart time.  The restart time is mostly 1.25 minutes: more
 // than the one minute between records, so a running program is never
 // restarted, and as short as that allows.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <iostream>
 #include <thread>
 
 #include "site.h"
@@ -42,13 +44,13 @@ size_t RecordsOfRun(const Site& site, size_t run) {
   return runs.size() > run ? runs[run].size() : 0;
 }
 
-bool StartSite(Site& site, const SiteSettings& settings) {
+bool StartSite(Site& site, const SiteSettings& settings, const std::string& restartMinutes = kRestartMinutes) {
   std::string why;
   if (!site.Prepare(settings, why) || !site.StartCard(why) || !site.StartWeather(FixedStationArgs(), why)) {
     ADD_FAILURE() << why;
     return false;
   }
-  site.StartTessik(kRestartMinutes);
+  site.StartTessik(restartMinutes);
   ChildProcess& varnel = site.StartVarnel();
   if (!varnel.WaitForOutput("status: 指定個数終了", 120s)) {
     ADD_FAILURE() << "no cycle: " << varnel.Output();
@@ -166,11 +168,57 @@ void CardDriverVanished() {
   ExpectFixedWeather(runs[1][1], "second record after the restart");
 }
 
-TEST(SystemRestart, WatchdogBringsTheMeasurementBackAfterTheProgramOrTheCardDriverDied) {
+// Varnel stopped (SIGSTOP) after its first record: it keeps the site's lock,
+// so a new program alone would end at once.  With a restart time of one
+// minute, Tessik finds the file stale, ends the stopped program and starts a
+// new one, whose records go into the same file.
+void MeasurementProgramHung() {
+  SCOPED_TRACE("measurement program hung");
+  Site site("hung");
+  ASSERT_TRUE(StartSite(site, SystemRunSettings(false), "1"));
+  ASSERT_TRUE(PollUntil([&] { return RecordsOfRun(site, 0) >= 1; }, 150s)) << "no first record";
+
+  ChildProcess& stopped = *site.Varnel();
+  const pid_t hung = stopped.Pid();
+  stopped.Signal(SIGSTOP);
+  const auto hangTime = std::chrono::steady_clock::now();
+
+  // Stale after 60 s, and silent (its lock file no longer marked alive)
+  // after two minutes, seen at the next check of the minute; the stopped
+  // program gets SIGTERM (with SIGCONT) and ends.
+  const auto status = stopped.WaitForExit(270s);
+  ASSERT_TRUE(status.has_value()) << "the stopped Varnel was not ended: " << site.Tessik()->Output();
+  EXPECT_EQ(*status, 128 + SIGTERM);
+  const auto restarted = WaitForRestart(site, hung, 30s);
+  ASSERT_TRUE(restarted.has_value()) << "Tessik did not start Varnel again: " << site.Tessik()->Output();
+  ASSERT_TRUE(PollUntil([&] { return RecordsOfRun(site, 1) >= 1; }, 210s)) << "records did not resume";
+  const auto hangToRecord =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - hangTime);
+  std::cout << "[ hung     ] from SIGSTOP to the first record of the new Varnel: " << hangToRecord.count() << " s\n";
+  ::testing::Test::RecordProperty("hang_to_first_new_record_s", static_cast<int>(hangToRecord.count()));
+
+  const std::string tessik = site.Tessik()->Output();
+  const std::string pid = std::to_string(hung);
+  EXPECT_NE(tessik.find("status: 応答しないプログラムを終了します (pid " + pid + ")"), std::string::npos) << tessik;
+  EXPECT_NE(tessik.find("status: 応答しないプログラムを終了して起動しました (pid " + pid + ")"), std::string::npos)
+      << tessik;
+  EXPECT_NE(tessik.find("(再起動回数 1)"), std::string::npos) << tessik;
+  const auto runs = RecordsPerRun(site);
+  ASSERT_EQ(runs.size(), 2u) << "one header per run in the one data file";
+  for (const auto& record : runs[1]) {
+    ASSERT_EQ(record.size(), 249u);
+    ExpectFixedWeather(record, "record " + record[0]);
+  }
+  EXPECT_EQ(site.RunningVarnel(), restarted) << "the new program ended";
+}
+
+TEST(SystemRestart, WatchdogBringsTheMeasurementBackAfterTheProgramDiedHungOrLostItsCardDriver) {
   std::thread killed(MeasurementProgramKilled);
   std::thread card(CardDriverVanished);
+  std::thread hung(MeasurementProgramHung);
   killed.join();
   card.join();
+  hung.join();
 }
 
 }  // namespace

@@ -4,10 +4,8 @@
 // stored it: the header line, then one line per record with the time as the
 // general date-time text and every value as the general text of a single.
 
-#include <filesystem>
-#include <fstream>
-
 #include "command.h"
+#include "data_records.h"
 #include "store/record_format.h"
 #include "text/numforms.h"
 
@@ -78,35 +76,24 @@ int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ost
   RecordsOptions o;
   if (!ParseRecordsOptions(args, &o, err)) return kExitRefused;
 
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(o.path, ec);
-  if (ec) {
-    err << "varnel-data: cannot read " << o.path << ": " << ec.message() << "\n";
+  // The fleet's reader: the same one that feeds the database.
+  std::string why;
+  const std::optional<fleet::FileRecords> file = fleet::ReadDataFile(o.path, fleet::RecordForm::kBinary, o.channels, &why);
+  if (!file) {
+    err << "varnel-data: " << why << "\n";
     return kExitUnreadable;
   }
-  if (size % store::kRecordBytes != 0) {
+  if (file->tornTail != 0) {
+    const std::size_t size = file->records.size() * store::kRecordBytes + file->tornTail;
     err << "varnel-data: " << o.path << " is not a binary data file: " << size
-        << " bytes is not a whole number of 1000-byte records (" << size % store::kRecordBytes
-        << " bytes left over)\n";
+        << " bytes is not a whole number of 1000-byte records (" << file->tornTail << " bytes left over)\n";
     return kExitRefused;
   }
-  std::ifstream in(o.path, std::ios::binary);
-  if (!in) {
-    err << "varnel-data: cannot open " << o.path << "\n";
-    return kExitUnreadable;
-  }
+  for (const std::string& problem : file->problems) err << "varnel-data: " << o.path << ": " << problem << "\n";
 
   LineWriter w{out, o.cp932};
   w.Line(store::DataHeaderLine(o.channels, o.thresholds));
-  std::string record(store::kRecordBytes, '\0');
-  for (std::uintmax_t done = 0; done < size; done += store::kRecordBytes) {
-    if (!in.read(record.data(), static_cast<std::streamsize>(record.size()))) {
-      err << "varnel-data: " << o.path << " ended early after " << done << " bytes\n";
-      return kExitUnreadable;
-    }
-    const store::BinaryRecord r = store::DecodeBinaryRecord(record);
-    w.Line(store::DataRecordLine(text::FromOleDate(r.oleTime), r.values, o.channels));
-  }
+  for (const fleet::DataRecord& r : file->records) w.Line(store::DataRecordLine(r.time, r.values, o.channels));
   out.flush();
   return out ? kExitOk : kExitUnreadable;
 }

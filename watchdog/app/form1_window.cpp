@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <cstdio>
 
 namespace tessik {
 
@@ -37,9 +38,14 @@ QPushButton* Button(const char* name, const char* caption, QWidget* parent) {
 
 }  // namespace
 
-Form1Window::Form1Window(const Clock& clock, const FileTimes& files, ProcessStarter& starter,
-                         std::unique_ptr<platform::Timer> timer, QWidget* parent)
-    : QWidget(parent), m_watchdog(m_form, clock, files, starter), m_timer(std::move(timer)) {
+Form1Window::Form1Window(const Clock& clock, const FileTimes& files, ProcessStarter& starter, SiteLock& lock,
+                         std::unique_ptr<platform::Timer> timer, std::unique_ptr<platform::Timer> endingTimer,
+                         QWidget* parent)
+    : QWidget(parent),
+      m_clock(clock),
+      m_watchdog(m_form, clock, files, starter, lock),
+      m_timer(std::move(timer)),
+      m_endingTimer(std::move(endingTimer)) {
   setObjectName("Form1");
   setWindowTitle(QString::fromUtf8(kWindowCaption));
   Build();
@@ -47,6 +53,9 @@ Form1Window::Form1Window(const Clock& clock, const FileTimes& files, ProcessStar
   m_timer->SetEnabled(false);
   m_timer->SetInterval(kWatchIntervalMs);
   m_timer->onTick = [this] { Run([this] { m_watchdog.Tick(); }); };
+  m_endingTimer->SetEnabled(false);
+  m_endingTimer->SetInterval(kEndingPollMs);
+  m_endingTimer->onTick = [this] { Run([this] { m_watchdog.EndingPoll(); }); };
 
   connect(m_manualCheck, &QPushButton::clicked, this, [this] { Run([this] { m_watchdog.ManualCheck(); }); });
   connect(m_startStop, &QPushButton::clicked, this, [this] { Run([this] { m_watchdog.ToggleWatching(); }); });
@@ -58,8 +67,9 @@ Form1Window::Form1Window(const Clock& clock, const FileTimes& files, ProcessStar
 }
 
 Form1Window::~Form1Window() {
-  // The timer outlives no handler: it must not call into a destroyed window.
+  // The timers outlive no handler: they must not call into a destroyed window.
   m_timer->onTick = nullptr;
+  m_endingTimer->onTick = nullptr;
 }
 
 void Form1Window::Build() {
@@ -119,6 +129,13 @@ void Form1Window::Load(const std::filesystem::path& settingsFile, const std::str
 void Form1Window::StartWatching(const std::string& restartMinutes) {
   m_restartMinutes->setText(Q(restartMinutes));
   if (!m_form.timerEnabled) Run([this] { m_watchdog.ToggleWatching(); });
+  Report("監視を開始しました: " + m_form.watchedPath + " (再起動時間 " + m_form.restartMinutes + " 分)");
+}
+
+void Form1Window::Report(const std::string& text) const {
+  // The window may be nowhere to be seen (offscreen, a service): what
+  // happened goes to standard error as well, for the service's log.
+  std::fprintf(stderr, "Tessik: %s %s\n", varnel::text::FormatSlashed(m_clock.Now()).c_str(), text.c_str());
 }
 
 void Form1Window::ReadEdits() {
@@ -140,10 +157,16 @@ void Form1Window::Refresh() {
   set(m_lastUpdate, m_form.lastUpdateLabel);
   set(m_lastCheck, m_form.lastCheckLabel);
   set(m_lastStart, m_form.lastStartLabel);
+  // (The first refresh fills the empty label: that is no start.)
+  if (!m_restartCount->text().isEmpty() && m_restartCount->text() != Q(m_form.restartCountLabel))
+    Report("起動しました: " + m_form.programPath + " (再起動回数 " + m_form.restartCountLabel + ")");
   set(m_restartCount, m_form.restartCountLabel);
+  if (m_status->text() != Q(m_form.statusLabel) && !m_form.statusLabel.empty())
+    Report("status: " + m_form.statusLabel);
   set(m_status, m_form.statusLabel);
   set(m_startStop, m_form.startButtonCaption);
   if (m_timer->Enabled() != m_form.timerEnabled) m_timer->SetEnabled(m_form.timerEnabled);
+  if (m_endingTimer->Enabled() != m_form.endingTimerEnabled) m_endingTimer->SetEnabled(m_form.endingTimerEnabled);
 }
 
 }  // namespace tessik

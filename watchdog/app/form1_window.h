@@ -23,9 +23,11 @@ namespace tessik {
 class Form1Window : public QWidget {
  public:
   // `timer` becomes the 60 s watch timer; the window sets its interval and
-  // keeps it disabled until "スタート".
-  Form1Window(const Clock& clock, const FileTimes& files, ProcessStarter& starter,
-              std::unique_ptr<platform::Timer> timer, QWidget* parent = nullptr);
+  // keeps it disabled until "スタート".  `endingTimer` polls the site's lock
+  // while a hung program is being ended.
+  Form1Window(const Clock& clock, const FileTimes& files, ProcessStarter& starter, SiteLock& lock,
+              std::unique_ptr<platform::Timer> timer, std::unique_ptr<platform::Timer> endingTimer,
+              QWidget* parent = nullptr);
   ~Form1Window() override;
 
   // Window load: settings from `settingsFile`, program path in `currentDir`.
@@ -37,11 +39,14 @@ class Form1Window : public QWidget {
 
   const Form1& model() const { return m_form; }
   platform::Timer& timer() { return *m_timer; }
+  platform::Timer& endingTimer() { return *m_endingTimer; }
 
  private:
   void Build();
   void ReadEdits();
   void Refresh();
+  // One line on standard error: "Tessik: <date-time> <text>".
+  void Report(const std::string& text) const;
   template <typename Handler>
   void Run(Handler handler) {
     ReadEdits();
@@ -50,8 +55,10 @@ class Form1Window : public QWidget {
   }
 
   Form1 m_form;
+  const Clock& m_clock;
   Watchdog m_watchdog;
   std::unique_ptr<platform::Timer> m_timer;
+  std::unique_ptr<platform::Timer> m_endingTimer;
 
   QLineEdit* m_watchedPath = nullptr;
   QLineEdit* m_restartMinutes = nullptr;

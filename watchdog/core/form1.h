@@ -30,11 +30,33 @@ inline constexpr const char* kDefaultRestartMinutes = "15";
 inline constexpr const char* kProgramName = "Varnel";
 // Period of the watch timer.
 inline constexpr uint32_t kWatchIntervalMs = 60000;
+// While a hung program is being ended, the lock is looked at this often
+// (the ending timer), so the watchdog's one thread never waits in a call.
+inline constexpr uint32_t kEndingPollMs = 500;
+// Polls after SIGTERM before SIGKILL, and after SIGKILL before giving up
+// until the next watch tick: 5 s each.
+inline constexpr int kTerminatePolls = 10;
+inline constexpr int kKillPolls = 10;
 
 // Status line texts.  The status line shows the latest problem and is
 // cleared by a check that finds the watched file.
 inline constexpr const char* kFileMissingStatus = "更新確認ファイルが見つかりません: ";
 inline constexpr const char* kStartFailedStatus = "起動できません: ";
+// A program still holds the site's lock although the data file is stale:
+// it is ended before the new one starts.  Each text is followed by the
+// holder's process id and ")".
+inline constexpr const char* kEndingStatus = "応答しないプログラムを終了します (pid ";
+inline constexpr const char* kKillingStatus = "応答しないプログラムを強制終了します (pid ";
+inline constexpr const char* kReplacedStatus = "応答しないプログラムを終了して起動しました (pid ";
+// The holder still shows signs of life (it is running, only not writing):
+// it is left alone and nothing is started (a new one would end at once on
+// the lock).
+inline constexpr const char* kLiveHolderStatus = "応答中のプログラムがロックを持っています (pid ";
+// Followed by the process id, ") " and the reason.
+inline constexpr const char* kEndFailedStatus = "応答しないプログラムを終了できません (pid ";
+// The lock is held by a process that cannot be shown to be this site's
+// program: it is left alone.  Followed by the reason.
+inline constexpr const char* kHolderLeftStatus = "ロックを持つプロセスは終了しません: ";
 
 struct Form1 {
   // The three text boxes; every check reads their current text.
@@ -51,6 +73,7 @@ struct Form1 {
 
   std::string startButtonCaption = kStartCaption;  // "中断" while watching
   bool timerEnabled = false;                         // the 60 s watch timer
+  bool endingTimerEnabled = false;                   // polls while a hung program ends
   bool exitRequested = false;                        // "終了" was pressed
 
   // Date-times as day numbers since 1899-12-30 00:00 (OLE dates).

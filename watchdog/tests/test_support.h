@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,58 @@ class RecordingStarter : public ProcessStarter {
     if (!succeed) return {false, failureReason};
     return {true, {}};
   }
+};
+
+// The site's lock as a test sets it up.  Records every inspection and every
+// signal sent to the holder it hands out.
+class FakeSiteLock : public SiteLock {
+ public:
+  LockInspection::State state = LockInspection::State::Free;
+  int pid = 4321;
+  std::string lockFile;            // whose time is the holder's last sign of life
+  std::string why;                 // Unproven: the reason
+  bool held = false;               // what Held() answers
+  bool endsOnTerminate = true;     // SIGTERM frees the lock
+  bool endsOnKill = true;          // SIGKILL frees the lock
+  std::string terminateError;      // non-empty: Terminate fails with it
+  int inspections = 0;
+  std::vector<std::string> sent;  // "TERM 4321", "KILL 4321"
+
+  LockInspection Inspect() override {
+    ++inspections;
+    LockInspection found;
+    found.state = state;
+    found.why = why;
+    if (state == LockInspection::State::SiteProgram) found.holder = std::make_unique<Holder>(*this, pid);
+    return found;
+  }
+  bool Held() override { return held; }
+  std::string LockFile() const override { return lockFile; }
+
+ private:
+  class Holder : public LockHolder {
+   public:
+    Holder(FakeSiteLock& lock, int pid) : lock_(lock), pid_(pid) {}
+    int Pid() const override { return pid_; }
+    bool Terminate(std::string& why) override {
+      if (!lock_.terminateError.empty()) {
+        why = lock_.terminateError;
+        return false;
+      }
+      lock_.sent.push_back("TERM " + std::to_string(pid_));
+      if (lock_.endsOnTerminate) lock_.held = false;
+      return true;
+    }
+    bool Kill(std::string&) override {
+      lock_.sent.push_back("KILL " + std::to_string(pid_));
+      if (lock_.endsOnKill) lock_.held = false;
+      return true;
+    }
+
+   private:
+    FakeSiteLock& lock_;
+    int pid_;
+  };
 };
 
 inline LocalDateTime At(int year, int month, int day, int hour, int minute, int second, int ms = 0) {

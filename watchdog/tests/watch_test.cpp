@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "form/form.h"
 #include "system.h"
 #include "test_support.h"
@@ -35,7 +37,8 @@ class WatchStep : public ::testing::Test {
   FixedClock clock_;
   SystemFileTimes files_;
   RecordingStarter starter_;
-  Watchdog watchdog_{form_, clock_, files_, starter_};
+  testing::FakeSiteLock lock_;
+  Watchdog watchdog_{form_, clock_, files_, starter_, lock_};
 };
 
 TEST_F(WatchStep, FileStaleBeyondRestartMinutesStartsOnceAndHoldsForThePeriod) {
@@ -222,6 +225,224 @@ TEST_F(WatchStep, ClockSetBackBehindTheLastStartDelaysTheNextStartByOnePeriodOnl
   EXPECT_EQ(starter_.started.size(), 2u);
 }
 
+TEST_F(WatchStep, DataFileAheadOfASetBackClockIsFreshForOneRestartPeriodOnly) {
+  // The clock was set back: the file was written at 16:00 by the old clock,
+  // and now reads 15:30:05.  Counted from the file time, the program would
+  // stay down until 16:15; counted from the first check that saw the file
+  // ahead, the file is stale after 15 minutes, at 15:45:05.
+  FileModifiedAt(At(2004, 2, 4, 16, 0, 0));
+  watchdog_.Tick();
+  clock_.now = At(2004, 2, 4, 15, 45, 5);  // exactly 15 minutes: not stale
+  watchdog_.Tick();
+  EXPECT_TRUE(starter_.started.empty());
+  EXPECT_EQ(form_.lastUpdateLabel, "2004/02/04 16:00:00");  // the file's own time is shown
+  clock_.now = At(2004, 2, 4, 15, 46, 5);
+  watchdog_.Tick();
+  ASSERT_EQ(starter_.started.size(), 1u);
+  EXPECT_EQ(form_.lastStartLabel, "2004/02/04 15:46:05");
+}
+
+TEST_F(WatchStep, ClockSetBackAgainWhileTheFileIsAheadCountsFromTheLatestCheck) {
+  FileModifiedAt(At(2004, 2, 4, 16, 0, 0));
+  watchdog_.Tick();                        // ahead since 15:30:05
+  clock_.now = At(2004, 2, 4, 15, 10, 0);  // set back once more
+  watchdog_.Tick();                        // ahead since 15:10:00
+  clock_.now = At(2004, 2, 4, 15, 25, 0);
+  watchdog_.Tick();
+  EXPECT_TRUE(starter_.started.empty());
+  clock_.now = At(2004, 2, 4, 15, 25, 1);
+  watchdog_.Tick();
+  EXPECT_EQ(starter_.started.size(), 1u);
+
+  // A new record written by the set-back clock is an ordinary fresh file,
+  // and a later file time ahead starts its own period.
+  FileModifiedAt(At(2004, 2, 4, 15, 30, 0));
+  clock_.now = At(2004, 2, 4, 15, 41, 0);
+  watchdog_.Tick();
+  FileModifiedAt(At(2004, 2, 4, 17, 0, 0));
+  clock_.now = At(2004, 2, 4, 15, 42, 0);
+  watchdog_.Tick();
+  clock_.now = At(2004, 2, 4, 15, 57, 0);
+  watchdog_.Tick();
+  EXPECT_EQ(starter_.started.size(), 1u);
+  clock_.now = At(2004, 2, 4, 15, 57, 1);
+  watchdog_.Tick();
+  EXPECT_EQ(starter_.started.size(), 2u);
+}
+
+// --- A program that holds the site's lock but writes nothing ---------------
+
+class HungProgram : public WatchStep {
+ protected:
+  void SetUp() override {
+    WatchStep::SetUp();
+    FileModifiedAt(At(2004, 2, 4, 15, 14, 35));  // 15.5 minutes before now
+    lock_.state = LockInspection::State::SiteProgram;
+    lock_.held = true;
+    lock_.lockFile = (dir_.path() / "Varnel.lock").string();
+    LastSignOfLifeAt(At(2004, 2, 4, 15, 14, 35));
+  }
+  void LastSignOfLifeAt(const LocalDateTime& t) {
+    std::ofstream(lock_.lockFile, std::ios::app).close();
+    ASSERT_TRUE(SetModified(lock_.lockFile, t));
+  }
+  void Poll(int times) {
+    for (int i = 0; i < times; ++i) watchdog_.EndingPoll();
+  }
+};
+
+TEST_F(HungProgram, IsTerminatedAndTheNewProgramStartsOnceTheLockIsFree) {
+  lock_.endsOnTerminate = false;  // ends a moment after the signal
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+  EXPECT_TRUE(starter_.started.empty()) << "the old program still holds the lock";
+  EXPECT_TRUE(form_.endingTimerEnabled);
+  EXPECT_EQ(form_.statusLabel, "応答しないプログラムを終了します (pid 4321)");
+  EXPECT_EQ(form_.restartCountLabel, "0");
+
+  watchdog_.EndingPoll();  // still holding
+  EXPECT_TRUE(starter_.started.empty());
+  lock_.held = false;
+  clock_.now = At(2004, 2, 4, 15, 30, 6);
+  watchdog_.EndingPoll();
+  ASSERT_EQ(starter_.started, std::vector<std::string>{"/site/Varnel"});
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+  EXPECT_FALSE(form_.endingTimerEnabled);
+  EXPECT_EQ(form_.restartCountLabel, "1");
+  EXPECT_EQ(form_.lastStartLabel, "2004/02/04 15:30:06");  // the time of the start itself
+  EXPECT_EQ(form_.statusLabel, "応答しないプログラムを終了して起動しました (pid 4321)");
+
+  // The last-start rule holds as before: one start per restart period.
+  lock_.held = true;
+  clock_.now = At(2004, 2, 4, 15, 31, 5);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.inspections, 1);
+  EXPECT_EQ(lock_.sent.size(), 1u);
+  EXPECT_EQ(starter_.started.size(), 1u);
+}
+
+TEST_F(HungProgram, IgnoringSigtermIsKilledAfterFiveSecondsOfPolls) {
+  lock_.endsOnTerminate = false;
+  watchdog_.Tick();
+  // 500 ms polls: the 10th, 5 s after SIGTERM, sends SIGKILL.
+  Poll(9);
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+  Poll(1);
+  EXPECT_EQ(lock_.sent, (std::vector<std::string>{"TERM 4321", "KILL 4321"}));
+  EXPECT_EQ(form_.statusLabel, "応答しないプログラムを強制終了します (pid 4321)");
+  EXPECT_TRUE(starter_.started.empty());
+  Poll(1);  // SIGKILL freed the lock
+  EXPECT_EQ(starter_.started.size(), 1u);
+  EXPECT_EQ(form_.restartCountLabel, "1");
+}
+
+TEST_F(HungProgram, ThatCannotBeEndedStartsNothingAndIsTriedAgainAtTheNextTick) {
+  lock_.endsOnTerminate = false;
+  lock_.endsOnKill = false;  // stuck in the kernel
+  watchdog_.Tick();
+  Poll(10 + 9);
+  EXPECT_TRUE(form_.endingTimerEnabled);
+  Poll(1);
+  EXPECT_FALSE(form_.endingTimerEnabled);
+  EXPECT_EQ(form_.statusLabel, "応答しないプログラムを終了できません (pid 4321) SIGKILL の後もロックを持っています");
+  EXPECT_TRUE(starter_.started.empty());
+  EXPECT_EQ(form_.restartCountLabel, "0");
+  EXPECT_EQ(form_.lastStart, 0.0);
+  Poll(5);  // the timer is off; a stray poll does nothing
+  EXPECT_EQ(lock_.sent.size(), 2u);
+
+  clock_.now = At(2004, 2, 4, 15, 31, 5);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent.size(), 3u);
+  EXPECT_EQ(lock_.sent.back(), "TERM 4321");
+}
+
+TEST_F(HungProgram, MinuteTickDuringTheEndingNeitherStartsNorHidesTheEnding) {
+  lock_.endsOnTerminate = false;
+  watchdog_.Tick();
+  clock_.now = At(2004, 2, 4, 15, 30, 7);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.inspections, 1);
+  EXPECT_EQ(form_.lastCheckLabel, "2004/02/04 15:30:07");
+  EXPECT_EQ(form_.statusLabel, "応答しないプログラムを終了します (pid 4321)");
+  EXPECT_TRUE(starter_.started.empty());
+}
+
+TEST_F(HungProgram, InterruptDropsTheEndingAndStartsNothing) {
+  lock_.endsOnTerminate = false;
+  watchdog_.Tick();
+  watchdog_.ToggleWatching();  // "中断"
+  EXPECT_FALSE(form_.endingTimerEnabled);
+  lock_.held = false;
+  Poll(3);
+  EXPECT_TRUE(starter_.started.empty());
+}
+
+TEST_F(HungProgram, SignalRefusedIsReportedAndCountsNoStart) {
+  lock_.terminateError = "Operation not permitted";
+  watchdog_.Tick();
+  EXPECT_EQ(form_.statusLabel, "応答しないプログラムを終了できません (pid 4321) Operation not permitted");
+  EXPECT_FALSE(form_.endingTimerEnabled);
+  EXPECT_TRUE(starter_.started.empty());
+  EXPECT_EQ(form_.restartCountLabel, "0");
+}
+
+TEST_F(HungProgram, HolderNotProvenOursIsNeverSignalledAndTheStartGoesAheadAsBefore) {
+  lock_.state = LockInspection::State::Unproven;
+  lock_.why = "pid 4321 は別のフォルダのプログラムです";
+  watchdog_.Tick();
+  EXPECT_TRUE(lock_.sent.empty());
+  EXPECT_EQ(starter_.started.size(), 1u);
+  EXPECT_EQ(form_.restartCountLabel, "1");
+  EXPECT_FALSE(form_.endingTimerEnabled);
+  EXPECT_EQ(form_.statusLabel, "ロックを持つプロセスは終了しません: pid 4321 は別のフォルダのプログラムです");
+}
+
+TEST_F(HungProgram, HolderThatStillShowsSignsOfLifeIsLeftAloneAndNothingStarts) {
+  // Marked alive two minutes ago to the second (a healthy program between
+  // its start and its first record, or with a long save interval): not hung.
+  LastSignOfLifeAt(At(2004, 2, 4, 15, 28, 5));
+  watchdog_.Tick();
+  EXPECT_TRUE(lock_.sent.empty());
+  EXPECT_TRUE(starter_.started.empty()) << "a new program would end at once on the lock";
+  EXPECT_EQ(form_.restartCountLabel, "0");
+  EXPECT_EQ(form_.lastStart, 0.0);
+  EXPECT_EQ(form_.statusLabel, "応答中のプログラムがロックを持っています (pid 4321)");
+
+  // No mark for a minute more: silent for three minutes, hung.
+  clock_.now = At(2004, 2, 4, 15, 31, 5);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+}
+
+TEST_F(HungProgram, MarkAheadOfASetBackClockCountsFromTheCheckThatSawIt) {
+  // The clock went back an hour after the last mark: the holder is judged
+  // by how long the mark has stood still, not by when the clock catches up.
+  LastSignOfLifeAt(At(2004, 2, 4, 16, 30, 0));
+  watchdog_.Tick();
+  EXPECT_TRUE(lock_.sent.empty());
+  clock_.now = At(2004, 2, 4, 15, 32, 5);
+  watchdog_.Tick();
+  EXPECT_TRUE(lock_.sent.empty()) << "unchanged for exactly two minutes";
+  clock_.now = At(2004, 2, 4, 15, 32, 6);
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+}
+
+TEST_F(HungProgram, UnreadableMarkOfAProvenHolderCountsAsSilent) {
+  lock_.lockFile = (dir_.path() / "no-such.lock").string();
+  watchdog_.Tick();
+  EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
+}
+
+TEST_F(HungProgram, RunningProgramWithAFreshFileIsNeverLookedAt) {
+  FileModifiedAt(At(2004, 2, 4, 15, 29, 0));
+  watchdog_.Tick();
+  watchdog_.ManualCheck();
+  EXPECT_EQ(lock_.inspections, 0);
+  EXPECT_TRUE(lock_.sent.empty());
+}
+
 TEST_F(WatchStep, ExitStopsWatching) {
   watchdog_.Exit();
   EXPECT_FALSE(form_.timerEnabled);
@@ -277,7 +498,8 @@ TEST_F(WatchedPathLoad, LoadSetsBothPathsAndLeavesTheTimerOff) {
   FixedClock clock;
   SystemFileTimes files;
   RecordingStarter starter;
-  Watchdog watchdog(form, clock, files, starter);
+  testing::FakeSiteLock lock;
+  Watchdog watchdog(form, clock, files, starter, lock);
   watchdog.Load(settings(), "/home/site");
   EXPECT_EQ(form.watchedPath, "/s/d.csv");
   EXPECT_EQ(form.programPath, "/home/site/Varnel");

@@ -64,10 +64,12 @@ class Form1WindowTest : public ::testing::Test {
   FixedClock clock_;
   SystemFileTimes files_;
   RecordingStarter starter_;
+  testing::FakeSiteLock lock_;
 };
 
 TEST_F(Form1WindowTest, ShowsTheCaptionsAndInitialTextsOfTheWindow) {
-  Form1Window w(clock_, files_, starter_, std::make_unique<platform::QtWindowTimer>());
+  Form1Window w(clock_, files_, starter_, lock_, std::make_unique<platform::QtWindowTimer>(),
+                std::make_unique<ManualTimer>());
   w.Load(dir_.path() / "SETDT.DAT", "/opt/site");
   EXPECT_EQ(w.windowTitle(), QString("自動起動ソフト"));
   EXPECT_EQ(w.objectName(), QString("Form1"));
@@ -93,7 +95,7 @@ TEST_F(Form1WindowTest, ShowsTheCaptionsAndInitialTextsOfTheWindow) {
 TEST_F(Form1WindowTest, StartButtonSwitchesTheQtTimerOnAndOff) {
   auto owned = std::make_unique<platform::QtWindowTimer>();
   const platform::QtWindowTimer& timer = *owned;
-  Form1Window w(clock_, files_, starter_, std::move(owned));
+  Form1Window w(clock_, files_, starter_, lock_, std::move(owned), std::make_unique<ManualTimer>());
   auto* button = Child<QPushButton>(w, "startStop");
   EXPECT_FALSE(timer.Counting());
 
@@ -111,7 +113,7 @@ TEST_F(Form1WindowTest, StartButtonSwitchesTheQtTimerOnAndOff) {
 TEST_F(Form1WindowTest, TickUsesTheEditedTextsAndShowsTheResult) {
   auto owned = std::make_unique<ManualTimer>();
   ManualTimer& timer = *owned;
-  Form1Window w(clock_, files_, starter_, std::move(owned));
+  Form1Window w(clock_, files_, starter_, lock_, std::move(owned), std::make_unique<ManualTimer>());
   const auto dataFile = dir_.path() / "d.csv";
   ASSERT_TRUE(testing::SetModified(dataFile, At(2004, 2, 4, 15, 29, 0)));
   clock_.now = At(2004, 2, 4, 15, 30, 5);
@@ -144,7 +146,7 @@ TEST_F(Form1WindowTest, TickUsesTheEditedTextsAndShowsTheResult) {
 TEST_F(Form1WindowTest, ManualCheckWorksWhileIdleAndExitClosesTheWindow) {
   auto owned = std::make_unique<ManualTimer>();
   ManualTimer& timer = *owned;
-  Form1Window w(clock_, files_, starter_, std::move(owned));
+  Form1Window w(clock_, files_, starter_, lock_, std::move(owned), std::make_unique<ManualTimer>());
   w.show();
   clock_.now = At(2004, 2, 4, 9, 0, 0);
   Child<QLineEdit>(w, "watchedPath")->setText(QString::fromStdString((dir_.path() / "none.csv").string()));
@@ -160,10 +162,42 @@ TEST_F(Form1WindowTest, ManualCheckWorksWhileIdleAndExitClosesTheWindow) {
   EXPECT_FALSE(w.isVisible());
 }
 
+TEST_F(Form1WindowTest, HungProgramIsEndedOnTheEndingTimerAndTheStartShows) {
+  auto watch = std::make_unique<ManualTimer>();
+  auto ending = std::make_unique<ManualTimer>();
+  ManualTimer& watchTimer = *watch;
+  ManualTimer& endingTimer = *ending;
+  Form1Window w(clock_, files_, starter_, lock_, std::move(watch), std::move(ending));
+  EXPECT_EQ(endingTimer.interval, 500u);
+  EXPECT_FALSE(endingTimer.enabled);
+
+  const auto dataFile = dir_.path() / "d.csv";
+  ASSERT_TRUE(testing::SetModified(dataFile, At(2004, 2, 4, 15, 0, 0)));
+  clock_.now = At(2004, 2, 4, 15, 30, 5);
+  Child<QLineEdit>(w, "watchedPath")->setText(QString::fromStdString(dataFile.string()));
+  lock_.state = LockInspection::State::SiteProgram;
+  lock_.held = true;
+  lock_.endsOnTerminate = false;  // stopped: only SIGKILL ends it
+  w.StartWatching("15");
+  watchTimer.Fire();
+  EXPECT_TRUE(endingTimer.enabled);
+  EXPECT_EQ(Child<QLabel>(w, "status")->text(), QString("応答しないプログラムを終了します (pid 4321)"));
+  EXPECT_EQ(Child<QLabel>(w, "restartCount")->text(), QString("0"));
+
+  clock_.now = At(2004, 2, 4, 15, 30, 11);
+  for (int i = 0; i < 11 && starter_.started.empty(); ++i) endingTimer.Fire();
+  EXPECT_EQ(lock_.sent, (std::vector<std::string>{"TERM 4321", "KILL 4321"}));
+  EXPECT_EQ(starter_.started.size(), 1u);
+  EXPECT_FALSE(endingTimer.enabled);
+  EXPECT_EQ(Child<QLabel>(w, "restartCount")->text(), QString("1"));
+  EXPECT_EQ(Child<QLabel>(w, "lastStart")->text(), QString("2004/02/04 15:30:11"));
+  EXPECT_EQ(Child<QLabel>(w, "status")->text(), QString("応答しないプログラムを終了して起動しました (pid 4321)"));
+}
+
 TEST_F(Form1WindowTest, UnattendedStartFillsTheMinutesAndStartsWatching) {
   auto owned = std::make_unique<ManualTimer>();
   ManualTimer& timer = *owned;
-  Form1Window w(clock_, files_, starter_, std::move(owned));
+  Form1Window w(clock_, files_, starter_, lock_, std::move(owned), std::make_unique<ManualTimer>());
   w.StartWatching("0.05");
   EXPECT_EQ(Child<QLineEdit>(w, "restartMinutes")->text(), QString("0.05"));
   EXPECT_TRUE(timer.enabled);

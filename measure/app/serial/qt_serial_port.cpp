@@ -38,7 +38,15 @@ bool QtSerialPortAdapter::Open() {
     return false;
   }
   m_port.clearError();
+  ApplyLines();
   return true;
+}
+
+void QtSerialPortAdapter::ApplyLines() {
+  // Failures (a pseudo-terminal, hardware flow control owning RTS) are as
+  // quiet here as in SetDtr and SetRts.
+  if (m_dtr && !m_port.setDataTerminalReady(*m_dtr)) m_port.clearError();
+  if (m_rts && !m_port.setRequestToSend(*m_rts)) m_port.clearError();
 }
 
 void QtSerialPortAdapter::Close() {
@@ -70,6 +78,7 @@ std::vector<uint8_t> QtSerialPortAdapter::ReadAll() {
 void QtSerialPortAdapter::SetReceiveThreshold(int threshold) { m_threshold = threshold; }
 
 bool QtSerialPortAdapter::SetDtr(bool asserted) {
+  m_dtr = asserted;
   if (!IsOpen()) return false;
   const bool ok = m_port.setDataTerminalReady(asserted);
   if (!ok) m_port.clearError();
@@ -77,6 +86,7 @@ bool QtSerialPortAdapter::SetDtr(bool asserted) {
 }
 
 bool QtSerialPortAdapter::SetRts(bool asserted) {
+  m_rts = asserted;
   if (!IsOpen()) return false;
   // With hardware flow control the driver owns RTS; QSerialPort refuses.
   const bool ok = m_port.setRequestToSend(asserted);

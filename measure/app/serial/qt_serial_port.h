@@ -12,12 +12,18 @@
 //  - A device that goes away (USB adapter pulled, stand-in ended) or a read
 //    or write error closes the port; IsOpen() is false from that moment, and
 //    Open() may be called again later to reach the device once it is back.
+//
+// DTR and RTS select the multiplexer group.  Opening a serial device raises
+// both lines, so every Open() sets them back to the states last asked for
+// (also states asked for while the port was closed): a port reopened
+// between two acquisitions keeps the group of the next block.
 #pragma once
 
 #include <QSerialPort>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 #include "form/ports.h"
 #include "serial/serial_settings.h"
@@ -56,12 +62,14 @@ class QtSerialPortAdapter final : public varnel::SerialPort {
   void OnReadyRead();
   void OnError(QSerialPort::SerialPortError error);
   void CloseAfterFailure();
+  void ApplyLines();
 
   SerialSettings m_settings;
   QSerialPort m_port;
   int m_threshold = 1;
   QString m_lastError;
   bool m_failed = false;  // a fatal error was seen; the close is pending
+  std::optional<bool> m_dtr, m_rts;  // the line states last asked for
 };
 
 }  // namespace varnel::serial

@@ -1,7 +1,10 @@
 // The real window with the real A/D library and relay control against the
 // card stand-in process, offscreen, for several cycles.
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +150,55 @@ TEST_F(VarnelWindowTest, ShowsTheWeatherStationReadings) {
                                                                 {11, "50"}}};
   for (auto [index, text] : expected) EXPECT_EQ(form.Label8[static_cast<std::size_t>(index)].text, text) << index;
   EXPECT_NE(QString::fromStdString(form.title).mid(59, 19).trimmed(), QString()) << "title clock";
+}
+
+// Types a text character by character as key presses, as the keyboard does
+// (also characters that have no key code of their own).
+void Type(QWidget* w, const QString& text) {
+  for (const QChar c : text) QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+// Typing changes only the box; Enter hands the text to the core, which takes
+// it or refuses it, and a refused text gives way to the value that stays.
+TEST_F(VarnelWindowTest, EditedPathAndIntervalAreTakenOnlyWhenARestartKeepsThem) {
+  auto app = StartApp();  // no card needed: the boxes work all the same
+  PolModeForm& form = app->Program().form;
+  auto* path = app->Window().findChild<QLineEdit*>("Text4");
+  auto* interval = app->Window().findChild<QComboBox*>("Combo1");
+  ASSERT_TRUE(path && interval);
+  const std::string pathBefore = form.Text4.text;
+  const std::string intervalBefore = form.Combo1.text;
+
+  path->setFocus();
+  path->selectAll();
+  Type(path, QString::fromUtf8("/var/tmp/Messung-ä.csv"));
+  app->Window().Refresh();  // a timer tick while typing leaves the edit alone
+  EXPECT_EQ(path->text(), QString::fromUtf8("/var/tmp/Messung-ä.csv"));
+  EXPECT_EQ(form.Text4.text, pathBefore);
+  QTest::keyClick(path, Qt::Key_Return);
+  EXPECT_EQ(form.Text4.text, pathBefore);
+  ProcessEvents();  // the widgets follow the model once the waiting events are handled
+  EXPECT_EQ(path->text().toStdString(), pathBefore);
+  EXPECT_EQ(form.IDC_STATUS.text, "保存ﾌｧｲﾙ名に使えない文字があります[ä]");
+
+  const std::string other = (site.Path() / "気象2.csv").string();
+  path->selectAll();
+  Type(path, QString::fromStdString(other));
+  QTest::keyClick(path, Qt::Key_Return);
+  EXPECT_EQ(form.Text4.text, other);
+
+  interval->lineEdit()->selectAll();
+  Type(interval->lineEdit(), "90");
+  QTest::keyClick(interval->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(form.Combo1.text, intervalBefore);
+  ProcessEvents();
+  EXPECT_EQ(interval->currentText().toStdString(), intervalBefore);
+  EXPECT_EQ(form.IDC_STATUS.text, "設定値が範囲外です[データ保存間隔]");
+  EXPECT_EQ(interval->count(), static_cast<int>(form.Combo1.items.size())) << "a typed value joined the list";
+  // Choosing from the list commits at once.
+  interval->setCurrentIndex(0);
+  QTest::keyClick(interval->lineEdit(), Qt::Key_Down);
+  EXPECT_EQ(form.Combo1.text, form.Combo1.items[1]);
 }
 
 TEST_F(VarnelWindowTest, ShowsTheDetectionErrorWithoutTheStandIn) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "settings/limits.h"
 #include "text/numforms.h"
 #include "text/paths.h"
 
@@ -25,6 +26,17 @@ std::string HexUpper(int16_t value) {
 }
 
 std::string OutOfRangeText(const std::string& caption) { return "設定値が範囲外です[" + caption + "]"; }
+
+// Why a data-file path is refused, in the words of the status line.
+std::string PathRefusalText(const PathCheck& check) {
+  switch (check.problem) {
+    case PathProblem::Empty: return "保存ﾌｧｲﾙ名がありません";
+    case PathProblem::TooLong: return "保存ﾌｧｲﾙ名が長すぎます";
+    case PathProblem::NotInCodePage932: return "保存ﾌｧｲﾙ名に使えない文字があります[" + check.character + "]";
+    case PathProblem::None: break;
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -476,6 +488,31 @@ void PolMode::IDR_STOP_EXTERNAL_Click() {
 void PolMode::Check1_Click() {
   form_.Label30[2].enabled = form_.Check1.checked;
   form_.Combo2.enabled = form_.Check1.checked;
+}
+
+bool PolMode::Text1_Commit(const std::string& entered) {
+  if (!EnteredShuntOhm(entered)) return ShowStatus(OutOfRangeText("シャント抵抗値")), false;
+  form_.Text1.text = entered;
+  return true;
+}
+
+bool PolMode::Text4_Commit(const std::string& entered) {
+  const PathCheck check = CheckDataPath(entered);
+  if (check.problem != PathProblem::None) return ShowStatus(PathRefusalText(check)), false;
+  form_.Text4.text = entered;
+  return true;
+}
+
+bool PolMode::Combo1_Commit(const std::string& entered) {
+  if (!EnteredDataInterval(entered)) return ShowStatus(OutOfRangeText("データ保存間隔")), false;
+  form_.Combo1.text = entered;
+  return true;
+}
+
+bool PolMode::Combo2_Commit(const std::string& entered) {
+  if (!EnteredWaveInterval(entered)) return ShowStatus(OutOfRangeText("保存間隔")), false;
+  form_.Combo2.text = entered;
+  return true;
 }
 
 }  // namespace varnel

@@ -99,6 +99,17 @@ class PolMode {
   void IDR_STOP_EXTERNAL_Click();
   void Check1_Click();
 
+  // The operator finished editing a box that SETDT.DAT keeps (Enter, or the
+  // focus left it): the shunt (Text1), the data-file path (Text4), the data
+  // save interval (Combo1) and the waveform save interval (Combo2).  The
+  // entered text is taken only when a restart would load it unchanged
+  // (settings/limits.h); otherwise the box and the run keep the value they
+  // had and the status line says why.  True when the text was taken.
+  bool Text1_Commit(const std::string& entered);
+  bool Text4_Commit(const std::string& entered);
+  bool Combo1_Commit(const std::string& entered);
+  bool Combo2_Commit(const std::string& entered);
+
   bool Running() const { return running_ != 0; }
   // False when start-up was cut short (no card).
   bool Loaded() const { return loaded_; }

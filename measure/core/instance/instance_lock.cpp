@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -109,6 +110,8 @@ void InstanceLock::Release() noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
+
+bool InstanceLock::MarkAlive() const { return fd_ >= 0 && ::futimens(fd_, nullptr) == 0; }
 
 std::string InstanceLock::Describe() const {
   switch (state_) {

@@ -8,9 +8,17 @@
 // an open file: the kernel drops it when the holder exits or is killed, so a
 // crashed program never blocks its restart, and no stale lock file needs
 // cleaning up.  The holder's process id is written into the file for people
-// looking at a stuck site.
+// looking at a stuck site and for the watchdog.
+//
+// The holder also marks the lock file as alive: its event loop sets the
+// file's modification time at least every kAliveMarkPeriod.  A program that
+// is stopped, deadlocked or stuck in a request stops marking, and the
+// watchdog ends only such a holder.  A healthy program between its start and
+// its first record, or one with a data-save interval longer than the
+// watchdog's restart time, keeps marking and is left alone.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,6 +32,13 @@ inline constexpr const char* kLockFileName = "Varnel.lock";
 // Exit status of a program that ends because another instance runs in its
 // site folder; distinct from 0 (normal end) and 1 (fatal set-up error).
 inline constexpr int kExitAnotherInstance = 3;
+
+// How often a running program marks its lock file as alive.
+inline constexpr std::chrono::seconds kAliveMarkPeriod{10};
+// A holder whose lock file has not been marked for longer than this is not
+// answering.  Far above the longest time a healthy event loop is busy (one
+// acquisition waits at most about a minute, with an external start trigger).
+inline constexpr double kHungAfterSilentMinutes = 2.0;
 
 class InstanceLock {
  public:
@@ -47,6 +62,11 @@ class InstanceLock {
   InstanceLock& operator=(const InstanceLock&) = delete;
   // Releases the lock (closing the file drops it).  The file stays.
   ~InstanceLock();
+
+  // Marks the lock file as alive now (its modification time).  False when
+  // the mark cannot be set (the lock is not held, or the file is another
+  // user's).
+  bool MarkAlive() const;
 
   State state() const { return state_; }
   bool held() const { return state_ == State::Held; }

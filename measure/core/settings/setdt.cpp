@@ -100,28 +100,11 @@ std::size_t Cp932CharCount(std::string_view bytes) {
   return chars;
 }
 
-// A text box number as a single.  Beyond the single's range it becomes an
-// infinity, which a later load treats as not set.
-float ToSingle(double v) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  if (std::isnan(v)) return 0.0f;
-  if (v > kMax) return std::numeric_limits<float>::infinity();
-  if (v < -kMax) return -std::numeric_limits<float>::infinity();
-  return static_cast<float>(v);
-}
-
-// A list number as a 16-bit integer, held to the range.
-int16_t ToInt16Clamped(double v) {
-  if (const auto r = text::ToInt16(v)) return *r;
-  if (std::isnan(v)) return 0;
-  return v > 0 ? std::numeric_limits<int16_t>::max() : std::numeric_limits<int16_t>::min();
-}
-
 int16_t Negated(int16_t v) {
   return v == std::numeric_limits<int16_t>::min() ? std::numeric_limits<int16_t>::max() : static_cast<int16_t>(-v);
 }
 
-float Number(const std::string& text) { return ToSingle(text::LeadingNumber(text)); }
+float Number(const std::string& text) { return SingleAsStored(text); }
 
 }  // namespace
 
@@ -170,8 +153,8 @@ MeasureSettings CollectSettings(const PolModeForm& form, const MeasureState& sta
   s.dataPath = form.Text4.text;
   s.shuntOhm = Number(form.Text1.text);
   s.freqIndex = form.Option2[0].selected ? 0 : 1;
-  s.dataInterval = ToInt16Clamped(text::LeadingNumber(form.Combo1.text));
-  s.waveInterval = ToInt16Clamped(text::LeadingNumber(form.Combo2.text));
+  s.dataInterval = IntervalAsStored(form.Combo1.text);
+  s.waveInterval = IntervalAsStored(form.Combo2.text);
   s.peakLevel = Number(form.Text3.text);
   for (std::size_t i = 0; i < s.peakThresholds.size(); ++i) s.peakThresholds[i] = Number(form.Text5[i].text);
   for (std::size_t i = 0; i < s.channelLevels.size(); ++i) s.channelLevels[i] = Number(form.Combo3[i].text);
@@ -219,12 +202,11 @@ MeasureSettings ApplyStoredSettings(PolModeForm& form, MeasureState& state, cons
     s.freqIndex = currentFreq;
   }
   if (s.freqIndex != 0 && s.freqIndex != 1) s.freqIndex = currentFreq;
-  // Values no operator can have chosen (a damaged file) count as not set:
-  // a data save interval beyond an hour, a waveform interval beyond a day,
-  // a shunt far outside what can carry a leakage current to the card.
-  if (s.dataInterval < 1 || s.dataInterval > kMaxDataInterval) s.dataInterval = 1;
-  if (s.waveInterval == 0 || std::abs(static_cast<int>(s.waveInterval)) > kMaxWaveInterval) s.waveInterval = 10;
-  if (!(s.shuntOhm >= kMinShuntOhm && s.shuntOhm <= kMaxShuntOhm)) s.shuntOhm = 330.0f;
+  // Values the window would have refused (a damaged file, or one written
+  // by an older program) count as not set: the limits are those of entry.
+  if (!DataIntervalAllowed(s.dataInterval)) s.dataInterval = 1;
+  if (!StoredWaveIntervalAllowed(s.waveInterval)) s.waveInterval = 10;
+  if (!ShuntOhmAllowed(s.shuntOhm)) s.shuntOhm = 330.0f;
 
   if (s.peakLevel < 0) form.Check3.checked = false;
   if (std::fabs(s.peakLevel) > 0) form.Text3.text = text::GeneralSingle(std::fabs(s.peakLevel));

@@ -32,6 +32,7 @@
 #include "form/form.h"
 #include "form/state.h"
 #include "settings/file_write.h"
+#include "settings/limits.h"
 
 namespace varnel {
 
@@ -39,13 +40,6 @@ inline constexpr const char* kSettingsFileName = "SETDT.DAT";
 inline constexpr std::size_t kSettingsFixedBytes = 104;
 // The longest record: a path of 32767 two-byte characters.
 inline constexpr std::size_t kSettingsMaxRecordBytes = kSettingsFixedBytes + 2 * 32767;
-
-// Ranges a loaded value must lie in to be taken; outside them the load
-// default applies (1 minute, 10 minutes, 330 ohm).
-inline constexpr int kMaxDataInterval = 60;     // minutes
-inline constexpr int kMaxWaveInterval = 1440;   // minutes, either sign
-inline constexpr float kMinShuntOhm = 0.01f;
-inline constexpr float kMaxShuntOhm = 1.0e6f;
 
 // The record of SETDT.DAT, with DataPath in UTF-8.
 struct MeasureSettings {
@@ -95,7 +89,9 @@ MeasureSettings CollectSettings(const PolModeForm& form, const MeasureState& sta
 // option, interval lists and Check1):
 //  - DataPath empty or unreadable: the current text of Text4, and FreqIndex
 //    from the current Option2 choice;
-//  - DataInterval 0 -> 1, WaveInterval 0 -> 10, ShuntOhm 0 -> 330;
+//  - DataInterval 0 -> 1, WaveInterval 0 -> 10, ShuntOhm 0 -> 330, and
+//    the same defaults for any value outside the limits the window takes
+//    (settings/limits.h): a value the window refuses never comes back;
 //  - GroupCount 0, or anything but 1, 2 and 4 -> 4 (the "16ch" choice);
 //  - FreqIndex other than 0 or 1 -> the current Option2 choice;
 //  - BinaryFormat 0 or 1 selects that Option3 item (selecting "バイナリ"

@@ -58,6 +58,9 @@ class DataFile {
   const std::string& Path() const { return path_; }
 
   // Appends one text line (UTF-8, line end included) in code page 932.
+  // A torn line left at the end of the file (a power cut during a write) is
+  // first cut back to the last whole line, so every line stays one whole
+  // record; the header of a first start is appended the same way.
   bool AppendTextLine(std::string_view utf8Line, std::string* whyNot);
   // Appends one 1000-byte binary record at the last whole-record boundary
   // (a torn tail left by a crash is overwritten, so the file stays a whole
@@ -66,6 +69,7 @@ class DataFile {
 
  private:
   bool OpenHandle(std::string* whyNot);
+  bool MendTornLine(std::string* whyNot);
   bool EnsureCurrent(std::string* whyNot);
   bool AppendAt(std::string_view bytes, bool alignToRecords, std::string* whyNot);
   void CloseHandle();

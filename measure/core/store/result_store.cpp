@@ -47,9 +47,21 @@ void ResultStore::DTSave() {
   text::LocalDateTime now = clock_.Now();
   now.millisecond = 0;
 
+  // Each call counts the sweep that has just ended.  The first call after
+  // start-up has none behind it: counting it would divide the first record's
+  // totals by one sweep more than were analysed.
+  const int32_t sweepsEnded = sweepBehind_ ? 1 : 0;
+  sweepBehind_ = true;
+
   // 1. Record due?
   const std::optional<int32_t> v = IntervalOf(form_.Combo1.text);
-  if (!v) return;  // no interval: no record, no snapshot, SweepCount unchanged
+  if (!v) {
+    // No interval: no record and no snapshot.  The sweep is in the totals
+    // all the same, so it is counted: the next record divides the totals by
+    // every sweep they hold.
+    sweepCount_ += sweepsEnded;
+    return;
+  }
   const int m = now.minute;
   // At most one record per minute.  The minute is told apart by its whole
   // date and time: with interval 60 every record falls on minute 0, and a
@@ -57,11 +69,6 @@ void ResultStore::DTSave() {
   const int64_t stamp = MinuteStamp(now);
   const bool due = m % *v == 0 && lastRecordStamp_ != stamp;
 
-  // Each call counts the sweep that has just ended.  The first call after
-  // start-up has none behind it: counting it would divide the first record's
-  // totals by one sweep more than were analysed.
-  const int32_t sweepsEnded = sweepBehind_ ? 1 : 0;
-  sweepBehind_ = true;
   if (due) {
     lastRecordMinute_ = static_cast<int16_t>(m);
     lastRecordStamp_ = stamp;

@@ -93,6 +93,27 @@ std::optional<std::string> FromCp932(std::string_view cp932) {
   return out;
 }
 
+std::optional<std::string> FirstCharacterNotKeptByCp932(std::string_view utf8) {
+  auto kept = [](std::string_view piece) {
+    Converter conv("CP932", "UTF-8");
+    std::string cp932;
+    const char* in = piece.data();
+    std::size_t left = piece.size();
+    return conv.Run(in, left, cp932) && FromCp932(cp932) == std::string(piece);
+  };
+  if (kept(utf8)) return std::nullopt;
+  // Character by character, to name the first that is not kept.
+  for (std::size_t at = 0; at < utf8.size();) {
+    const std::size_t len = Utf8SequenceLength(utf8.data() + at, utf8.size() - at);
+    const std::string_view character = utf8.substr(at, len);
+    if (!kept(character)) return std::string(character);
+    at += len;
+  }
+  // Each character is kept but the whole is not (cannot happen with a
+  // stateless code page); name none rather than claim all is well.
+  return std::string();
+}
+
 std::size_t CharCount(std::string_view utf8) {
   std::size_t n = 0;
   for (char c : utf8)

@@ -78,9 +78,12 @@ void WeatherLink::Timer2Tick() {
   ++requestCounter_;
   if (requestCounter_ < kTicksPerRequest) return;
   requestCounter_ = 0;
+  ReopenIfSilent();
   // With no port there is nobody to ask: no request and no indicator; the
   // next attempt to reach the station is four ticks later.
   if (!EnsurePortOpen()) return;
+  // Counted before the write: a station may answer before it returns.
+  ++unanswered_;
   SendWeatherRequest();
   form_.Label6[1].backColor = kRed;
   Repaint();
@@ -120,7 +123,17 @@ void WeatherLink::SendWeatherRequest() { port_.Write(kRequest); }
 std::vector<uint8_t> WeatherLink::TakeReply() {
   std::vector<uint8_t> reply = port_.ReadAll();
   requestCounter_ = 0;
+  unanswered_ = 0;
+  reopenAt_ = kUnansweredBeforeReopen;
   return reply;
+}
+
+void WeatherLink::ReopenIfSilent() {
+  if (!port_.IsOpen() || unanswered_ < reopenAt_) return;
+  // The open happens at once in EnsurePortOpen, before the request.
+  port_.Close();
+  ++silentReopens_;
+  reopenAt_ = unanswered_ + kUnansweredBetweenReopens;
 }
 
 bool WeatherLink::EnsurePortOpen() {

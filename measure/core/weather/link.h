@@ -15,6 +15,16 @@
 // steps do nothing; the clock and the timers go on.  Every fourth tick of
 // Timer2, where a request would go out, the link asks the port to open
 // again, so the station is back within about four seconds of reappearing.
+//
+// A port can also stay open on a device that is gone without ever reporting
+// it: a station unplugged and plugged back whose old descriptor never hangs
+// up, a configured path (a symbolic link) that now names a new device while
+// the old one hangs.  Writes still succeed, but nothing answers.  So when
+// kUnansweredBeforeReopen requests in a row got no reply read, the link
+// closes the port and opens the configured path again before the next
+// request; while the station stays silent it does so again after every
+// kUnansweredBetweenReopens further requests (a minute), not at every
+// request.  Any reply read, good or not, shows the port works.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +43,8 @@ namespace varnel::weather {
 inline constexpr uint32_t kRequestTimerMs = 1000;  // Timer2
 inline constexpr uint32_t kReceiveTimerMs = 200;   // Timer3
 inline constexpr int32_t kTicksPerRequest = 4;     // a request on the fourth tick
+inline constexpr int32_t kUnansweredBeforeReopen = 3;     // 12 s of silence
+inline constexpr int32_t kUnansweredBetweenReopens = 15;  // then once a minute
 
 // Window-title clock: characters 60 to 78 (from 1) of the title become
 // "yyyy/mm/dd hh:mm:ss".  Characters are counted in code points of the UTF-8
@@ -68,6 +80,10 @@ class WeatherLink {
 
   // Ticks of Timer2 since the last request or the last reply read.
   int32_t RequestCounter() const { return requestCounter_; }
+  // Requests sent since the last reply read.
+  int32_t UnansweredRequests() const { return unanswered_; }
+  // Times the port was closed and opened again because nothing answered.
+  int32_t SilentReopens() const { return silentReopens_; }
 
   // Called when an indicator turns red, which the window draws at once.
   std::function<void()> repaint;
@@ -80,6 +96,7 @@ class WeatherLink {
  private:
   std::vector<uint8_t> TakeReply();
   bool EnsurePortOpen();
+  void ReopenIfSilent();
   void Repaint() {
     if (repaint) repaint();
   }
@@ -91,6 +108,9 @@ class WeatherLink {
   Timer& timer3_;
   const Clock& clock_;
   int32_t requestCounter_ = 0;
+  int32_t unanswered_ = 0;
+  int32_t reopenAt_ = kUnansweredBeforeReopen;  // unanswered requests that trigger the next reopen
+  int32_t silentReopens_ = 0;
 };
 
 }  // namespace varnel::weather

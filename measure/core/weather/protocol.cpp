@@ -21,11 +21,27 @@ std::optional<int16_t> Signed16At(std::span<const uint8_t> reply, std::size_t lo
   return CombineSigned16(*low, *high);
 }
 
+// A temperature field in °C, or nullopt when it is missing or outside
+// [minimum, maximum].
+std::optional<double> TemperatureAt(std::span<const uint8_t> reply, std::size_t lowIndex, double minimum,
+                                    double maximum) {
+  const auto low = ByteAt(reply, lowIndex);
+  const auto high = ByteAt(reply, lowIndex + 1);
+  if (!low || !high) return std::nullopt;
+  const double celsius = TenthsFahrenheitToCelsius(TwosComplement16(*low, *high));
+  if (celsius < minimum || celsius > maximum) return std::nullopt;
+  return celsius;
+}
+
 }  // namespace
 
 std::optional<int16_t> CombineSigned16(uint8_t low, uint8_t high) {
   if (high >= 128) return std::nullopt;
   return static_cast<int16_t>(high * 256 + low);
+}
+
+int16_t TwosComplement16(uint8_t low, uint8_t high) {
+  return static_cast<int16_t>(static_cast<uint16_t>(high << 8 | low));
 }
 
 double TenthsFahrenheitToCelsius(int raw) { return (raw / 10.0 - 32.0) * 5.0 / 9.0; }
@@ -37,8 +53,8 @@ double HundredthsInchToMillimetres(int raw) { return std::floor(raw / 100.0 * 25
 std::optional<WeatherValues> DecodeWeatherValues(std::span<const uint8_t> reply) {
   if (reply.empty() || reply[0] != kStartMarker) return std::nullopt;
   WeatherValues v;
-  if (const auto raw = Signed16At(reply, 1)) v.insideTemperature = TenthsFahrenheitToCelsius(*raw);
-  if (const auto raw = Signed16At(reply, 3)) v.outsideTemperature = TenthsFahrenheitToCelsius(*raw);
+  v.insideTemperature = TemperatureAt(reply, 1, kMinInsideCelsius, kMaxInsideCelsius);
+  v.outsideTemperature = TemperatureAt(reply, 3, kMinOutsideCelsius, kMaxOutsideCelsius);
   if (const auto raw = ByteAt(reply, 5)) v.windSpeed = MilesPerHourToMetresPerSecond(*raw);
   // The direction is combined in 32 bits, so every value 0..65535 is taken.
   if (const auto low = ByteAt(reply, 6), high = ByteAt(reply, 7); low && high)

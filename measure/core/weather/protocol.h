@@ -22,16 +22,30 @@ inline constexpr uint8_t kStartMarker = 0x01;
 
 // high × 256 + low in 16-bit signed arithmetic.  A high byte of 128 or more
 // overflows that arithmetic: the field is rejected (nullopt), never read as a
-// negative number.
+// negative number.  The rain field is combined this way.
 std::optional<int16_t> CombineSigned16(uint8_t low, uint8_t high);
+// The two bytes as a two's-complement 16-bit value: the station sends
+// temperatures below 0 °F as negative numbers (0xFFD8 is -40, -4.0 °F).
+int16_t TwosComplement16(uint8_t low, uint8_t high);
+
+// Temperatures the station can report, °C.  A cold site goes well below
+// 0 °F (-17.8 °C), which a station sends as a negative number; outside that
+// a reading is not a temperature (the station's 32767 "no sensor" value,
+// noise) and is rejected.  The inside sensor sits in the hut or cabinet of
+// the console, which neither freezes as hard nor heats beyond the outside.
+inline constexpr double kMinOutsideCelsius = -60.0;
+inline constexpr double kMaxOutsideCelsius = 70.0;
+inline constexpr double kMinInsideCelsius = -40.0;
+inline constexpr double kMaxInsideCelsius = 70.0;
 
 // Conversions into display units, in double with the station's constants.
 double TenthsFahrenheitToCelsius(int raw);    // (raw / 10 − 32) × 5 / 9
 double MilesPerHourToMetresPerSecond(int raw);  // raw / 3578 × 1600
 double HundredthsInchToMillimetres(int raw);  // Int(raw / 100 × 254 + 0.5) / 10
 
-// The values of one packet.  A field is nullopt when it is rejected (high
-// byte of 128 or more) or when the packet is too short to hold it.
+// The values of one packet.  A field is nullopt when it is rejected (a
+// temperature outside the limits above, a rain field with a high byte of 128
+// or more) or when the packet is too short to hold it.
 struct WeatherValues {
   std::optional<double> windSpeed;         // m/s
   std::optional<int32_t> windDirection;    // degrees, 0..65535, not reduced

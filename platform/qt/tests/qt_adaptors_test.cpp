@@ -1,13 +1,17 @@
-// Qt adaptors: the message-queue wake-up and window-timer semantics.
+// Qt adaptors: the message-queue wake-up, window-timer semantics and the
+// platform choice without a display.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/qt_headless.h"
 #include "platform/qt_timer.h"
 #include "platform/qt_winmsg.h"
 #include "platform/winmsg.h"
@@ -152,3 +156,30 @@ TEST_F(QtAdaptors, TimerHandlerMayDeleteItsTimer) {
 }
 
 }  // namespace
+
+// --- Platform choice without a display ----------------------------------------
+
+TEST(LacksDisplay, OnlyWhenNoDisplayNoChosenPlatformAndNoPlatformArgument) {
+  std::map<std::string, std::string> env;
+  const auto getenv = [&env](const char* name) -> const char* {
+    const auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  char program[] = "Varnel";
+  char option[] = "-platform";
+  char longOption[] = "--platform";
+  char xcb[] = "xcb";
+  char* bare[] = {program, nullptr};
+  char* withPlatform[] = {program, option, xcb, nullptr};
+  char* withLongPlatform[] = {program, longOption, xcb, nullptr};
+
+  EXPECT_TRUE(platform::LacksDisplay(getenv, 1, bare));
+  env = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};  // empty is unset
+  EXPECT_TRUE(platform::LacksDisplay(getenv, 1, bare));
+  EXPECT_FALSE(platform::LacksDisplay(getenv, 3, withPlatform));
+  EXPECT_FALSE(platform::LacksDisplay(getenv, 3, withLongPlatform));
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    env = {{name, name[0] == 'D' ? ":0" : "x"}};
+    EXPECT_FALSE(platform::LacksDisplay(getenv, 1, bare)) << name;
+  }
+}

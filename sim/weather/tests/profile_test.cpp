@@ -61,6 +61,17 @@ TEST(ParseReading, KeysInPhysicalAndWireUnits) {
   EXPECT_EQ(raw->windSpeed, 255);
   EXPECT_EQ(raw->rain, 0x8000);
   EXPECT_EQ(raw->inTemp, DefaultReading().inTemp);  // keys left out keep the defaults
+
+  // A cold site: -20 °C = -4.0 °F = -40 tenths, sent as 0xFFD8.
+  const auto cold = ParseReading("out=-20,in_raw=-40", &error);
+  ASSERT_TRUE(cold.has_value()) << error;
+  EXPECT_EQ(cold->outTemp, 0xFFD8);
+  EXPECT_EQ(cold->inTemp, 0xFFD8);
+  const auto bytes = EncodePacket(*cold);
+  EXPECT_EQ(bytes[3], 0xD8);
+  EXPECT_EQ(bytes[4], 0xFF);
+  EXPECT_FALSE(ParseReading("out_raw=-32769", &error));
+  EXPECT_FALSE(ParseReading("dir_raw=-1", &error));
 }
 
 TEST(ParseReading, BadItemsAreNamed) {

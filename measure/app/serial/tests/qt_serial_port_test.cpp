@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -85,6 +87,15 @@ class StationSim {
       proc_.waitForFinished(kDeadlineMs);
     }
   }
+
+  // Ends the stand-in at once (SIGKILL): it cannot remove its link.
+  void Kill() {
+    proc_.kill();
+    proc_.waitForFinished(kDeadlineMs);
+  }
+  // Stops and continues the process (SIGSTOP, SIGCONT): a station that hangs.
+  void Pause() { ::kill(static_cast<pid_t>(proc_.processId()), SIGSTOP); }
+  void Resume() { ::kill(static_cast<pid_t>(proc_.processId()), SIGCONT); }
 
   const QString& Device() const { return device_; }
   int ExitCode() const { return proc_.exitCode(); }
@@ -254,6 +265,61 @@ TEST_F(QtSerialPortTest, StationGoingAwayClosesThePortAndItReopensWhenBack) {
   ASSERT_TRUE(Request(port));
   ASSERT_TRUE(WaitFor([&] { return port.BytesWaiting() >= 18; }));
   EXPECT_EQ(weather::DecodeWeatherReply(port.ReadAll())->windDirection, "225");
+}
+
+// The weather link over the adapter while the station at the configured
+// path is replaced twice: killed (the pseudo-terminal hangs up and the port
+// closes itself) and then stopped (it hangs without a word and its device
+// stays open) while a new stand-in takes over the link.  Each time the
+// readings of the new station appear without a restart.  Virtual time runs
+// in 1 s steps, each followed by the station's answer to a request.
+TEST_F(QtSerialPortTest, WeatherLinkFindsTheStationThatReplacedAKilledOrHungOne) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("ttyWeather"));
+  SerialSettings s;
+  s.port = path;
+  QtSerialPortAdapter port(s);
+  fakes::ManualTimerHub hub;
+  auto timer2 = hub.Make(0, false);
+  auto timer3 = hub.Make(0, false);
+  fakes::ManualClock clock;
+  PolModeForm form = MakeDesignForm();
+  WeatherTotals totals{};
+  weather::WeatherLink link(form, totals, port, *timer2, *timer3, clock);
+  const std::string& wind = form.Label8[weather::label::kWindSpeed].text;
+  // Runs the link until the wind speed shows `expected`; the virtual
+  // seconds it took, or -1 after `seconds`.
+  auto runUntilWind = [&](const std::string& expected, int seconds) {
+    for (int second = 1; second <= seconds; ++second) {
+      hub.Advance(1000);
+      // A request went out: the reply read on the receive event stops
+      // Timer3.  A station that does not answer costs half a second.
+      if (timer3->Enabled()) WaitFor([&] { return !timer3->Enabled(); }, 500);
+      if (wind == expected) return second;
+    }
+    return -1;
+  };
+
+  StationSim first, second, third;
+  ASSERT_TRUE(first.Start({"--fixed", "wind_raw=10", "--link", path}));  // 4.5 m/s
+  ASSERT_TRUE(port.Open()) << port.LastError().toStdString();
+  link.Start();
+  ASSERT_GT(runUntilWind("4.5", 8), 0);
+
+  first.Kill();
+  ASSERT_TRUE(second.Start({"--fixed", "wind_raw=20", "--link", path}));  // 8.9 m/s
+  const int afterKill = runUntilWind("8.9", 20);
+  EXPECT_GT(afterKill, 0) << "the killed station's successor was not found";
+  EXPECT_EQ(link.SilentReopens(), 0) << "the hang-up alone brings it back";
+
+  second.Pause();
+  ASSERT_TRUE(third.Start({"--fixed", "wind_raw=30", "--link", path}));  // 13.4 m/s
+  const int afterHang = runUntilWind("13.4", 40);
+  EXPECT_GT(afterHang, 0) << "the hung station's successor was not found";
+  // Three unanswered requests, then the next request tick: 13 to 16 s.
+  EXPECT_LE(afterHang, 4 * (weather::kUnansweredBeforeReopen + 1));
+  EXPECT_EQ(link.SilentReopens(), 1);
+  second.Resume();
 }
 
 TEST_F(QtSerialPortTest, AbsentDeviceFailsEveryOperationQuietly) {

@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "child_process.h"
 #include "form/fakes.h"
+#include "settings/setdt.h"
 
 namespace varnel {
 namespace {
@@ -587,6 +589,111 @@ TEST_F(CycleTest, ExitReleasesEverythingAndSavesSettings) {
   EXPECT_GE(closeCalls, 1);
   EXPECT_EQ(endings, std::vector<int>{kExitNormal});
   EXPECT_EQ(polTimer->Interval(), 0u);
+}
+
+// --- What the window takes, a restart keeps --------------------------------
+
+// The settings a restart comes back with: SETDT.DAT as the save wrote it,
+// loaded into a window fresh from its design.
+MeasureSettings Restarted(const std::filesystem::path& site) {
+  PolModeForm fresh = MakeDesignForm();
+  MeasureState freshState;
+  return STFLood(fresh, freshState, site).settings;
+}
+
+// Each box at both ends of its range is taken and comes back unchanged after
+// a save and a load; one step beyond either end is refused by the window
+// (the box keeps its value) and, found in SETDT.DAT, gets the load default.
+TEST_F(CycleTest, ValuesAtTheLimitsSurviveARestartAndValuesBeyondAreRefusedAndDefaulted) {
+  lw::testing::TempDir site("lw-limits");
+  Load();
+  struct Box {
+    const char* caption;
+    bool (PolMode::*commit)(const std::string&);
+    std::function<std::string&()> text;
+    std::function<double(const MeasureSettings&)> loaded;
+    std::vector<std::pair<std::string, double>> taken;  // entered text, value after the restart
+    std::vector<std::string> refused;
+    double loadDefault;
+  };
+  const Box entries[] = {
+      {"データ保存間隔", &PolMode::Combo1_Commit, [&]() -> std::string& { return form.Combo1.text; },
+       [](const MeasureSettings& s) { return s.dataInterval; }, {{"1", 1}, {"60", 60}, {"60.5", 60}},
+       {"0", "0.5", "61", "-1", "abc", ""}, 1},
+      {"保存間隔", &PolMode::Combo2_Commit, [&]() -> std::string& { return form.Combo2.text; },
+       [](const MeasureSettings& s) { return std::abs(s.waveInterval); }, {{"1", 1}, {"1440", 1440}},
+       {"0", "1441", "x"}, 10},
+      {"シャント抵抗値", &PolMode::Text1_Commit, [&]() -> std::string& { return form.Text1.text; },
+       [](const MeasureSettings& s) { return s.shuntOhm; },
+       {{"0.01", static_cast<double>(0.01f)}, {"1000000", 1.0e6}, {"1e6", 1.0e6}},
+       {"0.0099", "1000001", "0", "-330", "ohm"}, 330},
+  };
+  for (const Box& box : entries) {
+    SCOPED_TRACE(box.caption);
+    for (const auto& [entered, value] : box.taken) {
+      EXPECT_TRUE((pm.get()->*box.commit)(entered)) << entered;
+      EXPECT_EQ(box.text(), entered);
+      ASSERT_TRUE(STFSave(form, state, site.Path()).ok);
+      EXPECT_EQ(box.loaded(Restarted(site.Path())), value) << entered;
+    }
+    const std::string kept = box.text();
+    for (const std::string& entered : box.refused) {
+      form.IDC_STATUS.text.clear();
+      EXPECT_FALSE((pm.get()->*box.commit)(entered)) << entered;
+      EXPECT_EQ(box.text(), kept) << entered;
+      EXPECT_EQ(form.IDC_STATUS.text, std::string("設定値が範囲外です[") + box.caption + "]") << entered;
+      // The same text reaching SETDT.DAT another way (an older program)
+      // loads as the default.
+      box.text() = entered;
+      ASSERT_TRUE(STFSave(form, state, site.Path()).ok);
+      EXPECT_EQ(box.loaded(Restarted(site.Path())), box.loadDefault) << entered;
+      box.text() = kept;
+    }
+  }
+  // A negative waveform interval would come back as the scheduled save
+  // switched off.
+  form.Check1.checked = true;
+  EXPECT_FALSE(pm->Combo2_Commit("-5"));
+  // The waveform interval at its limit with the scheduled save off is stored
+  // negated and still comes back.
+  form.Check1.checked = false;
+  ASSERT_TRUE(pm->Combo2_Commit("1440"));
+  ASSERT_TRUE(STFSave(form, state, site.Path()).ok);
+  EXPECT_EQ(Restarted(site.Path()).waveInterval, -1440);
+}
+
+// A path that code page 932 cannot keep would come back from SETDT.DAT as
+// another file: refused, with the character named, and the run keeps its
+// file.  Paths it keeps come back unchanged.
+TEST_F(CycleTest, DataPathWithCharactersCodePage932CannotKeepIsRefused) {
+  lw::testing::TempDir site("lw-path");
+  Load();
+  RunOneCycle();
+  const std::string before = form.Text4.text;
+  const std::pair<std::string, std::string> refused[] = {
+      {"/var/tmp/Messung-ä.csv", "ä"},   // no such character in the code page
+      {"/var/tmp/data😀.csv", "😀"},     // an emoji
+      {"/var/tmp/9〜17.csv", "〜"},      // U+301C, which comes back as U+FF5E
+      {"/var/tmp/a−b.csv", "−"},         // U+2212, which comes back as U+FF0D
+  };
+  for (const auto& [path, character] : refused) {
+    EXPECT_FALSE(pm->Text4_Commit(path)) << path;
+    EXPECT_EQ(form.Text4.text, before);
+    EXPECT_EQ(form.IDC_STATUS.text, "保存ﾌｧｲﾙ名に使えない文字があります[" + character + "]");
+  }
+  EXPECT_FALSE(pm->Text4_Commit(""));
+  EXPECT_EQ(form.IDC_STATUS.text, "保存ﾌｧｲﾙ名がありません");
+  EXPECT_EQ(form.Text4.text, before);
+  EXPECT_TRUE(pm->Running());
+  EXPECT_EQ(openCalls, 1);  // the run's file was not touched
+
+  // U+FF5E, a circled digit and half-width katakana are kept.
+  for (const std::string path : {"/var/tmp/気象・電流～①ｱ.csv", "/var/tmp/plain.csv"}) {
+    EXPECT_TRUE(pm->Text4_Commit(path)) << path;
+    EXPECT_EQ(form.Text4.text, path);
+    ASSERT_TRUE(STFSave(form, state, site.Path()).ok);
+    EXPECT_EQ(Restarted(site.Path()).dataPath, path);
+  }
 }
 
 }  // namespace

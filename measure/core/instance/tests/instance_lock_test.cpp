@@ -45,6 +45,19 @@ TEST_F(InstanceLockTest, FirstTakerHoldsTheLockAndRecordsItsPid) {
   EXPECT_EQ(ReadAll(lockFile_), std::to_string(::getpid()) + "\n");
 }
 
+TEST_F(InstanceLockTest, MarkAliveSetsTheLockFilesTimeAndKeepsTheRecord) {
+  InstanceLock lock = InstanceLock::TryAcquire(lockFile_);
+  ASSERT_TRUE(lock.held());
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(lockFile_, old);
+  ASSERT_TRUE(lock.MarkAlive());
+  EXPECT_GT(fs::last_write_time(lockFile_), old + std::chrono::minutes(59));
+  EXPECT_EQ(ReadAll(lockFile_), std::to_string(::getpid()) + "\n");
+
+  InstanceLock second = InstanceLock::TryAcquire(lockFile_);
+  EXPECT_FALSE(second.MarkAlive()) << "only the holder marks";
+}
+
 TEST_F(InstanceLockTest, SecondOpenOfTheSameFileIsRefusedWithTheHoldersPid) {
   InstanceLock first = InstanceLock::TryAcquire(lockFile_);
   ASSERT_TRUE(first.held());

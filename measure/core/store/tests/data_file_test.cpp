@@ -80,6 +80,61 @@ TEST(DataFileText, LinesAreAppendedAfterExistingContent) {
   EXPECT_EQ(Slurp(path), "older line\r\n" + text::ToCp932(FourChannelHeader()) + "2005/06/01 13:00:00,1\r\n");
 }
 
+void WriteFile(const std::string& path, const std::string& bytes) {
+  FILE* o = std::fopen(path.c_str(), "wb");
+  std::fwrite(bytes.data(), 1, bytes.size(), o);
+  std::fclose(o);
+}
+
+// A power cut during the last write leaves a half line at the end, maybe
+// followed by the zeros a file system fills an unwritten block with.  The
+// next run's header (and then every record) starts on a line of its own.
+TEST(DataFileText, TornLineAtTheEndIsMadeWholeBeforeTheHeaderOfTheNextRun) {
+  const std::string header = text::ToCp932(FourChannelHeader());
+  const std::string whole = header + "2005/06/01 12:00:00,1,2\r\n";
+  const std::string longForeign(70 * 1024, 'x');  // longer than any line the program writes
+  struct Case {
+    const char* what;
+    std::string before, after;  // the file before the run and after its header
+  };
+  const Case cases[] = {
+      {"half a record", whole + "2005/06/01 12:01:00,1,", whole + header},
+      {"half a record and zeros", whole + "2005/06/01 12:01:00,1" + std::string(600, '\0'), whole + header},
+      {"all but the LF", whole + "2005/06/01 12:01:00,1,2\r", whole + "2005/06/01 12:01:00,1,2\r\n" + header},
+      {"half a header", header.substr(0, 100), header},
+      {"whole lines", whole, whole + header},
+      {"a long foreign tail", whole + longForeign, whole + longForeign + "\r\n" + header},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string path = dir.File("d.csv");
+    WriteFile(path, c.before);
+    DataFile f;
+    std::string why;
+    ASSERT_TRUE(f.OpenForRun(path, false, 1, DesignThresholdTexts(), &why)) << why;
+    EXPECT_EQ(Slurp(path), c.after);
+    ASSERT_TRUE(f.AppendTextLine("2005/06/01 12:05:00,3,4\r\n", &why)) << why;
+    EXPECT_EQ(Slurp(path), c.after + "2005/06/01 12:05:00,3,4\r\n");
+  }
+}
+
+// A torn line that appears while the file is open (a write cut short whose
+// cut-back failed, another writer) is mended before the next record too.
+TEST(DataFileText, TornLineAppearingDuringTheRunIsCutBackBeforeTheNextRecord) {
+  TempDir dir;
+  const std::string path = dir.File("d.csv");
+  DataFile f;
+  std::string why;
+  ASSERT_TRUE(f.OpenForRun(path, false, 1, DesignThresholdTexts(), &why)) << why;
+  ASSERT_TRUE(f.AppendTextLine("2005/06/01 12:00:00,1\r\n", &why)) << why;
+  FILE* other = std::fopen(path.c_str(), "ab");
+  std::fputs("2005/06/01 12:01:00,", other);
+  std::fclose(other);
+  ASSERT_TRUE(f.AppendTextLine("2005/06/01 12:02:00,2\r\n", &why)) << why;
+  EXPECT_EQ(Slurp(path), text::ToCp932(FourChannelHeader()) + "2005/06/01 12:00:00,1\r\n2005/06/01 12:02:00,2\r\n");
+}
+
 TEST(DataFileBinary, OpenWritesNothingAndNeverShortens) {
   TempDir dir;
   const std::string path = dir.File("d.bdt");

@@ -138,17 +138,49 @@ TEST(DTSaveSchedule, FirstDueCallWithNoSweepWritesNothingAndTheNextRecordIsOneIn
   EXPECT_EQ(rig.store.SweepCount(), 1);  // 13:10:05 after the record
 }
 
-TEST(DTSaveSchedule, IntervalZeroOrNoNumberEndsTheCallWithoutChangingAnything) {
+TEST(DTSaveSchedule, IntervalZeroOrNoNumberWritesNothingButCountsTheSweeps) {
   for (const char* interval : {"0", "abc", "", "0.4"}) {
     Rig rig(false);
     rig.form.Combo1.text = interval;
     rig.form.Check1.checked = true;
     rig.Sweeps(Hms(13, 0), Hms(13, 1), 5);
-    EXPECT_EQ(rig.store.SweepCount(), 0) << interval;
+    // 13 calls; the first has no sweep behind it.
+    EXPECT_EQ(rig.store.SweepCount(), 12) << interval;
     EXPECT_FALSE(rig.store.LastRecordMinute().has_value()) << interval;
     EXPECT_FALSE(rig.store.WavePending()) << interval;
     EXPECT_TRUE(rig.Records().empty()) << interval;
   }
+}
+
+// The sweeps analysed while the data save interval was 0 or not a number are
+// in the totals; the next record divides by them too.  Period from 12:01:00
+// (the first call, nothing behind it) to the record at 12:03:00: 24 calls
+// every 5 s, each ending one sweep, of which only the last saw a valid
+// interval.  Totals of 24 sweeps: Fhc 48 (2 each), Rms 216 (RMS 3 each),
+// 3000 samples over threshold 0 (125 a block).
+TEST(DTSaveSchedule, SweepsWhileTheIntervalIsNotANumberCountInTheNextRecord) {
+  Rig rig(false);
+  rig.form.Combo1.text = "1";
+  rig.CallAt(Hms(12, 1));
+  ASSERT_TRUE(rig.Records().empty());
+  rig.state.results[0].Fhc = 48.0f;
+  rig.state.results[0].Rms = 216.0f;
+  rig.state.results[0].TimeCount[0] = 3000;
+  rig.form.Combo1.text = "0";
+  rig.Sweeps(Hms(12, 1, 5), Hms(12, 2, 30), 5);  // 18 calls
+  rig.form.Combo1.text = "";
+  rig.Sweeps(Hms(12, 2, 35), Hms(12, 2, 55), 5);  // 5 calls
+  rig.form.Combo1.text = "1";
+  rig.CallAt(Hms(12, 3));
+
+  const auto records = rig.Records();
+  ASSERT_EQ(records.size(), 1u);
+  const auto f = Fields(records[0]);
+  EXPECT_EQ(f[0], "2005/06/01 12:03:00");
+  EXPECT_EQ(f[9], "2");    // ch1 Fhc: 48 / 24
+  EXPECT_EQ(f[14], "3");   // ch1 Rms: sqrt(216 / 24)
+  EXPECT_EQ(f[34], "10");  // ch1 >0.5mA time %: 3000 / 24 / 1250 x 100
+  EXPECT_EQ(rig.store.SweepCount(), 0);
 }
 
 TEST(DTSaveSchedule, WaveIntervalZeroStopsOnlyTheSnapshotStep) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "form/fakes.h"
 #include "packets.h"
 #include "text/cp932.h"
@@ -28,6 +30,38 @@ class UnpluggablePort : public fakes::FakeSerialPort {
   void Unplug() {
     present = false;
     Close();
+  }
+};
+
+// A port at a configured path whose device can be replaced, as a USB
+// adapter unplugged and plugged back or a link made to name a new device:
+// Open() reaches the device the path names now, and a device that hung
+// takes requests without answering and without reporting anything.  A
+// device that answers does so at once with a packet of its wind speed.
+class ReplaceablePort : public fakes::FakeSerialPort {
+ public:
+  int pathDevice = 1;   // the device the configured path names
+  int openDevice = 1;   // the device the open port talks to
+  std::map<int, uint8_t> answering;  // device -> wind speed it reports
+  int opens = 0, closes = 0;
+
+  bool Open() override {
+    ++opens;
+    openDevice = pathDevice;
+    return FakeSerialPort::Open();
+  }
+  void Close() override {
+    ++closes;
+    FakeSerialPort::Close();
+  }
+  bool Write(std::span<const uint8_t> bytes) override {
+    if (!FakeSerialPort::Write(bytes)) return false;
+    if (const auto it = answering.find(openDevice); it != answering.end()) {
+      PacketFields f;
+      f.wind = it->second;
+      Receive(Packet(f, 18));
+    }
+    return true;
   }
 };
 
@@ -294,6 +328,64 @@ TEST_F(WeatherLinkTest, FailedWriteOnAnOpenPortStillRunsTheOtherSteps) {
   EXPECT_FALSE(SendLit());
   At(8000);
   EXPECT_EQ(port.openAttempts, 0);  // the port is open; only the write failed
+}
+
+// Device 1 answers (wind 10 mph, 4.5 m/s), then hangs at 5 s while device 2
+// (wind 20 mph, 8.9 m/s) appears at the path.  Requests at 8, 12 and 16 s go
+// unanswered into the hung device; at 20 s the port is opened again and the
+// request reaches device 2.  When device 2 falls silent too (21 s), the port
+// is reopened after three unanswered requests (36 s) and then only after
+// every fifteen more (96 s, 156 s).
+TEST(WeatherLinkReopen, SilentPortIsOpenedAgainAndFindsTheNewDevice) {
+  fakes::ManualTimerHub hub;
+  auto timer2 = hub.Make(0, false);
+  auto timer3 = hub.Make(0, false);
+  ReplaceablePort port;
+  port.answering[1] = 10;
+  fakes::ManualClock clock;
+  PolModeForm form = MakeDesignForm();
+  WeatherTotals totals{};
+  WeatherLink link{form, totals, port, *timer2, *timer3, clock};
+  link.Start();
+  auto at = [&](int64_t ms) { hub.Advance(ms - hub.Now()); };
+  const std::string& wind = form.Label8[label::kWindSpeed].text;
+
+  at(4000);
+  EXPECT_EQ(wind, "4.5");
+  at(5000);
+  port.answering.erase(1);
+  port.pathDevice = 2;
+  port.answering[2] = 20;
+  at(16000);
+  EXPECT_EQ(wind, "4.5");
+  EXPECT_EQ(link.UnansweredRequests(), 3);
+  EXPECT_EQ(port.closes, 0);
+  at(20000);
+  EXPECT_EQ(port.closes, 1);
+  EXPECT_EQ(port.opens, 1);
+  EXPECT_EQ(port.openDevice, 2);
+  EXPECT_EQ(wind, "8.9");
+  EXPECT_EQ(form.Label18.text, "ok");
+  EXPECT_EQ(link.UnansweredRequests(), 0);
+  EXPECT_EQ(port.written.size(), 5u);  // one request every 4 s throughout
+
+  at(21000);
+  port.answering.clear();
+  at(35999);
+  EXPECT_EQ(link.SilentReopens(), 1);
+  at(36000);
+  EXPECT_EQ(link.SilentReopens(), 2);
+  at(95999);
+  EXPECT_EQ(link.SilentReopens(), 2);
+  at(96000);
+  EXPECT_EQ(link.SilentReopens(), 3);
+  at(155999);
+  EXPECT_EQ(link.SilentReopens(), 3);
+  at(156000);
+  EXPECT_EQ(link.SilentReopens(), 4);
+  EXPECT_EQ(port.opens, port.closes);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.written.size(), 39u);  // still a request every 4 s
 }
 
 TEST_F(WeatherLinkTest, DestroyingTheLinkUnhooksTimersAndPort) {

@@ -52,38 +52,57 @@ TEST(WeatherDecode, WindByteExtremes) {
   EXPECT_EQ(DecodeWeatherReply(Packet(f))->windSpeed, "0.0");
 }
 
-TEST(WeatherDecode, HighByteOf128OrMoreRejectsTemperaturesAndRainOnly) {
+TEST(WeatherDecode, RainWithAHighByteOf128OrMoreIsRejected) {
   EXPECT_EQ(CombineSigned16(0xFF, 0x7F), int16_t{32767});
   EXPECT_FALSE(CombineSigned16(0x00, 0x80).has_value());
   EXPECT_FALSE(CombineSigned16(0xF6, 0xFF).has_value());
 
   PacketFields f;
-  f.inTemp = 0x8000;
-  f.outTemp = 0xFFF6;  // -10 as two's complement: not read as a negative number
   f.rain = 0x8001;
   f.direction = 0xFFFF;  // combined in 32 bits: taken as it is
   const auto r = DecodeWeatherReply(Packet(f));
   ASSERT_TRUE(r.has_value());
-  EXPECT_FALSE(r->insideTemperature.has_value());
-  EXPECT_FALSE(r->outsideTemperature.has_value());
   EXPECT_FALSE(r->rain.has_value());
   EXPECT_EQ(r->windDirection, "65535");
   EXPECT_EQ(r->windSpeed, "4.5");
+  f.rain = 32767;  // 327.67 in -> 8322.818 -> Int(83228.68) = 83228 -> 8322.8
+  EXPECT_EQ(DecodeWeatherReply(Packet(f))->rain, "8322.8");
 }
 
-TEST(WeatherDecode, LargestAcceptedRawValues) {
-  PacketFields f;
-  f.outTemp = 32767;  // 3276.7 °F
-  f.rain = 32767;     // 327.67 in -> 8322.818 -> Int(83228.68) = 83228 -> 8322.8
-  const auto r = DecodeWeatherReply(Packet(f));
-  EXPECT_EQ(r->outsideTemperature, "1802.6");  // (3276.7 - 32) * 5 / 9 = 1802.61
-  EXPECT_EQ(r->rain, "8322.8");
-}
+// Temperatures are two's-complement tenths of °F.  Worked by hand:
+//   FFD8 = -40  -> -4.0 °F  -> (-4 - 32) x 5 / 9   = -20.0 °C
+//   FFF6 = -10  -> -1.0 °F  -> (-1 - 32) x 5 / 9   = -18.33 °C
+//   FD08 = -760 -> -76.0 °F -> (-76 - 32) x 5 / 9  = -60.0 °C, the outside minimum
+//   062C = 1580 -> 158.0 °F -> (158 - 32) x 5 / 9  = 70.0 °C, both maxima
+//   FE70 = -400 -> -40.0 °F                        = -40.0 °C, the inside minimum
+// One tenth beyond a limit is rejected, and so are the station's 7FFF ("no
+// sensor", 1802.6 °C) and 8000 (-1838.2 °C).
+TEST(WeatherDecode, TemperaturesAreSignedAndRejectedOnlyBeyondWhatAStationReports) {
+  EXPECT_EQ(TwosComplement16(0xD8, 0xFF), -40);
+  EXPECT_EQ(TwosComplement16(0x00, 0x80), -32768);
+  EXPECT_EQ(TwosComplement16(0xFF, 0x7F), 32767);
 
-TEST(WeatherDecode, SubZeroFahrenheitBelowTheRejectionStillWorks) {
-  PacketFields f;
-  f.outTemp = 100;  // 10 °F = -12.2 °C, high byte 0
-  EXPECT_EQ(DecodeWeatherReply(Packet(f))->outsideTemperature, "-12.2");
+  struct Case {
+    uint16_t raw;
+    const char* outside;  // nullptr: rejected
+    const char* inside;
+  };
+  const Case cases[] = {
+      {0xFFD8, "-20.0", "-20.0"}, {0xFFF6, "-18.3", "-18.3"}, {0xFD08, "-60.0", nullptr},
+      {0xFD07, nullptr, nullptr}, {0x062C, "70.0", "70.0"},   {0x062D, nullptr, nullptr},
+      {0xFE70, "-40.0", "-40.0"}, {0xFE6F, "-40.1", nullptr}, {0x7FFF, nullptr, nullptr},
+      {0x8000, nullptr, nullptr}, {100, "-12.2", "-12.2"},     {320, "0.0", "0.0"},
+  };
+  for (const Case& c : cases) {
+    PacketFields f;
+    f.outTemp = c.raw;
+    f.inTemp = c.raw;
+    const auto r = DecodeWeatherReply(Packet(f));
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->outsideTemperature, c.outside ? std::optional<std::string>(c.outside) : std::nullopt) << c.raw;
+    EXPECT_EQ(r->insideTemperature, c.inside ? std::optional<std::string>(c.inside) : std::nullopt) << c.raw;
+    EXPECT_EQ(r->rain, "1.3") << "the other fields go on";
+  }
 }
 
 TEST(WeatherDecode, WrongStartMarkerOrEmptyIsRejected) {

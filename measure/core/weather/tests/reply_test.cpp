@@ -86,7 +86,7 @@ TEST_F(WeatherReplyTest, RejectedOutsideTemperatureKeepsOldTextAndCountsItAgain)
   ASSERT_EQ(Shown(label::kOutsideTemperature), "21.1");
 
   PacketFields second;
-  second.outTemp = 0xFFF6;  // bytes 3-4 = 0xF6 0xFF
+  second.outTemp = 0x7FFF;  // the station's "no sensor" value, 1802.6 °C
   second.wind = 20;         // 8.9 m/s
   second.inTemp = 900;      // 32.2 °C
   second.outHum = 90;
@@ -101,9 +101,35 @@ TEST_F(WeatherReplyTest, RejectedOutsideTemperatureKeepsOldTextAndCountsItAgain)
   EXPECT_EQ(Shown(label::kAverageInsideTemperature), "29.5");  // (26.7 + 32.2) / 2 = 29.45
 }
 
+// A cold site: after a warm packet, readings below 0 °F are shown and
+// averaged, not frozen at the warm value.
+//   -4.0 °F (raw -40, bytes D8 FF):   (-4 - 32) x 5 / 9 = -20.0 °C
+//   -22.0 °F (raw -220, bytes 24 FF): (-22 - 32) x 5 / 9 = -30.0 °C
+//   inside 14.0 °F (raw 140):         (14 - 32) x 5 / 9 = -10.0 °C
+TEST_F(WeatherReplyTest, ColdSiteReadingsBelowZeroFahrenheitAreShownAndAveraged) {
+  PacketFields warm;
+  warm.outTemp = 500;  // 50 °F = 10.0 °C
+  Accept(Packet(warm));
+  ASSERT_EQ(Shown(label::kOutsideTemperature), "10.0");
+  totals = WeatherTotals{};  // a record was stored
+
+  PacketFields cold;
+  cold.outTemp = 0xFFD8;
+  cold.inTemp = 140;
+  Accept(Packet(cold));
+  EXPECT_EQ(Shown(label::kOutsideTemperature), "-20.0");
+  EXPECT_EQ(Shown(label::kInsideTemperature), "-10.0");
+  cold.outTemp = 0xFF24;
+  Accept(Packet(cold));
+  EXPECT_EQ(Shown(label::kOutsideTemperature), "-30.0");
+  EXPECT_FLOAT_EQ(totals.outTempSum, -50.0f);
+  EXPECT_EQ(Shown(label::kAverageOutsideTemperature), "-25.0");
+  EXPECT_EQ(Shown(label::kAverageInsideTemperature), "-10.0");
+}
+
 TEST_F(WeatherReplyTest, FieldNeverShownAddsNothingButThePacketCounts) {
   PacketFields f;
-  f.outTemp = 0xFFF6;
+  f.outTemp = 0x8000;  // -3276.8 °F: not a temperature
   f.rain = 0x8000;
   Accept(Packet(f));
   EXPECT_EQ(Shown(label::kOutsideTemperature), "");

@@ -1,0 +1,30 @@
+#include "database.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace varnel::fleet {
+
+std::string IsoLocalText(const Instant& t) {
+  const std::time_t local = static_cast<std::time_t>(t.epochSeconds + t.offsetSeconds);
+  std::tm tm{};
+  gmtime_r(&local, &tm);
+  const int offset = std::abs(t.offsetSeconds) / 60;
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d%c%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, t.offsetSeconds < 0 ? '-' : '+', offset / 60,
+                offset % 60);
+  return buf;
+}
+
+bool IsPostgresConnection(const std::string& spec) {
+  return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0 ||
+         spec.find('=') != std::string::npos;
+}
+
+std::unique_ptr<Database> MakeDatabase(const std::string& spec) {
+  return IsPostgresConnection(spec) ? MakePostgresDatabase(spec) : MakeSqliteDatabase(spec);
+}
+
+}  // namespace varnel::fleet

@@ -1,0 +1,128 @@
+// The database behind varnel-collect: one interface, two engines.
+//
+//   SQLite      a file (by default records.sqlite in the site folder);
+//               nothing to install or start.
+//   PostgreSQL  a server shared by many sites, named by a connection string
+//               ("postgresql://collector@db.example/fleet" or
+//               "host=... dbname=..."); tables partitioned by month.
+//
+// Every write is one Commit of a Batch: the rows of some records, the
+// snapshots registered, and the collector's new position in the file they
+// came from, in one transaction.  Either all of it lands or none of it, so a
+// record is stored exactly once whatever fails in between: after a failure
+// the collector reloads its position from the database and reads again from
+// there.  Rows are keyed by (site, record time); a row whose key is already
+// there is left as it is (an import of a file collected before adds nothing).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "data_records.h"
+#include "snapshots.h"
+
+namespace varnel::fleet {
+
+// A failure of the database: unreachable, refused, or a statement failed.
+class DbError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A point in time as the database keeps it: seconds since the epoch, with
+// the site's UTC offset at that time (for the local time text).
+struct Instant {
+  int64_t epochSeconds = 0;
+  int offsetSeconds = 0;
+  friend bool operator==(const Instant&, const Instant&) = default;
+};
+
+// "2005-06-01 15:30:00+09:00"
+std::string IsoLocalText(const Instant& t);
+
+// Where the collector stands in one file: the bytes before `offset` are
+// stored.  The file is recognised again by its identity (device and inode,
+// which a rename keeps) and by hashes of its first bytes and of the bytes
+// just before the offset (which a replacement or rewrite changes).
+struct FilePosition {
+  std::string path;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t headHash = 0;
+  uint64_t tailHash = 0;
+  uint64_t offset = 0;
+  std::string header;  // text form: the header line in force at offset
+  friend bool operator==(const FilePosition&, const FilePosition&) = default;
+};
+
+struct StoredRecord {
+  DataRecord record;
+  Instant time;
+};
+
+struct StoredSnapshot {
+  std::string name;
+  SnapshotName parsed;
+  Instant time;
+  int channels = 0;
+  std::vector<int> peakCounts;
+  std::vector<double> peaksMa;
+  uint64_t fileSize = 0;
+  int64_t fileMtimeNs = 0;
+  std::optional<std::string> bytes;  // the file itself, when stored
+};
+
+// A file as the collector last registered it, to notice replacements.
+struct SnapshotStamp {
+  uint64_t size = 0;
+  int64_t mtimeNs = 0;
+  friend bool operator==(const SnapshotStamp&, const SnapshotStamp&) = default;
+};
+
+struct Batch {
+  std::string stream;                   // the position's key: "data", "import:<path>"
+  std::optional<FilePosition> position;  // written with the rows
+  std::vector<StoredRecord> records;
+  std::vector<StoredSnapshot> snapshots;
+};
+
+struct CommitResult {
+  std::size_t recordsAdded = 0;    // new record rows (duplicates left out)
+  std::size_t snapshotsAdded = 0;  // new or replaced snapshot rows
+};
+
+class Database {
+ public:
+  virtual ~Database() = default;
+  // "SQLite /path/records.sqlite" or "PostgreSQL host=... dbname=..."
+  // (without a password).
+  virtual std::string Describe() const = 0;
+  // Connects (again) and creates the tables that are missing.
+  virtual void Open() = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+  // The site's id, registering the site (with its time zone) when new.
+  virtual int64_t RegisterSite(const std::string& name, const std::string& timeZone) = 0;
+  virtual std::optional<FilePosition> LoadPosition(int64_t site, const std::string& stream) = 0;
+  virtual std::map<std::string, SnapshotStamp> LoadSnapshotStamps(int64_t site) = 0;
+  // One transaction; throws DbError and then nothing of the batch is stored
+  // (or, when the connection broke during the commit, possibly all of it:
+  // the position tells).
+  virtual CommitResult Commit(int64_t site, const Batch& batch) = 0;
+};
+
+// A connection string of PostgreSQL ("postgresql://...", "postgres://...",
+// or key=value pairs such as "host=/run/postgresql dbname=fleet").
+bool IsPostgresConnection(const std::string& spec);
+// The engine for `spec`: PostgreSQL for a connection string, else an SQLite
+// file of that path.  Not yet opened.
+std::unique_ptr<Database> MakeDatabase(const std::string& spec);
+std::unique_ptr<Database> MakeSqliteDatabase(const std::string& path);
+std::unique_ptr<Database> MakePostgresDatabase(const std::string& connection);
+
+}  // namespace varnel::fleet

@@ -1,0 +1,315 @@
+// SQLite engine: one file, write-ahead log so that readers (a dashboard, the
+// sqlite3 shell) read while the collector writes.
+//
+// Times are INTEGER seconds since the epoch (UTC) in `time`, the key of
+// every table; `local_time` keeps the site's local time with its UTC
+// offset as text ("2005-06-01 15:30:00+09:00").
+#include <sqlite3.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+
+#include "database.h"
+#include "schema.h"
+
+namespace varnel::fleet {
+
+namespace {
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
+      throw DbError(std::string("SQLite: ") + sqlite3_errmsg(db) + " in: " + sql.substr(0, 80));
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int i, int64_t v) {
+    Check(sqlite3_bind_int64(stmt_, i, v));
+    return *this;
+  }
+  Statement& Bind(int i, double v) {
+    Check(std::isnan(v) ? sqlite3_bind_null(stmt_, i) : sqlite3_bind_double(stmt_, i, v));
+    return *this;
+  }
+  Statement& Bind(int i, const std::string& v) {
+    Check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    return *this;
+  }
+  Statement& BindBlob(int i, const std::string& v) {
+    Check(sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+    return *this;
+  }
+  Statement& BindNull(int i) {
+    Check(sqlite3_bind_null(stmt_, i));
+    return *this;
+  }
+  // Steps once; true while a row is there.
+  bool Step() {
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) throw DbError(std::string("SQLite: ") + sqlite3_errmsg(db_));
+    return false;
+  }
+  void Run() {
+    Step();
+    Reset();
+  }
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
+  std::string Text(int col) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
+  }
+
+ private:
+  void Check(int rc) const {
+    if (rc != SQLITE_OK) throw DbError(std::string("SQLite: ") + sqlite3_errmsg(db_));
+  }
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A single as the double of its shortest decimal text (2.9f -> 2.9, not
+// 2.9000000953674316): SQLite keeps doubles, and a reader should see the
+// number the data file shows.
+double Decimal(float v) {
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  double d = 0;
+  std::from_chars(buf, end, d);
+  return std::isfinite(v) ? d : static_cast<double>(v);
+}
+
+std::string JsonArray(const std::vector<int>& v) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + std::to_string(v[i]);
+  return out + "]";
+}
+
+std::string JsonArray(const std::vector<double>& v) {
+  std::string out = "[";
+  char buf[32];
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    std::snprintf(buf, sizeof buf, "%.6g", v[i]);
+    out += (i ? "," : "") + std::string(buf);
+  }
+  return out + "]";
+}
+
+std::string SchemaSql() {
+  using namespace schema;
+  return "CREATE TABLE IF NOT EXISTS sites (site_id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, "
+         "time_zone TEXT NOT NULL);"
+         "CREATE TABLE IF NOT EXISTS records (site_id INTEGER NOT NULL REFERENCES sites, time INTEGER NOT NULL, "
+         "local_time TEXT NOT NULL, channels INTEGER NOT NULL, " +
+         Defs(kWeatherColumns, "REAL") + ", " + Defs(kThresholdColumns, "REAL") +
+         ", forced_stop INTEGER NOT NULL DEFAULT 0, PRIMARY KEY (site_id, time)) WITHOUT ROWID;"
+         "CREATE INDEX IF NOT EXISTS records_time ON records (time);"
+         "CREATE TABLE IF NOT EXISTS channel_records (site_id INTEGER NOT NULL, channel INTEGER NOT NULL, "
+         "time INTEGER NOT NULL, " +
+         Defs(kChannelColumns, "REAL") +
+         ", PRIMARY KEY (site_id, channel, time)) WITHOUT ROWID;"
+         "CREATE TABLE IF NOT EXISTS snapshots (site_id INTEGER NOT NULL REFERENCES sites, time INTEGER NOT NULL, "
+         "name TEXT NOT NULL, local_time TEXT NOT NULL, kind TEXT NOT NULL, trigger_channel INTEGER, "
+         "trigger_peak_ma REAL, channels INTEGER NOT NULL, peak_counts TEXT NOT NULL, peaks_ma TEXT NOT NULL, "
+         "file_size INTEGER NOT NULL, file_mtime_ns INTEGER NOT NULL, data BLOB, "
+         "PRIMARY KEY (site_id, time, name));"
+         "CREATE TABLE IF NOT EXISTS positions (site_id INTEGER NOT NULL REFERENCES sites, stream TEXT NOT NULL, "
+         "path TEXT NOT NULL, device INTEGER NOT NULL, inode INTEGER NOT NULL, head_hash INTEGER NOT NULL, "
+         "tail_hash INTEGER NOT NULL, byte_offset INTEGER NOT NULL, header TEXT NOT NULL, "
+         "updated INTEGER NOT NULL DEFAULT (strftime('%s','now')), PRIMARY KEY (site_id, stream));";
+}
+
+class SqliteDatabase final : public Database {
+ public:
+  explicit SqliteDatabase(std::string path) : path_(std::move(path)) {}
+  ~SqliteDatabase() override { Close(); }
+
+  std::string Describe() const override { return "SQLite " + path_; }
+
+  void Open() override {
+    Close();
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+      const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      Close();
+      throw DbError("SQLite: cannot open " + path_ + ": " + why);
+    }
+    // A dashboard reading the file waits for a commit instead of failing.
+    sqlite3_busy_timeout(db_, 10000);
+    try {
+      // WAL with synchronous=NORMAL: a power cut may lose the last commits,
+      // but always together with the positions they moved, so the records
+      // are read again; nothing is lost or doubled.
+      Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
+      Exec("BEGIN IMMEDIATE;" + SchemaSql() + "COMMIT;");
+    } catch (...) {
+      Close();
+      throw;
+    }
+  }
+
+  void Close() override {
+    if (db_) sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+
+  bool IsOpen() const override { return db_ != nullptr; }
+
+  int64_t RegisterSite(const std::string& name, const std::string& timeZone) override {
+    Statement insert(Db(), "INSERT INTO sites (name, time_zone) VALUES (?1, ?2) "
+                           "ON CONFLICT (name) DO UPDATE SET time_zone = excluded.time_zone");
+    insert.Bind(1, name).Bind(2, timeZone).Run();
+    Statement select(Db(), "SELECT site_id FROM sites WHERE name = ?1");
+    select.Bind(1, name);
+    if (!select.Step()) throw DbError("SQLite: site " + name + " vanished");
+    return select.Int(0);
+  }
+
+  std::optional<FilePosition> LoadPosition(int64_t site, const std::string& stream) override {
+    Statement s(Db(), "SELECT path, device, inode, head_hash, tail_hash, byte_offset, header FROM positions "
+                      "WHERE site_id = ?1 AND stream = ?2");
+    s.Bind(1, site).Bind(2, stream);
+    if (!s.Step()) return std::nullopt;
+    FilePosition p;
+    p.path = s.Text(0);
+    p.device = static_cast<uint64_t>(s.Int(1));
+    p.inode = static_cast<uint64_t>(s.Int(2));
+    p.headHash = static_cast<uint64_t>(s.Int(3));
+    p.tailHash = static_cast<uint64_t>(s.Int(4));
+    p.offset = static_cast<uint64_t>(s.Int(5));
+    p.header = s.Text(6);
+    return p;
+  }
+
+  std::map<std::string, SnapshotStamp> LoadSnapshotStamps(int64_t site) override {
+    Statement s(Db(), "SELECT name, file_size, file_mtime_ns FROM snapshots WHERE site_id = ?1");
+    s.Bind(1, site);
+    std::map<std::string, SnapshotStamp> out;
+    while (s.Step()) out[s.Text(0)] = {static_cast<uint64_t>(s.Int(1)), s.Int(2)};
+    return out;
+  }
+
+  CommitResult Commit(int64_t site, const Batch& batch) override {
+    Exec("BEGIN IMMEDIATE");
+    try {
+      CommitResult result;
+      result.recordsAdded = InsertRecords(site, batch.records);
+      result.snapshotsAdded = InsertSnapshots(site, batch.snapshots);
+      if (batch.position) SavePosition(site, batch.stream, *batch.position);
+      Exec("COMMIT");
+      return result;
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+ private:
+  sqlite3* Db() {
+    if (!db_) throw DbError("SQLite: " + path_ + " is not open");
+    return db_;
+  }
+
+  void Exec(const std::string& sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(Db(), sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+      const std::string why = err ? err : "unknown error";
+      sqlite3_free(err);
+      throw DbError("SQLite: " + why);
+    }
+  }
+
+  std::size_t InsertRecords(int64_t site, const std::vector<StoredRecord>& records) {
+    if (records.empty()) return 0;
+    using namespace schema;
+    Statement rec(Db(), "INSERT INTO records (site_id, time, local_time, channels, " + Join(kWeatherColumns) + ", " +
+                            Join(kThresholdColumns) +
+                            ", forced_stop) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+                            "?15, ?16, ?17) ON CONFLICT DO NOTHING");
+    std::string channelSql = "INSERT INTO channel_records (site_id, channel, time, " + Join(kChannelColumns) +
+                             ") VALUES (?1, ?2, ?3";
+    for (std::size_t i = 0; i < kChannelColumns.size(); ++i) channelSql += ", ?" + std::to_string(4 + i);
+    Statement chan(Db(), channelSql + ") ON CONFLICT DO NOTHING");
+    std::size_t added = 0;
+    for (const StoredRecord& s : records) {
+      const DataRecord& r = s.record;
+      rec.Bind(1, site).Bind(2, s.time.epochSeconds).Bind(3, IsoLocalText(s.time)).Bind(4, int64_t{r.channels});
+      for (int k = 0; k < store::kWeatherValueCount; ++k) rec.Bind(5 + k, Decimal(r.values[store::WeatherIndex(k)]));
+      for (int j = 0; j < 4; ++j) {
+        if (r.thresholds)
+          rec.Bind(13 + j, Decimal((*r.thresholds)[static_cast<std::size_t>(j)]));
+        else
+          rec.BindNull(13 + j);
+      }
+      rec.Bind(17, int64_t{r.forcedStop ? 1 : 0});
+      rec.Run();
+      if (sqlite3_changes(db_) == 0) continue;  // stored before: its channels too
+      ++added;
+      for (int ch = 0; ch < r.channels; ++ch) {
+        chan.Bind(1, site).Bind(2, int64_t{ch + 1}).Bind(3, s.time.epochSeconds);
+        int col = 4;
+        for (int k = 0; k < store::kComponentsPerChannel; ++k)
+          chan.Bind(col++, Decimal(r.values[store::ComponentIndex(ch, k)]));
+        for (int k = 0; k < store::kPeakValuesPerChannel; ++k)
+          chan.Bind(col++, Decimal(r.values[store::PeakIndex(ch, k)]));
+        chan.Run();
+      }
+    }
+    return added;
+  }
+
+  std::size_t InsertSnapshots(int64_t site, const std::vector<StoredSnapshot>& snapshots) {
+    if (snapshots.empty()) return 0;
+    Statement s(Db(),
+                "INSERT INTO snapshots (site_id, time, name, local_time, kind, trigger_channel, trigger_peak_ma, "
+                "channels, peak_counts, peaks_ma, file_size, file_mtime_ns, data) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
+                "?7, ?8, ?9, ?10, ?11, ?12, ?13) ON CONFLICT (site_id, time, name) DO UPDATE SET "
+                "kind = excluded.kind, channels = excluded.channels, peak_counts = excluded.peak_counts, "
+                "peaks_ma = excluded.peaks_ma, file_size = excluded.file_size, "
+                "file_mtime_ns = excluded.file_mtime_ns, data = excluded.data");
+    for (const StoredSnapshot& snap : snapshots) {
+      s.Bind(1, site).Bind(2, snap.time.epochSeconds).Bind(3, snap.name).Bind(4, IsoLocalText(snap.time));
+      s.Bind(5, std::string(SnapshotKindName(snap.parsed.kind)));
+      if (snap.parsed.triggerChannel) s.Bind(6, int64_t{*snap.parsed.triggerChannel}); else s.BindNull(6);
+      if (snap.parsed.triggerPeakMa) s.Bind(7, *snap.parsed.triggerPeakMa); else s.BindNull(7);
+      s.Bind(8, int64_t{snap.channels}).Bind(9, JsonArray(snap.peakCounts)).Bind(10, JsonArray(snap.peaksMa));
+      s.Bind(11, static_cast<int64_t>(snap.fileSize)).Bind(12, snap.fileMtimeNs);
+      if (snap.bytes) s.BindBlob(13, *snap.bytes); else s.BindNull(13);
+      s.Run();
+    }
+    return snapshots.size();
+  }
+
+  void SavePosition(int64_t site, const std::string& stream, const FilePosition& p) {
+    Statement s(Db(), "INSERT INTO positions (site_id, stream, path, device, inode, head_hash, tail_hash, "
+                      "byte_offset, header) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) "
+                      "ON CONFLICT (site_id, stream) DO UPDATE SET path = excluded.path, device = excluded.device, "
+                      "inode = excluded.inode, head_hash = excluded.head_hash, tail_hash = excluded.tail_hash, "
+                      "byte_offset = excluded.byte_offset, header = excluded.header, "
+                      "updated = strftime('%s','now')");
+    s.Bind(1, site).Bind(2, stream).Bind(3, p.path);
+    s.Bind(4, std::bit_cast<int64_t>(p.device)).Bind(5, std::bit_cast<int64_t>(p.inode));
+    s.Bind(6, std::bit_cast<int64_t>(p.headHash)).Bind(7, std::bit_cast<int64_t>(p.tailHash));
+    s.Bind(8, static_cast<int64_t>(p.offset)).Bind(9, p.header);
+    s.Run();
+  }
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Database> MakeSqliteDatabase(const std::string& path) {
+  return std::make_unique<SqliteDatabase>(path);
+}
+
+}  // namespace varnel::fleet

@@ -1,0 +1,192 @@
+// varnel-collect as a program beside a site written by the measurement
+// program's own writer: into a PostgreSQL server that the test starts
+// itself (initdb and pg_ctl in a temporary folder, Unix socket only) and
+// into SQLite.  The database goes away and comes back, the collector is
+// killed and started again: every record lands once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "collect_test_support.h"
+#include "postgres_server.h"
+#include <sqlite3.h>
+
+namespace varnel::fleet {
+namespace {
+
+using namespace std::chrono_literals;
+using lw::testing::BinDir;
+using lw::testing::ChildProcess;
+using lw::testing::PostgresServer;
+using testing::SqliteValue;
+using testing::SyntheticSite;
+
+// The one server of this test program, started once.
+PostgresServer* Server() {
+  static std::unique_ptr<PostgresServer> server = [] {
+    auto s = std::make_unique<PostgresServer>();
+    std::string why;
+    if (!s->Setup(why)) {
+      ADD_FAILURE() << "cannot start PostgreSQL: " << why;
+      return std::unique_ptr<PostgresServer>();
+    }
+    return s;
+  }();
+  return server.get();
+}
+
+// Polls `condition` every 50 ms until it holds; false at the deadline.
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  return lw::testing::WaitUntil(condition, [] { std::this_thread::sleep_for(50ms); }, deadline);
+}
+
+class CollectProgram : public ::testing::TestWithParam<std::string> {
+ protected:
+  bool Postgres() const { return GetParam() == "postgresql"; }
+  void SetUp() override {
+    if (Postgres()) {
+      ASSERT_NE(Server(), nullptr);
+    }
+  }
+  std::string Spec(const SyntheticSite& site) const {
+    return Postgres() ? Server()->ConnectionString() : site.File("records.sqlite");
+  }
+  std::unique_ptr<ChildProcess> StartCollector(const SyntheticSite& site, const std::string& name) {
+    return std::make_unique<ChildProcess>(
+        BinDir() / "varnel-collect",
+        std::vector<std::string>{"--site-dir", site.Dir(), "--site", name, "--db", Spec(site), "--time-zone",
+                                 "Asia/Tokyo", "--interval", "100"});
+  }
+  // A query's single value ("" when the database cannot answer yet).
+  std::string Value(const SyntheticSite& site, const std::string& sql) const {
+    if (Postgres()) return Server()->Value(sql);
+    try {
+      return SqliteValue(site.File("records.sqlite"), sql);
+    } catch (const std::exception&) {
+      return "";
+    }
+  }
+  std::string SiteClause(const std::string& name) const {
+    return " WHERE site_id = (SELECT site_id FROM sites WHERE name = '" + name + "')";
+  }
+  int Records(const SyntheticSite& site, const std::string& name) {
+    const std::string v = Value(site, "SELECT count(*) FROM records" + SiteClause(name));
+    return v.empty() ? -1 : std::stoi(v);
+  }
+  bool RecordsReach(const SyntheticSite& site, const std::string& name, int n) {
+    return Eventually([&] { return Records(site, name) == n; }, 60s);
+  }
+  // Every record 0..n-1 once, with all its channels.
+  void ExpectExactly(const SyntheticSite& site, const std::string& name, int n, int channels) {
+    EXPECT_EQ(Records(site, name), n);
+    EXPECT_EQ(Value(site, "SELECT count(*) FROM channel_records" + SiteClause(name)), std::to_string(n * channels));
+    // Wind speed of record r is r * 1000 / 8 = 125 r: their sum tells a
+    // missing record from a doubled one.
+    EXPECT_EQ(Value(site, "SELECT CAST(sum(CAST(wind_speed AS double precision)) AS bigint) FROM records" + SiteClause(name)),
+              std::to_string(125LL * n * (n - 1) / 2));
+  }
+};
+
+TEST_P(CollectProgram, RecordsAppearWhileTheSiteRunsAndAKilledCollectorLosesAndRepeatsNothing) {
+  constexpr int kRecords = 6000;
+  SyntheticSite site(true, 16);
+  const std::string name = "kill-" + GetParam();
+  site.StartRun();
+  auto collector = StartCollector(site, name);
+  for (int r = 0; r < 3; ++r) ASSERT_TRUE(site.Append(r));
+  ASSERT_TRUE(RecordsReach(site, name, 3)) << collector->Output();
+
+  // Killed while idle; meanwhile a backlog of several batches (1000
+  // records each) piles up in the file.
+  collector->Kill();
+  site.AppendBacklog(3, kRecords);
+  // Started again and killed as soon as its first batch is in.
+  collector = StartCollector(site, name);
+  ASSERT_TRUE(Eventually([&] { return Records(site, name) > 3; }, 60s)) << collector->Output();
+  collector->Kill();
+  const int before = Records(site, name);
+  EXPECT_LT(before, kRecords) << "the kill came too late to interrupt anything";
+
+  collector = StartCollector(site, name);
+  ASSERT_TRUE(RecordsReach(site, name, kRecords)) << collector->Output();
+  ExpectExactly(site, name, kRecords, 16);
+  EXPECT_NE(collector->Output().find("where the last run stopped"), std::string::npos) << collector->Output();
+
+  // A clean stop on SIGTERM.
+  collector->Signal(SIGTERM);
+  EXPECT_EQ(collector->WaitForExit(20s), 0);
+  EXPECT_NE(collector->Output().find("stopping"), std::string::npos);
+}
+
+TEST_P(CollectProgram, ADatabaseThatGoesAwayOnlyDelaysTheRecords) {
+  SyntheticSite site(false, 8);
+  const std::string name = "outage-" + GetParam();
+  site.StartRun();
+  auto collector = StartCollector(site, name);
+  for (int r = 0; r < 4; ++r) ASSERT_TRUE(site.Append(r));
+  ASSERT_TRUE(RecordsReach(site, name, 4)) << collector->Output();
+
+  std::string why;
+  sqlite3* blocker = nullptr;
+  if (Postgres()) {
+    ASSERT_TRUE(Server()->Stop(why)) << why;
+  } else {
+    // Another program holds the file's write lock longer than the
+    // collector waits for it.
+    ASSERT_EQ(sqlite3_open(site.File("records.sqlite").c_str(), &blocker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  for (int r = 4; r < 10; ++r) ASSERT_TRUE(site.Append(r));
+  ASSERT_TRUE(collector->WaitForOutput("the records wait in the site's files", 60s)) << collector->Output();
+  site.Reopen();
+  for (int r = 10; r < 12; ++r) ASSERT_TRUE(site.Append(r));
+  if (Postgres()) {
+    ASSERT_TRUE(Server()->Start(why)) << why;
+  } else {
+    sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(blocker);
+  }
+  ASSERT_TRUE(RecordsReach(site, name, 12)) << collector->Output();
+  ExpectExactly(site, name, 12, 8);
+  if (Postgres()) {
+    EXPECT_NE(collector->Output().find("database reachable again"), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, CollectProgram, ::testing::Values("postgresql", "sqlite"),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
+
+TEST(CollectPostgres, MonthsGetTheirOwnPartitionsAndTimesKeepTheSiteZone) {
+  PostgresServer* server = Server();
+  ASSERT_NE(server, nullptr);
+  SyntheticSite site(true, 4);
+  site.StartRun();
+  // 2005-07-01 08:58 .. 09:01 in Tokyo: two minutes in June and two in July (UTC).
+  for (int r = 43018; r < 43022; ++r) ASSERT_TRUE(site.Append(r));
+  ChildProcess collector(BinDir() / "varnel-collect",
+                         {"--site-dir", site.Dir(), "--site", "partitions", "--db", server->ConnectionString(),
+                          "--time-zone", "Asia/Tokyo", "--once"});
+  ASSERT_EQ(collector.WaitForExit(60s), 0) << collector.Output();
+  EXPECT_EQ(server->Value("SELECT count(*) FROM records_2005_06 JOIN sites USING (site_id) WHERE name = 'partitions'"),
+            "2");
+  EXPECT_EQ(server->Value("SELECT count(*) FROM channel_records_2005_07 c JOIN sites s USING (site_id) "
+                          "WHERE s.name = 'partitions'"),
+            "8");
+  EXPECT_EQ(server->Value("SELECT to_char(min(time) AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI') FROM records "
+                          "JOIN sites USING (site_id) WHERE name = 'partitions'"),
+            "2005-06-30 23:58");
+  EXPECT_EQ(server->Value("SELECT to_char(max(r.time AT TIME ZONE s.time_zone), 'YYYY-MM-DD HH24:MI') FROM records r "
+                          "JOIN sites s USING (site_id) WHERE s.name = 'partitions'"),
+            "2005-07-01 09:01");
+
+  // A shared server needs the site's name.
+  ChildProcess nameless(BinDir() / "varnel-collect", {"--site-dir", site.Dir(), "--db", server->ConnectionString()});
+  EXPECT_EQ(nameless.WaitForExit(30s), 2);
+  EXPECT_NE(nameless.Output().find("needs the site's name"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varnel::fleet

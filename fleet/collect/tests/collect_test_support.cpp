@@ -1,0 +1,117 @@
+#include "collect_test_support.h"
+
+#include <sqlite3.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "settings/setdt.h"
+#include "text/numforms.h"
+
+namespace varnel::fleet::testing {
+
+store::RecordValues RecordValuesOf(int r, int channels) {
+  store::RecordValues v{};
+  for (std::size_t e = 0; e < v.size(); ++e) {
+    const bool measured = e < 8 || (e >= store::ComponentIndex(0, 0) && e < store::ComponentIndex(channels, 0)) ||
+                          (e >= store::PeakIndex(0, 0) && e < store::PeakIndex(channels, 0));
+    v[e] = measured ? static_cast<float>(r * 1000 + static_cast<int>(e)) / 8.0f : 0.0f;
+  }
+  return v;
+}
+
+text::LocalDateTime RecordTime(int r) {
+  const double first = text::ToOleDate({2005, 6, 1, 12, 0, 0, 0});
+  return text::FromOleDate(first + r / 1440.0);
+}
+
+SyntheticSite::SyntheticSite(bool binary, int channels, std::string dataName)
+    : temp_("lw-fleet"), binary_(binary), channels_(channels) {
+  dir_ = temp_.Path().string();
+  if (dataName.empty()) dataName = binary ? "気象・電流data.bdt" : "気象・電流data.csv";
+  dataPath_ = dir_ + "/" + dataName;
+  MeasureSettings s;
+  s.dataInterval = 1;
+  s.waveInterval = 1;
+  s.groupCount = static_cast<int16_t>(channels / 4);
+  s.shuntOhm = 330;
+  s.dataPath = dataPath_;
+  s.peakThresholds = {0.5f, 1, 2, 5, 10};
+  s.binaryFormat = binary ? 1 : 0;
+  const auto bytes = EncodeSettings(s);
+  std::ofstream(dir_ + "/" + kSettingsFileName, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+}
+
+void SyntheticSite::StartRun() {
+  std::string why;
+  if (!file_.OpenForRun(dataPath_, binary_, channels_ / 4, store::DesignThresholdTexts(), &why))
+    throw std::runtime_error(why);
+}
+
+bool SyntheticSite::Append(int r) {
+  std::string why;
+  if (binary_) {
+    store::BinaryRecord b;
+    b.oleTime = text::ToOleDate(RecordTime(r));
+    b.values = RecordValuesOf(r, channels_);
+    return file_.AppendBinaryRecord(store::EncodeBinaryRecord(b), &why);
+  }
+  return file_.AppendTextLine(
+      store::DataRecordLine(RecordTime(r), RecordValuesOf(r, channels_), channels_) + std::string(store::kLineEnd),
+      &why);
+}
+
+void SyntheticSite::AppendBacklog(int from, int to) {
+  std::string bytes;
+  for (int r = from; r < to; ++r) {
+    store::BinaryRecord b;
+    b.oleTime = text::ToOleDate(RecordTime(r));
+    b.values = RecordValuesOf(r, channels_);
+    bytes += store::EncodeBinaryRecord(b);
+  }
+  AppendRaw(bytes);
+}
+
+void SyntheticSite::Reopen() {
+  std::string why;
+  file_.Reopen(dataPath_, &why);
+}
+
+void SyntheticSite::StopRun() { file_.Close(); }
+
+void SyntheticSite::AppendRaw(const std::string& bytes) {
+  std::ofstream(dataPath_, std::ios::binary | std::ios::app) << bytes;
+}
+
+std::vector<std::vector<std::string>> SqliteRows(const std::string& dbPath, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::vector<std::vector<std::string>> rows;
+  if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    throw std::runtime_error("cannot open " + dbPath);
+  }
+  sqlite3_busy_timeout(db, 10000);
+  char* err = nullptr;
+  const int rc = sqlite3_exec(
+      db, sql.c_str(),
+      [](void* out, int n, char** values, char**) {
+        auto& r = *static_cast<std::vector<std::vector<std::string>>*>(out);
+        r.emplace_back();
+        for (int i = 0; i < n; ++i) r.back().emplace_back(values[i] ? values[i] : "");
+        return 0;
+      },
+      &rows, &err);
+  const std::string why = err ? err : "";
+  sqlite3_free(err);
+  sqlite3_close(db);
+  if (rc != SQLITE_OK) throw std::runtime_error("SQLite: " + why + " in " + sql);
+  return rows;
+}
+
+std::string SqliteValue(const std::string& dbPath, const std::string& sql) {
+  const auto rows = SqliteRows(dbPath, sql);
+  return rows.empty() || rows[0].empty() ? std::string() : rows[0][0];
+}
+
+}  // namespace varnel::fleet::testing

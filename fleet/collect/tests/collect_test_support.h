@@ -1,0 +1,56 @@
+// Synthetic sites for the collector's tests: SETDT.DAT and a data file
+// written by the measurement program's own writer, records with values
+// that tell them apart, and the SQLite file read back.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "store/data_file.h"
+#include "store/record_format.h"
+#include "text/numforms.h"
+
+namespace varnel::fleet::testing {
+
+// Element e of record r: (r * 1000 + e) / 8, exact in a single and in the
+// text form; channels not measured hold 0.
+store::RecordValues RecordValuesOf(int r, int channels);
+
+// Record r's time: 2005-06-01 12:00 plus r minutes (site local time).
+text::LocalDateTime RecordTime(int r);
+
+class SyntheticSite {
+ public:
+  SyntheticSite(bool binary, int channels, std::string dataName = "");
+  const std::string& Dir() const { return dir_; }
+  const std::string& DataPath() const { return dataPath_; }
+  std::string File(const std::string& name) const { return dir_ + "/" + name; }
+
+  // The writer's run: opens the data file (text: writes the header).
+  void StartRun();
+  // Appends record r through the writer (false: the write failed).
+  bool Append(int r);
+  // Appends records [from, to) at once, encoded as the writer encodes them
+  // (binary form; a backlog that a stopped collector finds).
+  void AppendBacklog(int from, int to);
+  // The half-hourly close and reopen.
+  void Reopen();
+  void StopRun();
+  // Raw bytes at the end of the data file (a torn record).
+  void AppendRaw(const std::string& bytes);
+
+ private:
+  lw::testing::TempDir temp_;
+  std::string dir_;
+  std::string dataPath_;
+  bool binary_;
+  int channels_;
+  store::DataFile file_;
+};
+
+// Rows of an SQLite query as texts (NULL as "").
+std::vector<std::vector<std::string>> SqliteRows(const std::string& dbPath, const std::string& sql);
+std::string SqliteValue(const std::string& dbPath, const std::string& sql);
+
+}  // namespace varnel::fleet::testing

@@ -1,0 +1,51 @@
+// A PostgreSQL server of a test's own: a cluster made with initdb in a
+// temporary folder and run with pg_ctl on a Unix socket in that folder, with
+// no TCP port at all.  Run as root, the server runs as the `postgres` user
+// (PostgreSQL refuses to run as root).  The server is stopped and the
+// folder removed when the object goes away.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace lw::testing {
+
+class PostgresServer {
+ public:
+  PostgresServer();
+  ~PostgresServer();
+  PostgresServer(const PostgresServer&) = delete;
+  PostgresServer& operator=(const PostgresServer&) = delete;
+
+  // The folder holding initdb and pg_ctl (LW_PG_BIN, Debian's
+  // /usr/lib/postgresql/N/bin, or the PATH); nullopt when none is installed.
+  static std::optional<std::filesystem::path> FindBinDir();
+
+  // initdb and the first start; false with the reason.
+  bool Setup(std::string& why);
+  bool Start(std::string& why);
+  // A fast shutdown (connections are ended, the server stops cleanly).
+  bool Stop(std::string& why);
+
+  // libpq connection string of the server's database "postgres".
+  std::string ConnectionString() const;
+
+  // Runs one statement; the rows as texts (NULL as ""), or nullopt with
+  // the reason in *why.
+  std::optional<std::vector<std::vector<std::string>>> Query(const std::string& sql, std::string* why = nullptr) const;
+  // The single value of a query, or "" on failure.
+  std::string Value(const std::string& sql) const;
+
+ private:
+  bool Run(const std::vector<std::string>& command, std::string& why);
+
+  TempDir dir_;
+  std::filesystem::path bin_;
+  bool running_ = false;
+};
+
+}  // namespace lw::testing
