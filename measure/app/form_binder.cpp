@@ -141,16 +141,27 @@ FormBinder::CommitHandler FormBinder::Dispatched(CommitHandler onCommit) {
   };
 }
 
+// A commit leaves the widget showing the entered text, which is what the
+// binding then remembers: the refresh after it puts the model's text back
+// when the core refused the entry.
+
 QLineEdit* FormBinder::CommitEdit(TextBox& model, CommitHandler onCommit) {
   auto* w = new QLineEdit;
-  ConnectCommit(w, Dispatched(std::move(onCommit)));
-  refreshers_.push_back([w, &model] {
-    const QString t = Q(model.text);
-    if (!w->isModified() && w->text() != t) {
+  auto shown = std::make_shared<TextBox>();
+  ConnectCommit(w, [shown, commit = Dispatched(std::move(onCommit))](const std::string& entered) {
+    shown->text = entered;
+    commit(entered);
+  });
+  refreshers_.push_back([w, &model, shown] {
+    if (!w->isModified() && shown->text != model.text) {  // an edit in progress keeps its text
       QSignalBlocker block(w);
-      w->setText(t);
+      w->setText(Q(model.text));
+      shown->text = model.text;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -161,24 +172,35 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
   // The list offers the usual values; a typed value never joins it.
   w->setInsertPolicy(QComboBox::NoInsert);
   QLineEdit* edit = w->lineEdit();
-  const CommitHandler commit = Dispatched(std::move(onCommit));
+  auto shown = std::make_shared<ComboBox>();
+  const CommitHandler commit = [shown, dispatched = Dispatched(std::move(onCommit))](const std::string& entered) {
+    shown->text = entered;
+    dispatched(entered);
+  };
   ConnectCommit(edit, commit);
   QObject::connect(w, &QComboBox::activated, w, [w, commit](int index) {
     w->lineEdit()->setModified(false);
     commit(w->itemText(index).toStdString());
   });
-  refreshers_.push_back([w, edit, &model] {
+  refreshers_.push_back([w, edit, &model, shown] {
     QSignalBlocker block(w);
-    QStringList items;
-    for (const auto& i : model.items) items << Q(i);
-    QStringList shown;
-    for (int i = 0; i < w->count(); ++i) shown << w->itemText(i);
-    if (shown != items) {
+    bool reselect = false;
+    if (shown->items != model.items) {
+      QStringList items;
+      for (const auto& i : model.items) items << Q(i);
       w->clear();
       w->addItems(items);
+      shown->items = model.items;
+      reselect = true;  // new items show the first of them
     }
-    if (!edit->isModified() && w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
-    w->setEnabled(model.enabled);
+    if (!edit->isModified() && (reselect || shown->text != model.text)) {
+      if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
+      shown->text = model.text;
+    }
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "form_binder.h"
 
@@ -23,7 +24,16 @@ struct Model {
   CheckBox check{"保存", false, true};
   Button push{"変換開始", true};
   Frame frame{"データ形式", true};
+  TextBox shunt{"10", true};
+  ComboBox interval{{"1", "5", "10"}, "5", 1, true};
 };
+
+// The core's answer to a finished edit: digits are taken without leading
+// zeros, anything else is refused and the model keeps its text.
+void TakeNumber(std::string& model, const std::string& entered) {
+  if (entered.empty() || entered.find_first_not_of("0123456789") != std::string::npos) return;
+  model = std::to_string(std::stoll(entered));
+}
 
 class FormBinderTest : public ::testing::Test {
  protected:
@@ -43,8 +53,11 @@ class FormBinderTest : public ::testing::Test {
     check = binder->Check(m.check);
     push = binder->Push(m.push, [] {});
     frame = binder->Group(m.frame);
+    shunt = binder->CommitEdit(m.shunt, [this](const std::string& t) { TakeNumber(m.shunt.text, t); });
+    interval = binder->CommitCombo(m.interval, [this](const std::string& t) { TakeNumber(m.interval.text, t); });
     auto* column = new QVBoxLayout(&parent);
-    for (QWidget* w : std::initializer_list<QWidget*>{label, edit, list, editable, option, check, push, frame})
+    for (QWidget* w : std::initializer_list<QWidget*>{label, edit, list, editable, option, check, push, frame, shunt,
+                                                     interval})
       column->addWidget(w);
     parent.show();  // clicks reach only shown widgets
     binder->Refresh();
@@ -61,6 +74,8 @@ class FormBinderTest : public ::testing::Test {
   QCheckBox* check = nullptr;
   QPushButton* push = nullptr;
   QGroupBox* frame = nullptr;
+  QLineEdit* shunt = nullptr;
+  QComboBox* interval = nullptr;
   int dispatched = 0;
   int listChanges = 0;
   bool undoEdits = false;
@@ -149,6 +164,61 @@ TEST_F(FormBinderTest, UserInputReachesTheModelAndTheCoresAnswerReachesTheWidget
   binder->Refresh();
   EXPECT_EQ(list->currentIndex(), 2);
   EXPECT_EQ(listChanges, 1);
+}
+
+// Boxes the core must accept first: typing alone changes nothing, a refused
+// entry gives way to the model's text, an accepted one shows as the core
+// keeps it, and a refresh while typing leaves the typed text alone.
+TEST_F(FormBinderTest, CommittedEntriesShowWhatTheCoreKept) {
+  EXPECT_EQ(shunt->text(), "10");
+  EXPECT_EQ(interval->currentText(), "5");
+  ASSERT_EQ(interval->count(), 3);
+
+  shunt->setFocus();
+  shunt->selectAll();
+  QTest::keyClicks(shunt, "12x");
+  binder->Refresh();  // a timer tick while typing
+  EXPECT_EQ(shunt->text(), "12x");
+  EXPECT_EQ(m.shunt.text, "10");
+  QTest::keyClick(shunt, Qt::Key_Return);
+  EXPECT_EQ(m.shunt.text, "10");
+  EXPECT_EQ(shunt->text(), "10");  // refused: back to what stays
+
+  shunt->selectAll();
+  QTest::keyClicks(shunt, "0047");
+  QTest::keyClick(shunt, Qt::Key_Return);
+  EXPECT_EQ(m.shunt.text, "47");
+  EXPECT_EQ(shunt->text(), "47");
+
+  // The same refusal twice in a row still puts the model's text back.
+  for (int round = 0; round < 2; ++round) {
+    shunt->selectAll();
+    QTest::keyClicks(shunt, "-");
+    QTest::keyClick(shunt, Qt::Key_Return);
+    EXPECT_EQ(shunt->text(), "47") << "round " << round;
+  }
+  m.shunt.text = "100";  // the core changes it itself (settings loaded)
+  m.shunt.enabled = false;
+  binder->Refresh();
+  EXPECT_EQ(shunt->text(), "100");
+  EXPECT_FALSE(shunt->isEnabled());
+
+  // The list: a refused typed value, a choice, new items from the core.
+  interval->lineEdit()->setFocus();
+  interval->lineEdit()->selectAll();
+  QTest::keyClicks(interval->lineEdit(), "abc");
+  QTest::keyClick(interval->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(m.interval.text, "5");
+  EXPECT_EQ(interval->currentText(), "5");
+  EXPECT_EQ(interval->count(), 3) << "a typed value joined the list";
+  interval->setCurrentIndex(2);  // what the user's choice shows, then its signal
+  emit interval->activated(2);
+  EXPECT_EQ(m.interval.text, "10");
+  m.interval.items = {"15", "30"};
+  binder->Refresh();
+  ASSERT_EQ(interval->count(), 2);
+  EXPECT_EQ(interval->itemText(1), "30");
+  EXPECT_EQ(interval->currentText(), "10") << "new items must not replace the model's text";
 }
 
 }  // namespace
