@@ -261,7 +261,7 @@ def main():
             print(f"[{a.label}] VmRSS after {rss[k][0]} cycles: {rss[k][1]} kB")
     print(f"[{a.label}] result period_ms={statistics.mean(periods) * 1000:.3f} "
           f"arming_ms={statistics.mean(arming) * 1000:.3f} acquisition_ms={statistics.mean(acquisition) * 1000:.3f} "
-          f"processing_ms={statistics.mean(processing) * 1000:.3f}")
+          f"processing_ms={statistics.mean(processing) * 1000:.3f} cpu_ms={cpu * 1000:.3f}")
 
 
 if __name__ == "__main__":
