@@ -35,7 +35,7 @@ while (($#)); do
     --cycles) CYCLES=$2; shift 2 ;;
     --long-cycles) LONG=$2; shift 2 ;;
     --keep) KEEP=1; shift ;;
-    -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "timing.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
