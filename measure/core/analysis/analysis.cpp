@@ -1,9 +1,9 @@
 #include "analysis/analysis.h"
 
-#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "text/numforms.h"
 
@@ -79,9 +79,11 @@ std::optional<float> ToSingle(double value) {
 namespace {
 
 // The lane helpers below pass vectors wider than the baseline registers by
-// value; they are inlined into SumBlock, so no call boundary (and no ABI)
-// ever sees them.  (GCC reports that note at the end of the file, so it
-// stays off from here on.)
+// value; they are always inlined into SumBlock, also in unoptimised builds,
+// so no call boundary (and no ABI) ever sees them: a call from SumBlock's
+// AVX2 clone into a helper built for plain x86-64 would pass the vectors in
+// registers the helper does not read.  (GCC reports that note at the end of
+// the file, so it stays off from here on.)
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 using IntLanes = int32_t __attribute__((vector_size(kFrameEntries * sizeof(int32_t))));
@@ -90,34 +92,40 @@ using DoubleLanes = double __attribute__((vector_size(kFrameEntries * sizeof(dou
 using BitLanes = uint64_t __attribute__((vector_size(kFrameEntries * sizeof(uint64_t))));
 
 // Frame k of a block: sample k of each channel.
-inline IntLanes Frame(const int16_t* frames, std::size_t k) {
+[[gnu::always_inline]] inline IntLanes Frame(const int16_t* frames, std::size_t k) {
   const int16_t* f = frames + kFrameEntries * k;
   return IntLanes{f[0], f[1], f[2], f[3]};
 }
 
 // Widened lane by lane.  (Spelled out element by element: GCC 12 makes a
 // single widening instruction of this, but splits __builtin_convertvector.)
-inline DoubleLanes ToDouble(IntLanes v) {
+[[gnu::always_inline]] inline DoubleLanes ToDouble(IntLanes v) {
   return DoubleLanes{static_cast<double>(v[0]), static_cast<double>(v[1]), static_cast<double>(v[2]),
                      static_cast<double>(v[3])};
 }
-inline DoubleLanes ToDouble(FloatLanes v) {
+[[gnu::always_inline]] inline DoubleLanes ToDouble(FloatLanes v) {
   return DoubleLanes{static_cast<double>(v[0]), static_cast<double>(v[1]), static_cast<double>(v[2]),
                      static_cast<double>(v[3])};
 }
 
 // Accumulate, lane by lane.
-inline FloatLanes Accumulate(FloatLanes sum, DoubleLanes term) {
+[[gnu::always_inline]] inline FloatLanes Accumulate(FloatLanes sum, DoubleLanes term) {
   return __builtin_convertvector(ToDouble(sum) + term, FloatLanes);
 }
 
-// fabs, lane by lane: the sign bit cleared.
-inline DoubleLanes Abs(DoubleLanes v) {
+// fabs, lane by lane: the sign bit cleared.  (Copied rather than
+// std::bit_cast: GCC 12's undefined-behaviour checks misread a bit_cast of
+// a vector in unoptimised builds; the copies compile to nothing.)
+[[gnu::always_inline]] inline DoubleLanes Abs(DoubleLanes v) {
   constexpr uint64_t kMagnitude = ~(uint64_t{1} << 63);
-  return std::bit_cast<DoubleLanes>(std::bit_cast<BitLanes>(v) & kMagnitude);
+  BitLanes bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  bits &= kMagnitude;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
 }
 
-inline IntLanes Abs(IntLanes v) { return v < 0 ? -v : v; }
+[[gnu::always_inline]] inline IntLanes Abs(IntLanes v) { return v < 0 ? -v : v; }
 
 }  // namespace
 
