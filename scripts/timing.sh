@@ -14,13 +14,15 @@
 # (1260 samples at 80 us, a pause of 20 ms in Text2):
 #   1. real-time acquisitions: the mean cycle period against the sum of the
 #      10 ms arming delay, the acquisition time and the Text2 pause, the
-#      processing time per block, VmRSS after 100 cycles;
+#      processing time per block, Varnel's CPU time per cycle, VmRSS after
+#      100 cycles;
 #   2. the card completing every acquisition at once (qda7100-sim --instant):
 #      VmRSS after 100, 1000 and 10000 cycles, and the period without the
 #      acquisition time.
 # Cycles are counted and timed at the card's driver interface, through a tap
-# between Varnel and the card stand-in; scripts/timing/cycles.py says how.  Each run first waits the 60 s after which Varnel starts its
-# first cycle by itself.
+# between Varnel and the card stand-in; scripts/timing/cycles.py says how.
+# Each run first waits the 60 s after which Varnel starts its first cycle by
+# itself.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build
@@ -119,7 +121,10 @@ print("timing.sh: summary")
 print(f"  real-time: mean period {r1['period']:.2f} ms against {arming:g} ms arming + {acq:g} ms acquisition"
       f" + {pause:g} ms pause = {arming + acq + pause:.2f} ms;")
 print(f"             measured {r1['arming']:.2f} + {r1['acquisition']:.2f} + {pause:g}"
-      f" + processing {r1['processing']:.2f} ms per block")
+      f" + processing {r1['processing']:.2f} ms per block;")
+print(f"             {r1['period'] - (arming + acq + pause):+.2f} ms against that floor;"
+      f" Varnel's CPU time {r1['cpu']:.2f} ms per cycle")
 print(f"  instant:   mean period {r2['period']:.2f} ms against {arming:g} ms arming + {pause:g} ms pause"
-      f" = {arming + pause:.2f} ms; processing {r2['processing']:.2f} ms per block")
+      f" = {arming + pause:.2f} ms; processing {r2['processing']:.2f} ms per block;"
+      f" Varnel's CPU time {r2['cpu']:.2f} ms per cycle")
 PY

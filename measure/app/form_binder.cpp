@@ -1,6 +1,14 @@
 #include "form_binder.h"
 
+#include <QGlyphRun>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPalette>
+#include <QRawFont>
 #include <QSignalBlocker>
+#include <QStyleOption>
+
+#include <memory>
 
 namespace varnel::app {
 
@@ -8,32 +16,106 @@ namespace {
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
+// A lamp colour as the label's background, with white text; none gives the
+// label back the window's own colours.
 void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
-  const QString sheet = color ? QStringLiteral("background-color: rgb(%1,%2,%3); color: white;")
-                                    .arg(color->r)
-                                    .arg(color->g)
-                                    .arg(color->b)
-                              : QString();
-  if (label->styleSheet() != sheet) label->setStyleSheet(sheet);
+  label->setAutoFillBackground(color.has_value());
+  if (!color) {
+    label->setPalette(QPalette());
+    return;
+  }
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, QColor(color->r, color->g, color->b));
+  palette.setColor(QPalette::WindowText, Qt::white);
+  label->setPalette(palette);
 }
 
+// A label that paints plain ASCII text (numbers, mostly) from the font's
+// glyphs straight away: a QLabel lays the text out and shapes it anew on
+// every paint, and a cycle repaints some thirty values.  The glyphs land on
+// the pixels the QLabel would give; any other text, or a label with a frame,
+// a margin, another alignment or disabled, is painted by QLabel itself.
+class GlyphLabel final : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    if (!PaintGlyphs()) QLabel::paintEvent(event);
+  }
+
+ private:
+  bool Plain() const {
+    if (frameWidth() != 0 || margin() != 0 || indent() > 0 || !isEnabled() || wordWrap()) return false;
+    if (alignment() != (Qt::AlignLeft | Qt::AlignVCenter) || layoutDirection() != Qt::LeftToRight) return false;
+    for (const QChar c : text())
+      if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == u'&' || c == u'<') return false;
+    return true;
+  }
+
+  bool PaintGlyphs() {
+    if (!Plain()) return false;
+    if (!raw_.isValid() || rawFor_ != font()) {
+      rawFor_ = font();
+      raw_ = QRawFont::fromFont(rawFor_);
+    }
+    const QList<quint32> glyphs = raw_.glyphIndexesForString(text());
+    if (!raw_.isValid() || glyphs.contains(0)) return false;  // a character the font lacks
+    const QList<QPointF> advances = raw_.advancesForGlyphIndexes(glyphs);
+    const QRect area = contentsRect();
+    const QFontMetrics metrics(rawFor_);
+    QList<QPointF> positions;
+    positions.reserve(glyphs.size());
+    qreal x = area.left();
+    const qreal baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+    for (const QPointF& advance : advances) {
+      positions.append(QPointF(x, baseline));
+      x += advance.x();
+    }
+    QGlyphRun run;
+    run.setRawFont(raw_);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    QStyleOption option;
+    option.initFrom(this);
+    QPainter painter(this);
+    painter.setPen(QPen(option.palette.brush(foregroundRole()), 1));
+    painter.drawGlyphRun(QPointF(0, 0), run);
+    return true;
+  }
+
+  QFont rawFor_;
+  QRawFont raw_;
+};
+
 }  // namespace
+
+// Every binding keeps what its widget shows, as model values (a fresh widget
+// shows what a default model holds).  A refresh compares the model with that
+// and touches the widget only where they differ, so refreshing after every
+// event costs next to nothing when little has changed.  User input updates
+// the model and what is shown alike.
 
 QLabel* FormBinder::Caption(const char* utf8) { return new QLabel(QString::fromUtf8(utf8)); }
 
 QLineEdit* FormBinder::Edit(TextBox& model, Handler onChange) {
   auto* w = new QLineEdit;
-  QObject::connect(w, &QLineEdit::textEdited, w, [this, &model, onChange](const QString& t) {
+  auto shown = std::make_shared<TextBox>();
+  QObject::connect(w, &QLineEdit::textEdited, w, [this, &model, shown, onChange](const QString& t) {
     model.text = t.toStdString();
+    shown->text = model.text;
     if (onChange) dispatch_(onChange);
   });
-  refreshers_.push_back([w, &model] {
-    const QString t = Q(model.text);
-    if (w->text() != t) {
+  refreshers_.push_back([w, &model, shown] {
+    if (shown->text != model.text) {
       QSignalBlocker block(w);
-      w->setText(t);
+      w->setText(Q(model.text));
+      shown->text = model.text;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -59,16 +141,27 @@ FormBinder::CommitHandler FormBinder::Dispatched(CommitHandler onCommit) {
   };
 }
 
+// A commit leaves the widget showing the entered text, which is what the
+// binding then remembers: the refresh after it puts the model's text back
+// when the core refused the entry.
+
 QLineEdit* FormBinder::CommitEdit(TextBox& model, CommitHandler onCommit) {
   auto* w = new QLineEdit;
-  ConnectCommit(w, Dispatched(std::move(onCommit)));
-  refreshers_.push_back([w, &model] {
-    const QString t = Q(model.text);
-    if (!w->isModified() && w->text() != t) {
+  auto shown = std::make_shared<TextBox>();
+  ConnectCommit(w, [shown, commit = Dispatched(std::move(onCommit))](const std::string& entered) {
+    shown->text = entered;
+    commit(entered);
+  });
+  refreshers_.push_back([w, &model, shown] {
+    if (!w->isModified() && shown->text != model.text) {  // an edit in progress keeps its text
       QSignalBlocker block(w);
-      w->setText(t);
+      w->setText(Q(model.text));
+      shown->text = model.text;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -79,36 +172,55 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
   // The list offers the usual values; a typed value never joins it.
   w->setInsertPolicy(QComboBox::NoInsert);
   QLineEdit* edit = w->lineEdit();
-  const CommitHandler commit = Dispatched(std::move(onCommit));
+  auto shown = std::make_shared<ComboBox>();
+  const CommitHandler commit = [shown, dispatched = Dispatched(std::move(onCommit))](const std::string& entered) {
+    shown->text = entered;
+    dispatched(entered);
+  };
   ConnectCommit(edit, commit);
   QObject::connect(w, &QComboBox::activated, w, [w, commit](int index) {
     w->lineEdit()->setModified(false);
     commit(w->itemText(index).toStdString());
   });
-  refreshers_.push_back([w, edit, &model] {
+  refreshers_.push_back([w, edit, &model, shown] {
     QSignalBlocker block(w);
-    QStringList items;
-    for (const auto& i : model.items) items << Q(i);
-    QStringList shown;
-    for (int i = 0; i < w->count(); ++i) shown << w->itemText(i);
-    if (shown != items) {
+    bool reselect = false;
+    if (shown->items != model.items) {
+      QStringList items;
+      for (const auto& i : model.items) items << Q(i);
       w->clear();
       w->addItems(items);
+      shown->items = model.items;
+      reselect = true;  // new items show the first of them
     }
-    if (!edit->isModified() && w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
-    w->setEnabled(model.enabled);
+    if (!edit->isModified() && (reselect || shown->text != model.text)) {
+      if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
+      shown->text = model.text;
+    }
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
 
 QLabel* FormBinder::Text(Label& model, QWidget* parent) {
-  auto* w = new QLabel(parent);
+  auto* w = new GlyphLabel(parent);
   w->setMinimumWidth(40);
-  refreshers_.push_back([w, &model] {
-    const QString t = Q(model.text);
-    if (w->text() != t) w->setText(t);
-    ApplyBackColor(w, model.backColor);
-    w->setEnabled(model.enabled);
+  refreshers_.push_back([w, &model, shown = Label{}]() mutable {
+    if (shown.text != model.text) {
+      w->setText(Q(model.text));
+      shown.text = model.text;
+    }
+    if (shown.backColor != model.backColor) {
+      ApplyBackColor(w, model.backColor);
+      shown.backColor = model.backColor;
+    }
+    if (shown.enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown.enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -116,35 +228,48 @@ QLabel* FormBinder::Text(Label& model, QWidget* parent) {
 QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
   auto* w = new QComboBox;
   w->setEditable(editable);
+  auto shown = std::make_shared<ComboBox>();
   if (editable) {
-    QObject::connect(w, &QComboBox::currentTextChanged, w, [this, w, &model, onChange](const QString& t) {
+    QObject::connect(w, &QComboBox::currentTextChanged, w, [this, w, &model, shown, onChange](const QString& t) {
       model.text = t.toStdString();
       model.listIndex = w->currentIndex();
+      shown->text = model.text;
+      shown->listIndex = model.listIndex;
       if (onChange) dispatch_(onChange);
     });
   } else {
-    QObject::connect(w, &QComboBox::activated, w, [this, w, &model, onChange](int index) {
+    QObject::connect(w, &QComboBox::activated, w, [this, w, &model, shown, onChange](int index) {
       model.listIndex = index;
       model.text = w->itemText(index).toStdString();
+      shown->listIndex = model.listIndex;
+      shown->text = model.text;
       if (onChange) dispatch_(onChange);
     });
   }
-  refreshers_.push_back([w, &model, editable] {
+  refreshers_.push_back([w, &model, shown, editable] {
     QSignalBlocker block(w);
-    QStringList items;
-    for (const auto& i : model.items) items << Q(i);
-    QStringList shown;
-    for (int i = 0; i < w->count(); ++i) shown << w->itemText(i);
-    if (shown != items) {
+    bool reselect = false;
+    if (shown->items != model.items) {
+      QStringList items;
+      for (const auto& i : model.items) items << Q(i);
       w->clear();
       w->addItems(items);
+      shown->items = model.items;
+      reselect = true;  // new items select the first of them
     }
     if (editable) {
-      if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
-    } else if (w->currentIndex() != model.listIndex) {
-      w->setCurrentIndex(model.listIndex);
+      if (reselect || shown->text != model.text) {
+        if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
+        shown->text = model.text;
+      }
+    } else if (reselect || shown->listIndex != model.listIndex) {
+      if (w->currentIndex() != model.listIndex) w->setCurrentIndex(model.listIndex);
+      shown->listIndex = model.listIndex;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -152,11 +277,16 @@ QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
 QRadioButton* FormBinder::Option(OptionButton& model, Handler onClick) {
   auto* w = new QRadioButton(Q(model.caption));
   w->setAutoExclusive(false);  // the model keeps the options of a group exclusive
-  QObject::connect(w, &QRadioButton::clicked, w, [this, onClick] { dispatch_(onClick); });
-  refreshers_.push_back([w, &model] {
-    if (w->isChecked() != model.selected) {
+  auto shown = std::make_shared<OptionButton>();
+  QObject::connect(w, &QRadioButton::clicked, w, [this, w, shown, onClick] {
+    shown->selected = w->isChecked();  // a click toggles the button itself
+    dispatch_(onClick);
+  });
+  refreshers_.push_back([w, &model, shown] {
+    if (shown->selected != model.selected) {
       QSignalBlocker block(w);
       w->setChecked(model.selected);
+      shown->selected = model.selected;
     }
   });
   return w;
@@ -164,16 +294,22 @@ QRadioButton* FormBinder::Option(OptionButton& model, Handler onClick) {
 
 QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
   auto* w = new QCheckBox(Q(model.caption));
-  QObject::connect(w, &QCheckBox::clicked, w, [this, &model, onClick](bool checked) {
+  auto shown = std::make_shared<CheckBox>();
+  QObject::connect(w, &QCheckBox::clicked, w, [this, &model, shown, onClick](bool checked) {
     model.checked = checked;
+    shown->checked = checked;
     if (onClick) dispatch_(onClick);
   });
-  refreshers_.push_back([w, &model] {
-    if (w->isChecked() != model.checked) {
+  refreshers_.push_back([w, &model, shown] {
+    if (shown->checked != model.checked) {
       QSignalBlocker block(w);
       w->setChecked(model.checked);
+      shown->checked = model.checked;
     }
-    w->setEnabled(model.enabled);
+    if (shown->enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown->enabled = model.enabled;
+    }
   });
   return w;
 }
@@ -181,16 +317,27 @@ QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
 QPushButton* FormBinder::Push(Button& model, Handler onClick) {
   auto* w = new QPushButton(Q(model.caption));
   QObject::connect(w, &QPushButton::clicked, w, [this, onClick] { dispatch_(onClick); });
-  refreshers_.push_back([w, &model] {
-    w->setEnabled(model.enabled);
-    if (w->text() != Q(model.caption)) w->setText(Q(model.caption));
+  refreshers_.push_back([w, &model, shown = Button{model.caption, true}]() mutable {
+    if (shown.enabled != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown.enabled = model.enabled;
+    }
+    if (shown.caption != model.caption) {
+      w->setText(Q(model.caption));
+      shown.caption = model.caption;
+    }
   });
   return w;
 }
 
 QGroupBox* FormBinder::Group(Frame& model) {
   auto* w = new QGroupBox(Q(model.caption));
-  refreshers_.push_back([w, &model] { w->setEnabled(model.enabled); });
+  refreshers_.push_back([w, &model, shown = true]() mutable {
+    if (shown != model.enabled) {
+      w->setEnabled(model.enabled);
+      shown = model.enabled;
+    }
+  });
   return w;
 }
 

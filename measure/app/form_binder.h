@@ -2,7 +2,8 @@
 //
 // The core decides; widgets only show.  After every event the shell calls
 // Refresh(), which copies the model into each widget whose shown state
-// differs (signals blocked, so a refresh never looks like user input).
+// differs (signals blocked, so a refresh never looks like user input).  Each
+// binding remembers what its widget shows, so the comparison needs no widget.
 #pragma once
 
 #include <QCheckBox>

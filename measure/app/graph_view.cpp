@@ -17,8 +17,12 @@ GraphView::GraphView(QWidget* parent) : QWidget(parent), m_image(kWidth, kHeight
 void GraphView::paintEvent(QPaintEvent* event) {
   QPainter p(this);
   p.setClipRegion(event->region());
+  // The border around the picture, then the picture (no pixel twice).
+  const QRect picture(kBorder, kBorder, m_image.width(), m_image.height());
+  p.setClipRegion(event->region().subtracted(picture));
   p.fillRect(rect(), QColor(64, 64, 64));
-  p.drawImage(kBorder, kBorder, m_image);
+  p.setClipRegion(event->region());
+  p.drawImage(picture.topLeft(), m_image);
 }
 
 }  // namespace varnel::app

@@ -19,8 +19,9 @@ class GraphView : public QWidget {
   explicit GraphView(QWidget* parent = nullptr);
   QImage& Image() { return m_image; }
   const QImage& Image() const { return m_image; }
-  // Shows the image now: the drawing has changed inside a long handler.
-  void Refresh() { repaint(); }
+  // Shows the changed image: painted once the handler that drew it returns,
+  // so the drawing never holds up the cycle.
+  void Refresh() { update(); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -3,7 +3,11 @@
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QImage>
+#include <QPalette>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "form/form.h"
 
@@ -147,9 +151,12 @@ QWidget* PolModeWindow::BuildStatusBox() {
   status_ = binder_.Text(form_.IDC_STATUS);
   status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   status_->setMinimumWidth(420);
+  cycleLabels_.push_back(status_);
   g->addWidget(status_, 0, 1, 1, 5);
   g->addWidget(Cap("変換個数"), 1, 0);
-  g->addWidget(binder_.Text(form_.IDS_TOTALNUM), 1, 1);
+  QLabel* count = binder_.Text(form_.IDS_TOTALNUM);  // " 0" at the start of every block, then its count
+  cycleLabels_.push_back(count);
+  g->addWidget(count, 1, 1);
   g->addWidget(Cap("Xﾚﾝｼﾞ"), 1, 2);
   g->addWidget(binder_.Text(form_.IDS_XRANGE), 1, 3);
   g->addWidget(Cap("Yﾚﾝｼﾞ"), 1, 4);
@@ -198,13 +205,15 @@ QWidget* PolModeWindow::BuildResultsBox() {
     const auto i = static_cast<std::size_t>(ch);
     const int row = ch + 1;
     g->addWidget(new QLabel(QString::number(ch + 1)), row, 0);
-    g->addWidget(binder_.Text(form_.Peak[i]), row, 1);
-    g->addWidget(binder_.Text(form_.L25H[i]), row, 2);
-    g->addWidget(binder_.Text(form_.LF1[i]), row, 3);
-    g->addWidget(binder_.Text(form_.L25L[i]), row, 4);
-    g->addWidget(binder_.Text(form_.LDC[i]), row, 5);
-    g->addWidget(binder_.Text(form_.LAC[i]), row, 6);
-    g->addWidget(binder_.Text(form_.LRms[i]), row, 7);
+    int column = 1;
+    for (auto* labels : {&form_.Peak, &form_.L25H, &form_.LF1, &form_.L25L, &form_.LDC, &form_.LAC, &form_.LRms}) {
+      QLabel* label = binder_.Text((*labels)[i]);
+      // Room for the widest value (values are cut to 5 characters) before
+      // the size is kept.
+      label->setMinimumWidth(std::max(label->minimumWidth(), label->fontMetrics().horizontalAdvance("-00.000")));
+      cycleLabels_.push_back(label);
+      g->addWidget(label, row, column++);
+    }
     auto* trigger = binder_.Combo(form_.Combo3[i], true);
     trigger->setMaximumWidth(64);
     g->addWidget(trigger, row, 8);
@@ -214,7 +223,24 @@ QWidget* PolModeWindow::BuildResultsBox() {
 
 void PolModeWindow::Dispatch(const std::function<void()>& handler) {
   if (handler) handler();
-  Refresh();
+  RequestRefresh();
+}
+
+// The widgets follow the model once the events waiting now have been
+// handled: a block's two notifications come together, and only what the
+// model holds after both needs showing (nothing in between would ever be
+// painted).  A status or count that ends each cycle as it started is then
+// not set, and not painted, twice a cycle.
+void PolModeWindow::RequestRefresh() {
+  if (refreshPending_) return;
+  refreshPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        refreshPending_ = false;
+        Refresh();
+      },
+      Qt::QueuedConnection);
 }
 
 void PolModeWindow::Refresh() {
@@ -223,15 +249,50 @@ void PolModeWindow::Refresh() {
   if (windowTitle() != title) setWindowTitle(title);
 }
 
-void PolModeWindow::RepaintStatus() {
-  Refresh();
-  if (status_ != nullptr) status_->repaint();
-}
+// The status is painted with everything else once the handler returns: the
+// notifications are handled after the acquisition has ended, and nothing
+// after them takes long enough for an earlier paint to be seen.  Painting
+// here would only hold up the block and the next cycle.
+void PolModeWindow::RepaintStatus() { RequestRefresh(); }
 
 void PolModeWindow::RepaintWeatherIndicators() {
   Refresh();
   if (sendLamp_ != nullptr) sendLamp_->repaint();
   if (receiveLamp_ != nullptr) receiveLamp_->repaint();
+}
+
+// The labels that change every cycle keep the size the first layout gave
+// them: a new value then changes no geometry, and the window is not laid out
+// again every cycle (a label asks for that whenever its text changes).  And
+// where the box behind such a label paints one flat colour, the label paints
+// that colour itself: it is then opaque, and a new value does not make the
+// box paint again under it.
+void PolModeWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (sizesFrozen_) return;
+  if (layout() != nullptr) layout()->activate();
+  for (QLabel* label : cycleLabels_) {
+    label->setFixedSize(label->size());
+    TakeBackgroundOfBox(label);
+  }
+  sizesFrozen_ = true;
+}
+
+void PolModeWindow::TakeBackgroundOfBox(QLabel* label) {
+  QWidget* box = label->parentWidget();
+  if (box == nullptr || label->autoFillBackground()) return;
+  // What the box alone paints where the label is.
+  QImage behind(label->size(), QImage::Format_RGB32);
+  behind.fill(Qt::magenta);
+  box->render(&behind, QPoint(), QRegion(label->geometry()), QWidget::DrawWindowBackground);
+  const QRgb colour = behind.pixel(0, 0);
+  for (int y = 0; y < behind.height(); ++y)
+    for (int x = 0; x < behind.width(); ++x)
+      if (behind.pixel(x, y) != colour) return;  // not one flat colour: the box keeps painting it
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, QColor::fromRgb(colour));
+  label->setPalette(palette);
+  label->setAutoFillBackground(true);
 }
 
 // The window itself (not one of its controls) losing the input focus ends

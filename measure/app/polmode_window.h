@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "form_binder.h"
 #include "graph_view.h"
@@ -36,15 +37,21 @@ class PolModeWindow : public QWidget {
  public:
   PolModeWindow(PolModeForm& form, WindowActions actions, QWidget* relayControl);
   GraphView& Graph() { return *graph_; }
-  // Runs a handler of the core and mirrors the model into the widgets.
+  // Runs a handler of the core; the widgets follow the model once the
+  // events waiting now are handled (RequestRefresh).
   void Dispatch(const std::function<void()>& handler);
+  // Mirrors the model into the widgets now, or once the events waiting now
+  // are handled.
   void Refresh();
-  // Redraws one status label at once (inside a long handler).
+  void RequestRefresh();
+  // The status label shows its new text (the core asks for it inside the
+  // handling of a block).
   void RepaintStatus();
   void RepaintWeatherIndicators();
 
  protected:
   void focusOutEvent(QFocusEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   QWidget* BuildAcquisitionBox();
@@ -52,6 +59,7 @@ class PolModeWindow : public QWidget {
   QWidget* BuildStatusBox();
   QWidget* BuildWeatherBox();
   QWidget* BuildResultsBox();
+  void TakeBackgroundOfBox(QLabel* label);
 
   PolModeForm& form_;
   WindowActions actions_;
@@ -60,6 +68,9 @@ class PolModeWindow : public QWidget {
   QLabel* status_ = nullptr;
   QLabel* sendLamp_ = nullptr;
   QLabel* receiveLamp_ = nullptr;
+  std::vector<QLabel*> cycleLabels_;  // status and values: new text every cycle
+  bool sizesFrozen_ = false;
+  bool refreshPending_ = false;
 };
 
 }  // namespace varnel::app

@@ -118,16 +118,23 @@ bool VarnelApp::Build(std::string& why) {
 }
 
 // Every timer tick and serial notification is followed by a refresh of the
-// widgets, and a changed status is written to the log.
+// widgets (once the events waiting then are handled), and a changed status
+// is written to the log.
 void VarnelApp::WireTimers() {
   timer1_.onTick = [this] { program_->Window().Timer1_Timer(); };
-  polTimer_.onTick = [this] { program_->Window().PolTimer_Timer(); };
+  polTimer_.onTick = [this] {
+    program_->Window().PolTimer_Timer();
+    // The acquisition call returns with the block's notifications posted:
+    // they are handled now, after the tick as always, instead of one pass of
+    // the event loop later (every cycle waits for them).
+    platform::PumpMessages();
+  };
   blockGuard_.onTick = [this] { program_->Window().BlockGuard_Timer(); };
   auto follow = [this](std::function<void()>& slot) {
     auto inner = std::move(slot);
     slot = [this, inner] {
       if (inner) inner();
-      if (window_) window_->Refresh();
+      if (window_) window_->RequestRefresh();
       LogStatusChange();
     };
   };

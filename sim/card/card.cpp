@@ -239,6 +239,9 @@ std::vector<uint16_t> Card::Generate(size_t frames, const BlockFields& b, int gr
 // ------------------------------------------------------------ polling
 
 void Card::StartPol(const Call& call, const BlockFields& b) {
+  // A card scans from the moment it takes the request; the time spent here
+  // making the samples is part of the scan, not added to it.
+  const Clock::time_point accepted = Clock::now();
   if (const uint32_t bad = CheckAcquisition(b); bad != 0 || b.samplesPerChannel == 0) {
     call->Complete(bad != 0 ? bad : ERROR_INVALID_PARAMETER);
     return;
@@ -269,7 +272,7 @@ void Card::StartPol(const Call& call, const BlockFields& b) {
     if (HoldsNext()) {
       Hold(call, AcqKind::Pol);
     } else {
-      StartPolLocked(call, b, frames, deliver, interval, delaySeconds, scanSeconds);
+      StartPolLocked(call, b, frames, deliver, interval, delaySeconds, scanSeconds, accepted);
       if (opt_.polImmediate) return;
     }
   }
@@ -277,7 +280,7 @@ void Card::StartPol(const Call& call, const BlockFields& b) {
 }
 
 void Card::StartPolLocked(const Call& call, const BlockFields& b, size_t frames, uint64_t deliver, double interval,
-                          double delaySeconds, double scanSeconds) {
+                          double delaySeconds, double scanSeconds, Clock::time_point accepted) {
   const int group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
   ++polCount_;
   auto data = Generate(frames, b, group, interval);
@@ -290,13 +293,14 @@ void Card::StartPolLocked(const Call& call, const BlockFields& b, size_t frames,
   acq_.kind = AcqKind::Pol;
   acq_.call = call;
   acq_.data = std::move(data);
-  acq_.scanStart = Clock::now() + Real(delaySeconds);
+  acq_.scanStart = accepted + Real(delaySeconds);
   acq_.interval = interval;
   acq_.channels = b.channelCount;
   acq_.block = b;
   call->Pend();
   if (!opt_.polNever)
-    acq_.token = scheduler_.After(Real(delaySeconds + scanSeconds), [this, call] { FinishPol(call, false); });
+    acq_.token = scheduler_.After(Real(delaySeconds + scanSeconds) - (Clock::now() - accepted),
+                                  [this, call] { FinishPol(call, false); });
   if (opt_.exitDuringAcquisition) scheduler_.After(Real(delaySeconds + scanSeconds / 2), [this] { vanish_(); });
 }
 

@@ -75,7 +75,7 @@ class Card {
   void StartRing(const Call& call, const BlockFields& b);
   // The parts of the starts that run with mu_ held, once the card is free.
   void StartPolLocked(const Call& call, const BlockFields& b, size_t frames, uint64_t deliver, double interval,
-                      double delaySeconds, double scanSeconds);
+                      double delaySeconds, double scanSeconds, Clock::time_point accepted);
   void StartRingLocked(const Call& call, const BlockFields& b, bool limitMode);
   void OneShot(const Call& call, const BlockFields& b);
   void Stop(const Call& call);

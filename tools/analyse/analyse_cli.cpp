@@ -2,11 +2,18 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <ostream>
+#include <sstream>
+#include <thread>
 
 #include "analysis/analysis.h"
 #include "analysis/statistics.h"
@@ -95,11 +102,14 @@ class Analyser {
     return group;
   }
 
-  // The channels of a snapshot, four at a time as they were acquired.
-  void SnapshotChannel(const WaveStore& waves, int channel, int16_t& offset) {
-    const std::span<const int16_t> x(waves.Data().data() + static_cast<std::size_t>(channel) * WaveStore::kSamples,
-                                     WaveStore::kSamples);
-    sweep_.AnalyseAndCount(x, channel, offset);
+  // The channels of a snapshot, four at a time as they were acquired:
+  // group g is channel indexes 4g .. 4g + 3, put back into frames of four.
+  void SnapshotGroup(const WaveStore& waves, int group) {
+    std::vector<int16_t> frames(static_cast<std::size_t>(analysis::kFrameEntries) * WaveStore::kSamples);
+    for (int ch = 0; ch < analysis::kFrameEntries; ++ch)
+      for (int k = 0; k < WaveStore::kSamples; ++k)
+        frames[static_cast<std::size_t>(analysis::kFrameEntries * k + ch)] = waves.At(k, group * analysis::kFrameEntries + ch);
+    sweep_.AnalyseGroup(frames, group);
   }
 
   void Row(std::ostream& out, long long block, int channel) const {
@@ -143,11 +153,9 @@ bool AnalyseSnapshot(const AnalyseOptions& o, std::ifstream& in, std::uintmax_t 
   one.groups = std::max(1, waves->Channels() / 4);
   Analyser a(one);
   out << kCsvHeader << "\n";
-  int16_t offset = 0;
-  for (int n = 0; n < waves->Channels(); ++n) {
-    if (n % 4 == 0) offset = 0;  // each group of four was one block
-    a.SnapshotChannel(*waves, n, offset);
-    a.Row(out, 0, n);
+  for (int group = 0; group < one.groups; ++group) {
+    a.SnapshotGroup(*waves, group);
+    for (int ch = 0; ch < 4; ++ch) a.Row(out, 0, group * 4 + ch);
   }
   return true;
 }
@@ -182,11 +190,180 @@ bool AnalyseRaw(const AnalyseOptions& o, std::ifstream& in, std::uintmax_t size,
   return true;
 }
 
+// ---------------------------------------------------------------- archives
+
+// One file of an archive, analysed: its rows as the one-file path prints
+// them (header line included), or why it could not be analysed.
+struct FileOutcome {
+  bool ok = false;
+  std::string csv;
+  std::string error;
+};
+
+FileOutcome AnalyseOneFile(const AnalyseOptions& archive, const std::string& file) {
+  AnalyseOptions one = archive;
+  one.input = file;
+  one.inputs = {file};
+  one.snapshot = archive.snapshot || IsSnapshotName(file);
+  FileOutcome r;
+  try {
+    std::ostringstream out;
+    r.ok = Analyse(one, out, &r.error);
+    r.csv = std::move(out).str();
+  } catch (const std::exception& e) {
+    r.ok = false;
+    r.error = file + ": " + e.what();
+  }
+  return r;
+}
+
+// Writes the rows of one file's CSV (its header line left out) with the file
+// in a first column.
+void WriteArchiveRows(std::ostream& out, const std::string& file, const std::string& csv) {
+  const std::string cell = CsvCell(file) + ",";
+  std::size_t at = csv.find('\n');  // after the header
+  while (at != std::string::npos && at + 1 < csv.size()) {
+    const std::size_t end = csv.find('\n', at + 1);
+    out << cell;
+    const std::size_t stop = end == std::string::npos ? csv.size() : end + 1;
+    out.write(csv.data() + at + 1, static_cast<std::streamsize>(stop - at - 1));
+    at = end;
+  }
+}
+
+// The files named by the inputs, in order, folders expanded.  False with the
+// reason when an input is missing or a folder holds nothing to analyse.
+bool ExpandInputs(const std::vector<std::string>& inputs, std::vector<std::string>& files, std::string* error) {
+  for (const std::string& input : inputs) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(input, ec)) {
+      files.push_back(input);  // a missing file is reported with the others
+      continue;
+    }
+    std::vector<std::string> found = ArchiveFiles(input, error);
+    if (found.empty()) {
+      if (error && error->empty())
+        *error = input + ": the folder holds no waveform snapshots (...Wev.dat) and no block files (.raw)";
+      return false;
+    }
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  return true;
+}
+
+// The archive's files analysed by `jobs` workers, written in the order of
+// the files.  Workers take the next file as they finish one, at most a few
+// files ahead of the writer, so the rows waiting in memory stay few.
+class ArchiveRun {
+ public:
+  ArchiveRun(const AnalyseOptions& o, std::vector<std::string> files)
+      : options_(o), files_(std::move(files)), outcomes_(files_.size()) {}
+
+  // Returns the number of files that could not be analysed, or nullopt when
+  // the output cannot be written.
+  std::optional<std::size_t> Run(int jobs, std::ostream& out, std::ostream& err) {
+    ahead_ = static_cast<std::size_t>(jobs) * 4;
+    std::vector<std::thread> workers;
+    for (int i = 0; i < jobs; ++i) workers.emplace_back([this] { Work(); });
+    std::size_t failed = 0;
+    bool writable = true;
+    out << kArchiveCsvHeader << "\n";
+    for (std::size_t i = 0; i < files_.size() && writable; ++i) {
+      FileOutcome r = Take(i);
+      if (r.ok) {
+        WriteArchiveRows(out, files_[i], r.csv);
+      } else {
+        ++failed;
+        err << "varnel-analyse: " << r.error << "\n";
+      }
+      writable = static_cast<bool>(out);
+    }
+    Stop();
+    for (std::thread& w : workers) w.join();
+    if (!writable) return std::nullopt;
+    return failed;
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      std::size_t i = 0;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [this] { return stop_ || next_ >= files_.size() || next_ < written_ + ahead_; });
+        if (stop_ || next_ >= files_.size()) return;
+        i = next_++;
+      }
+      FileOutcome r = AnalyseOneFile(options_, files_[i]);
+      {
+        std::lock_guard lock(mu_);
+        outcomes_[i] = std::move(r);
+      }
+      cv_.notify_all();
+    }
+  }
+
+  // Waits for file i, takes its outcome and lets the workers move on.
+  FileOutcome Take(std::size_t i) {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return outcomes_[i].has_value(); });
+    FileOutcome r = std::move(*outcomes_[i]);
+    outcomes_[i].reset();
+    written_ = i + 1;
+    lock.unlock();
+    cv_.notify_all();
+    return r;
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+  }
+
+  const AnalyseOptions& options_;
+  const std::vector<std::string> files_;
+  std::vector<std::optional<FileOutcome>> outcomes_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::size_t next_ = 0;     // the next file a worker takes
+  std::size_t written_ = 0;  // files written so far
+  std::size_t ahead_ = 1;    // how far the workers may run ahead of the writer
+  bool stop_ = false;
+};
+
+int RunArchive(const AnalyseOptions& o, std::ostream& out, std::ostream& err) {
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<std::string> files;
+  std::string error;
+  if (!ExpandInputs(o.inputs, files, &error)) {
+    err << "varnel-analyse: " << error << "\n";
+    return 2;
+  }
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int jobs = static_cast<int>(std::min<std::size_t>(o.jobs > 0 ? o.jobs : cores, files.size()));
+  ArchiveRun run(o, files);
+  const auto failed = run.Run(jobs, out, err);
+  out.flush();
+  if (!failed || !out) return 1;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  char line[200];
+  const double perSecond = seconds > 0 ? static_cast<double>(files.size()) / seconds : 0.0;
+  std::snprintf(line, sizeof line,
+                "varnel-analyse: %zu files (%zu not analysed) in %.3f s: %.1f files per second, %d workers\n",
+                files.size(), *failed, seconds, perSecond, jobs);
+  err << line;
+  return *failed == 0 ? 0 : 2;
+}
+
 }  // namespace
 
 std::string Usage() {
   return "usage: varnel-analyse [--freq 50|60] [--shunt OHM] [--thresholds a,b,c,d]\n"
-         "                      [--groups 1|2|4] [--block N] [--snapshot] FILE\n"
+         "                      [--groups 1|2|4] [--block N] [--snapshot] [--jobs N]\n"
+         "                      FILE|FOLDER...\n"
          "\n"
          "Re-analyses recorded leakage-current blocks and prints CSV, one row per\n"
          "block and channel index, with the values of that block:\n"
@@ -195,6 +372,13 @@ std::string Usage() {
          "FILE is a raw block file (little-endian 16-bit raw codes in frames of four,\n"
          "blocks of N samples) or a waveform snapshot (a name ending in Wev.dat, or\n"
          "--snapshot) of signed counts.\n"
+         "\n"
+         "Several files, or a FOLDER (its snapshots and its .raw block files, by\n"
+         "name), are an archive: analysed on all cores, printed in the order of the\n"
+         "files with the file in a first column:\n"
+         "  " + std::string(kArchiveCsvHeader) + "\n"
+         "and the files per second reported on standard error.  A file that cannot\n"
+         "be analysed is named there and the others go on.\n"
          "  --freq 50|60          power frequency (default 50)\n"
          "  --shunt OHM           shunt resistance, above 0 (default 330)\n"
          "  --thresholds a,b,c,d  detection levels in mA (default 0.5,1,2,5)\n"
@@ -202,7 +386,36 @@ std::string Usage() {
          "                        group k mod groups (default 1); a snapshot names its\n"
          "                        own channels\n"
          "  --block N             samples per raw block, at least 5025 (default 5040)\n"
-         "  --snapshot            read FILE as a waveform snapshot\n";
+         "  --snapshot            read FILE as a waveform snapshot\n"
+         "  --jobs N              workers for an archive (default: one per core)\n";
+}
+
+std::vector<std::string> ArchiveFiles(const std::string& folder, std::string* error) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code kind;
+    if (!it->is_regular_file(kind)) continue;
+    const std::string name = it->path().filename().string();
+    const bool raw = name.size() > 4 && name.compare(name.size() - 4, 4, ".raw") == 0;
+    if (IsSnapshotName(name) || raw) files.push_back(it->path().string());
+  }
+  if (ec) {
+    if (error) *error = folder + ": " + ec.message();
+    return {};
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string CsvCell(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string cell = "\"";
+  for (const char c : text) {
+    if (c == '"') cell += '"';
+    cell += c;
+  }
+  return cell + "\"";
 }
 
 bool IsSnapshotName(const std::string& path) {
@@ -261,6 +474,11 @@ std::optional<AnalyseOptions> ParseArguments(const std::vector<std::string>& arg
       const auto g = ParseInteger(v);
       if (!g || (*g != 1 && *g != 2 && *g != 4)) return fail("--groups must be 1, 2 or 4, not \"" + v + "\"");
       o.groups = static_cast<int>(*g);
+    } else if (arg == "--jobs") {
+      if (!value(&v)) return fail("--jobs needs a number of workers");
+      const auto n = ParseInteger(v);
+      if (!n || *n < 1 || *n > 1024) return fail("--jobs must be a whole number from 1 to 1024, not \"" + v + "\"");
+      o.jobs = static_cast<int>(*n);
     } else if (arg == "--block") {
       if (!value(&v)) return fail("--block needs a number of samples");
       const auto n = ParseInteger(v);
@@ -272,13 +490,15 @@ std::optional<AnalyseOptions> ParseArguments(const std::vector<std::string>& arg
     } else if (arg.size() > 1 && arg[0] == '-') {
       return fail("unknown option \"" + arg + "\"");
     } else {
-      if (haveInput) return fail("only one input file, not \"" + o.input + "\" and \"" + arg + "\"");
-      o.input = arg;
+      if (!haveInput) o.input = arg;
+      o.inputs.push_back(arg);
       haveInput = true;
     }
   }
   if (!haveInput && !o.help) return fail("no input file given");
-  if (IsSnapshotName(o.input)) o.snapshot = true;
+  // One file named as a snapshot is read as one; the files of an archive are
+  // told apart one by one.
+  if (o.inputs.size() == 1 && IsSnapshotName(o.input)) o.snapshot = true;
   return o;
 }
 
@@ -303,6 +523,9 @@ int RunAnalyse(const std::vector<std::string>& args, std::ostream& out, std::ost
     out << Usage();
     return out ? 0 : 1;
   }
+  std::error_code ec;
+  if (options->inputs.size() > 1 || std::filesystem::is_directory(options->input, ec))
+    return RunArchive(*options, out, err);
   // The layout is checked before the first row, so bad input prints no table.
   if (!Analyse(*options, out, &error)) {
     err << "varnel-analyse: " << error << "\n";

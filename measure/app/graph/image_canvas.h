@@ -4,8 +4,10 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPainter>
 
 #include <functional>
+#include <optional>
 
 #include "graph/graph.h"
 
@@ -17,24 +19,32 @@ inline const QColor kBackground{0, 0, 0};
 
 // GraphCanvas over a QImage.  Grid lines are given in picture scale units
 // and land on the nearest pixel; traces are drawn aliased, one pixel wide,
-// through the exact device pixels of their points.
+// through the exact device pixels of their points (a trace with a point in
+// every pixel column as vertical runs between its points, written straight
+// into the pixels of an RGB32 image).  The lines of one drawing
+// go through one painter, opened at the first line and closed when the
+// drawing is shown (Refresh) or the picture is cleared.
 class ImageCanvas : public graph::GraphCanvas {
  public:
   explicit ImageCanvas(QImage& image, QColor background = kBackground) : image_(image), background_(background) {}
+  ~ImageCanvas() override { painter_.reset(); }
+  ImageCanvas(const ImageCanvas&) = delete;
+  ImageCanvas& operator=(const ImageCanvas&) = delete;
 
   void Clear() override;
   void Line(const graph::GridLine& line, Rgb colour) override;
   void Polyline(std::span<const graph::GraphPoint> points, Rgb colour) override;
-  void Refresh() override {
-    if (onRefresh) onRefresh();
-  }
+  void Refresh() override;
 
   // Called when the drawing should become visible (the widget repaints).
   std::function<void()> onRefresh;
 
  private:
+  QPainter& Painter(Rgb colour);
+
   QImage& image_;
   QColor background_;
+  std::optional<QPainter> painter_;
 };
 
 inline QColor ToQColor(Rgb c) { return QColor(c.r, c.g, c.b); }

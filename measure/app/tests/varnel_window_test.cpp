@@ -2,6 +2,7 @@
 // card stand-in process, offscreen, for several cycles.
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 
@@ -94,6 +95,23 @@ TEST_F(VarnelWindowTest, RunsCyclesAgainstTheCardStandIn) {
   ASSERT_TRUE(ran) << "status: " << form.IDC_STATUS.text << " cycles: " << cycles;
   EXPECT_TRUE(endings.empty());
 
+  // The window shows what the cycles left in the model, once the events
+  // waiting have been handled: the status and the values of the four
+  // channels, each in a label of its own.
+  app->Window().Dispatch([&] { app->Program().Window().IDB_STOP_Click(); });
+  ASSERT_TRUE(lw::testing::WaitUntil([&] { return !app->Program().Window().CycleInFlight(); }, ProcessEvents, 10s));
+  ProcessEvents();
+  QStringList shown;
+  for (const QLabel* label : app->Window().findChildren<QLabel*>()) shown << label->text();
+  EXPECT_TRUE(shown.contains(QString::fromStdString(form.IDC_STATUS.text)));
+  for (std::size_t ch = 0; ch < 4; ++ch) {
+    for (const auto* labels : {&form.L25H, &form.LF1, &form.L25L, &form.LDC, &form.LAC, &form.LRms, &form.Peak}) {
+      const std::string& text = (*labels)[ch].text;
+      EXPECT_FALSE(text.empty()) << "channel " << ch;
+      EXPECT_TRUE(shown.contains(QString::fromStdString(text))) << "channel " << ch << ": " << text;
+    }
+  }
+
   const std::string data = ReadFile(dataPath);
   const std::string header = text::ToCp932("時刻,風速,風向,外気温,外湿度,内気温,内湿度,雨量,最大風速,ch1Fhc,");
   EXPECT_EQ(data.substr(0, header.size()), header);
@@ -159,6 +177,7 @@ TEST_F(VarnelWindowTest, EditedPathAndIntervalAreTakenOnlyWhenARestartKeepsThem)
   EXPECT_EQ(form.Text4.text, pathBefore);
   QTest::keyClick(path, Qt::Key_Return);
   EXPECT_EQ(form.Text4.text, pathBefore);
+  ProcessEvents();  // the widgets follow the model once the waiting events are handled
   EXPECT_EQ(path->text().toStdString(), pathBefore);
   EXPECT_EQ(form.IDC_STATUS.text, "保存ﾌｧｲﾙ名に使えない文字があります[ä]");
 
@@ -172,6 +191,7 @@ TEST_F(VarnelWindowTest, EditedPathAndIntervalAreTakenOnlyWhenARestartKeepsThem)
   Type(interval->lineEdit(), "90");
   QTest::keyClick(interval->lineEdit(), Qt::Key_Return);
   EXPECT_EQ(form.Combo1.text, intervalBefore);
+  ProcessEvents();
   EXPECT_EQ(interval->currentText().toStdString(), intervalBefore);
   EXPECT_EQ(form.IDC_STATUS.text, "設定値が範囲外です[データ保存間隔]");
   EXPECT_EQ(interval->count(), static_cast<int>(form.Combo1.items.size())) << "a typed value joined the list";

@@ -74,9 +74,23 @@ struct ChannelSums {
   float peak = 0;     // largest |x[b+2]|, counts
 };
 
-// Sums of the samples `x` of one channel (at least kSamplesRead of them,
-// consecutive).  SinSum and CosSum are already scaled to coefficients.
+// Sums of the four channels of a converted block, in one pass over its
+// frames: every vector lane carries one A/D channel, and each channel adds
+// its points in the same order, with the same roundings, as SumChannel.
+// nullopt when the block holds fewer than kBlockEntriesRead entries.
+inline constexpr std::size_t kBlockEntriesRead = kFrameEntries * kSamplesRead;
+using BlockSums = std::array<ChannelSums, kFrameEntries>;
+std::optional<BlockSums> SumBlock(std::span<const int16_t> frames, const FrequencyTables& tables);
+
+// The straightforward form of the same sums: the samples `x` of one channel
+// (consecutive, at least kSamplesRead), one point and one sum at a time.
+// It is the reference the block kernel SumBlock is checked against bit for
+// bit; the measurement itself runs SumBlock.
 ChannelSums SumChannel(std::span<const int16_t> x, const FrequencyTables& tables);
+
+// The second step of both: the mean moving sum, and SinSum and CosSum
+// scaled from sums to coefficients.
+void ScaleSums(ChannelSums& sums);
 
 // The values of one channel from one block.  A component is nullopt when its
 // conversion to mA faulted (no usable shunt, or an overflow); it then was not
@@ -97,21 +111,23 @@ struct ChannelOutcome {
   float cosSum = 0;
 };
 
-// Analyses samples `x` (consecutive, at least kSamplesRead) as the channel
-// with index `channelIndex` (0..15): shows the values in that channel's
-// labels, adds them to its totals and sets its entry of the peak counts, in
-// the order Fhc, DCc, F1c, ALLc, Rms, Flc, maximum peak, Peak label.  A
-// channel index outside 0..15 is computed but touches no label or total.
-ChannelOutcome AnalyseSamples(std::span<const int16_t> x, int channelIndex, PolModeForm& form,
-                              MeasureState& state);
+// Converts the sums of the channel with index `channelIndex` (0..15) with
+// shunt `ohm`, shows the values in that channel's labels, adds them to its
+// totals and sets its entry of the peak counts, in the order Fhc, DCc, F1c,
+// ALLc, Rms, Flc, maximum peak, Peak label.  A channel index outside 0..15
+// is converted but touches no label or total.
+ChannelOutcome ShowAndAdd(const ChannelSums& sums, double ohm, int channelIndex, PolModeForm& form,
+                          MeasureState& state);
 
-// The same for A/D channel `ch` (0..3) of a converted block.  A block shorter
-// than the analysis needs is not analysed (nullopt).
+// Analyses A/D channel `ch` (0..3) of a converted block as channel index
+// `channelIndex`: the sums of the block, then ShowAndAdd with the shunt of
+// `Text1`.  A block shorter than the analysis needs, or a channel outside
+// 0..3, is not analysed (nullopt).
 std::optional<ChannelOutcome> AnalyseChannel(const SampleBlock& block, int ch, int channelIndex,
                                              PolModeForm& form, MeasureState& state);
 
 // Copies the samples of A/D channel `ch` out of a block's frames of four.
 // Returns false when the block is too short.
-bool GatherChannel(const SampleBlock& block, int ch, std::span<int16_t> out);
+bool GatherChannel(std::span<const int16_t> frames, int ch, std::span<int16_t> out);
 
 }  // namespace varnel::analysis

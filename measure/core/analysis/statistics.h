@@ -31,6 +31,8 @@ std::array<std::optional<float>, kThresholds> ThresholdLevels(const PolModeForm&
 
 // Last half-cycle segment index: 9 at 50 Hz (10 half cycles), 11 at 60 Hz.
 int LastSegment(const PolModeForm& form);
+// Half cycles in a window at most (60 Hz).
+inline constexpr int kMaxSegments = 12;
 
 // Offset of the half-cycle segments: nearest((2 - atan(CosSum/SinSum) /
 // 3.1415) x HalfPeriod) mod nearest(HalfPeriod), nearest with ties to even.
@@ -56,7 +58,7 @@ struct StatisticsInput {
   float sinSum = 0;
   float cosSum = 0;
   float halfPeriod = 125.0f;
-  int lastSegment = 9;
+  int lastSegment = 9;          // 9 or 11, at most kMaxSegments - 1
 };
 
 // Counts of one channel and block.  Counting stops at the first level the

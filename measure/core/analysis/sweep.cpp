@@ -73,13 +73,7 @@ void Sweep::DTSyori() {
   ConvertBlock(state_.block);
   if (old == 0) CallHook(dtSave);
 
-  int16_t offset = 0;  // the half-cycle offset computed last during this block
-  for (int ch = 0; ch < kFrameEntries; ++ch) {
-    const int n = old * kFrameEntries + ch;
-    std::array<int16_t, kSamplesRead> x;
-    if (!HoldsChannel(n) || !GatherChannel(state_.block, ch, x)) continue;
-    AnalyseAndCount(x, n, offset);
-  }
+  AnalyseGroup(state_.block, old);
   StoreWaves(old);
 
   if (old != state_.groupCount - 1) return;
@@ -87,28 +81,40 @@ void Sweep::DTSyori() {
   if (form_.Check3.checked) PeakTriggeredSave();
 }
 
-void Sweep::AnalyseAndCount(std::span<const int16_t> x, int channelIndex, int16_t& offset) {
-  const ChannelOutcome outcome = AnalyseSamples(x, channelIndex, form_, state_);
-  if (!HoldsChannel(channelIndex)) return;
-  const auto n = static_cast<std::size_t>(channelIndex);
-
-  ThresholdCounts counts;
+bool Sweep::AnalyseGroup(std::span<const int16_t> frames, int group) {
+  const auto sums = SumBlock(frames, state_.tables);
+  if (!sums) return false;
+  // Nothing else runs while a block is handled, so the shunt box and the
+  // level boxes read once hold for all four channels.
+  const double ohm = ShuntResistance(form_);
   // The levels are currents converted with R: without a usable shunt no level
   // in counts exists, and nothing is counted.
-  const double ohm = ShuntResistance(form_);
-  if (UsableShunt(ohm)) {
-    StatisticsInput in;
-    in.x = x;
-    in.peak = state_.peaks[n];
+  const bool counting = UsableShunt(ohm);
+  StatisticsInput in;
+  if (counting) {
     in.levels = ThresholdLevels(form_, ohm);
-    in.sinSum = outcome.sinSum;
-    in.cosSum = outcome.cosSum;
     in.halfPeriod = state_.tables.halfPeriod;
     in.lastSegment = LastSegment(form_);
-    counts = CountThresholds(in, offset);
-    AddCounts(state_.results[n], counts);
   }
-  reports_[n] = ChannelReport{true, outcome.values, counts};
+  int16_t offset = 0;  // the half-cycle offset computed last during this block
+  std::array<int16_t, kSamplesRead> x;
+  for (int ch = 0; ch < kFrameEntries; ++ch) {
+    const int n = group * kFrameEntries + ch;
+    if (!HoldsChannel(n)) continue;
+    const ChannelOutcome outcome = ShowAndAdd((*sums)[static_cast<std::size_t>(ch)], ohm, n, form_, state_);
+    const auto i = static_cast<std::size_t>(n);
+    ThresholdCounts counts;
+    if (counting && GatherChannel(frames, ch, x)) {
+      in.x = x;
+      in.peak = state_.peaks[i];
+      in.sinSum = outcome.sinSum;
+      in.cosSum = outcome.cosSum;
+      counts = CountThresholds(in, offset);
+      AddCounts(state_.results[i], counts);
+    }
+    reports_[i] = ChannelReport{true, outcome.values, counts};
+  }
+  return true;
 }
 
 void Sweep::SetLines(int group) {
@@ -124,16 +130,14 @@ void Sweep::SetLines(int group) {
 void Sweep::StoreWaves(int group) {
   const SampleBlock& block = state_.block;
   WaveStore& waves = state_.waves;
+  // Whole frames of the block, at most a store's worth.
+  const int frames = static_cast<int>(std::min<std::size_t>(block.size() / kFrameEntries, WaveStore::kSamples));
   for (int ch = 0; ch < kFrameEntries; ++ch) {
     const int n = group * kFrameEntries + ch;
     // A store sized for fewer channels (the channel count changed since it
     // was made) does not take this channel; the others are stored.
     if (!waves.Holds(n)) continue;
-    for (int k = 0; k < WaveStore::kSamples; ++k) {
-      const auto at = static_cast<std::size_t>(kFrameEntries * k + ch);
-      if (at >= block.size()) break;
-      waves.Set(k, n, block[at]);
-    }
+    for (int k = 0; k < frames; ++k) waves.Set(k, n, block[static_cast<std::size_t>(kFrameEntries * k + ch)]);
   }
 }
 

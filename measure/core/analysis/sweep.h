@@ -84,12 +84,12 @@ class Sweep {
   // runs the peak-triggered save when `Check3` is ticked.
   void DTSyori();
 
-  // Analysis and threshold statistics of the samples `x` of one channel as
-  // channel index `channelIndex`.  `offset` is the half-cycle offset computed
-  // last during the same block handling (start it at 0).  DTSyori calls this
-  // for each channel of a block; the offline analysis calls it for the
-  // channels of a waveform snapshot.
-  void AnalyseAndCount(std::span<const int16_t> x, int channelIndex, int16_t& offset);
+  // Analysis and threshold statistics of the four channels of `frames`
+  // (signed counts in frames of four, at least kBlockEntriesRead entries) as
+  // channel indexes group x 4 .. group x 4 + 3.  DTSyori calls this for its
+  // block; the offline analysis calls it for the groups of a waveform
+  // snapshot.  False when there are too few entries.
+  bool AnalyseGroup(std::span<const int16_t> frames, int group);
 
   // The last block analysed for a channel index (not analysed when out of range).
   const ChannelReport& LastReport(int channelIndex) const;

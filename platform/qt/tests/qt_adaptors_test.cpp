@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -120,6 +121,27 @@ TEST_F(QtAdaptors, TimerTicksRepeatedlyUntilItsHandlerStopsIt) {
   EXPECT_EQ(ticks, 3);
   EXPECT_FALSE(t.Counting());
   EXPECT_EQ(t.Interval(), 0u);
+}
+
+TEST_F(QtAdaptors, TimerDoesNotTickInsideItsOwnTick) {
+  platform::QtWindowTimer t(1, true);
+  platform::QtWindowTimer other(1, true);
+  int ticks = 0, depth = 0, deepest = 0, otherTicks = 0;
+  other.onTick = [&] { ++otherTicks; };
+  t.onTick = [&] {
+    ++ticks;
+    deepest = std::max(deepest, ++depth);
+    // A modal loop inside the first tick: the other timer goes on ticking,
+    // this one waits for its handler to return.
+    if (ticks == 1) {
+      EXPECT_TRUE(ProcessUntil([&] { return otherTicks >= 5; }));
+    }
+    if (ticks == 2) t.SetInterval(0);
+    --depth;
+  };
+  EXPECT_TRUE(ProcessUntil([&] { return ticks >= 2; }));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(ticks, 2);
 }
 
 TEST_F(QtAdaptors, TimerHandlerMayDeleteItsTimer) {

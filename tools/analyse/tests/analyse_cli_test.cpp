@@ -1,5 +1,7 @@
 #include "analyse_cli.h"
 
+#include "child_process.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -16,23 +18,7 @@
 namespace varnel::tools {
 namespace {
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnel-analyse-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using lw::testing::TempDir;
 
 void PutInt16(std::string& out, int v) {
   const auto u = static_cast<uint16_t>(static_cast<int16_t>(v));
@@ -130,7 +116,7 @@ TEST(ParseArguments, DefaultsAndEveryOption) {
   EXPECT_FALSE(o->snapshot);
 
   o = ParseArguments({"--freq", "60", "--shunt=100.5", "--thresholds", "0,1,2.5,10", "--groups", "4", "--block=6000",
-                      "--snapshot", "x.bin"},
+                      "--snapshot", "--jobs", "3", "x.bin"},
                      &error);
   ASSERT_TRUE(o.has_value()) << error;
   EXPECT_EQ(o->frequency, 60);
@@ -140,6 +126,14 @@ TEST(ParseArguments, DefaultsAndEveryOption) {
   EXPECT_EQ(o->blockSamples, 6000u);
   EXPECT_TRUE(o->snapshot);
   EXPECT_EQ(o->input, "x.bin");
+  EXPECT_EQ(o->jobs, 3);
+
+  // Several inputs: an archive, in the order given; a snapshot name among
+  // them does not make the others snapshots.
+  o = ParseArguments({"b.raw", "ch1Peak1.0mA20050601-1530Wev.dat", "a"}, &error);
+  ASSERT_TRUE(o.has_value()) << error;
+  EXPECT_EQ(o->inputs, (std::vector<std::string>{"b.raw", "ch1Peak1.0mA20050601-1530Wev.dat", "a"}));
+  EXPECT_FALSE(o->snapshot);
 
   o = ParseArguments({"/var/tmp/ch3Peak12.34mA20040204-1530Wev.dat"}, &error);
   ASSERT_TRUE(o.has_value());
@@ -162,7 +156,7 @@ TEST(ParseArguments, BadArgumentsAreNamed) {
       {{"--block", "5024", "f"}, "--block must be a whole number of samples from 5025"},
       {{"--block", "5040.5", "f"}, "--block must be"},
       {{"--snapshot=yes", "f"}, "--snapshot takes no value"},
-      {{"a", "b"}, "only one input file"},
+      {{"--jobs", "0", "f"}, "--jobs must be a whole number from 1"},
       {{}, "no input file given"},
   };
   for (const auto& [args, message] : bad) {
@@ -177,7 +171,7 @@ TEST(ParseArguments, BadArgumentsAreNamed) {
 }
 
 TEST(RunAnalyse, RawBlockGivesTheValuesOfItsSignals) {
-  ScratchDir dir;
+  TempDir dir{"varnel-analyse"};
   const std::string file = dir.File("blocks.raw");
   WriteFile(file, RawBlockBytes(Signal));
   const Outcome r = Analyse({file});
@@ -233,7 +227,7 @@ TEST(RunAnalyse, RawBlockGivesTheValuesOfItsSignals) {
 }
 
 TEST(RunAnalyse, BlocksCycleThroughTheGroups) {
-  ScratchDir dir;
+  TempDir dir{"varnel-analyse"};
   const std::string file = dir.File("blocks.raw");
   std::string bytes;
   for (int b = 0; b < 3; ++b) bytes += RawBlockBytes([b](int, int ch) { return 100 * (b + 1) + ch; }, 5100);
@@ -254,7 +248,7 @@ TEST(RunAnalyse, BlocksCycleThroughTheGroups) {
 }
 
 TEST(RunAnalyse, SixtyHertzHasTwelveHalfCycles) {
-  ScratchDir dir;
+  TempDir dir{"varnel-analyse"};
   const std::string file = dir.File("blocks.raw");
   // 60 Hz is 208.33 frames per period: six periods in the window.
   WriteFile(file, RawBlockBytes([](int k, int) { return Sine(1000, 1250.0 / 6, k); }));
@@ -267,7 +261,7 @@ TEST(RunAnalyse, SixtyHertzHasTwelveHalfCycles) {
 }
 
 TEST(RunAnalyse, SnapshotChannelsAreAnalysedAsCounts) {
-  ScratchDir dir;
+  TempDir dir{"varnel-analyse"};
   const std::string file = dir.File("20050601-1530Wev.dat");
   WriteFile(file, SnapshotBytes(8, [](int k, int n) { return n == 5 ? Sine(1000, 250, k) : 100 * n; }));
   const Outcome r = Analyse({file});
@@ -294,7 +288,7 @@ TEST(RunAnalyse, SnapshotChannelsAreAnalysedAsCounts) {
 }
 
 TEST(RunAnalyse, InputThatDoesNotFitItsLayoutIsRefused) {
-  ScratchDir dir;
+  TempDir dir{"varnel-analyse"};
   struct Case {
     std::string name;
     std::string bytes;
@@ -331,16 +325,103 @@ TEST(RunAnalyse, InputThatDoesNotFitItsLayoutIsRefused) {
   EXPECT_NE(missing.err.find("none.raw"), std::string::npos);
 }
 
+// The lines of `text`, each without its line end.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream s(text);
+  std::string line;
+  while (std::getline(s, line)) lines.push_back(line);
+  return lines;
+}
+
+// An archive's rows as the one-file runs give them: for each file in turn,
+// the file in a first column, then the file's own rows as they stand.
+std::vector<std::string> RowsFileByFile(const std::vector<std::string>& files,
+                                        const std::vector<std::string>& options) {
+  std::vector<std::string> rows = {kArchiveCsvHeader};
+  for (const std::string& file : files) {
+    std::vector<std::string> args = options;
+    args.push_back(file);
+    const Outcome one = Analyse(args);
+    EXPECT_EQ(one.status, 0) << file << ": " << one.err;
+    const std::vector<std::string> lines = Lines(one.out);
+    for (std::size_t i = 1; i < lines.size(); ++i) rows.push_back(CsvCell(file) + "," + lines[i]);
+  }
+  return rows;
+}
+
+// Block files with different signals in every block, so that no two files
+// or blocks give the same rows.
+std::string VaryingBlocks(int blocks, int seed) {
+  std::string bytes;
+  for (int b = 0; b < blocks; ++b)
+    bytes += RawBlockBytes(
+        [b, seed](int k, int ch) { return Sine(200.0 * (ch + 1) + 37 * b + seed, 250 - 3 * seed, k) + 11 * b; });
+  return bytes;
+}
+
+TEST(RunArchive, FolderGivesEveryFilesOwnRowsInTheOrderOfTheirNames) {
+  TempDir dir{"varnel-archive"};
+  WriteFile(dir.File("b.raw"), VaryingBlocks(3, 1));
+  WriteFile(dir.File("a.raw"), VaryingBlocks(2, 2));
+  WriteFile(dir.File("ch3Peak12.34mA20040204-1530Wev.dat"),
+            SnapshotBytes(16, [](int k, int n) { return Sine(50.0 * (n + 1), 250, k + n); }));
+  WriteFile(dir.File("20040204-1500Wev.dat"), SnapshotBytes(4, [](int k, int n) { return n * 100 + k % 7; }));
+  WriteFile(dir.File("notes.txt"), "not a recording");  // other files of the folder are left out
+  std::filesystem::create_directory(dir.Path() / "older");
+  WriteFile((dir.Path() / "older" / "c.raw").string(), VaryingBlocks(1, 3));
+
+  const std::vector<std::string> files = {dir.File("20040204-1500Wev.dat"), dir.File("a.raw"), dir.File("b.raw"),
+                                          dir.File("ch3Peak12.34mA20040204-1530Wev.dat")};
+  EXPECT_EQ(ArchiveFiles(dir.Path().string(), nullptr), files);
+  const std::vector<std::string> options = {"--groups", "2", "--freq", "60"};
+  const std::vector<std::string> expected = RowsFileByFile(files, options);
+  ASSERT_EQ(expected.size(), 1u + 4 + 8 + 12 + 16);
+
+  for (const char* jobs : {"1", "3", "8"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {"--jobs", jobs, dir.Path().string()});
+    const Outcome r = Analyse(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Lines(r.out), expected);
+    EXPECT_NE(r.err.find("4 files (0 not analysed)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("files per second"), std::string::npos) << r.err;
+  }
+}
+
+TEST(RunArchive, FilesComeOutInTheOrderGivenAndABadOneIsNamedWhileTheOthersGoOn) {
+  TempDir dir{"varnel-archive"};
+  const std::vector<std::string> good = {dir.File("z.raw"), dir.File("with,comma.raw"), dir.File("a.raw")};
+  for (std::size_t i = 0; i < good.size(); ++i) WriteFile(good[i], VaryingBlocks(2, static_cast<int>(i)));
+  const std::string part = dir.File("part.raw");
+  WriteFile(part, VaryingBlocks(1, 5) + "xy");
+  const std::string missing = dir.File("missing.raw");
+
+  const Outcome r = Analyse({good[0], part, good[1], missing, good[2]});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(Lines(r.out), RowsFileByFile(good, {}));
+  EXPECT_NE(r.err.find("part.raw: 10082 bytes are not a whole number of blocks"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("missing.raw"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("5 files (2 not analysed)"), std::string::npos) << r.err;
+  // A name with a comma is one quoted cell.
+  EXPECT_NE(r.out.find("\n\"" + good[1] + "\",0,0,"), std::string::npos);
+
+  const Outcome empty = Analyse({(dir.Path() / "nothing").string()});
+  EXPECT_EQ(empty.status, 2);
+  std::filesystem::create_directory(dir.Path() / "empty");
+  const Outcome none = Analyse({(dir.Path() / "empty").string()});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("holds no waveform snapshots"), std::string::npos) << none.err;
+  EXPECT_TRUE(none.out.empty());
+}
+
 TEST(VarnelAnalyseProgram, PrintsTheTableAndRefusesBadInput) {
-  // The programs are built into one folder: LW_BIN_DIR names it, else it is
-  // this test's own folder.
-  const char* binDir = std::getenv("LW_BIN_DIR");
-  const std::filesystem::path folder =
-      binDir != nullptr && *binDir != '\0' ? std::filesystem::path(binDir)
-                                           : std::filesystem::read_symlink("/proc/self/exe").parent_path();
-  const std::string program = (folder / "varnel-analyse").string();
+  const std::string program = (lw::testing::BinDir() / "varnel-analyse").string();
   ASSERT_TRUE(std::filesystem::exists(program)) << program;
-  ScratchDir dir;
+  TempDir dir{"varnel-analyse"};
   const std::string file = dir.File("blocks.raw");
   WriteFile(file, RawBlockBytes(Signal));
 

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "export_dialog.h"
 #include "graph_painter.h"
@@ -79,6 +81,40 @@ TEST(GraphImage, KnownSweepLandsOnComputedPixelsInItsColours) {
   EXPECT_EQ(At(img, 40, 13), kGrey);
   EXPECT_EQ(At(img, 125, 300), kGrey);
   EXPECT_EQ(At(img, 40, 300), kBlack);
+}
+
+TEST(GraphImage, TraceIsVerticalRunsSplitHalfWayBetweenItsPoints) {
+  App();
+  QImage img(6, 20, QImage::Format_RGB32);
+  graph_qt::ImageCanvas canvas(img);
+  canvas.Clear();
+  // Rises of 4, 0 and -7, then far off the picture upwards and downwards.
+  const graph::GraphPoint trace[] = {{0, 5}, {1, 9}, {2, 9}, {3, 2}, {4, -100}, {5, 1000}};
+  canvas.Polyline(trace, {255, 255, 0});
+  canvas.Refresh();
+  const std::vector<std::vector<int>> lit = {
+      {5, 6, 7},           // 5 to half way down to 9
+      {8, 9},              // the rest, and 9 to 9
+      {6, 7, 8, 9},        // 9 half way up to 2 (7 rows, the smaller half here)
+      {0, 1, 2, 3, 4, 5},  // the rest of that, and 2 upwards off the picture
+      {},                  // filled in below: -100 to 1000 crosses every row
+      {},                  // the rest lies below the picture
+  };
+  for (int x = 0; x < 6; ++x) {
+    for (int y = 0; y < 20; ++y) {
+      const bool want = x == 4 || std::find(lit[x].begin(), lit[x].end(), y) != lit[x].end();
+      EXPECT_EQ(At(img, x, y) == kYellow, want) << x << "," << y;
+    }
+  }
+
+  // A grid line: the whole row; a polyline that is no trace: still drawn.
+  canvas.Clear();
+  canvas.Line({0, 3, 6, 3}, {128, 128, 128});
+  const graph::GraphPoint jump[] = {{0, 10}, {5, 10}};
+  canvas.Polyline(jump, {255, 255, 255});
+  canvas.Refresh();
+  for (int x = 0; x < 6; ++x) EXPECT_EQ(At(img, x, 3), kGrey) << x;
+  EXPECT_EQ(At(img, 2, 10), kWhite);
 }
 
 TEST(GraphImage, PlotDataClearsTheOldTracesFirst) {

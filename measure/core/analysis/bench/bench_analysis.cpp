@@ -125,7 +125,18 @@ void BM_DTSyoriPer16ChannelSweep(benchmark::State& s) {
 }
 BENCHMARK(BM_DTSyoriPer16ChannelSweep);
 
-// The sums of one channel alone, without labels, totals or statistics.
+// The sums of the four channels of a block, without labels, totals or
+// statistics: the block kernel.
+void BM_SumBlock(benchmark::State& s) {
+  Rig rig(1);
+  SampleBlock block = Blocks()[0];
+  varnel::analysis::ConvertBlock(block);
+  for (auto _ : s) benchmark::DoNotOptimize(varnel::analysis::SumBlock(block, rig.state.tables));
+}
+BENCHMARK(BM_SumBlock);
+
+// The same sums one channel at a time, the straightforward way (the
+// reference of the block kernel); four of these make a block.
 void BM_SumChannel(benchmark::State& s) {
   Rig rig(1);
   SampleBlock block = Blocks()[0];

@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace varnel::text {
 namespace {
@@ -39,6 +44,22 @@ TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
                                              {1.5, 2},   {2.4, 2},   {2.6, 3},   {-0.4, 0},  {-2.6, -3},
                                              {1e15 + 0.5, 1e15}, {7, 7}};
   for (const auto& [in, out] : cases) EXPECT_EQ(RoundHalfEven(in), out) << in;
+  // The C library's rint rounds the same way in the default rounding mode:
+  // halves, random values of every size, and their neighbours.
+  std::mt19937_64 random(99);
+  std::vector<double> values = {0.0, -0.0, 0.49999999999999994, 4503599627370495.5, -4503599627370495.5,
+                                4503599627370496.0, 9007199254740993.0, 1e300, -1e-300};
+  for (int i = 0; i < 20000; ++i) {
+    const double v = std::bit_cast<double>(random());
+    if (std::isfinite(v)) values.push_back(v);
+    const double half = static_cast<double>(static_cast<int64_t>(random() >> 20) - (int64_t{1} << 43)) + 0.5;
+    values.insert(values.end(), {half, std::nextafter(half, 0.0), std::nextafter(half, 1e300)});
+  }
+  for (const double v : values) {
+    const double got = RoundHalfEven(v);
+    ASSERT_EQ(got, std::rint(v)) << std::hexfloat << v;
+    ASSERT_EQ(std::signbit(got), std::signbit(std::rint(v))) << std::hexfloat << v;
+  }
 }
 
 TEST(ToInt16, RoundsAndReportsValuesOutsideTheRange) {
@@ -159,6 +180,26 @@ TEST(FormatCut, LabelsShowTheFirstCharacters) {
       {0, "0.00", 4, "0.00"},         {1234.5, "0.000", 5, "1234."},  {0.5, "0.0", 10, "0.5"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatCut(c.value, c.pattern, c.width), c.text) << c.value;
+}
+
+TEST(Format, FifteenDigitsAreThoseOfPrintf) {
+  // Every pattern starts from the value's 15 significant digits as printf
+  // gives them ("%.14E"); a pattern of 14 decimals and a signed two-digit
+  // exponent shows exactly those, so printf itself is the check.
+  std::mt19937_64 random(1729);
+  std::vector<double> values = {0.0,      1.0,    0.1,     2.5e-5,  7.5757575757575758, 6143.0, 1e15,
+                                1e300,    5e-324, 1.7976931348623157e308, 0.5,  9.99999999999999e-5};
+  for (int i = 0; i < 20000; ++i) {
+    const double v = std::bit_cast<double>(random());
+    if (std::isfinite(v)) values.push_back(v);
+    // Values of the size the labels show, with their last bits at random.
+    values.push_back(std::ldexp(static_cast<double>(random() >> 11), -53) * 100.0);
+  }
+  for (const double v : values) {
+    char want[64];
+    std::snprintf(want, sizeof want, "%.14E", v);
+    ASSERT_EQ(Format(v, "0.00000000000000E+00"), want) << std::hexfloat << v;
+  }
 }
 
 TEST(Format, NonFiniteValuesGiveAReadableWordNotACrash) {

@@ -1,0 +1,232 @@
+// The form binder: after every event the widgets show exactly what the
+// model holds, whatever changed it (the core, or the user and then the core
+// again), and a refresh never looks like user input.
+#include <QApplication>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "form_binder.h"
+
+namespace varnel::app {
+namespace {
+
+struct Model {
+  Label label{"", std::nullopt, true};
+  TextBox edit{"80", true};
+  ComboBox list{{"sec", "msec", "usec"}, "usec", 2, true};
+  ComboBox editable{{"1", "5", "10"}, "10", 2, true};
+  OptionButton option{"50Hz", false};
+  CheckBox check{"保存", false, true};
+  Button push{"変換開始", true};
+  Frame frame{"データ形式", true};
+  TextBox shunt{"10", true};
+  ComboBox interval{{"1", "5", "10"}, "5", 1, true};
+};
+
+// The core's answer to a finished edit: digits are taken without leading
+// zeros, anything else is refused and the model keeps its text.
+void TakeNumber(std::string& model, const std::string& entered) {
+  if (entered.empty() || entered.find_first_not_of("0123456789") != std::string::npos) return;
+  model = std::to_string(std::stoll(entered));
+}
+
+class FormBinderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    binder = std::make_unique<FormBinder>([this](const FormBinder::Handler& h) {
+      ++dispatched;
+      if (h) h();
+      binder->Refresh();
+    });
+    label = binder->Text(m.label, &parent);
+    edit = binder->Edit(m.edit, [this] {
+      if (undoEdits) m.edit.text = "80";
+    });
+    list = binder->Combo(m.list, false, [this] { ++listChanges; });
+    editable = binder->Combo(m.editable, true);
+    option = binder->Option(m.option, [this] { m.option.selected = optionTurnsOn; });
+    check = binder->Check(m.check);
+    push = binder->Push(m.push, [] {});
+    frame = binder->Group(m.frame);
+    shunt = binder->CommitEdit(m.shunt, [this](const std::string& t) { TakeNumber(m.shunt.text, t); });
+    interval = binder->CommitCombo(m.interval, [this](const std::string& t) { TakeNumber(m.interval.text, t); });
+    auto* column = new QVBoxLayout(&parent);
+    for (QWidget* w : std::initializer_list<QWidget*>{label, edit, list, editable, option, check, push, frame, shunt,
+                                                     interval})
+      column->addWidget(w);
+    parent.show();  // clicks reach only shown widgets
+    binder->Refresh();
+  }
+
+  Model m;
+  QWidget parent;
+  std::unique_ptr<FormBinder> binder;
+  QLabel* label = nullptr;
+  QLineEdit* edit = nullptr;
+  QComboBox* list = nullptr;
+  QComboBox* editable = nullptr;
+  QRadioButton* option = nullptr;
+  QCheckBox* check = nullptr;
+  QPushButton* push = nullptr;
+  QGroupBox* frame = nullptr;
+  QLineEdit* shunt = nullptr;
+  QComboBox* interval = nullptr;
+  int dispatched = 0;
+  int listChanges = 0;
+  bool undoEdits = false;
+  bool optionTurnsOn = true;
+};
+
+TEST_F(FormBinderTest, WidgetsShowTheModelAfterEveryRefresh) {
+  EXPECT_EQ(edit->text(), "80");
+  EXPECT_EQ(list->currentText(), "usec");
+  EXPECT_EQ(editable->currentText(), "10");
+
+  m.label.text = "7.576";
+  m.label.backColor = kRed;
+  m.edit.text = "120";
+  m.edit.enabled = false;
+  m.list.items = {"a", "b"};
+  m.list.listIndex = 1;
+  m.editable.text = "15";
+  m.option.selected = true;
+  m.check.checked = true;
+  m.push.enabled = false;
+  m.push.caption = "停止";
+  m.frame.enabled = false;
+  binder->Refresh();
+  EXPECT_EQ(label->text(), QString::fromUtf8("7.576"));
+  EXPECT_EQ(label->palette().color(QPalette::Window), QColor(255, 0, 0));
+  EXPECT_EQ(edit->text(), "120");
+  EXPECT_FALSE(edit->isEnabled());
+  ASSERT_EQ(list->count(), 2);
+  EXPECT_EQ(list->currentText(), "b");
+  EXPECT_EQ(editable->currentText(), "15");
+  EXPECT_TRUE(option->isChecked());
+  EXPECT_TRUE(check->isChecked());
+  EXPECT_FALSE(push->isEnabled());
+  EXPECT_EQ(push->text(), QString::fromUtf8("停止"));
+  EXPECT_FALSE(frame->isEnabled());
+
+  // And back: a colour taken away gives the label the window's colours.
+  m.label.backColor.reset();
+  m.label.text.clear();
+  binder->Refresh();
+  EXPECT_EQ(label->text(), "");
+  EXPECT_EQ(label->palette().color(QPalette::Window), parent.palette().color(QPalette::Window));
+  // Nothing of this looked like user input.
+  EXPECT_EQ(dispatched, 0);
+  EXPECT_EQ(listChanges, 0);
+}
+
+TEST_F(FormBinderTest, UserInputReachesTheModelAndTheCoresAnswerReachesTheWidget) {
+  // The core puts back the text the widget showed before the user typed:
+  // the widget must follow, though the model ends where it started.
+  undoEdits = true;
+  QTest::keyClicks(edit, "9");
+  EXPECT_EQ(dispatched, 1);
+  EXPECT_EQ(m.edit.text, "80");
+  EXPECT_EQ(edit->text(), "80");
+
+  undoEdits = false;
+  QTest::keyClicks(edit, "5");
+  EXPECT_EQ(m.edit.text, "805");
+  EXPECT_EQ(edit->text(), "805");
+
+  // A click toggles the button itself; the core decides what it shows.
+  optionTurnsOn = false;
+  option->click();  // as a user click: toggles, then "clicked"
+  EXPECT_FALSE(m.option.selected);
+  EXPECT_FALSE(option->isChecked());
+  optionTurnsOn = true;
+  option->click();  // as a user click: toggles, then "clicked"
+  EXPECT_TRUE(option->isChecked());
+
+  check->click();
+  EXPECT_TRUE(m.check.checked);
+  m.check.checked = false;  // the core unticks it again
+  binder->Refresh();
+  EXPECT_FALSE(check->isChecked());
+
+  // A choice from the list: model and widget agree, and a later change of
+  // the model by the core shows.
+  emit list->activated(0);
+  EXPECT_EQ(m.list.listIndex, 0);
+  EXPECT_EQ(m.list.text, "sec");
+  EXPECT_EQ(listChanges, 1);
+  list->setCurrentIndex(0);  // what the user's choice shows
+  m.list.listIndex = 2;
+  binder->Refresh();
+  EXPECT_EQ(list->currentIndex(), 2);
+  EXPECT_EQ(listChanges, 1);
+}
+
+// Boxes the core must accept first: typing alone changes nothing, a refused
+// entry gives way to the model's text, an accepted one shows as the core
+// keeps it, and a refresh while typing leaves the typed text alone.
+TEST_F(FormBinderTest, CommittedEntriesShowWhatTheCoreKept) {
+  EXPECT_EQ(shunt->text(), "10");
+  EXPECT_EQ(interval->currentText(), "5");
+  ASSERT_EQ(interval->count(), 3);
+
+  shunt->setFocus();
+  shunt->selectAll();
+  QTest::keyClicks(shunt, "12x");
+  binder->Refresh();  // a timer tick while typing
+  EXPECT_EQ(shunt->text(), "12x");
+  EXPECT_EQ(m.shunt.text, "10");
+  QTest::keyClick(shunt, Qt::Key_Return);
+  EXPECT_EQ(m.shunt.text, "10");
+  EXPECT_EQ(shunt->text(), "10");  // refused: back to what stays
+
+  shunt->selectAll();
+  QTest::keyClicks(shunt, "0047");
+  QTest::keyClick(shunt, Qt::Key_Return);
+  EXPECT_EQ(m.shunt.text, "47");
+  EXPECT_EQ(shunt->text(), "47");
+
+  // The same refusal twice in a row still puts the model's text back.
+  for (int round = 0; round < 2; ++round) {
+    shunt->selectAll();
+    QTest::keyClicks(shunt, "-");
+    QTest::keyClick(shunt, Qt::Key_Return);
+    EXPECT_EQ(shunt->text(), "47") << "round " << round;
+  }
+  m.shunt.text = "100";  // the core changes it itself (settings loaded)
+  m.shunt.enabled = false;
+  binder->Refresh();
+  EXPECT_EQ(shunt->text(), "100");
+  EXPECT_FALSE(shunt->isEnabled());
+
+  // The list: a refused typed value, a choice, new items from the core.
+  interval->lineEdit()->setFocus();
+  interval->lineEdit()->selectAll();
+  QTest::keyClicks(interval->lineEdit(), "abc");
+  QTest::keyClick(interval->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(m.interval.text, "5");
+  EXPECT_EQ(interval->currentText(), "5");
+  EXPECT_EQ(interval->count(), 3) << "a typed value joined the list";
+  interval->setCurrentIndex(2);  // what the user's choice shows, then its signal
+  emit interval->activated(2);
+  EXPECT_EQ(m.interval.text, "10");
+  m.interval.items = {"15", "30"};
+  binder->Refresh();
+  ASSERT_EQ(interval->count(), 2);
+  EXPECT_EQ(interval->itemText(1), "30");
+  EXPECT_EQ(interval->currentText(), "10") << "new items must not replace the model's text";
+}
+
+}  // namespace
+}  // namespace varnel::app
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
