@@ -183,6 +183,8 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
     commit(w->itemText(index).toStdString());
   });
   refreshers_.push_back([w, edit, &model, shown] {
+    // Most refreshes find nothing changed: they then touch no widget.
+    if (shown->items == model.items && shown->enabled == model.enabled && shown->text == model.text) return;
     QSignalBlocker block(w);
     bool reselect = false;
     if (shown->items != model.items) {
@@ -247,6 +249,10 @@ QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
     });
   }
   refreshers_.push_back([w, &model, shown, editable] {
+    // Most refreshes find nothing changed: they then touch no widget.
+    if (shown->items == model.items && shown->enabled == model.enabled &&
+        (editable ? shown->text == model.text : shown->listIndex == model.listIndex))
+      return;
     QSignalBlocker block(w);
     bool reselect = false;
     if (shown->items != model.items) {

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 #include "form/form.h"
 
@@ -255,10 +256,19 @@ void PolModeWindow::Refresh() {
 // here would only hold up the block and the next cycle.
 void PolModeWindow::RepaintStatus() { RequestRefresh(); }
 
+// A lamp whose colour this refresh changes is painted at once (a lamp
+// turning red is to be seen at once); the weather link asks at every chunk
+// of a reply, many times a second, mostly with no lamp changing.
 void PolModeWindow::RepaintWeatherIndicators() {
+  const auto look = [](const QLabel* lamp) {
+    return lamp == nullptr ? std::optional<QRgb>()
+           : lamp->autoFillBackground() ? std::optional<QRgb>(lamp->palette().color(QPalette::Window).rgb())
+                                        : std::nullopt;
+  };
+  const std::optional<QRgb> sendBefore = look(sendLamp_), receiveBefore = look(receiveLamp_);
   Refresh();
-  if (sendLamp_ != nullptr) sendLamp_->repaint();
-  if (receiveLamp_ != nullptr) receiveLamp_->repaint();
+  if (sendLamp_ != nullptr && look(sendLamp_) != sendBefore) sendLamp_->repaint();
+  if (receiveLamp_ != nullptr && look(receiveLamp_) != receiveBefore) receiveLamp_->repaint();
 }
 
 // The labels that change every cycle keep the size the first layout gave
