@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QImage>
+#include <QLineEdit>
 #include <QPalette>
 #include <QVBoxLayout>
 
@@ -178,11 +179,16 @@ QWidget* PolModeWindow::BuildWeatherBox() {
   g->addWidget(Cap("瞬時"), 1, 0);
   g->addWidget(Cap("平均"), 2, 0);
   for (int c = 0; c < 6; ++c) {
-    g->addWidget(binder_.Text(form_.Label8[static_cast<std::size_t>(now[c])]), 1, c + 1);
-    g->addWidget(binder_.Text(form_.Label8[static_cast<std::size_t>(avg[c])]), 2, c + 1);
+    for (const int row : {1, 2}) {
+      QLabel* value = binder_.Text(form_.Label8[static_cast<std::size_t>(row == 1 ? now[c] : avg[c])]);
+      opaqueWidgets_.push_back(value);
+      g->addWidget(value, row, c + 1);
+    }
   }
   g->addWidget(Cap("雨量"), 4, 0);
-  g->addWidget(binder_.Text(form_.Label8[12]), 4, 1);
+  QLabel* rain = binder_.Text(form_.Label8[12]);
+  opaqueWidgets_.push_back(rain);
+  g->addWidget(rain, 4, 1);
   g->addWidget(Cap("mm"), 4, 2);
   receiveLamp_ = binder_.Text(form_.Label6[0]);
   sendLamp_ = binder_.Text(form_.Label6[1]);
@@ -285,10 +291,20 @@ void PolModeWindow::showEvent(QShowEvent* event) {
     label->setFixedSize(label->size());
     TakeBackgroundOfBox(label);
   }
+  for (QWidget* widget : opaqueWidgets_) TakeBackgroundOfBox(widget);
+  // The text boxes too: a blinking caret or a new value then repaints the
+  // box alone, not the group behind it with its frame and title.  Their own
+  // panel paints their base colour; the background taken from the group
+  // only fills their corners.
+  for (QLineEdit* edit : findChildren<QLineEdit*>()) {
+    if (qobject_cast<QGroupBox*>(edit->parentWidget()) == nullptr) continue;  // inside a list box
+    edit->setBackgroundRole(QPalette::Window);
+    TakeBackgroundOfBox(edit);
+  }
   sizesFrozen_ = true;
 }
 
-void PolModeWindow::TakeBackgroundOfBox(QLabel* label) {
+void PolModeWindow::TakeBackgroundOfBox(QWidget* label) {
   QWidget* box = label->parentWidget();
   if (box == nullptr || label->autoFillBackground()) return;
   // What the box alone paints where the label is.
