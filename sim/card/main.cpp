@@ -8,15 +8,10 @@
 #include <vector>
 
 #include "card.h"
+#include "morlex/driver.h"
 #include "options.h"
 #include "platform/device.h"
 #include "platform/device_server.h"
-
-namespace {
-
-constexpr const char* kClassGuid = "{86114980-FD95-11D2-9D9A-0008C76B2933}";
-
-}  // namespace
 
 int main(int argc, char** argv) {
   cardsim::Options options;
@@ -40,7 +35,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   const std::string folder = options.deviceDir.empty() ? platform::DeviceFolder() : options.deviceDir;
-  const std::string name = std::string(kClassGuid) + "-0";
+  const std::string name = std::string(morlex::kDeviceClassGuid) + "-0";
   const std::string path = folder + "/" + name;
 
   cardsim::Card card(options, [path] {

@@ -86,7 +86,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
       }
       const RequestInfo* r = nullptr;
       if (!RequestByName(text.substr(0, eq), r, error)) return false;
-      o.fail[RequestCode(r->fn)] = static_cast<uint32_t>(code);
+      o.fail[r->code] = static_cast<uint32_t>(code);
     } else if (opt == "--status") {
       if (!value(text)) return false;
       const auto eq = text.find('=');
@@ -101,12 +101,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         error = "--status: " + std::string(r->name) + " returns data, not a status word";
         return false;
       }
-      o.status[RequestCode(r->fn)] = static_cast<uint32_t>(word);
+      o.status[r->code] = static_cast<uint32_t>(word);
     } else if (opt == "--short-reply" || opt == "--oversize-reply") {
       if (!value(text)) return false;
       const RequestInfo* r = nullptr;
       if (!RequestByName(text, r, error)) return false;
-      (opt == "--short-reply" ? o.shortReply : o.oversizeReply).insert(RequestCode(r->fn));
+      (opt == "--short-reply" ? o.shortReply : o.oversizeReply).insert(r->code);
     } else if (opt == "--pol-immediate") {
       o.polImmediate = true;
     } else if (opt == "--pol-never") {
@@ -188,11 +188,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
 }
 
 std::string HelpText() {
+  const std::string guid = morlex::kDeviceClassGuid;
   return R"(Usage: qda7100-sim [options]
 
 Stand-in for the QDA7100 A/D card's driver.  Registers one device of class
-{86114980-FD95-11D2-9D9A-0008C76B2933} as the socket
-<folder>/{86114980-FD95-11D2-9D9A-0008C76B2933}-0, where <folder> is
+)" + guid + R"( as the socket
+<folder>/)" + guid + R"(-0, where <folder> is
 $QDA7100_DEVICE_DIR when set, else /run/qda7100 for root, else
 $XDG_RUNTIME_DIR/qda7100 (or /tmp/qda7100-<uid>).  The folder is made 0700
 and the socket 0600; a folder that is a symbolic link, belongs to another
