@@ -19,10 +19,6 @@
 
 namespace cardsim {
 
-// Status words of IOCTL_AD_START_RING (and IOCTL_AD_RING_STATUS).
-inline constexpr uint32_t kRingStopped = 0;
-inline constexpr uint32_t kRingOverrun = 2;
-inline constexpr uint32_t kTriggerDataReady = 16;
 // Error for a second acquisition while one runs (Windows' ERROR_BUSY).
 inline constexpr uint32_t kErrorBusy = 170;
 
@@ -121,7 +117,7 @@ class Card {
   uint32_t postCount_ = 0;
   std::deque<uint16_t> waiting_;
   bool overrun_ = false;
-  uint32_t ringStatus_ = kRingStopped;
+  uint32_t ringStatus_ = morlex::kRingStopped;
   uint64_t accepted_ = 0;  // acquisitions accepted so far (for --hang-after)
   HangPhase hang_ = HangPhase::Before;
 
