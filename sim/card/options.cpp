@@ -168,6 +168,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         error = "--device-dir needs a folder";
         return false;
       }
+    } else if (opt == "--trace") {
+      if (!value(o.traceFile)) return false;
+      if (o.traceFile.empty()) {
+        error = "--trace needs a file";
+        return false;
+      }
     } else {
       error = "unknown option '" + opt + "' (see --help)";
       return false;
@@ -205,6 +211,9 @@ Card:
   --io-base N              I/O base reported by IOCTL_AD_GET_RESOURCE (decimal or 0x hex); default 0x300
   --irq N                  interrupt number reported; default 5
   --device-dir DIR         serve in DIR instead of the standard device folder
+  --trace FILE             write a line to FILE for every request received and every
+                           completion sent: "<monotonic seconds> <call> request <NAME>" and
+                           "<monotonic seconds> <call> complete <NAME> <status>"
 
 Signal (raw 13-bit codes in scan frames; zero current is code 2048):
   --profile NAME           insulators (default: 16 insulators from clean and dry to

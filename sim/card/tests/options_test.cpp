@@ -121,7 +121,7 @@ TEST(CardOptions, BadCommandLinesSayWhy) {
       {"--groups", "3"},         {"--freq", "55"},
       {"--profile", "pink"},     {"--pol-immediate", "--pol-never"},
       {"--test-pend", "soon"},   {"--unknown"},
-      {"--device-dir", ""},
+      {"--device-dir", ""},      {"--trace", ""},           {"--trace"},
       {"--hang-for", "0"},       {"--hang-for", "86400001"},
       {"--hang-after", "5"},  // a hang needs its length
   };
@@ -139,7 +139,7 @@ TEST(CardOptions, HelpNamesEveryOption) {
                           "--exit-during-acquisition", "--bad-card-type", "--short-reply", "--oversize-reply",
                           "--end-early", "--instant", "--ring-waiting", "--profile", "--freq", "--groups", "--seed",
                           "--start-delay", "--test-pend", "--device-dir", "--hang-for", "--hang-after",
-                          "QDA7100_DEVICE_DIR"})
+                          "--trace", "QDA7100_DEVICE_DIR"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 

@@ -6,6 +6,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "card.h"
 #include "card_rig.h"
@@ -104,6 +108,58 @@ TEST(CardSimProcess, NamedRequestFails) {
   EXPECT_EQ(Issue(*dev, morlex::IOCTL_AD_SET_FREQ, b, 4).error, platform::ERROR_GEN_FAILURE);
   EXPECT_EQ(Issue(*dev, morlex::IOCTL_AD_READ_RING, Pair(0, 1), 2).error, platform::ERROR_IO_DEVICE);
   EXPECT_TRUE(Issue(*dev, morlex::IOCTL_AD_SET_CHANNEL, b, 4).ok);
+}
+
+TEST(CardSimProcess, TraceHasALinePerRequestAndPerCompletionSent) {
+  devtest::TempFolder dir;
+  const std::string tracePath = dir.Path() + "/card.trace";
+  const double before = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start(dir.Path() + "/dev", {"--trace", tracePath, "--test-pend", "never"})) << sim.Error();
+  auto dev = Open(sim.DevicePath());
+  ASSERT_TRUE(dev);
+  // Set-up, a polling acquisition of 100 frames at 80 us (8 ms), a request
+  // the driver does not know, and one the client gives up.
+  EXPECT_TRUE(Issue(*dev, morlex::IOCTL_AD_SET_PARAM, Block::Acquisition(2, 4, 80, 2, 100), 4).ok);
+  auto pol = Start(*dev, morlex::IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 100), 832);
+  ASSERT_TRUE(pol->accepted);
+  ASSERT_TRUE(Finish(*dev, *pol).ok);
+  EXPECT_EQ(Issue(*dev, morlex::AdRequestCode(0x808), std::vector<uint8_t>(4), 4).error,
+            platform::ERROR_INVALID_FUNCTION);
+  auto test = Start(*dev, morlex::IOCTL_AD_TEST_START_POL, std::vector<uint8_t>(4), 4);
+  ASSERT_TRUE(test->accepted);
+  dev->Cancel(&test->ov);
+  EXPECT_FALSE(Finish(*dev, *test).ok);
+  ASSERT_TRUE(sim.Terminate(SIGTERM));
+  const double after = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+
+  struct Line {
+    double time = 0;
+    std::string call, what, name, status;
+  };
+  std::vector<Line> lines;
+  std::ifstream in(tracePath);
+  for (std::string text; std::getline(in, text);) {
+    std::istringstream words(text);
+    Line l;
+    words >> l.time >> l.call >> l.what >> l.name >> l.status;
+    lines.push_back(l);
+  }
+  const std::vector<std::vector<std::string>> expected = {
+      {"1", "request", "IOCTL_AD_SET_PARAM", ""},  {"1", "complete", "IOCTL_AD_SET_PARAM", "0"},
+      {"2", "request", "IOCTL_AD_START_POL", ""},  {"2", "complete", "IOCTL_AD_START_POL", "0"},
+      {"3", "request", "0x854B2020", ""},          {"3", "complete", "0x854B2020", "1"},
+      {"4", "request", "IOCTL_AD_TEST_START_POL", ""},
+  };
+  ASSERT_EQ(lines.size(), expected.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ((std::vector<std::string>{lines[i].call, lines[i].what, lines[i].name, lines[i].status}), expected[i])
+        << "line " << i + 1;
+    // The test's own monotonic clock brackets every stamp, in order.
+    EXPECT_GE(lines[i].time, i == 0 ? before : lines[i - 1].time) << "line " << i + 1;
+    EXPECT_LE(lines[i].time, after) << "line " << i + 1;
+  }
+  EXPECT_GE(lines[3].time - lines[2].time, 0.008);  // the acquisition pended for its scan
 }
 
 TEST(CardSimProcess, SigtermRemovesTheDeviceAndFailsWhatIsPending) {
