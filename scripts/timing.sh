@@ -64,30 +64,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_for() {  # wait_for FILE TEXT SECONDS
-  for _ in $(seq 1 $(($3 * 10))); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  echo "timing.sh: $1 never said '$2'" >&2
-  return 1
-}
+source "$ROOT/scripts/lib/site.sh"
 
-# new_site CARD-OPTIONS...: a site folder with its stand-ins running, in $SITE.
+# new_site CARD-OPTIONS...: a fresh site folder with its stand-ins running, in
+# $SITE, which becomes the working folder.
 new_site() {
   local site
   site=$(mktemp -d "${TMPDIR:-/tmp}/varnel-timing-XXXXXX")
-  SITE=$site
   SITES+=("$site")
-  (
-    cd "$site"
-    export QDA7100_DEVICE_DIR=$site/dev COMPONENT_REGISTRY=$site/registry.ini
-    "$BIN/component-register" /s "$BIN/libKivo7100.so" >/dev/null
-    python3 "$ROOT/scripts/make_settings.py" SETDT.DAT --data-path "$site/data.csv" --trigger-level 10
-    printf '[Serial]\nPort=%s\n' "$site/weather-tty" > Varnel.ini
-  )
-  QDA7100_DEVICE_DIR=$site/dev "$BIN/qda7100-sim" --groups 4 --trace "$site/card.trace" "$@" > "$site/card.log" 2>&1 &
-  PIDS+=($!)
-  "$BIN/weather-station-sim" --link "$site/weather-tty" > "$site/weather.log" 2>&1 &
-  PIDS+=($!)
-  wait_for "$site/card.log" serving 10 && wait_for "$site/weather.log" weather-station-sim 10
+  site_enter "$site"
+  site_prepare "$site/data.csv"
+  site_start_card --trace "$site/card.trace" "$@"
+  site_start_weather
 }
 
 run_cycles() {  # run_cycles SITE LABEL CYCLES RSS-AT

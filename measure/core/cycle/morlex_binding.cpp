@@ -2,8 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace varnel {
@@ -16,26 +14,11 @@ MorlexBinding::~MorlexBinding() {
   // does: its worker threads and its device handle belong to the process.
 }
 
-namespace {
-
-// The library by the usual search (the program's run path $ORIGIN first),
-// then beside the program itself: a sanitizer's dlopen interceptor hides the
-// program's run path from the search.
-void* OpenLibrary(const std::string& name) {
-  if (void* h = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
-  if (name.find('/') != std::string::npos) return nullptr;
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return nullptr;
-  return dlopen((exe.parent_path() / name).c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
-}  // namespace
-
 void* MorlexBinding::Resolve(const char* name) {
   if (failed_) return nullptr;
   if (handle_ == nullptr) {
-    handle_ = OpenLibrary(libraryName_);
+    // By the usual search: the program's run path ($ORIGIN) first.
+    handle_ = dlopen(libraryName_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
       failed_ = true;
       const char* why = dlerror();
