@@ -19,8 +19,8 @@
 #   2. the card completing every acquisition at once (qda7100-sim --instant):
 #      VmRSS after 100, 1000 and 10000 cycles, and the period without the
 #      acquisition time.
-# Cycles are counted and timed at the card's driver interface, through a tap
-# between Varnel and the card stand-in; scripts/timing/cycles.py says how.
+# Cycles are counted and timed at the card's driver interface, from the card
+# stand-in's trace (qda7100-sim --trace); scripts/timing/cycles.py says how.
 # Each run first waits the 60 s after which Varnel starts its first cycle by
 # itself.
 set -euo pipefail
@@ -74,14 +74,14 @@ new_site() {
   SITES+=("$site")
   site_enter "$site"
   site_prepare "$site/data.csv"
-  site_start_card "$@"
+  site_start_card --trace "$site/card.trace" "$@"
   site_start_weather
 }
 
 run_cycles() {  # run_cycles SITE LABEL CYCLES RSS-AT
   COMPONENT_REGISTRY=$1/registry.ini \
     python3 "$ROOT/scripts/timing/cycles.py" --site "$1" --varnel "$BIN/Varnel" --device-dir "$1/dev" \
-      --label "$2" --cycles "$3" --rss-at "$4" --pause-ms "$PAUSE_MS"
+      --trace "$1/card.trace" --label "$2" --cycles "$3" --rss-at "$4" --pause-ms "$PAUSE_MS"
 }
 
 echo "timing.sh: design cycle = ${ARMING_MS} ms arming + ${ACQ_MS} ms acquisition ($SAMPLES x $INTERVAL_US us)" \

@@ -39,27 +39,27 @@ void* MorlexBinding::Resolve(const char* name) {
 int32_t MorlexBinding::AdGetCardResource(uint32_t hwnd, int32_t reserved, int16_t* cardType, int16_t* ioBase,
                                          int16_t* irqNumber) {
   auto fn = Bind(getCardResource_, "AdGetCardResource");
-  return fn ? fn(hwnd, reserved, cardType, ioBase, irqNumber) : -10;
+  return fn ? fn(hwnd, reserved, cardType, ioBase, irqNumber) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetParam(uint32_t hwnd, int16_t cardType, int32_t mode, int16_t ioBase, int16_t irqNumber) {
   auto fn = Bind(setParam_, "AdSetParam");
-  return fn ? fn(hwnd, cardType, mode, ioBase, irqNumber) : -10;
+  return fn ? fn(hwnd, cardType, mode, ioBase, irqNumber) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetChannel(int16_t channelCount, const int16_t* channels) {
   auto fn = Bind(setChannel_, "AdSetChannel");
-  return fn ? fn(channelCount, channels) : -10;
+  return fn ? fn(channelCount, channels) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetTrigger(int16_t kind, int16_t edge) {
   auto fn = Bind(setTrigger_, "AdSetTrigger");
-  return fn ? fn(kind, edge) : -10;
+  return fn ? fn(kind, edge) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetFreq(uint32_t hwnd, int16_t interval, int16_t unit) {
   auto fn = Bind(setFreq_, "AdSetFreq");
-  return fn ? fn(hwnd, interval, unit) : -10;
+  return fn ? fn(hwnd, interval, unit) : AD_REQUEST_FAILED;
 }
 
 uintptr_t MorlexBinding::AdAllocDataMem(uint32_t hwnd, int32_t samplesPerChannel) {
@@ -69,12 +69,12 @@ uintptr_t MorlexBinding::AdAllocDataMem(uint32_t hwnd, int32_t samplesPerChannel
 
 int32_t MorlexBinding::AdFreeDataMem() {
   auto fn = Bind(freeDataMem_, "AdFreeDataMem");
-  return fn ? fn() : -10;
+  return fn ? fn() : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdStartPolModeThread(uint32_t relayHwnd) {
   auto fn = Bind(startPolModeThread_, "AdStartPolModeThread");
-  return fn ? fn(relayHwnd) : -10;
+  return fn ? fn(relayHwnd) : AD_REQUEST_FAILED;
 }
 
 uintptr_t MorlexBinding::VbMemCopy(uintptr_t destination, uintptr_t source, uint32_t byteCount) {
