@@ -6,7 +6,6 @@
 #include <QPalette>
 #include <QRawFont>
 #include <QSignalBlocker>
-#include <QStyleOption>
 
 #include <memory>
 
@@ -58,34 +57,44 @@ class GlyphLabel final : public QLabel {
     if (!raw_.isValid() || rawFor_ != font()) {
       rawFor_ = font();
       raw_ = QRawFont::fromFont(rawFor_);
+      baselineFor_ = QRect();
     }
     const QList<quint32> glyphs = raw_.glyphIndexesForString(text());
     if (!raw_.isValid() || glyphs.contains(0)) return false;  // a character the font lacks
     const QList<QPointF> advances = raw_.advancesForGlyphIndexes(glyphs);
+    // The baseline follows the font and the label's area only, which both
+    // stay as they are from cycle to cycle.
     const QRect area = contentsRect();
-    const QFontMetrics metrics(rawFor_);
+    if (area != baselineFor_) {
+      // Centred as QPainter::drawText centres a line: by its exact height,
+      // so that an odd spare pixel puts the baseline where QLabel puts it.
+      const QFontMetricsF metrics(rawFor_);
+      baseline_ = area.top() + (area.height() - (metrics.ascent() + metrics.descent())) / 2 + metrics.ascent();
+      baselineFor_ = area;
+    }
     QList<QPointF> positions;
     positions.reserve(glyphs.size());
     qreal x = area.left();
-    const qreal baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
     for (const QPointF& advance : advances) {
-      positions.append(QPointF(x, baseline));
+      positions.append(QPointF(x, baseline_));
       x += advance.x();
     }
     QGlyphRun run;
     run.setRawFont(raw_);
     run.setGlyphIndexes(glyphs);
     run.setPositions(positions);
-    QStyleOption option;
-    option.initFrom(this);
+    // The label's own palette, as QLabel's style option would carry it (the
+    // label is enabled here).
     QPainter painter(this);
-    painter.setPen(QPen(option.palette.brush(foregroundRole()), 1));
+    painter.setPen(QPen(palette().brush(foregroundRole()), 1));
     painter.drawGlyphRun(QPointF(0, 0), run);
     return true;
   }
 
   QFont rawFor_;
   QRawFont raw_;
+  QRect baselineFor_;  // the area the baseline was worked out for
+  qreal baseline_ = 0;
 };
 
 }  // namespace
@@ -183,6 +192,8 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
     commit(w->itemText(index).toStdString());
   });
   refreshers_.push_back([w, edit, &model, shown] {
+    // Most refreshes find nothing changed: they then touch no widget.
+    if (shown->items == model.items && shown->enabled == model.enabled && shown->text == model.text) return;
     QSignalBlocker block(w);
     bool reselect = false;
     if (shown->items != model.items) {
@@ -247,6 +258,10 @@ QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
     });
   }
   refreshers_.push_back([w, &model, shown, editable] {
+    // Most refreshes find nothing changed: they then touch no widget.
+    if (shown->items == model.items && shown->enabled == model.enabled &&
+        (editable ? shown->text == model.text : shown->listIndex == model.listIndex))
+      return;
     QSignalBlocker block(w);
     bool reselect = false;
     if (shown->items != model.items) {

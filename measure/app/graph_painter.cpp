@@ -12,8 +12,23 @@ GraphPainter::GraphPainter(GraphView& view, const PolModeForm& form, const Measu
   m_canvas.onRefresh = [&view] { view.Refresh(); };
 }
 
-void GraphPainter::DrawScale() { graph::DrawScale(m_plotter, m_state); }
+// A scale drawn after a plot was asked for replaces it, as it did when the
+// plot was drawn at once.
+void GraphPainter::DrawScale() {
+  m_plotPending = false;
+  graph::DrawScale(m_plotter, m_state);
+}
 
-void GraphPainter::PlotData() { graph::PlotData(m_plotter, m_form, m_state); }
+void GraphPainter::PlotData() {
+  if (m_plotPending) return;
+  m_plotPending = true;
+  QMetaObject::invokeMethod(&m_context, [this] { DrawPendingPlot(); }, Qt::QueuedConnection);
+}
+
+void GraphPainter::DrawPendingPlot() {
+  if (!m_plotPending) return;
+  m_plotPending = false;
+  graph::PlotData(m_plotter, m_form, m_state);
+}
 
 }  // namespace varnel::app

@@ -4,10 +4,12 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QImage>
+#include <QLineEdit>
 #include <QPalette>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 
 #include "form/form.h"
 
@@ -177,11 +179,16 @@ QWidget* PolModeWindow::BuildWeatherBox() {
   g->addWidget(Cap("瞬時"), 1, 0);
   g->addWidget(Cap("平均"), 2, 0);
   for (int c = 0; c < 6; ++c) {
-    g->addWidget(binder_.Text(form_.Label8[static_cast<std::size_t>(now[c])]), 1, c + 1);
-    g->addWidget(binder_.Text(form_.Label8[static_cast<std::size_t>(avg[c])]), 2, c + 1);
+    for (const int row : {1, 2}) {
+      QLabel* value = binder_.Text(form_.Label8[static_cast<std::size_t>(row == 1 ? now[c] : avg[c])]);
+      opaqueWidgets_.push_back(value);
+      g->addWidget(value, row, c + 1);
+    }
   }
   g->addWidget(Cap("雨量"), 4, 0);
-  g->addWidget(binder_.Text(form_.Label8[12]), 4, 1);
+  QLabel* rain = binder_.Text(form_.Label8[12]);
+  opaqueWidgets_.push_back(rain);
+  g->addWidget(rain, 4, 1);
   g->addWidget(Cap("mm"), 4, 2);
   receiveLamp_ = binder_.Text(form_.Label6[0]);
   sendLamp_ = binder_.Text(form_.Label6[1]);
@@ -255,10 +262,19 @@ void PolModeWindow::Refresh() {
 // here would only hold up the block and the next cycle.
 void PolModeWindow::RepaintStatus() { RequestRefresh(); }
 
+// A lamp whose colour this refresh changes is painted at once (a lamp
+// turning red is to be seen at once); the weather link asks at every chunk
+// of a reply, many times a second, mostly with no lamp changing.
 void PolModeWindow::RepaintWeatherIndicators() {
+  const auto look = [](const QLabel* lamp) {
+    return lamp == nullptr ? std::optional<QRgb>()
+           : lamp->autoFillBackground() ? std::optional<QRgb>(lamp->palette().color(QPalette::Window).rgb())
+                                        : std::nullopt;
+  };
+  const std::optional<QRgb> sendBefore = look(sendLamp_), receiveBefore = look(receiveLamp_);
   Refresh();
-  if (sendLamp_ != nullptr) sendLamp_->repaint();
-  if (receiveLamp_ != nullptr) receiveLamp_->repaint();
+  if (sendLamp_ != nullptr && look(sendLamp_) != sendBefore) sendLamp_->repaint();
+  if (receiveLamp_ != nullptr && look(receiveLamp_) != receiveBefore) receiveLamp_->repaint();
 }
 
 // The labels that change every cycle keep the size the first layout gave
@@ -275,10 +291,20 @@ void PolModeWindow::showEvent(QShowEvent* event) {
     label->setFixedSize(label->size());
     TakeBackgroundOfBox(label);
   }
+  for (QWidget* widget : opaqueWidgets_) TakeBackgroundOfBox(widget);
+  // The text boxes too: a blinking caret or a new value then repaints the
+  // box alone, not the group behind it with its frame and title.  Their own
+  // panel paints their base colour; the background taken from the group
+  // only fills their corners.
+  for (QLineEdit* edit : findChildren<QLineEdit*>()) {
+    if (qobject_cast<QGroupBox*>(edit->parentWidget()) == nullptr) continue;  // inside a list box
+    edit->setBackgroundRole(QPalette::Window);
+    TakeBackgroundOfBox(edit);
+  }
   sizesFrozen_ = true;
 }
 
-void PolModeWindow::TakeBackgroundOfBox(QLabel* label) {
+void PolModeWindow::TakeBackgroundOfBox(QWidget* label) {
   QWidget* box = label->parentWidget();
   if (box == nullptr || label->autoFillBackground()) return;
   // What the box alone paints where the label is.

@@ -59,7 +59,7 @@ class PolModeWindow : public QWidget {
   QWidget* BuildStatusBox();
   QWidget* BuildWeatherBox();
   QWidget* BuildResultsBox();
-  void TakeBackgroundOfBox(QLabel* label);
+  void TakeBackgroundOfBox(QWidget* label);
 
   PolModeForm& form_;
   WindowActions actions_;
@@ -69,6 +69,7 @@ class PolModeWindow : public QWidget {
   QLabel* sendLamp_ = nullptr;
   QLabel* receiveLamp_ = nullptr;
   std::vector<QLabel*> cycleLabels_;  // status and values: new text every cycle
+  std::vector<QWidget*> opaqueWidgets_;  // weather values: paint the box's colour themselves
   bool sizesFrozen_ = false;
   bool refreshPending_ = false;
 };

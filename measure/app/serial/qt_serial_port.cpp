@@ -45,11 +45,26 @@ bool QtSerialPortAdapter::Open() {
 void QtSerialPortAdapter::ApplyLines() {
   // Failures (a pseudo-terminal, hardware flow control owning RTS) are as
   // quiet here as in SetDtr and SetRts.
-  if (m_dtr && !m_port.setDataTerminalReady(*m_dtr)) m_port.clearError();
-  if (m_rts && !m_port.setRequestToSend(*m_rts)) m_port.clearError();
+  m_noModemLines = false;
+  if (m_dtr) SetLine(&QSerialPort::setDataTerminalReady, *m_dtr);
+  if (m_rts) SetLine(&QSerialPort::setRequestToSend, *m_rts);
+}
+
+bool QtSerialPortAdapter::SetLine(bool (QSerialPort::*set)(bool), bool asserted) {
+  if (m_noModemLines) return false;
+  const bool ok = (m_port.*set)(asserted);
+  if (!ok) {
+    // Hardware flow control refuses RTS alone, with the same error.
+    if (m_port.error() == QSerialPort::UnsupportedOperationError &&
+        m_port.flowControl() != QSerialPort::HardwareControl)
+      m_noModemLines = true;
+    m_port.clearError();
+  }
+  return ok;
 }
 
 void QtSerialPortAdapter::Close() {
+  m_noModemLines = false;
   m_port.close();
   m_port.clearError();
   m_failed = false;
@@ -80,18 +95,14 @@ void QtSerialPortAdapter::SetReceiveThreshold(int threshold) { m_threshold = thr
 bool QtSerialPortAdapter::SetDtr(bool asserted) {
   m_dtr = asserted;
   if (!IsOpen()) return false;
-  const bool ok = m_port.setDataTerminalReady(asserted);
-  if (!ok) m_port.clearError();
-  return ok;
+  return SetLine(&QSerialPort::setDataTerminalReady, asserted);
 }
 
 bool QtSerialPortAdapter::SetRts(bool asserted) {
   m_rts = asserted;
   if (!IsOpen()) return false;
   // With hardware flow control the driver owns RTS; QSerialPort refuses.
-  const bool ok = m_port.setRequestToSend(asserted);
-  if (!ok) m_port.clearError();
-  return ok;
+  return SetLine(&QSerialPort::setRequestToSend, asserted);
 }
 
 void QtSerialPortAdapter::OnReadyRead() {

@@ -70,6 +70,10 @@ class QtSerialPortAdapter final : public varnel::SerialPort {
   QString m_lastError;
   bool m_failed = false;  // a fatal error was seen; the close is pending
   std::optional<bool> m_dtr, m_rts;  // the line states last asked for
+  // The open port has no modem lines (a pseudo-terminal): asking again
+  // every block would only fail again, each time with an error text built.
+  bool m_noModemLines = false;
+  bool SetLine(bool (QSerialPort::*set)(bool), bool asserted);
 };
 
 }  // namespace varnel::serial

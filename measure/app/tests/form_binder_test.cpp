@@ -221,6 +221,39 @@ TEST_F(FormBinderTest, CommittedEntriesShowWhatTheCoreKept) {
   EXPECT_EQ(interval->currentText(), "10") << "new items must not replace the model's text";
 }
 
+// A value label paints its numbers from the font's glyphs itself; the
+// pixels are those a plain QLabel gives for the same text, also after the
+// text changes and after the label is resized (its baseline is kept between
+// paints).
+TEST_F(FormBinderTest, ValueLabelsPaintThePixelsOfAPlainLabel) {
+  QLabel plain;
+  plain.setFont(label->font());
+  const auto render = [](QLabel* w, QSize size) {
+    w->resize(size);
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::magenta);
+    w->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+  };
+  const auto same = [&](const std::string& text, QSize size) {
+    m.label.text = text;
+    binder->Refresh();
+    plain.setText(QString::fromStdString(text));
+    const QImage drawn = render(label, size);
+    const QImage expected = render(&plain, size);
+    int inked = 0;
+    for (int y = 0; y < expected.height(); ++y)
+      for (int x = 0; x < expected.width(); ++x) inked += expected.pixel(x, y) != expected.pixel(0, 0);
+    EXPECT_GT(inked, 0) << text;  // the text is really there to compare
+    EXPECT_EQ(drawn, expected) << text << " at " << size.width() << "x" << size.height();
+  };
+  same(" 5040", QSize(80, 20));
+  same("-12.34", QSize(80, 20));
+  same("-12.34", QSize(64, 31));
+  same("0.001", QSize(64, 31));
+  for (int height = 14; height <= 25; ++height) same("7.5", QSize(40, height));
+}
+
 }  // namespace
 }  // namespace varnel::app
 

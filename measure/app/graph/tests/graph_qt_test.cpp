@@ -124,10 +124,12 @@ TEST(GraphImage, PlotDataClearsTheOldTracesFirst) {
   PolModeForm form = MakeDesignForm();
   app::GraphPainter painter(view, form, s);
   painter.PlotData();
+  QCoreApplication::processEvents();
   ASSERT_EQ(At(view.Image(), 600, 21), kWhite);
   // Channel 3 goes silent: its old line is gone, its new one on row 8.
   for (int i = 0; i < WaveStore::kSamples; ++i) s.waves.Set(i, 3, 0);
   painter.PlotData();
+  QCoreApplication::processEvents();
   EXPECT_EQ(At(view.Image(), 600, 21), kBlack);
   EXPECT_EQ(At(view.Image(), 600, 102), kWhite);
 }
@@ -143,7 +145,46 @@ TEST(GraphImage, UpdateSwitchedOffLeavesTheImageUntouched) {
   ASSERT_EQ(At(before, 125, 300), kGrey);
   form.Check2.checked = false;
   painter.PlotData();
+  QCoreApplication::processEvents();
   EXPECT_EQ(view.Image(), before);
+}
+
+// The sweep's traces are drawn once the handler that asked for them has
+// returned, from the waves as they are then; a scale drawn in between
+// still replaces them, as it did when they were drawn at once; a painter
+// gone before that draws nothing.
+TEST(GraphImage, PlotDataDrawsOnceTheHandlerHasReturned) {
+  App();
+  GraphView view;
+  MeasureState s = KnownSweep();
+  PolModeForm form = MakeDesignForm();
+  const QImage blank = view.Image().copy();
+  {
+    app::GraphPainter painter(view, form, s);
+    painter.PlotData();
+    painter.PlotData();  // asked twice in one handler: drawn once
+    EXPECT_EQ(view.Image(), blank);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(At(view.Image(), 600, 21), kWhite);
+    const QImage traces = view.Image().copy();
+    // Drawn again only when asked again.
+    view.Image().fill(Qt::blue);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(At(view.Image(), 600, 21), QColor(Qt::blue));
+    view.Image() = blank.copy();
+    painter.PlotData();
+    painter.DrawScale();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(At(view.Image(), 600, 21), kBlack);
+    EXPECT_EQ(At(view.Image(), 125, 300), kGrey);
+    painter.PlotData();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(view.Image(), traces);
+    view.Image() = blank.copy();
+    painter.PlotData();
+  }
+  QCoreApplication::processEvents();
+  EXPECT_EQ(view.Image(), blank);
 }
 
 TEST(GraphImage, DrawScaleDrawsOverWhatThePictureShows) {
@@ -162,7 +203,10 @@ TEST(GraphPicture, ShowsTheSameGraphEveryTimeItIsPainted) {
   GraphView view;
   const MeasureState s = KnownSweep();
   PolModeForm form = MakeDesignForm();
-  app::GraphPainter(view, form, s).PlotData();
+  app::GraphPainter painter(view, form, s);
+  painter.PlotData();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(At(view.Image(), 600, 21), kWhite);
   view.show();
   const QImage first = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
   // Covered and uncovered: the widget paints anew from the same image.
