@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "qt_events.h"
 
 namespace kivotest {
 
@@ -31,17 +31,7 @@ inline lw::testing::ProgramRun Registrar(const std::vector<std::string>& args, c
   return lw::testing::RunProgram(COMPONENT_REGISTER_PATH, args, options);
 }
 
-// Runs the Qt event loop until `done` holds or a generous deadline passes.
-template <typename Pred>
-bool ProcessUntil(Pred done, int deadlineMs = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > deadlineMs) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-  }
-  return true;
-}
+using lw::testing::ProcessUntil;
 
 // A registry file of the test's own, with the module registered in it.
 class RegisteredModule : public testing::Test {
