@@ -19,8 +19,8 @@
 
 namespace lw::testing {
 
-// Folder of the built programs: LW_BIN_DIR when set, else the folder of the
-// running test program (tests are built beside the programs).
+// Folder of the built programs: $LW_BIN_DIR when set, else the test
+// program's own folder (tests are built beside the programs).
 std::filesystem::path BinDir();
 
 // A fresh folder under the system's temporary folder, removed afterwards
