@@ -3,75 +3,21 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
 
+#include "card_stand_in.h"
 #include "morlex.h"
 #include "morlex/driver.h"
 
 namespace morlex_test {
 
-// Folder of the built programs and libraries (beside the test program).
-std::string BinDir();
-
-// A fresh private folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
+using lw::testing::BinDir;
+using lw::testing::RunProgram;
+using lw::testing::TempDir;
 // One qda7100-sim process serving a private device folder.
-class CardSim {
- public:
-  explicit CardSim(std::vector<std::string> args, std::chrono::milliseconds readyDeadline = std::chrono::seconds(10));
-  ~CardSim();
-  CardSim(const CardSim&) = delete;
-  CardSim& operator=(const CardSim&) = delete;
-
-  bool Ready() const { return ready_; }
-  const std::string& Folder() const { return folder_.Path(); }
-  // Everything the process wrote to stdout and stderr so far.
-  std::string Output() const;
-  // Waits until `text` appears in the output; false at the deadline.
-  bool WaitForOutput(std::string_view text, std::chrono::milliseconds deadline) const;
-  // Ends the process at once (SIGKILL) and reaps it.
-  void Kill();
-
- private:
-  void ReadLoop();
-
-  TempDir folder_;
-  int pid_ = -1;
-  int outFd_ = -1;
-  bool ready_ = false;
-  mutable std::mutex mu_;
-  mutable std::condition_variable cv_;
-  std::string output_;
-  bool eof_ = false;
-  std::thread reader_;
-};
-
-// Runs a program to its end (bounded by `deadline`, then killed) with
-// QDA7100_DEVICE_DIR set to `deviceFolder`; its exit status (-1 when killed
-// or not started) and everything it printed.
-struct RunResult {
-  int exitStatus = -1;
-  std::string output;
-};
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& deviceFolder, std::chrono::milliseconds deadline);
+using CardSim = lw::testing::CardStandIn;
 
 // Sets QDA7100_DEVICE_DIR for the library loads of this process.
 void UseDeviceFolder(const std::string& folder);

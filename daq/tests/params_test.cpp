@@ -93,7 +93,7 @@ TEST_F(MorlexOnCard, UnknownCardTypeZeroesTheOutputsAndLeavesTheBlock) {
 
 TEST_F(MorlexOnCard, WithoutADriverTheLibraryLoadsAndEveryRequestFails) {
   TempDir empty;
-  Load(empty.Path());
+  Load(empty.Path().string());
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "Could not guid device name...(Code:-5)");
   EXPECT_EQ(boxes[0].title, "Morlex.Dll Error");
@@ -119,7 +119,7 @@ TEST_F(MorlexOnCard, WithoutADriverTheLibraryLoadsAndEveryRequestFails) {
 TEST_F(MorlexOnCard, AStaleEndpointIsReportedAsAFailedOpen) {
   // A socket file nobody serves: found by the lookup, refused by the open.
   TempDir folder;
-  const std::string path = folder.Path() + "/" + morlex::kDeviceClassGuid + "-0";
+  const std::string path = folder.File(std::string(morlex::kDeviceClassGuid) + "-0");
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
   sockaddr_un addr{};
@@ -128,7 +128,7 @@ TEST_F(MorlexOnCard, AStaleEndpointIsReportedAsAFailedOpen) {
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ::close(fd);
 
-  Load(folder.Path());
+  Load(folder.Path().string());
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "Could not open Qda7100.Sys...(Code:2)");
   EXPECT_EQ(boxes[0].title, "Morlex.Dll Error");
@@ -138,13 +138,16 @@ TEST_F(MorlexOnCard, AStaleEndpointIsReportedAsAFailedOpen) {
 
 TEST_F(MorlexOnCard, FindCardToolReportsTheStandInsResources) {
   Start({"--type", "2", "--io-base", "0x300", "--irq", "5"});
-  const RunResult found = RunProgram(BinDir() + "/morlex-find-card", {}, sim->Folder(), std::chrono::seconds(30));
-  EXPECT_EQ(found.exitStatus, 0) << found.output;
+  const auto found = RunProgram(BinDir() / "morlex-find-card", {},
+                                {.workingDir = {}, .environment = {{"QDA7100_DEVICE_DIR", sim->Folder()}}}, std::chrono::seconds(30));
+  EXPECT_EQ(found.status, 0) << found.output;
   EXPECT_NE(found.output.find("card type 2, I/O base 0x300, IRQ 5"), std::string::npos) << found.output;
 
   TempDir empty;
-  const RunResult missing = RunProgram(BinDir() + "/morlex-find-card", {}, empty.Path(), std::chrono::seconds(30));
-  EXPECT_EQ(missing.exitStatus, 3) << missing.output;
+  const auto missing = RunProgram(BinDir() / "morlex-find-card", {},
+                                  {.workingDir = {}, .environment = {{"QDA7100_DEVICE_DIR", empty.Path().string()}}},
+                                  std::chrono::seconds(30));
+  EXPECT_EQ(missing.status, 3) << missing.output;
   EXPECT_NE(missing.output.find("returned -10"), std::string::npos) << missing.output;
 }
 
@@ -422,9 +425,9 @@ namespace {
 // The dynamic symbol table lists every export under its name (the two
 // decorated ones as version "8") and nothing of the library's insides.
 TEST(MorlexExports, DynamicSymbolTableListsExactlyTheApi) {
-  const RunResult nm = RunProgram("/usr/bin/nm", {"-D", "--defined-only", BinDir() + "/libMorlex.so"}, "",
-                                  std::chrono::seconds(30));
-  ASSERT_EQ(nm.exitStatus, 0) << nm.output;
+  const auto nm = RunProgram("/usr/bin/nm", {"-D", "--defined-only", (BinDir() / "libMorlex.so").string()}, {},
+                             std::chrono::seconds(30));
+  ASSERT_EQ(nm.status, 0) << nm.output;
   std::set<std::string> names;
   std::istringstream lines(nm.output);
   for (std::string line; std::getline(lines, line);) {

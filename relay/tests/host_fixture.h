@@ -3,16 +3,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <array>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "qt_events.h"
 
 namespace kivotest {
 
@@ -24,56 +23,30 @@ inline QApplication& App() {
   return *app;
 }
 
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
-
-inline CommandResult RunCommand(const std::string& command) {
-  CommandResult r;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return r;
-  std::array<char, 512> buf{};
-  while (fgets(buf.data(), buf.size(), pipe) != nullptr) r.output += buf.data();
-  const int raw = pclose(pipe);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
+// component-register run to its end with `args`, the registry file named by
+// `registry` when given (else the one the test set up).
+inline lw::testing::ProgramRun Registrar(const std::vector<std::string>& args, const std::string& registry = "") {
+  lw::testing::ChildOptions options;
+  if (!registry.empty()) options.environment["COMPONENT_REGISTRY"] = registry;
+  return lw::testing::RunProgram(COMPONENT_REGISTER_PATH, args, options);
 }
 
-inline CommandResult Registrar(const std::string& args) {
-  return RunCommand(std::string(COMPONENT_REGISTER_PATH) + " " + args);
-}
-
-// Runs the Qt event loop until `done` holds or a generous deadline passes.
-template <typename Pred>
-bool ProcessUntil(Pred done, int deadlineMs = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > deadlineMs) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-  }
-  return true;
-}
+using lw::testing::ProcessUntil;
 
 // A registry file of the test's own, with the module registered in it.
 class RegisteredModule : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     App();
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kivo-test-XXXXXX").string();
-    s_dir = mkdtemp(tmpl.data());
-    setenv("COMPONENT_REGISTRY", (s_dir / "registry.ini").c_str(), 1);
+    s_dir = std::make_unique<lw::testing::TempDir>("kivo-test");
+    setenv("COMPONENT_REGISTRY", (s_dir->Path() / "registry.ini").c_str(), 1);
   }
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    std::filesystem::remove_all(s_dir, ec);
-  }
+  static void TearDownTestSuite() { s_dir.reset(); }
   void SetUp() override {
-    const CommandResult r = Registrar(KIVO_MODULE_PATH);
+    const auto r = Registrar({KIVO_MODULE_PATH});
     ASSERT_EQ(r.status, 0) << r.output;
   }
-  static inline std::filesystem::path s_dir;
+  static inline std::unique_ptr<lw::testing::TempDir> s_dir;
 };
 
 }  // namespace kivotest

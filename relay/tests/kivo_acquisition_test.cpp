@@ -2,24 +2,18 @@
 // notifications of a real polling acquisition that libMorlex.so runs against
 // the card stand-in process qda7100-sim.
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QWidget>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "card_stand_in.h"
 #include "host_fixture.h"
 #include "kivo/kivo.h"
-
-extern char** environ;
 
 namespace {
 
@@ -27,79 +21,8 @@ namespace fs = std::filesystem;
 using Event = std::pair<int16_t, int32_t>;
 using kivotest::ProcessUntil;
 
-std::string BinDir() {
-  if (const char* dir = std::getenv("LW_BIN_DIR"); dir != nullptr && *dir != '\0') return dir;
-  return fs::read_symlink("/proc/self/exe").parent_path().string();
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// qda7100-sim serving a private device folder; its output goes to a log file
-// there (a pipe nobody drains could stall it).
-class CardStandIn {
- public:
-  explicit CardStandIn(std::vector<std::string> args) {
-    std::string tmpl = (fs::temp_directory_path() / "kivo-card-XXXXXX").string();
-    m_folder = mkdtemp(tmpl.data());
-    const std::string program = BinDir() + "/qda7100-sim";
-    std::vector<std::string> argStore{program};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "QDA7100_DEVICE_DIR=", 19) != 0) envStore.emplace_back(*e);
-    }
-    envStore.push_back("QDA7100_DEVICE_DIR=" + m_folder.string());
-    std::vector<char*> envp;
-    for (auto& e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, Log().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~CardStandIn() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      int status = 0;
-      waitpid(m_pid, &status, 0);
-    }
-    std::error_code ec;
-    fs::remove_all(m_folder, ec);
-  }
-  CardStandIn(const CardStandIn&) = delete;
-  CardStandIn& operator=(const CardStandIn&) = delete;
-
-  // Waits for the "serving" line, polling the log up to a deadline.
-  bool WaitServing(std::chrono::seconds deadline = std::chrono::seconds(15)) const {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (std::chrono::steady_clock::now() < end) {
-      if (m_pid <= 0) return false;
-      if (ReadFile(Log()).find("qda7100-sim: serving") != std::string::npos) return true;
-      int status = 0;
-      if (waitpid(m_pid, &status, WNOHANG) == m_pid) return false;  // it gave up
-      usleep(10000);
-    }
-    return false;
-  }
-  std::string Output() const { return ReadFile(Log()); }
-  const fs::path& Folder() const { return m_folder; }
-
- private:
-  fs::path Log() const { return m_folder / "sim.log"; }
-  fs::path m_folder;
-  pid_t m_pid = -1;
-};
+using lw::testing::BinDir;
+using lw::testing::CardStandIn;
 
 // libMorlex.so loaded for one stand-in's folder (the library finds its card
 // when it is loaded).
@@ -107,7 +30,7 @@ class Morlex {
  public:
   explicit Morlex(const fs::path& deviceFolder) {
     setenv("QDA7100_DEVICE_DIR", deviceFolder.c_str(), 1);
-    m_handle = dlopen((BinDir() + "/libMorlex.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    m_handle = dlopen((BinDir() / "libMorlex.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m_handle == nullptr) {
       m_missing = dlerror();
       return;
@@ -162,8 +85,8 @@ class KivoAcquisition : public kivotest::RegisteredModule {
   // that arrived while AdStartPolModeThread ran go to `duringCall`.
   std::vector<Event> Acquire(std::vector<std::string> simArgs, int32_t trigger, std::vector<Event>& duringCall,
                              size_t expected = 2) {
-    CardStandIn sim(std::move(simArgs));
-    EXPECT_TRUE(sim.WaitServing()) << sim.Output();
+    CardStandIn sim(simArgs, std::chrono::seconds(15));
+    EXPECT_TRUE(sim.Ready()) << sim.Output();
     Morlex lib(sim.Folder());
     EXPECT_TRUE(lib.Loaded()) << lib.Missing();
     if (!lib.Loaded()) return {};

@@ -81,7 +81,7 @@ TEST_F(KivoHost, RegistrationRecordsTheControlsIdentities) {
 }
 
 TEST_F(KivoHost, UnregisteredControlCannotBeCreatedAndRegisteringAgainRestoresIt) {
-  auto r = Registrar(std::string("/u ") + KIVO_MODULE_PATH);
+  auto r = Registrar({"/u", KIVO_MODULE_PATH});
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_FALSE(FindClass(kivo::kClassId));
   EXPECT_FALSE(FindClass(kivo::kPropPageClassId));
@@ -93,14 +93,13 @@ TEST_F(KivoHost, UnregisteredControlCannotBeCreatedAndRegisteringAgainRestoresIt
   EXPECT_EQ(hr, REGDB_E_CLASSNOTREG);
   EXPECT_NE(why.find("not registered"), std::string::npos);
 
-  r = Registrar(KIVO_MODULE_PATH);
+  r = Registrar({KIVO_MODULE_PATH});
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_NE(Create(), nullptr);
 }
 
 TEST_F(KivoHost, FailedTypeLibraryStepReportsSelfregTypelib) {
-  const auto r = kivotest::RunCommand(std::string("COMPONENT_REGISTRY=/proc/none/r.ini ") + COMPONENT_REGISTER_PATH +
-                                      " " + KIVO_MODULE_PATH);
+  const auto r = Registrar({KIVO_MODULE_PATH}, "/proc/none/r.ini");
   EXPECT_EQ(r.status, 5);
   EXPECT_NE(r.output.find("0x80040200"), std::string::npos) << r.output;
 }

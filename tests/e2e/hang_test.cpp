@@ -27,7 +27,7 @@ const std::string kTimeoutEnd = "AD変換ﾀｲﾑｱｳﾄ[連続 3回] ﾌﾟ�
 // its form on the way (date-time, message, the wind direction shown, the
 // closing word).
 std::vector<std::string> LoggedMessages(const Site& site) {
-  const DataLines lines = SplitDataText(FromCp932(ReadBytes(site.Path() / "ErrLog.csv")), "\r\n");
+  const DataLines lines = SplitDataText(FromCp932(ReadFile(site.Path() / "ErrLog.csv")), "\r\n");
   std::vector<std::string> messages;
   for (const auto& line : lines.records) {
     EXPECT_EQ(line.size(), 4u);

@@ -75,17 +75,6 @@ std::vector<uint8_t> EncodeSettingsRecord(const SiteSettings& s, const std::stri
 std::string ToCp932(std::string_view utf8) { return Convert(utf8, "CP932", "UTF-8"); }
 std::string FromCp932(std::string_view cp932) { return Convert(cp932, "UTF-8", "CP932"); }
 
-std::string ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteBytes(const fs::path& file, std::string_view bytes) {
-  std::ofstream(file, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline,
                std::chrono::milliseconds every) {
   const auto end = std::chrono::steady_clock::now() + deadline;
@@ -106,8 +95,8 @@ ToolRun RunTool(const std::string& tool, const std::vector<std::string>& args, c
                   {.workingDir = scratchDir, .environment = {{"TOOL_OUT", out.string()}, {"TOOL_ERR", err.string()}}});
   ToolRun run;
   run.exitStatus = sh.WaitForExit(60s);
-  run.out = ReadBytes(out);
-  run.err = ReadBytes(err);
+  run.out = ReadFile(out);
+  run.err = ReadFile(err);
   return run;
 }
 
@@ -148,7 +137,7 @@ bool Site::Prepare(const SiteSettings& settings, std::string& why) {
     return false;
   }
   const auto record = EncodeSettingsRecord(settings, DataPath().string());
-  WriteBytes(Path() / "SETDT.DAT", std::string_view(reinterpret_cast<const char*>(record.data()), record.size()));
+  WriteFile(Path() / "SETDT.DAT", std::string_view(reinterpret_cast<const char*>(record.data()), record.size()));
   std::ofstream(Path() / "Varnel.ini") << "[Serial]\nPort=" << WeatherLink().string() << "\n";
   std::error_code ec;
   fs::create_symlink(BinDir() / "Varnel", Path() / "Varnel", ec);

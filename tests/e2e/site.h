@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "files.h"
 
 namespace e2e {
 
@@ -50,8 +51,8 @@ std::vector<uint8_t> EncodeSettingsRecord(const SiteSettings& s, const std::stri
 
 std::string ToCp932(std::string_view utf8);
 std::string FromCp932(std::string_view cp932);
-std::string ReadBytes(const fs::path& file);
-void WriteBytes(const fs::path& file, std::string_view bytes);
+using lw::testing::ReadFile;
+using lw::testing::WriteFile;
 
 // Polls `condition` every `every` until it holds; false at the deadline.
 bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline,

@@ -142,7 +142,7 @@ class DamagedSettings : public ::testing::Test {
   }
 
   void ExpectDefaultsAfterLoading(std::string_view settingsBytes, const Expected& want = {}) {
-    WriteBytes(site_->Path() / "SETDT.DAT", settingsBytes);
+    WriteFile(site_->Path() / "SETDT.DAT", settingsBytes);
     std::vector<int> endings;
     varnel::app::VarnelApp app(site_->Path(), [&endings](int s) { endings.push_back(s); },
                                (BinDir() / "libMorlex.so").string());

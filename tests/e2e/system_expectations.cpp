@@ -104,7 +104,7 @@ DataLines SplitDataText(std::string_view text, std::string_view lineEnd) {
 DataLines ReadTextDataFile(const fs::path& file) {
   std::error_code ec;
   if (!fs::exists(file, ec)) return {};
-  return SplitDataText(FromCp932(ReadBytes(file)), "\r\n");
+  return SplitDataText(FromCp932(ReadFile(file)), "\r\n");
 }
 
 std::optional<long long> RecordSeconds(const std::string& text) {
@@ -179,7 +179,7 @@ const Reference& SiteReference() {
 }
 
 std::vector<std::vector<int16_t>> ReadSnapshot(const fs::path& file) {
-  const std::string bytes = ReadBytes(file);
+  const std::string bytes = ReadFile(file);
   auto at = [&bytes](size_t i) {
     int16_t v = 0;
     std::memcpy(&v, bytes.data() + 2 * i, 2);

@@ -171,7 +171,7 @@ TEST(SystemRun, ThreeMinutesOfRecordsCarryTheProfilesInTextAndBinaryForm) {
 
   {
     SCOPED_TRACE("text form");
-    const std::string bytes = ReadBytes(text.DataPath());
+    const std::string bytes = ReadFile(text.DataPath());
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
     const DataLines lines = SplitDataText(FromCp932(bytes), "\r\n");

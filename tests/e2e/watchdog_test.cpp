@@ -24,7 +24,7 @@ constexpr const char* kRestartMinutes = "1.25";
 // Text records of the site's data file: whole lines only, per run (a run
 // starts with its header line).
 std::vector<std::vector<std::vector<std::string>>> RecordsPerRun(const Site& site) {
-  const std::string text = FromCp932(ReadBytes(site.DataPath()));
+  const std::string text = FromCp932(ReadFile(site.DataPath()));
   std::vector<std::vector<std::vector<std::string>>> runs;
   size_t start = 0;
   for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
@@ -139,7 +139,7 @@ void CardDriverVanished() {
   ASSERT_NE(lastStatus, std::string::npos);
   const std::string shown = out.substr(lastStatus + 8, out.find('\n', lastStatus) - lastStatus - 8);
 
-  const std::string log = FromCp932(ReadBytes(site.Path() / "ErrLog.csv"));
+  const std::string log = FromCp932(ReadFile(site.Path() / "ErrLog.csv"));
   const DataLines lines = SplitDataText(log, "\r\n");
   ASSERT_EQ(lines.records.size(), 1u) << log;
   ASSERT_TRUE(lines.endsWithLineEnd) << log;

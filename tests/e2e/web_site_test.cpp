@@ -56,7 +56,7 @@ TEST(WebSite, FleetSiteAndSnapshotPagesOfARunningSiteDrawTheirChartsWithoutConso
   Site site("web");
   ASSERT_TRUE(site.Prepare(SystemRunSettings(false), why)) << why;
   // Staged alarms on the peak current, so the pages show some.
-  WriteBytes(site.Path() / "varnel-web.ini",
+  WriteFile(site.Path() / "varnel-web.ini",
              "[Alarms]\nHoldMinutes=5\n[Rule peak current]\nQuantity=peak\ncaution=2\nwarning=5\ndanger=8\n");
   ASSERT_TRUE(site.StartCard(why)) << why;
   ASSERT_TRUE(site.StartWeather(FixedStationArgs(), why)) << why;

@@ -24,14 +24,47 @@ TempDir::TempDir(std::string_view prefix) {
 }
 
 TempDir::~TempDir() {
+  // Folders a test made read-only would keep their entries.
   std::error_code ec;
+  const auto writable = [&ec](const std::filesystem::path& p) {
+    std::filesystem::permissions(p, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  };
+  writable(path_);
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) writable(it->path());
+  }
+  ec.clear();
   std::filesystem::remove_all(path_, ec);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) old_ = old;
+  if (value != nullptr) {
+    setenv(name_.c_str(), value, 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) {
+    setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
 }
 
 ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                            const ChildOptions& options) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
+  int errFds[2] = {-1, -1};
+  if (options.separateErrors && pipe2(errFds, O_CLOEXEC) != 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return;
+  }
   std::vector<std::string> argStore{program.string()};
   argStore.insert(argStore.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -41,7 +74,7 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
   pid_ = fork();
   if (pid_ == 0) {
     dup2(fds[1], STDOUT_FILENO);
-    dup2(fds[1], STDERR_FILENO);
+    dup2(options.separateErrors ? errFds[1] : fds[1], STDERR_FILENO);
     setpgid(0, 0);
     if (!options.workingDir.empty() && chdir(options.workingDir.c_str()) != 0) _exit(126);
     for (const auto& [k, v] : options.environment) setenv(k.c_str(), v.c_str(), 1);
@@ -50,33 +83,49 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
   }
   close(fds[1]);
   outFd_ = fds[0];
+  if (errFds[1] >= 0) close(errFds[1]);
+  errFd_ = errFds[0];
   if (pid_ < 0) return;
-  reader_ = std::thread([this] { ReadLoop(); });
+  reader_ = std::thread([this] { ReadLoop(outFd_, output_, eof_); });
+  if (errFd_ >= 0) errReader_ = std::thread([this] { ReadLoop(errFd_, errors_, errEof_); });
 }
 
 ChildProcess::~ChildProcess() {
   Kill();
   if (reader_.joinable()) reader_.join();
+  if (errReader_.joinable()) errReader_.join();
   if (outFd_ >= 0) close(outFd_);
+  if (errFd_ >= 0) close(errFd_);
 }
 
-void ChildProcess::ReadLoop() {
+void ChildProcess::ReadLoop(int fd, std::string& into, bool& eof) {
   char buf[4096];
   for (;;) {
-    const ssize_t n = read(outFd_, buf, sizeof buf);
+    const ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) break;
     std::lock_guard lock(mu_);
-    output_.append(buf, static_cast<std::size_t>(n));
+    into.append(buf, static_cast<std::size_t>(n));
     cv_.notify_all();
   }
   std::lock_guard lock(mu_);
-  eof_ = true;
+  eof = true;
   cv_.notify_all();
 }
 
 std::string ChildProcess::Output() const {
   std::lock_guard lock(mu_);
   return output_;
+}
+
+std::string ChildProcess::Errors() const {
+  std::lock_guard lock(mu_);
+  return errors_;
+}
+
+std::string ChildProcess::FirstLine(std::chrono::milliseconds deadline) const {
+  std::unique_lock lock(mu_);
+  if (!cv_.wait_for(lock, deadline, [&] { return output_.find('\n') != std::string::npos || eof_; })) return "";
+  return output_.substr(0, output_.find('\n'));
 }
 
 bool ChildProcess::WaitForOutput(std::string_view text, std::chrono::milliseconds deadline) const {
@@ -106,11 +155,35 @@ void ChildProcess::Signal(int signal) const {
   if (pid_ > 0 && !status_) kill(pid_, signal);
 }
 
+bool ChildProcess::WaitForOutputEnd(std::chrono::milliseconds deadline) const {
+  std::unique_lock lock(mu_);
+  return cv_.wait_for(lock, deadline, [&] { return eof_ && (errFd_ < 0 || errEof_); });
+}
+
+std::optional<int> ChildProcess::Terminate(int signal, std::chrono::milliseconds deadline) {
+  Signal(signal);
+  return WaitForExit(deadline);
+}
+
 void ChildProcess::Kill() {
   if (pid_ <= 0 || status_) return;
   kill(-pid_, SIGKILL);
   kill(pid_, SIGKILL);
   WaitForExit(std::chrono::seconds(10));
+}
+
+ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                      const ChildOptions& options, std::chrono::milliseconds deadline) {
+  ProgramRun run;
+  ChildProcess child(program, args, options);
+  if (!child.Started()) return run;
+  const std::optional<int> status = child.WaitForExit(deadline);
+  child.Kill();
+  child.WaitForOutputEnd(std::chrono::seconds(10));
+  if (status && *status < 128) run.status = *status;
+  run.output = child.Output();
+  run.errors = child.Errors();
+  return run;
 }
 
 }  // namespace lw::testing

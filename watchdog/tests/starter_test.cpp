@@ -39,32 +39,32 @@ bool WaitForFile(const fs::path& file, std::chrono::seconds limit) {
 
 TEST(QtProcessStarter, StartsTheProgramInTheWorkingDirectory) {
   testing::TempDir site;
-  const fs::path script = site.path() / "Varnel";
+  const fs::path script = site.Path() / "Varnel";
   { std::ofstream(script) << "#!/bin/sh\npwd > started.txt\n"; }
   fs::permissions(script, fs::perms::owner_all);
-  InDirectory in(site.path());
+  InDirectory in(site.Path());
 
   QtProcessStarter starter;
   // A relative name is found in the site folder.
   const StartResult result = starter.Start("Varnel");
   ASSERT_TRUE(result.started) << result.reason;
-  ASSERT_TRUE(WaitForFile(site.path() / "started.txt", std::chrono::seconds(20)));
-  std::ifstream in_file(site.path() / "started.txt");
+  ASSERT_TRUE(WaitForFile(site.Path() / "started.txt", std::chrono::seconds(20)));
+  std::ifstream in_file(site.Path() / "started.txt");
   std::string cwd;
   std::getline(in_file, cwd);
-  EXPECT_EQ(fs::canonical(cwd), fs::canonical(site.path()));
+  EXPECT_EQ(fs::canonical(cwd), fs::canonical(site.Path()));
 }
 
 TEST(QtProcessStarter, ReportsWhyAProgramCannotBeStarted) {
   testing::TempDir site;
-  InDirectory in(site.path());
+  InDirectory in(site.Path());
   QtProcessStarter starter;
 
-  const StartResult missing = starter.Start((site.path() / "Varnel").string());
+  const StartResult missing = starter.Start((site.Path() / "Varnel").string());
   EXPECT_FALSE(missing.started);
   EXPECT_FALSE(missing.reason.empty());
 
-  const fs::path notExecutable = site.path() / "plain.txt";
+  const fs::path notExecutable = site.Path() / "plain.txt";
   { std::ofstream(notExecutable) << "text\n"; }
   fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_FALSE(starter.Start(notExecutable.string()).started);

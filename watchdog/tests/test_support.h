@@ -1,4 +1,4 @@
-// Fixed clock, recording starter and temporary site folders for the
+// Fixed clock, recording starter, fake site lock and hand-made files for the
 // watchdog tests.
 #pragma once
 
@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "files.h"
 #include "ports.h"
 
 namespace tessik::testing {
@@ -93,24 +95,8 @@ inline LocalDateTime At(int year, int month, int day, int hour, int minute, int 
   return LocalDateTime{year, month, day, hour, minute, second, ms};
 }
 
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessik-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using lw::testing::TempDir;
+using lw::testing::WriteFile;
 
 // Creates `file` if needed and sets its last-modified time to the local
 // date-time `t`.
@@ -127,11 +113,6 @@ inline bool SetModified(const std::filesystem::path& file, const LocalDateTime& 
   const std::time_t seconds = std::mktime(&tm);
   const timespec times[2] = {{seconds, t.millisecond * 1'000'000L}, {seconds, t.millisecond * 1'000'000L}};
   return ::utimensat(AT_FDCWD, file.c_str(), times, 0) == 0;
-}
-
-inline void WriteBytes(const std::filesystem::path& file, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // The leading part of a settings record written by hand: FreqIndex 0,

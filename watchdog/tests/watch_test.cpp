@@ -21,8 +21,8 @@ using testing::TempDir;
 class WatchStep : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    dataFile_ = (dir_.path() / "気象・電流data.csv").string();
+    ASSERT_FALSE(dir_.Path().empty());
+    dataFile_ = (dir_.Path() / "気象・電流data.csv").string();
     form_.watchedPath = dataFile_;
     form_.programPath = "/site/Varnel";
     clock_.now = At(2004, 2, 4, 15, 30, 5);
@@ -184,7 +184,7 @@ TEST_F(WatchStep, MissingWatchedFileIsReportedAndChangesNothingElse) {
 }
 
 TEST_F(WatchStep, FolderInPlaceOfTheWatchedFileCountsAsMissing) {
-  form_.watchedPath = dir_.path().string();
+  form_.watchedPath = dir_.Path().string();
   watchdog_.Tick();
   EXPECT_TRUE(starter_.started.empty());
   EXPECT_EQ(form_.statusLabel.rfind(kFileMissingStatus, 0), 0u);
@@ -279,7 +279,7 @@ class HungProgram : public WatchStep {
     FileModifiedAt(At(2004, 2, 4, 15, 14, 35));  // 15.5 minutes before now
     lock_.state = LockInspection::State::SiteProgram;
     lock_.held = true;
-    lock_.lockFile = (dir_.path() / "Varnel.lock").string();
+    lock_.lockFile = (dir_.Path() / "Varnel.lock").string();
     LastSignOfLifeAt(At(2004, 2, 4, 15, 14, 35));
   }
   void LastSignOfLifeAt(const LocalDateTime& t) {
@@ -430,7 +430,7 @@ TEST_F(HungProgram, MarkAheadOfASetBackClockCountsFromTheCheckThatSawIt) {
 }
 
 TEST_F(HungProgram, UnreadableMarkOfAProvenHolderCountsAsSilent) {
-  lock_.lockFile = (dir_.path() / "no-such.lock").string();
+  lock_.lockFile = (dir_.Path() / "no-such.lock").string();
   watchdog_.Tick();
   EXPECT_EQ(lock_.sent, std::vector<std::string>{"TERM 4321"});
 }
@@ -463,7 +463,7 @@ TEST(MinutesBetween, IsTheFractionalMinuteDifferenceOfDayNumbers) {
 
 class WatchedPathLoad : public ::testing::Test {
  protected:
-  std::filesystem::path settings() const { return dir_.path() / "SETDT.DAT"; }
+  std::filesystem::path settings() const { return dir_.Path() / "SETDT.DAT"; }
   TempDir dir_;
 };
 
@@ -473,27 +473,27 @@ TEST_F(WatchedPathLoad, MissingSettingsFileGivesTheDefaultPath) {
 }
 
 TEST_F(WatchedPathLoad, EmptyPathGivesTheDefaultPath) {
-  testing::WriteBytes(settings(), testing::SettingsRecord(0, {}));
+  testing::WriteFile(settings(), testing::SettingsRecord(0, {}));
   EXPECT_EQ(WatchedPathFromSettings(settings()), "/var/tmp/気象・電流data.csv");
 }
 
 TEST_F(WatchedPathLoad, FileCutBeforeThePathGivesTheDefaultPath) {
   std::vector<uint8_t> bytes = testing::SettingsRecord(0, {});
   bytes.resize(9);  // ends inside ShuntOhm
-  testing::WriteBytes(settings(), bytes);
+  testing::WriteFile(settings(), bytes);
   EXPECT_EQ(WatchedPathFromSettings(settings()), "/var/tmp/気象・電流data.csv");
 }
 
 TEST_F(WatchedPathLoad, StoredPathIsReadAsCode932Characters) {
   // "/data/気象.csv": 12 characters, 14 bytes (気 = 8B 43, 象 = 8F DB).
   const std::vector<uint8_t> path = {'/', 'd', 'a', 't', 'a', '/', 0x8B, 0x43, 0x8F, 0xDB, '.', 'c', 's', 'v'};
-  testing::WriteBytes(settings(), testing::SettingsRecord(12, path));
+  testing::WriteFile(settings(), testing::SettingsRecord(12, path));
   EXPECT_EQ(WatchedPathFromSettings(settings()), "/data/気象.csv");
 }
 
 TEST_F(WatchedPathLoad, LoadSetsBothPathsAndLeavesTheTimerOff) {
   const std::vector<uint8_t> path = {'/', 's', '/', 'd', '.', 'c', 's', 'v'};
-  testing::WriteBytes(settings(), testing::SettingsRecord(8, path));
+  testing::WriteFile(settings(), testing::SettingsRecord(8, path));
   Form1 form;
   FixedClock clock;
   SystemFileTimes files;
@@ -514,11 +514,11 @@ TEST_F(WatchedPathLoad, LoadSetsBothPathsAndLeavesTheTimerOff) {
 
 TEST(SystemFileTimes, ReadsTheLocalModificationTimeToTheMillisecond) {
   TempDir dir;
-  const auto file = dir.path() / "d.csv";
+  const auto file = dir.Path() / "d.csv";
   ASSERT_TRUE(SetModified(file, At(2010, 7, 1, 23, 59, 58, 250)));
   SystemFileTimes files;
   EXPECT_EQ(files.LastModified(file.string()), At(2010, 7, 1, 23, 59, 58, 250));
-  EXPECT_FALSE(files.LastModified((dir.path() / "none.csv").string()).has_value());
+  EXPECT_FALSE(files.LastModified((dir.Path() / "none.csv").string()).has_value());
   EXPECT_FALSE(files.LastModified("").has_value());
 }
 

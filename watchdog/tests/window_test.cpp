@@ -70,7 +70,7 @@ class Form1WindowTest : public ::testing::Test {
 TEST_F(Form1WindowTest, ShowsTheCaptionsAndInitialTextsOfTheWindow) {
   Form1Window w(clock_, files_, starter_, lock_, std::make_unique<platform::QtWindowTimer>(),
                 std::make_unique<ManualTimer>());
-  w.Load(dir_.path() / "SETDT.DAT", "/opt/site");
+  w.Load(dir_.Path() / "SETDT.DAT", "/opt/site");
   EXPECT_EQ(w.windowTitle(), QString("自動起動ソフト"));
   EXPECT_EQ(w.objectName(), QString("Form1"));
   const QStringList labels = LabelTexts(w);
@@ -114,7 +114,7 @@ TEST_F(Form1WindowTest, TickUsesTheEditedTextsAndShowsTheResult) {
   auto owned = std::make_unique<ManualTimer>();
   ManualTimer& timer = *owned;
   Form1Window w(clock_, files_, starter_, lock_, std::move(owned), std::make_unique<ManualTimer>());
-  const auto dataFile = dir_.path() / "d.csv";
+  const auto dataFile = dir_.Path() / "d.csv";
   ASSERT_TRUE(testing::SetModified(dataFile, At(2004, 2, 4, 15, 29, 0)));
   clock_.now = At(2004, 2, 4, 15, 30, 5);
 
@@ -149,7 +149,7 @@ TEST_F(Form1WindowTest, ManualCheckWorksWhileIdleAndExitClosesTheWindow) {
   Form1Window w(clock_, files_, starter_, lock_, std::move(owned), std::make_unique<ManualTimer>());
   w.show();
   clock_.now = At(2004, 2, 4, 9, 0, 0);
-  Child<QLineEdit>(w, "watchedPath")->setText(QString::fromStdString((dir_.path() / "none.csv").string()));
+  Child<QLineEdit>(w, "watchedPath")->setText(QString::fromStdString((dir_.Path() / "none.csv").string()));
   Child<QPushButton>(w, "manualCheck")->click();
   EXPECT_EQ(Child<QLabel>(w, "lastCheck")->text(), QString("2004/02/04 09:00:00"));
   EXPECT_TRUE(Child<QLabel>(w, "status")->text().startsWith(QString("更新確認ファイルが見つかりません: ")));
@@ -171,7 +171,7 @@ TEST_F(Form1WindowTest, HungProgramIsEndedOnTheEndingTimerAndTheStartShows) {
   EXPECT_EQ(endingTimer.interval, 500u);
   EXPECT_FALSE(endingTimer.enabled);
 
-  const auto dataFile = dir_.path() / "d.csv";
+  const auto dataFile = dir_.Path() / "d.csv";
   ASSERT_TRUE(testing::SetModified(dataFile, At(2004, 2, 4, 15, 0, 0)));
   clock_.now = At(2004, 2, 4, 15, 30, 5);
   Child<QLineEdit>(w, "watchedPath")->setText(QString::fromStdString(dataFile.string()));

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "files.h"
 #include "data_records.h"
 #include "store/data_file.h"
 #include "text/cp932.h"
@@ -20,16 +21,8 @@ namespace {
 
 using lw::testing::TempDir;
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void AppendRaw(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
-}
+using lw::testing::AppendFile;
+using lw::testing::ReadFile;
 
 // Values exact in binary and in at most 7 digits, different for every
 // element and record: element e of record r is (r * 1000 + e) / 8.
@@ -75,7 +68,7 @@ TEST(TextRecords, EveryPrefixOfAGrowingFileGivesItsWholeRecordsAcrossReopenAndRu
   ASSERT_TRUE(file.AppendTextLine(forced, &why)) << why;
   file.Close();
 
-  const std::string bytes = Slurp(path);
+  const std::string bytes = ReadFile(path);
   ASSERT_NE(bytes.find("2005/06/01,"), std::string::npos);  // midnight: the date alone
   // Whole-line ends, counted independently of the parser.
   std::vector<std::size_t> recordEnds;
@@ -128,13 +121,13 @@ TEST(TextRecords, ATornLineThatTheNextRunAppendedToIsSkippedAndReported) {
   ASSERT_TRUE(file.AppendTextLine(Line(0, 4, Minute(9, 0)), &why)) << why;
   file.Close();
   const std::string torn = Line(1, 4, Minute(9, 1)).substr(0, 40);  // a crash in the middle of the line
-  AppendRaw(path, torn);
+  AppendFile(path, torn);
   ASSERT_TRUE(file.OpenForRun(path, false, 1, store::DesignThresholdTexts(), &why)) << why;
   ASSERT_TRUE(file.AppendTextLine(Line(2, 4, Minute(9, 5)), &why)) << why;
   file.Close();
 
   // The writer cuts the half line back before the next run's header.
-  const std::string whole = Slurp(path);
+  const std::string whole = ReadFile(path);
   const ParseOutcome out = RecordParser(RecordForm::kText, 16).Parse(whole, 100);
   ASSERT_EQ(out.records.size(), 2u);
   ExpectRecord(out.records[0], 0, 4, Minute(9, 0));
@@ -187,9 +180,9 @@ TEST(BinaryRecords, OnlyWhole1000ByteRecordsAreTakenAndATornTailWaits) {
     ASSERT_TRUE(file.AppendBinaryRecord(store::EncodeBinaryRecord(b), &why)) << why;
   }
   file.Close();
-  AppendRaw(path, std::string(999, '\x11'));
+  AppendFile(path, std::string(999, '\x11'));
 
-  const std::string bytes = Slurp(path);
+  const std::string bytes = ReadFile(path);
   ASSERT_EQ(bytes.size(), 3999u);
   RecordParser parser(RecordForm::kBinary, 8);
   const ParseOutcome out = parser.Parse(bytes, 100);

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "files.h"
 #include "web_test_support.h"
 
 namespace varnel::fleet::web {
@@ -34,12 +35,7 @@ std::string AddressOf(const ChildProcess& web) {
   return m[1];
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using lw::testing::ReadFile;
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
   return lw::testing::WaitUntil(condition, [] { std::this_thread::sleep_for(100ms); }, deadline);

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "child_process.h"
+#include "files.h"
 #include "settings/setdt.h"
 #include "text/cp932.h"
 #include "varnel_app.h"
@@ -26,12 +27,7 @@ using namespace std::chrono_literals;
 
 void ProcessEvents() { QApplication::processEvents(QEventLoop::AllEvents, 20); }
 
-std::string ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::string bytes(std::filesystem::file_size(p), '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
-}
+using lw::testing::ReadFile;
 
 class VarnelWindowTest : public ::testing::Test {
  protected:

@@ -1,5 +1,5 @@
-// Helpers shared by the device-layer tests: private temporary folders and
-// bounded waits.
+// Helpers shared by the device-layer tests: private temporary folders as
+// path texts, stale endpoints, guarded output areas and file modes.
 #pragma once
 
 #include <sys/stat.h>
@@ -7,64 +7,26 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "../socket_io.h"  // found beside this header, also from other folders' tests
 
 namespace devtest {
 
-class TempFolder {
+// A private temporary folder, named by the path text the device layer takes.
+class TempFolder : public lw::testing::TempDir {
  public:
-  TempFolder() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "devtest-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
+  TempFolder() : TempDir("devtest"), text_(TempDir::Path().string()) {}
+  const std::string& Path() const { return text_; }
 
  private:
-  std::string path_;
+  std::string text_;
 };
 
-// Polls `done` until it holds or the deadline passes; the result says which.
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// Sets (or with nullptr unsets) an environment variable for one scope.
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value, 1);
-    else ::unsetenv(name);
-  }
-  ~EnvVar() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using lw::testing::WaitUntil;
+using EnvVar = lw::testing::ScopedEnv;
 
 // Leaves a socket entry at `path` that nobody serves (a stale endpoint).
 inline void MakeSocket(const std::string& path) {

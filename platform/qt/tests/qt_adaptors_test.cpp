@@ -15,6 +15,7 @@
 #include "platform/qt_timer.h"
 #include "platform/qt_winmsg.h"
 #include "platform/winmsg.h"
+#include "qt_events.h"
 
 namespace {
 
@@ -26,17 +27,7 @@ QCoreApplication& App() {
   return *app;
 }
 
-// Runs the Qt event loop until `done` holds or a generous deadline passes.
-template <typename Pred>
-bool ProcessUntil(Pred done, int deadlineMs = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > deadlineMs) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-  }
-  return true;
-}
+using lw::testing::ProcessUntil;
 
 class QtAdaptors : public testing::Test {
  protected:

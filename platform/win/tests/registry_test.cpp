@@ -4,22 +4,19 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
+#include "files.h"
 #include "test_component.h"
 
 namespace {
@@ -27,71 +24,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace platform::com;
 
-// Sets an environment variable for one scope, restoring the old value.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+using lw::testing::ReadFile;
+using lw::testing::ScopedEnv;
+using lw::testing::TempDir;
 
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "registry-test-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-struct RunResult {
-  int status;
-  std::string output;
-};
-
-RunResult RunCommand(const std::string& command) {
-  RunResult r{-1, {}};
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return r;
-  std::array<char, 512> buf{};
-  while (fgets(buf.data(), buf.size(), pipe) != nullptr) r.output += buf.data();
-  const int raw = pclose(pipe);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
+// component-register run to its end with `args`, the registry file named by
+// `registry` when given.
+lw::testing::ProgramRun RunRegistrar(const std::vector<std::string>& args, const std::string& registry = "") {
+  lw::testing::ChildOptions options;
+  if (!registry.empty()) options.environment["COMPONENT_REGISTRY"] = registry;
+  return lw::testing::RunProgram(COMPONENT_REGISTER_PATH, args, options);
 }
 
 class RegistryTest : public testing::Test {
@@ -159,14 +101,14 @@ TEST_F(RegistryTest, ClassAndTypeLibRoundTripAndRemovalLeavesOthers) {
   ASSERT_EQ(foundLib->interfaces.size(), 1u);
   EXPECT_EQ(foundLib->interfaces[0].name, "_DThing");
   EXPECT_TRUE(foundLib->interfaces[0].hidden);
-  EXPECT_NE(ReadAll(file_).find("MiscStatus=0x20191"), std::string::npos);
+  EXPECT_NE(ReadFile(file_).find("MiscStatus=0x20191"), std::string::npos);
 
   ASSERT_EQ(UnregisterTypeLib(lib.libid), S_OK);
   ASSERT_EQ(UnregisterClass(cls.clsid), S_OK);
   EXPECT_FALSE(FindClass(cls.clsid));
   EXPECT_FALSE(FindTypeLib(lib.libid));
   EXPECT_EQ(ClassIdFromProgId("Thing.Ctrl.1"), "");
-  EXPECT_EQ(ReadAll(file_).find("_DThing"), std::string::npos);
+  EXPECT_EQ(ReadFile(file_).find("_DThing"), std::string::npos);
   EXPECT_TRUE(FindClass(other.clsid));  // untouched
   EXPECT_EQ(UnregisterClass(cls.clsid), S_OK);  // removing what is gone is fine
 }
@@ -183,7 +125,7 @@ TEST_F(RegistryTest, ReRegisteringUnderANewProgIdDropsTheOldOne) {
 TEST_F(RegistryTest, MalformedEntriesAreRefusedAndTheFileIsUntouched) {
   ClassInfo good{"{11111111-2222-3333-4444-000000000030}", "Good", "", "/m/x.so", "", "1.0", 0, false};
   ASSERT_EQ(RegisterClass(good), S_OK);
-  const std::string before = ReadAll(file_);
+  const std::string before = ReadFile(file_);
   ClassInfo bad = good;
   bad.clsid = "{11111111-2222-3333-4444-000000000031}";
   bad.typeName = "Two\n[Class {11111111-2222-3333-4444-000000000099}]";
@@ -195,7 +137,7 @@ TEST_F(RegistryTest, MalformedEntriesAreRefusedAndTheFileIsUntouched) {
   bad.clsid = "not-a-guid";
   EXPECT_EQ(RegisterClass(bad), E_INVALIDARG);
   EXPECT_EQ(RegisterTypeLib(TypeLibInfo{"x", "L", "1.0", "", "/m", {}}), E_INVALIDARG);
-  EXPECT_EQ(ReadAll(file_), before);
+  EXPECT_EQ(ReadFile(file_), before);
 }
 
 TEST_F(RegistryTest, ConcurrentRegistrarsLoseNoEntry) {
@@ -261,10 +203,9 @@ TEST_F(RegistryTest, CreatingUnregisteredOrBrokenClassesFailsCleanly) {
 // The registrar on a real module: register, create by class id, unregister,
 // creation fails again.
 TEST_F(RegistryTest, RegistrarRoundTripOnARealModule) {
-  const std::string reg = COMPONENT_REGISTER_PATH;
   const std::string module = TEST_MODULE_PATH;
 
-  RunResult r = RunCommand(reg + " " + module);
+  auto r = RunRegistrar({module});
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("succeeded"), std::string::npos);
   const auto cls = FindClass(testcomponent::kClsid);
@@ -291,7 +232,7 @@ TEST_F(RegistryTest, RegistrarRoundTripOnARealModule) {
   EXPECT_EQ(canUnload(), S_OK);
   dlclose(handle);  // drops only the reference taken here
 
-  r = RunCommand(reg + " /u " + module);
+  r = RunRegistrar({"/u", module});
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_FALSE(FindClass(testcomponent::kClsid));
   EXPECT_FALSE(FindTypeLib(testcomponent::kLibId));
@@ -300,20 +241,19 @@ TEST_F(RegistryTest, RegistrarRoundTripOnARealModule) {
 }
 
 TEST_F(RegistryTest, RegistrarExitStatusTellsWhatWentWrong) {
-  const std::string reg = COMPONENT_REGISTER_PATH;
-  EXPECT_EQ(RunCommand(reg).status, 1);
-  EXPECT_EQ(RunCommand(reg + " /x " + TEST_MODULE_PATH).status, 1);
-  RunResult r = RunCommand(reg + " " + (dir_.Path() / "missing.so").string());
+  EXPECT_EQ(RunRegistrar({}).status, 1);
+  EXPECT_EQ(RunRegistrar({"/x", TEST_MODULE_PATH}).status, 1);
+  auto r = RunRegistrar({(dir_.Path() / "missing.so").string()});
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.output.find("cannot load"), std::string::npos);
   const std::string noEntry = ModulePathOf(reinterpret_cast<const void*>(&RegistryPath));
-  r = RunCommand(reg + " " + noEntry);
+  r = RunRegistrar({noEntry});
   EXPECT_EQ(r.status, 4);
   EXPECT_NE(r.output.find("DllRegisterServer"), std::string::npos);
 
   // The type-library step is the first to write: an unwritable registry
   // fails there with SELFREG_E_TYPELIB.
-  r = RunCommand("COMPONENT_REGISTRY=/proc/no-such-dir/r.ini " + reg + " " + TEST_MODULE_PATH);
+  r = RunRegistrar({TEST_MODULE_PATH}, "/proc/no-such-dir/r.ini");
   EXPECT_EQ(r.status, 5);
   EXPECT_NE(r.output.find("0x80040200"), std::string::npos) << r.output;
 }

@@ -14,10 +14,10 @@
 #include "card.h"
 #include "card_rig.h"
 #include "profile.h"
-#include "sim_process.h"
+#include "card_stand_in.h"
 
 using namespace cardtest;
-using cardsim::testing::SimProcess;
+using SimProcess = lw::testing::CardStandIn;
 using platform::Device;
 
 namespace {

@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,9 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "profile.h"
-
-extern char** environ;
 
 namespace weathersim {
 namespace {
@@ -29,84 +26,31 @@ namespace fs = std::filesystem;
 
 constexpr int kDeadlineMs = 5000;
 
-std::string SimPath() {
-  if (const char* dir = std::getenv("LW_BIN_DIR")) return std::string(dir) + "/weather-station-sim";
-  return (fs::read_symlink("/proc/self/exe").parent_path() / "weather-station-sim").string();
-}
-
 int MsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Runs the stand-in with its standard output on a pipe.
+// The stand-in with its standard output apart from its errors.
 class SimProcess {
  public:
-  explicit SimProcess(const std::vector<std::string>& options) : args_(options.size() + 1) {
-    args_[0] = SimPath();
-    std::copy(options.begin(), options.end(), args_.begin() + 1);
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<char*> argv;
-    for (auto& a : args_) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    out_ = out[0];
-  }
-  ~SimProcess() {
-    Terminate();
-    if (out_ >= 0) close(out_);
-  }
+  explicit SimProcess(const std::vector<std::string>& options)
+      : process_(lw::testing::BinDir() / "weather-station-sim", options,
+                 {.workingDir = {}, .environment = {}, .separateErrors = true}) {}
 
-  // Everything the process printed until it closed its output or the deadline.
-  std::string ReadLine() {
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    char c = 0;
-    while (MsLeft(deadline) > 0) {
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, MsLeft(deadline)) <= 0) break;
-      if (read(out_, &c, 1) != 1 || c == '\n') break;
-      line.push_back(c);
-    }
-    return line;
-  }
+  // Its first line of output (what it printed, if it ended without one).
+  std::string ReadLine() { return process_.FirstLine(std::chrono::milliseconds(kDeadlineMs)); }
 
   // Sends SIGTERM and returns the exit status (-1 if it did not end in time).
   int Terminate() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
+    process_.Signal(SIGTERM);
     return Wait();
   }
 
-  int Wait() {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    int status = 0;
-    while (MsLeft(deadline) > 0) {
-      const pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      pollfd none{-1, 0, 0};
-      poll(&none, 0, 5);  // a short pause between checks of a bounded wait
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return -1;
-  }
+  int Wait() { return process_.WaitForExit(std::chrono::milliseconds(kDeadlineMs)).value_or(-1); }
 
  private:
-  std::vector<std::string> args_;
-  pid_t pid_ = -1;
-  int out_ = -1;
+  lw::testing::ChildProcess process_;
 };
 
 // The client end of the station's pseudo-terminal, raw.
@@ -205,9 +149,8 @@ TEST(Station, BurstSendsUnaskedPackets) {
 }
 
 TEST(Station, LinkPointsAtTheDeviceAndGoesAwayOnSigterm) {
-  char dirTemplate[] = "/tmp/weather-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const fs::path link = fs::path(dirTemplate) / "ttyWeather";
+  lw::testing::TempDir dir("weather-sim-test");
+  const fs::path link = dir.Path() / "ttyWeather";
   {
     SimProcess sim({"--link", link.string()});
     const std::string device = DeviceOf(sim);
@@ -220,18 +163,15 @@ TEST(Station, LinkPointsAtTheDeviceAndGoesAwayOnSigterm) {
     EXPECT_EQ(sim.Terminate(), 0);
     EXPECT_FALSE(fs::is_symlink(fs::symlink_status(link)));
   }
-  fs::remove_all(dirTemplate);
 }
 
 TEST(Station, RefusesToReplaceAFileWithItsLink) {
-  char dirTemplate[] = "/tmp/weather-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const fs::path file = fs::path(dirTemplate) / "precious";
+  lw::testing::TempDir dir("weather-sim-test");
+  const fs::path file = dir.Path() / "precious";
   { FILE* f = std::fopen(file.c_str(), "w"); ASSERT_NE(f, nullptr); std::fputs("keep", f); std::fclose(f); }
   SimProcess sim({"--link", file.string()});
   EXPECT_EQ(sim.Wait(), 1);
   EXPECT_TRUE(fs::is_regular_file(file));
-  fs::remove_all(dirTemplate);
 }
 
 TEST(Station, BadOptionExitsWithUsageError) {

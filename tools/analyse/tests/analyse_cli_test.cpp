@@ -1,6 +1,7 @@
 #include "analyse_cli.h"
 
 #include "child_process.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -44,9 +45,7 @@ std::string SnapshotBytes(int channels, const std::function<int(int, int)>& coun
   return out;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using lw::testing::WriteFile;
 
 int Sine(double amplitude, double period, int k) {
   return static_cast<int>(std::lround(amplitude * std::sin(2.0 * M_PI * k / period)));
@@ -425,17 +424,14 @@ TEST(VarnelAnalyseProgram, PrintsTheTableAndRefusesBadInput) {
   const std::string file = dir.File("blocks.raw");
   WriteFile(file, RawBlockBytes(Signal));
 
-  auto run = [](const std::string& command, std::string* out) {
-    FILE* p = ::popen(command.c_str(), "r");
-    if (p == nullptr) return -1;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
-    const int status = ::pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // Its standard output alone: the table, or nothing when it refuses.
+  auto run = [&program](const std::vector<std::string>& args, std::string* out) {
+    const auto r = lw::testing::RunProgram(program, args, {.workingDir = {}, .environment = {}, .separateErrors = true});
+    *out = r.output;
+    return r.status;
   };
   std::string out;
-  ASSERT_EQ(run("'" + program + "' '" + file + "'", &out), 0);
+  ASSERT_EQ(run({file}, &out), 0);
   std::stringstream lines(out);
   std::string header, first;
   std::getline(lines, header);
@@ -447,7 +443,7 @@ TEST(VarnelAnalyseProgram, PrintsTheTableAndRefusesBadInput) {
   EXPECT_EQ(row[kPeak], "7.57575758");
 
   std::string none;
-  EXPECT_EQ(run("'" + program + "' --freq 55 '" + file + "' 2>/dev/null", &none), 2);
+  EXPECT_EQ(run({"--freq", "55", file}, &none), 2);
   EXPECT_TRUE(none.empty());
 }
 

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "files.h"
 #include "command.h"
 #include "form/fakes.h"
 #include "store/data_file.h"
@@ -20,23 +21,9 @@ namespace {
 
 using lw::testing::TempDir;
 
-std::string Slurp(const std::string& path) {
-  std::string out;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-  }
-  return out;
-}
+std::string Slurp(const std::string& path) { return lw::testing::ReadFile(path); }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-}
+void WriteBytes(const std::string& path, const std::string& bytes) { ASSERT_TRUE(lw::testing::WriteFile(path, bytes)); }
 
 struct Outcome {
   int code = -1;
@@ -181,39 +168,27 @@ TEST(VarnelDataWave, PrintsSampleIndexAndEveryChannelAndRefusesOtherSizes) {
 }
 
 // The real program, once: what DTSave wrote, read back through the binary.
-std::string ProgramPath() {
-  const char* bin = std::getenv("LW_BIN_DIR");
-  return std::string(bin != nullptr ? bin : VARNEL_DATA_BIN_DIR) + "/varnel-data";
-}
-
-Outcome RunProgram(const std::string& argsLine) {
-  Outcome r;
-  const std::string cmd = ProgramPath() + " " + argsLine + " 2>/dev/null";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[8192];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = ::pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+Outcome RunProgram(const std::vector<std::string>& args) {
+  const auto run = lw::testing::RunProgram(lw::testing::BinDir() / "varnel-data", args,
+                                           {.workingDir = {}, .environment = {}, .separateErrors = true});
+  return {run.status, run.output, run.errors};
 }
 
 TEST(VarnelDataProgram, ReadsBackWhatDtSaveWroteAndRefusesATornFile) {
   TempDir dir;
   const std::string text = RecordWithDtSave(dir.File("data.csv"), false);
   RecordWithDtSave(dir.File("data.bdt"), true);
-  Outcome r = RunProgram("--channels 4 --cp932 '" + dir.File("data.bdt") + "'");
+  Outcome r = RunProgram({"--channels", "4", "--cp932", dir.File("data.bdt")});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, text);
-  r = RunProgram("records --channels 4 '" + dir.File("data.bdt") + "'");
+  r = RunProgram({"records", "--channels", "4", dir.File("data.bdt")});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out.substr(0, 13), "時刻,風速");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
 
   WriteBytes(dir.File("torn.bdt"), Slurp(dir.File("data.bdt")) + std::string(8, '\x40'));
-  EXPECT_EQ(RunProgram("records '" + dir.File("torn.bdt") + "'").code, 2);
-  EXPECT_EQ(RunProgram("").code, 2);
+  EXPECT_EQ(RunProgram({"records", dir.File("torn.bdt")}).code, 2);
+  EXPECT_EQ(RunProgram({}).code, 2);
 }
 
 }  // namespace

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "blocks.h"
+#include "child_process.h"
+#include "files.h"
 #include "form/fakes.h"
 
 namespace varnel::analysis {
@@ -17,43 +17,14 @@ namespace {
 using testing::ConstantBlock;
 using testing::RawBlock;
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnel-sweep-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string Path() const { return path_.string(); }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename().string());
-    return names;
-  }
+using lw::testing::I16At;
+using lw::testing::ReadFile;
+using lw::testing::TempDir;
 
- private:
-  std::filesystem::path path_;
-};
-
-std::string Slurp(const std::string& path) {
-  std::string out;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-  }
-  return out;
-}
-
-int16_t Int16At(const std::string& bytes, std::size_t at) {
-  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint8_t>(bytes[at]) |
-                                                    (static_cast<uint8_t>(bytes[at + 1]) << 8)));
+std::vector<std::string> NamesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  return names;
 }
 
 struct WrittenFile {
@@ -228,8 +199,8 @@ TEST_F(SweepTest, WaveStoreSmallerThanTheSweepTakesOnlyItsChannels) {
 }
 
 TEST_F(SweepTest, HigherOfTwoTriggeredChannelsIsSaved) {
-  ScratchDir dir;
-  form.Text4.text = dir.Path() + "/気象・電流data.csv";
+  TempDir dir;
+  form.Text4.text = dir.File("気象・電流data.csv");
   form.Text1.text = "256";  // 1024 counts = 9.765625 mA, 512 = 4.8828125 mA
   form.Check3.checked = true;
   state.groupCount = 1;  // the store holds 16 channels; the file takes the sweep's 4
@@ -240,15 +211,15 @@ TEST_F(SweepTest, HigherOfTwoTriggeredChannelsIsSaved) {
   }));
   // Channels 1 and 2 (9.77 and 4.88 mA) pass their 1 mA; channel 3 (19.5 mA)
   // stays under 100 mA.  The file carries channel 2's number and peak.
-  ASSERT_EQ(dir.Names(), (std::vector<std::string>{"ch2Peak4.88mA20040204-1530Wev.dat"}));
-  const std::string bytes = Slurp(dir.Path() + "/ch2Peak4.88mA20040204-1530Wev.dat");
+  ASSERT_EQ(NamesIn(dir.Path()), (std::vector<std::string>{"ch2Peak4.88mA20040204-1530Wev.dat"}));
+  const std::string bytes = ReadFile(dir.Path() / "ch2Peak4.88mA20040204-1530Wev.dat");
   ASSERT_EQ(bytes.size(), 10052u);
-  EXPECT_EQ(Int16At(bytes, 0), 1255);
-  EXPECT_EQ(Int16At(bytes, 2), 3);
+  EXPECT_EQ(I16At(bytes, 0), 1255);
+  EXPECT_EQ(I16At(bytes, 2), 3);
   // Sample k of channel index n is at 4 + 2 (1256 n + k).
-  EXPECT_EQ(Int16At(bytes, 4 + 2 * (1256 * 1 + 600)), 512);
-  EXPECT_EQ(Int16At(bytes, 4 + 2 * (1256 * 2 + 600)), 2048);
-  EXPECT_EQ(Int16At(bytes, 4 + 2 * (1256 * 1 + 599)), 0);
+  EXPECT_EQ(I16At(bytes, 4 + 2 * (1256 * 1 + 600)), 512);
+  EXPECT_EQ(I16At(bytes, 4 + 2 * (1256 * 2 + 600)), 2048);
+  EXPECT_EQ(I16At(bytes, 4 + 2 * (1256 * 1 + 599)), 0);
 }
 
 TEST_F(SweepTest, PeakExactlyAtItsTriggerWritesNoFile) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "files.h"
 #include "form/fakes.h"
 
 namespace varnel::graph {
@@ -29,12 +30,7 @@ std::size_t Entries(const TempDir& dir) {
   return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()));
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string Slurp(const std::string& path) { return lw::testing::ReadFile(path); }
 
 // Splits on CR LF; every line must end with it.
 std::vector<std::string> Lines(const std::string& text) {

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+
+#include "child_process.h"
+#include "files.h"
 
 namespace varnel::instance {
 namespace {
@@ -19,23 +21,11 @@ namespace fs = std::filesystem;
 
 class InstanceLockTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "varnel-lock-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    lockFile_ = dir_ / kLockFileName;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  static std::string ReadAll(const fs::path& p) { return lw::testing::ReadFile(p); }
 
-  static std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  fs::path dir_;
-  fs::path lockFile_;
+  lw::testing::TempDir temp_{"varnel-lock"};
+  fs::path dir_ = temp_.Path();
+  fs::path lockFile_ = dir_ / kLockFileName;
 };
 
 TEST_F(InstanceLockTest, FirstTakerHoldsTheLockAndRecordsItsPid) {

@@ -10,14 +10,15 @@
 #include <cmath>
 #include <limits>
 
-#include "temp_dir.h"
+#include "child_process.h"
+#include "files.h"
 
 namespace varnel {
 namespace {
 
-using testing::ReadAll;
-using testing::TempDir;
-using testing::WriteAll;
+using lw::testing::ReadFileBytes;
+using lw::testing::TempDir;
+using lw::testing::WriteFile;
 
 // Little-endian pieces of an expected record.  Singles are given by their
 // IEEE bit patterns, worked out by hand.
@@ -107,8 +108,8 @@ TEST(SettingsRecord, SaveFromTheDesignWindowWritesTheDesignRecord) {
   PolModeForm form = LoadForm();
   form.Text4.text = kWindowsDesignPath;
   MeasureState state;
-  ASSERT_TRUE(STFSave(form, state, dir.path()));
-  EXPECT_EQ(ReadAll(dir / "SETDT.DAT"), DesignRecord());
+  ASSERT_TRUE(STFSave(form, state, dir.Path()));
+  EXPECT_EQ(ReadFileBytes(dir / "SETDT.DAT"), DesignRecord());
 }
 
 TEST(SettingsRecord, RoundTripKeepsEveryField) {
@@ -155,11 +156,11 @@ TEST(SettingsRecord, WindowRoundTripThroughTheFile) {
   form.Combo3[7].text = "10";
   state.groupCount = 2;
   state.binaryFormat = 1;
-  ASSERT_TRUE(STFSave(form, state, dir.path()));
+  ASSERT_TRUE(STFSave(form, state, dir.Path()));
 
   PolModeForm loaded = LoadForm();
   MeasureState loadedState;
-  const SettingsLoad load = STFLood(loaded, loadedState, dir.path());
+  const SettingsLoad load = STFLood(loaded, loadedState, dir.Path());
   EXPECT_TRUE(load.fileRead);
   EXPECT_EQ(load.settings.shuntOhm, 470.0f);
   EXPECT_EQ(load.settings.dataPath, "/var/tmp/気象・電流data.bdt");
@@ -184,8 +185,8 @@ TEST(SettingsSave, ClearedCheckBoxesAreStoredAsNegativeValues) {
   form.Combo2.text = "30";
   form.Check3.checked = false;
   form.Text3.text = "1";
-  ASSERT_TRUE(STFSave(form, MeasureState{}, dir.path()));
-  const auto bytes = ReadAll(dir / "SETDT.DAT");
+  ASSERT_TRUE(STFSave(form, MeasureState{}, dir.Path()));
+  const auto bytes = ReadFileBytes(dir / "SETDT.DAT");
   ASSERT_GE(bytes.size(), 6u);
   EXPECT_EQ(bytes[4], 0xE2);  // -30
   EXPECT_EQ(bytes[5], 0xFF);
@@ -194,7 +195,7 @@ TEST(SettingsSave, ClearedCheckBoxesAreStoredAsNegativeValues) {
 
   PolModeForm loaded = LoadForm();
   MeasureState state;
-  const SettingsLoad load = STFLood(loaded, state, dir.path());
+  const SettingsLoad load = STFLood(loaded, state, dir.Path());
   EXPECT_EQ(load.settings.waveInterval, -30);  // start-up shows 30 and clears Check1
   EXPECT_FALSE(loaded.Check3.checked);
   EXPECT_EQ(loaded.Text3.text, "1");
@@ -384,14 +385,14 @@ TEST(SettingsLoad, StaleBytesAfterAShorterPathAreIgnored) {
   PolModeForm form = LoadForm();
   MeasureState state;
   form.Text4.text = "/var/tmp/a/very/long/folder/気象・電流data.csv";
-  ASSERT_TRUE(STFSave(form, state, dir.path()));
-  const auto longFile = ReadAll(dir / "SETDT.DAT");
+  ASSERT_TRUE(STFSave(form, state, dir.Path()));
+  const auto longFile = ReadFileBytes(dir / "SETDT.DAT");
 
   form.Text4.text = "/d.csv";
   form.Combo3[15].text = "5";
-  ASSERT_TRUE(STFSave(form, state, dir.path()));
+  ASSERT_TRUE(STFSave(form, state, dir.Path()));
   const auto shortRecord = *EncodeSettings(CollectSettings(form, state));
-  const auto file = ReadAll(dir / "SETDT.DAT");
+  const auto file = ReadFileBytes(dir / "SETDT.DAT");
   ASSERT_EQ(file.size(), longFile.size());
   // New record, then the old file's bytes beyond its end.
   std::vector<uint8_t> expected = shortRecord;
@@ -399,7 +400,7 @@ TEST(SettingsLoad, StaleBytesAfterAShorterPathAreIgnored) {
   EXPECT_EQ(file, expected);
 
   PolModeForm loaded = LoadForm();
-  const SettingsLoad load = STFLood(loaded, state, dir.path());
+  const SettingsLoad load = STFLood(loaded, state, dir.Path());
   EXPECT_EQ(load.settings.dataPath, "/d.csv");
   EXPECT_EQ(loaded.Combo3[15].text, "5");
   EXPECT_EQ(ReadSettingsDataPath(dir / "SETDT.DAT"), "/d.csv");
@@ -409,7 +410,7 @@ TEST(SettingsLoad, MissingFileGivesTheLoadDefaultsAndLeavesControlsAsDesigned) {
   TempDir dir;
   PolModeForm form = LoadForm();
   MeasureState state;
-  const SettingsLoad load = STFLood(form, state, dir.path());
+  const SettingsLoad load = STFLood(form, state, dir.Path());
   EXPECT_FALSE(load.fileRead);
   EXPECT_FALSE(load.problem.empty());
   EXPECT_EQ(load.settings.dataPath, kDesignDataPath);
@@ -519,17 +520,17 @@ TEST(SettingsLoad, NonFiniteSinglesCountAsNotSet) {
 TEST(SettingsFile, DataPathReaderSharedWithTheWatchdog) {
   TempDir dir;
   EXPECT_EQ(ReadSettingsDataPath(dir / "SETDT.DAT"), std::nullopt);
-  WriteAll(dir / "SETDT.DAT", DesignRecord());
+  WriteFile(dir / "SETDT.DAT", DesignRecord());
   EXPECT_EQ(ReadSettingsDataPath(dir / "SETDT.DAT"), kWindowsDesignPath);
   // The watchdog needs only the leading part.
   const std::vector<uint8_t> design = DesignRecord();
-  WriteAll(dir / "SETDT.DAT", std::vector<uint8_t>(design.begin(), design.begin() + 40));
+  WriteFile(dir / "SETDT.DAT", std::vector<uint8_t>(design.begin(), design.begin() + 40));
   EXPECT_EQ(ReadSettingsDataPath(dir / "SETDT.DAT"), kWindowsDesignPath);
-  WriteAll(dir / "SETDT.DAT", *EncodeSettings(MeasureSettings{}));
+  WriteFile(dir / "SETDT.DAT", *EncodeSettings(MeasureSettings{}));
   EXPECT_EQ(ReadSettingsDataPath(dir / "SETDT.DAT"), std::nullopt);
-  WriteAll(dir / "SETDT.DAT", {});
+  WriteFile(dir / "SETDT.DAT", std::vector<uint8_t>{});
   EXPECT_EQ(ReadSettingsDataPath(dir / "SETDT.DAT"), std::nullopt);
-  EXPECT_EQ(ReadSettingsDataPath(dir.path()), std::nullopt);  // a folder
+  EXPECT_EQ(ReadSettingsDataPath(dir.Path()), std::nullopt);  // a folder
 }
 
 TEST(SettingsFile, WriteFailureIsReportedAndChangesNothing) {
@@ -541,15 +542,15 @@ TEST(SettingsFile, WriteFailureIsReportedAndChangesNothing) {
   EXPECT_NE(missingFolder.error.find("SETDT.DAT"), std::string::npos);
 
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
-  WriteAll(dir / "SETDT.DAT", DesignRecord());
+  WriteFile(dir / "SETDT.DAT", DesignRecord());
   std::filesystem::permissions(dir / "SETDT.DAT", std::filesystem::perms::owner_read);
   form.Text4.text = "/x.csv";
   const PolModeForm before = form;
-  const WriteResult locked = STFSave(form, state, dir.path());
+  const WriteResult locked = STFSave(form, state, dir.Path());
   EXPECT_FALSE(locked.ok);
   EXPECT_FALSE(locked.error.empty());
-  EXPECT_EQ(ReadAll(dir / "SETDT.DAT"), DesignRecord());
-  EXPECT_EQ(testing::FileCount(dir.path()), 1u);  // no temporary file left
+  EXPECT_EQ(ReadFileBytes(dir / "SETDT.DAT"), DesignRecord());
+  EXPECT_EQ(lw::testing::FileCount(dir.Path()), 1u);  // no temporary file left
   EXPECT_EQ(form.Text4.text, before.Text4.text);
 }
 
@@ -562,7 +563,7 @@ TEST(SettingsFile, PathTooLongToStoreIsRefused) {
   TempDir dir;
   PolModeForm form = LoadForm();
   form.Text4.text = s.dataPath;
-  EXPECT_FALSE(STFSave(form, MeasureState{}, dir.path()).ok);
+  EXPECT_FALSE(STFSave(form, MeasureState{}, dir.Path()).ok);
   EXPECT_FALSE(std::filesystem::exists(dir / "SETDT.DAT"));
 }
 

@@ -4,15 +4,16 @@
 
 #include <filesystem>
 
-#include "store/tests/test_util.h"
+#include "child_process.h"
+#include "files.h"
 #include "text/cp932.h"
 
 namespace varnel::store {
 namespace {
 
-using testing::F64At;
-using testing::Slurp;
-using testing::TempDir;
+using lw::testing::F64At;
+using lw::testing::ReadFile;
+using lw::testing::TempDir;
 
 // The whole header line for 4 channels and the design thresholds, written
 // out by hand.
@@ -45,7 +46,7 @@ TEST(DataFileText, HeaderIsWrittenInCodePage932AtEveryRunStart) {
   EXPECT_FALSE(f.IsOpen());
   ASSERT_TRUE(f.OpenForRun(path, false, 1, DesignThresholdTexts()));
   f.Close();
-  const std::string raw = Slurp(path);
+  const std::string raw = ReadFile(path);
   const std::string expected = text::ToCp932(FourChannelHeader());
   EXPECT_EQ(raw, expected + expected);
   // Code page 932 bytes of 時 (0x8E9E) open the file.
@@ -59,7 +60,7 @@ TEST(DataFileText, HeaderUsesTheThresholdTextsAsTyped) {
   DataFile f;
   ASSERT_TRUE(f.OpenForRun(dir.File("d.csv"), false, 2, {"0.50", "1", "2.5", "abc"}));
   f.Close();
-  const std::string h = text::FromCp932(Slurp(dir.File("d.csv"))).value();
+  const std::string h = text::FromCp932(ReadFile(dir.File("d.csv"))).value();
   EXPECT_NE(h.find(",8ch >0.50mA(時間%),8ch >1mA(時間%),8ch >2.5mA(時間%),8ch >abcmA(時間%),"), std::string::npos);
   EXPECT_EQ(std::count(h.begin(), h.end(), ','), 128);
 }
@@ -77,7 +78,7 @@ TEST(DataFileText, LinesAreAppendedAfterExistingContent) {
   std::string why;
   ASSERT_TRUE(f.AppendTextLine("2005/06/01 13:00:00,1\r\n", &why)) << why;
   EXPECT_FALSE(f.AppendBinaryRecord(Record(1.0), &why));
-  EXPECT_EQ(Slurp(path), "older line\r\n" + text::ToCp932(FourChannelHeader()) + "2005/06/01 13:00:00,1\r\n");
+  EXPECT_EQ(ReadFile(path), "older line\r\n" + text::ToCp932(FourChannelHeader()) + "2005/06/01 13:00:00,1\r\n");
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
@@ -113,9 +114,9 @@ TEST(DataFileText, TornLineAtTheEndIsMadeWholeBeforeTheHeaderOfTheNextRun) {
     DataFile f;
     std::string why;
     ASSERT_TRUE(f.OpenForRun(path, false, 1, DesignThresholdTexts(), &why)) << why;
-    EXPECT_EQ(Slurp(path), c.after);
+    EXPECT_EQ(ReadFile(path), c.after);
     ASSERT_TRUE(f.AppendTextLine("2005/06/01 12:05:00,3,4\r\n", &why)) << why;
-    EXPECT_EQ(Slurp(path), c.after + "2005/06/01 12:05:00,3,4\r\n");
+    EXPECT_EQ(ReadFile(path), c.after + "2005/06/01 12:05:00,3,4\r\n");
   }
 }
 
@@ -132,7 +133,7 @@ TEST(DataFileText, TornLineAppearingDuringTheRunIsCutBackBeforeTheNextRecord) {
   std::fputs("2005/06/01 12:01:00,", other);
   std::fclose(other);
   ASSERT_TRUE(f.AppendTextLine("2005/06/01 12:02:00,2\r\n", &why)) << why;
-  EXPECT_EQ(Slurp(path), text::ToCp932(FourChannelHeader()) + "2005/06/01 12:00:00,1\r\n2005/06/01 12:02:00,2\r\n");
+  EXPECT_EQ(ReadFile(path), text::ToCp932(FourChannelHeader()) + "2005/06/01 12:00:00,1\r\n2005/06/01 12:02:00,2\r\n");
 }
 
 TEST(DataFileBinary, OpenWritesNothingAndNeverShortens) {
@@ -150,7 +151,7 @@ TEST(DataFileBinary, OpenWritesNothingAndNeverShortens) {
   f.Close();
   ASSERT_TRUE(f.OpenForRun(path, true, 4, DesignThresholdTexts()));
   f.Close();
-  const std::string b = Slurp(path);
+  const std::string b = ReadFile(path);
   ASSERT_EQ(b.size(), 2000u);
   EXPECT_DOUBLE_EQ(F64At(b, 0), 38504.5);
   EXPECT_DOUBLE_EQ(F64At(b, 1000), 38504.75);
@@ -171,7 +172,7 @@ TEST(DataFileBinary, TornTailLeftByACrashIsOverwrittenByTheNextRecord) {
   std::string why;
   ASSERT_TRUE(f.AppendBinaryRecord(Record(38504.5), &why)) << why;
   f.Close();
-  const std::string b = Slurp(path);
+  const std::string b = ReadFile(path);
   ASSERT_EQ(b.size(), 2000u);
   EXPECT_DOUBLE_EQ(F64At(b, 0), 38000.0);
   EXPECT_DOUBLE_EQ(F64At(b, 1000), 38504.5);
@@ -196,7 +197,7 @@ TEST(DataFileSlot, ReopenKeepsTheFormAndAddsNoHeaderToAFileThatHasContent) {
   ASSERT_TRUE(f.AppendTextLine("r\r\n", &why)) << why;
   EXPECT_FALSE(f.IsBinary());
   f.Close();
-  EXPECT_EQ(Slurp(dir.File("d.csv")), text::ToCp932(FourChannelHeader()) + "r\r\n");
+  EXPECT_EQ(ReadFile(dir.File("d.csv")), text::ToCp932(FourChannelHeader()) + "r\r\n");
 }
 
 }  // namespace

@@ -8,18 +8,19 @@
 #include <vector>
 
 #include "form/fakes.h"
-#include "store/tests/test_util.h"
+#include "child_process.h"
+#include "files.h"
 #include "store/waveform_file.h"
 #include "text/cp932.h"
 
 namespace varnel::store {
 namespace {
 
-using testing::F32At;
-using testing::F64At;
-using testing::I16At;
-using testing::Slurp;
-using testing::TempDir;
+using lw::testing::F32At;
+using lw::testing::F64At;
+using lw::testing::I16At;
+using lw::testing::ReadFile;
+using lw::testing::TempDir;
 
 // A moment of 1 June 2005, given as seconds since midnight.
 text::LocalDateTime At(int secondsOfDay) {
@@ -76,7 +77,7 @@ class Rig {
     for (int t = from; t <= to; t += step) CallAt(t);
   }
   std::string Text() const {
-    return text::FromCp932(Slurp(file.Path())).value_or("(not code page 932)");
+    return text::FromCp932(ReadFile(file.Path())).value_or("(not code page 932)");
   }
   // Record lines of the text file, header lines left out.
   std::vector<std::string> Records() const {
@@ -233,7 +234,7 @@ TEST(DTSaveRecord, AveragesDivideByTheSweepsOfThePeriodInBinaryForm) {
   rig.state.results[5].Fhc = 99.0f;  // channel 6 is not measured with 4 channels
   rig.CallAt(Hms(12, 2));
 
-  const std::string b = Slurp(rig.file.Path());
+  const std::string b = ReadFile(rig.file.Path());
   ASSERT_EQ(b.size(), 2000u);
   const std::size_t r = 1000;  // second record
   EXPECT_DOUBLE_EQ(F64At(b, r), 38504.0 + (12.0 * 60 + 2) / 1440.0);
@@ -279,7 +280,7 @@ TEST(DTSaveRecord, HalfCyclePercentagesUseTwelveHalfCyclesAtSixtyHertz) {
   TwelveSweepsToGo(rig);
   rig.state.results[2].HalfCycleCount = {72, 36, 18, 1};
   rig.CallAt(Hms(12, 2));
-  const std::string b = Slurp(rig.file.Path());
+  const std::string b = ReadFile(rig.file.Path());
   ASSERT_EQ(b.size(), 2000u);
   auto peakPart = [&](int ch, int k) { return F32At(b, 1000 + 8 + 4 * PeakIndex(ch, k)); };
   EXPECT_EQ(peakPart(2, 5), 50.0f);
@@ -338,7 +339,7 @@ TEST(DTSaveRecord, EmptyWeatherTextsStoreZeros) {
 TEST(DTSaveRecord, NewBinaryFileHoldsTwoWholeRecordsStartingWithTheFirstRecordTime) {
   Rig rig(true);
   rig.Sweeps(Hms(12, 59, 50), Hms(13, 10), 10);
-  const std::string b = Slurp(rig.file.Path());
+  const std::string b = ReadFile(rig.file.Path());
   ASSERT_EQ(b.size(), 2000u);
   // 2005-06-01 is day 38504 of the OLE calendar; 13:00 is 13/24 of a day.
   EXPECT_DOUBLE_EQ(F64At(b, 0), 38504.0 + 13.0 / 24.0);
@@ -370,9 +371,9 @@ TEST(DTSaveReopen, RecordsAtHalfAndFullHourReopenUnderTheCurrentPathButNotAtTen)
       EXPECT_EQ(std::filesystem::file_size(second), 3000u);
       EXPECT_EQ(std::filesystem::file_size(third), 0u);
     } else {
-      EXPECT_EQ(SplitLines(text::FromCp932(Slurp(first)).value()).size(), 4u);  // header + 3
+      EXPECT_EQ(SplitLines(text::FromCp932(ReadFile(first)).value()).size(), 4u);  // header + 3
       // The reopened file was new, so it was given the header first.
-      EXPECT_EQ(SplitLines(text::FromCp932(Slurp(second)).value()).size(), 4u);
+      EXPECT_EQ(SplitLines(text::FromCp932(ReadFile(second)).value()).size(), 4u);
     }
     EXPECT_TRUE(rig.errors.empty());
   }
@@ -396,7 +397,7 @@ TEST(DTSaveWaveform, SnapshotArmedAtOneOClockIsWrittenAtTheNextSweepWithFourChan
   rig.CallAt(Hms(13, 0, 10));
   EXPECT_FALSE(rig.store.WavePending());
   const std::string name = rig.dir.File("20050601-1300Wev.dat");
-  const std::string b = Slurp(name);
+  const std::string b = ReadFile(name);
   ASSERT_EQ(b.size(), 10052u);
   EXPECT_EQ(I16At(b, 0), 1255);
   EXPECT_EQ(I16At(b, 2), 3);
@@ -407,7 +408,7 @@ TEST(DTSaveWaveform, SnapshotArmedAtOneOClockIsWrittenAtTheNextSweepWithFourChan
   rig.Sweeps(Hms(13, 0, 20), Hms(13, 1, 30), 10);
   EXPECT_FALSE(std::filesystem::exists(name));
   EXPECT_FALSE(rig.store.WavePending());
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(rig.dir.path()), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(rig.dir.Path()), {}), 1);
 }
 
 TEST(DTSaveWaveform, UntickedScheduleArmsNothing) {
@@ -429,7 +430,7 @@ TEST(DTSaveForcedStop, TextLineCarriesTheMarkAndTheFileIsClosed) {
   rig.CallAt(Hms(13, 0));
   EXPECT_EQ(rig.forcedStops, 1);
   EXPECT_FALSE(rig.file.IsOpen());
-  const std::string raw = Slurp(rig.dir.File("data.csv"));
+  const std::string raw = ReadFile(rig.dir.File("data.csv"));
   const std::string mark = text::ToCp932("データ異常により強制終了");
   ASSERT_GE(raw.size(), mark.size() + 3);
   EXPECT_EQ(raw.substr(raw.size() - mark.size() - 3), "," + mark + "\r\n");
@@ -441,7 +442,7 @@ TEST(DTSaveForcedStop, TextLineCarriesTheMarkAndTheFileIsClosed) {
   // The program is ending: nothing more happens.
   const auto before = raw.size();
   rig.Sweeps(Hms(13, 0, 5), Hms(13, 11), 5);
-  EXPECT_EQ(Slurp(rig.dir.File("data.csv")).size(), before);
+  EXPECT_EQ(ReadFile(rig.dir.File("data.csv")).size(), before);
   EXPECT_EQ(rig.forcedStops, 1);
 }
 
@@ -453,7 +454,7 @@ TEST(DTSaveForcedStop, BinaryFileKeepsTheWholeLastRecord) {
   rig.state.results[1].DCc = -15600.0f;
   rig.Sweeps(Hms(13, 11), Hms(13, 20), 10);
   EXPECT_EQ(rig.forcedStops, 1);
-  const std::string b = Slurp(rig.dir.File("data.csv"));
+  const std::string b = ReadFile(rig.dir.File("data.csv"));
   ASSERT_EQ(b.size(), 3000u);
   EXPECT_DOUBLE_EQ(F64At(b, 2000), 38504.0 + (13.0 + 20.0 / 60.0) / 24.0);
   EXPECT_EQ(F32At(b, 2000 + 8 + 4 * ComponentIndex(1, 3)), -260.0f);
@@ -501,7 +502,7 @@ TEST(DTSaveWriteError, BinaryRecordIsWholeOrAbsentAndTheNextRecordCoversBothPeri
   EXPECT_EQ(rig.state.results[0].Fhc, 60.0f);  // kept for the next record
   rig.state.results[0].Fhc += 60.0f;
   rig.Sweeps(Hms(13, 10, 10), Hms(13, 20), 10);
-  const std::string b = Slurp(rig.file.Path());
+  const std::string b = ReadFile(rig.file.Path());
   ASSERT_EQ(b.size(), 2000u);
   EXPECT_EQ(rig.recoveries, 1);
   EXPECT_DOUBLE_EQ(F64At(b, 1000), 38504.0 + (13.0 + 20.0 / 60.0) / 24.0);
@@ -523,7 +524,7 @@ TEST(DTSaveWriteError, TextLineIsCutBackAndTheFileRecreatedWhenRemoved) {
   // The file disappears; the next record recreates it with a header.
   std::filesystem::remove(path);
   rig.Sweeps(Hms(13, 10, 10), Hms(13, 20), 10);
-  const auto lines = SplitLines(text::FromCp932(Slurp(path)).value());
+  const auto lines = SplitLines(text::FromCp932(ReadFile(path)).value());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(Fields(lines[0])[0], "時刻");
   EXPECT_EQ(Fields(lines[1])[0], "2005/06/01 13:20:00");
@@ -540,9 +541,9 @@ TEST(DTSaveWriteError, MissingFolderIsReportedUntilItExists) {
   rig.Sweeps(Hms(12, 59, 50), Hms(13, 0), 10);
   ASSERT_EQ(rig.errors.size(), 1u);
   EXPECT_NE(rig.errors[0].find("later/data.csv"), std::string::npos);
-  std::filesystem::create_directory(rig.dir.path() / "later");
+  std::filesystem::create_directory(rig.dir.Path() / "later");
   rig.Sweeps(Hms(13, 0, 10), Hms(13, 10), 10);
-  const auto lines = SplitLines(text::FromCp932(Slurp(path)).value());
+  const auto lines = SplitLines(text::FromCp932(ReadFile(path)).value());
   ASSERT_EQ(lines.size(), 2u);  // header, then the record
   EXPECT_EQ(Fields(lines[1])[0], "2005/06/01 13:10:00");
 }

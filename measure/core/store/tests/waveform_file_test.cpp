@@ -5,14 +5,15 @@
 
 #include <filesystem>
 
-#include "store/tests/test_util.h"
+#include "child_process.h"
+#include "files.h"
 
 namespace varnel::store {
 namespace {
 
-using testing::I16At;
-using testing::Slurp;
-using testing::TempDir;
+using lw::testing::I16At;
+using lw::testing::ReadFile;
+using lw::testing::TempDir;
 
 WaveStore Pattern(int channels) {
   WaveStore w(channels);
@@ -25,7 +26,7 @@ TEST(WaveformFile, FourChannelsGiveTheDocumentedBytes) {
   TempDir dir;
   const std::string path = dir.File("20050601-1300Wev.dat");
   ASSERT_TRUE(WriteWaveformFile(path, Pattern(4)));
-  const std::string b = Slurp(path);
+  const std::string b = ReadFile(path);
   ASSERT_EQ(b.size(), 10052u);
   EXPECT_EQ(I16At(b, 0), 1255);
   EXPECT_EQ(I16At(b, 2), 3);
@@ -60,7 +61,7 @@ TEST(WaveformFile, ReplacesAnOlderLongerFileAndLeavesNoTemporary) {
   ASSERT_TRUE(WriteWaveformFile(path, Pattern(4)));
   EXPECT_EQ(std::filesystem::file_size(path), 10052u);
   int entries = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
   EXPECT_EQ(entries, 1);
 }
 
@@ -88,18 +89,18 @@ TEST(WaveformFile, FailedWriteKeepsTheOlderFileAndLeavesNothingBehind) {
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
   EXPECT_FALSE(wrote);
   EXPECT_EQ(std::filesystem::file_size(path), 10052u);
-  EXPECT_EQ(Slurp(path), EncodeWaveform(Pattern(4), 4));
+  EXPECT_EQ(ReadFile(path), EncodeWaveform(Pattern(4), 4));
   int entries = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
   EXPECT_EQ(entries, 1);
 }
 
 TEST(WaveformFile, TargetThatIsAFolderIsAFailureWithNoTemporaryLeft) {
   TempDir dir;
-  std::filesystem::create_directories(dir.path() / "w.dat" / "inner");
+  std::filesystem::create_directories(dir.Path() / "w.dat" / "inner");
   EXPECT_FALSE(WriteWaveformFile(dir.File("w.dat"), Pattern(4)));
   int entries = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
   EXPECT_EQ(entries, 1);
 }
 
