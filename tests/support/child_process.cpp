@@ -142,6 +142,10 @@ std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds deadline)
     const pid_t r = waitpid(pid_, &raw, WNOHANG);
     if (r == pid_) {
       status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      // What the child wrote last may still sit in the pipe or in the reader's
+      // hands: let the reader take it, so Output() after an exit is complete.
+      // Bounded, because a grandchild may keep the pipe open.
+      WaitForOutputEnd(std::chrono::seconds(2));
       return status_;
     }
     if (std::chrono::steady_clock::now() > end) return std::nullopt;

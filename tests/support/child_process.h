@@ -86,7 +86,8 @@ class ChildProcess {
   // what it wrote before it ended); empty at the deadline.
   std::string FirstLine(std::chrono::milliseconds deadline) const;
   // Waits for it to end; its exit status (128 + signal when killed), or
-  // nullopt at the deadline.
+  // nullopt at the deadline.  Once it has ended, its output is read to the
+  // end (up to 2 s more while something it started keeps the pipe open).
   std::optional<int> WaitForExit(std::chrono::milliseconds deadline);
   void Signal(int signal) const;
   // Sends `signal` and waits for it to end, as WaitForExit.
