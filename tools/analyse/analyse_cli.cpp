@@ -18,7 +18,7 @@
 #include "analysis/analysis.h"
 #include "analysis/statistics.h"
 #include "analysis/sweep.h"
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "form/form.h"
 #include "form/state.h"
 #include "store/waveform_file.h"

@@ -1,5 +1,5 @@
-// Fixed clock, recording starter and temporary site folders for the
-// watchdog tests.
+// The shared manual clock, a recording starter and temporary site folders
+// for the watchdog tests.
 #pragma once
 
 #include <fcntl.h>
@@ -15,15 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/manual_clock.h"
 #include "ports.h"
 
 namespace tessik::testing {
 
-class FixedClock : public Clock {
- public:
-  LocalDateTime now;
-  LocalDateTime Now() const override { return now; }
-};
+using platform::testing::ManualClock;
 
 class RecordingStarter : public ProcessStarter {
  public:

@@ -21,7 +21,7 @@
 #include "analysis/analysis.h"
 #include "analysis/statistics.h"
 #include "form/form.h"
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 #include "text/numforms.h"
 

@@ -12,7 +12,7 @@
 
 #include "cycle/morlex_api.h"
 #include "form/form.h"
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 
 namespace varnel {

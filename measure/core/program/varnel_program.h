@@ -14,7 +14,7 @@
 #include "cycle/morlex_api.h"
 #include "cycle/polmode.h"
 #include "form/form.h"
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 #include "store/data_file.h"
 #include "store/result_store.h"

@@ -21,7 +21,7 @@
 
 #include "analysis/analysis.h"
 #include "analysis/sweep.h"
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "form/form.h"
 #include "form/state.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "blocks.h"
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 
 namespace varnel::analysis {
 namespace {

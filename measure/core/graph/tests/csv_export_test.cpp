@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 
 namespace varnel::graph {
 namespace {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "store/tests/test_util.h"
 #include "store/waveform_file.h"
 #include "text/cp932.h"
