@@ -9,6 +9,11 @@ if(LW_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                       -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+  # Programs load libMorlex.so by name, found beside them through their run
+  # path ($ORIGIN).  Under the sanitizer its dlopen wrapper is the caller, and
+  # glibc then searches the caller's run path (the sanitizer library has none)
+  # and the program's only if that is an old-style DT_RPATH: link it as one.
+  add_link_options(LINKER:--disable-new-dtags)
 endif()
 
 # Project code links lw_warnings; third-party headers come in as SYSTEM.

@@ -38,24 +38,16 @@ echo "run.sh: building"
   qda7100-sim weather-station-sim varnel-data varnel-analyse varnel-collect varnel-web >/dev/null
 BIN=$ROOT/build/bin
 
-mkdir -p "$SITE"
-cd "$SITE"
-export QDA7100_DEVICE_DIR=$SITE/dev
-export COMPONENT_REGISTRY=$SITE/registry.ini
+source "$ROOT/scripts/lib/site.sh"
+site_enter "$SITE"
 if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then export QT_QPA_PLATFORM=offscreen; fi
 
 # The programs run from the site folder, where the watchdog finds Varnel.
 ln -sfn "$BIN/Varnel" Varnel
 ln -sfn "$BIN/Tessik" Tessik
-"$BIN/component-register" /s "$BIN/libKivo7100.so"
 
 DATA=$SITE/気象・電流data.$([[ -n $BINARY ]] && echo bdt || echo csv)
-if [[ ! -f SETDT.DAT ]]; then
-  # Waveform-save triggers at 10 mA: only the discharge bursts of the most
-  # polluted insulators save waveforms, not every sweep.
-  python3 "$ROOT/scripts/make_settings.py" SETDT.DAT --data-path "$DATA" --trigger-level 10 $BINARY
-fi
-printf '[Serial]\nPort=%s\n' "$SITE/weather-tty" > Varnel.ini
+site_prepare "$DATA" $BINARY
 
 PIDS=()
 TESSIK_PID=""
@@ -81,17 +73,8 @@ stop_all() {
 }
 trap stop_all INT TERM EXIT
 
-wait_for() {  # wait_for FILE TEXT SECONDS
-  for _ in $(seq 1 $(( $3 * 10 ))); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  echo "run.sh: $1 never said '$2'" >&2; return 1
-}
-
-"$BIN/qda7100-sim" --groups 4 > card.log 2>&1 &
-PIDS+=($!)
-wait_for card.log serving 10
-"$BIN/weather-station-sim" --link "$SITE/weather-tty" --speedup "$SPEEDUP" > weather.log 2>&1 &
-PIDS+=($!)
-wait_for weather.log weather-station-sim 10
+site_start_card
+site_start_weather --speedup "$SPEEDUP"
 
 "$SITE/Varnel" >> varnel.log 2>&1 &
 PIDS+=($!)
@@ -108,7 +91,7 @@ if grep -q '^Database=' collect.ini 2>/dev/null; then WEB_DB=(--db "$(sed -n 's/
 "$BIN/varnel-web" --site-dir "$SITE" "${WEB_DB[@]}" --port "$WEB_PORT" >> web.log 2>&1 &
 PIDS+=($!)
 WEB_URL="(not running: see web.log; the site runs without it)"
-if wait_for web.log 'serving http' 10; then
+if site_wait_for web.log 'serving http' 10; then
   WEB_URL=$(grep -o 'serving http://[^ ]*/' web.log | tail -1 | cut -d' ' -f2)
 fi
 

@@ -7,6 +7,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
   xvfb xauth python3 python3-numpy fonts-ipafont-gothic
+  # scripts/screenshot.sh: import and convert
+  imagemagick
   # the Debian package's library dependencies (dpkg-shlibdeps) and the
   # check of its systemd unit (systemd-analyze)
   dpkg-dev systemd

@@ -19,8 +19,8 @@
 #   2. the card completing every acquisition at once (qda7100-sim --instant):
 #      VmRSS after 100, 1000 and 10000 cycles, and the period without the
 #      acquisition time.
-# Cycles are counted and timed at the card's driver interface, through a tap
-# between Varnel and the card stand-in; scripts/timing/cycles.py says how.
+# Cycles are counted and timed at the card's driver interface, from the card
+# stand-in's trace (qda7100-sim --trace); scripts/timing/cycles.py says how.
 # Each run first waits the 60 s after which Varnel starts its first cycle by
 # itself.
 set -euo pipefail
@@ -64,36 +64,24 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_for() {  # wait_for FILE TEXT SECONDS
-  for _ in $(seq 1 $(($3 * 10))); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-  echo "timing.sh: $1 never said '$2'" >&2
-  return 1
-}
+source "$ROOT/scripts/lib/site.sh"
 
-# new_site CARD-OPTIONS...: a site folder with its stand-ins running, in $SITE.
+# new_site CARD-OPTIONS...: a fresh site folder with its stand-ins running, in
+# $SITE, which becomes the working folder.
 new_site() {
   local site
   site=$(mktemp -d "${TMPDIR:-/tmp}/varnel-timing-XXXXXX")
-  SITE=$site
   SITES+=("$site")
-  (
-    cd "$site"
-    export QDA7100_DEVICE_DIR=$site/dev COMPONENT_REGISTRY=$site/registry.ini
-    "$BIN/component-register" /s "$BIN/libKivo7100.so" >/dev/null
-    python3 "$ROOT/scripts/make_settings.py" SETDT.DAT --data-path "$site/data.csv" --trigger-level 10
-    printf '[Serial]\nPort=%s\n' "$site/weather-tty" > Varnel.ini
-  )
-  QDA7100_DEVICE_DIR=$site/dev "$BIN/qda7100-sim" --groups 4 "$@" > "$site/card.log" 2>&1 &
-  PIDS+=($!)
-  "$BIN/weather-station-sim" --link "$site/weather-tty" > "$site/weather.log" 2>&1 &
-  PIDS+=($!)
-  wait_for "$site/card.log" serving 10 && wait_for "$site/weather.log" weather-station-sim 10
+  site_enter "$site"
+  site_prepare "$site/data.csv"
+  site_start_card --trace "$site/card.trace" "$@"
+  site_start_weather
 }
 
 run_cycles() {  # run_cycles SITE LABEL CYCLES RSS-AT
   COMPONENT_REGISTRY=$1/registry.ini \
     python3 "$ROOT/scripts/timing/cycles.py" --site "$1" --varnel "$BIN/Varnel" --device-dir "$1/dev" \
-      --label "$2" --cycles "$3" --rss-at "$4" --pause-ms "$PAUSE_MS"
+      --trace "$1/card.trace" --label "$2" --cycles "$3" --rss-at "$4" --pause-ms "$PAUSE_MS"
 }
 
 echo "timing.sh: design cycle = ${ARMING_MS} ms arming + ${ACQ_MS} ms acquisition ($SAMPLES x $INTERVAL_US us)" \

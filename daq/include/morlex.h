@@ -47,6 +47,7 @@ typedef intptr_t MorlexAddr;
  * lParam: count or value. */
 #define AD_NOTIFY_MSG 8124
 #define AD_STATUS_STARTED 1        /* conversion starts at once */
+#define AD_STATUS_FIFO_OVERRUN 2   /* ring mode ended by a FIFO overrun (the driver's status word) */
 #define AD_STATUS_WAIT_TRIGGER 4   /* waits for the external start trigger */
 #define AD_STATUS_FAILED 8         /* failed to start, or its completion failed */
 #define AD_STATUS_STOPPED_EXT 64   /* ended early by the external stop trigger; lParam samples */

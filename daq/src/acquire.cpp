@@ -64,12 +64,15 @@ bool RunTransfer(intptr_t window, const AdParamBlock& block, uint8_t* buffer, ui
   const uint32_t samples = done.bytes / 2;
   const uint32_t capacity = (bufferBytes - kBufferSpareBytes) / 2;
   if (block.extStopTrigger != 0 && samples < capacity) {
-    Notify(window, 64, samples);
+    Notify(window, AD_STATUS_STOPPED_EXT, samples);
   } else {
-    Notify(window, 128, samples);
+    Notify(window, AD_STATUS_COMPLETE, samples);
   }
   return false;
 }
+
+// The driver's ring status word is the notification status.
+static_assert(kRingOverrun == AD_STATUS_FIFO_OVERRUN);
 
 // The ring and limit-trigger worker.
 void RunRing(intptr_t window, const AdParamBlock& block, uint16_t startMode, Worker& worker) {
@@ -79,7 +82,7 @@ void RunRing(intptr_t window, const AdParamBlock& block, uint16_t startMode, Wor
                      std::nullopt);
   if (!done.ok) return;
   if (done.bytes < sizeof status) {
-    Notify(window, 8, 0);  // the status word never arrived
+    Notify(window, AD_STATUS_FAILED, 0);  // the status word never arrived
     return;
   }
   const uint16_t word = static_cast<uint16_t>(status[0] | status[1] << 8);

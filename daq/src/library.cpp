@@ -176,7 +176,7 @@ int32_t TimedRequest(uint32_t code, uint32_t timeoutMs) {
 }
 
 void Notify(intptr_t window, uint16_t status, uint32_t value) {
-  platform::PostMessage(static_cast<platform::Hwnd>(window), platform::WM_USER + 7100, status,
+  platform::PostMessage(static_cast<platform::Hwnd>(window), AD_NOTIFY_MSG, status,
                         static_cast<intptr_t>(static_cast<int32_t>(value)));
 }
 
@@ -280,7 +280,7 @@ Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& bloc
                         std::optional<std::chrono::milliseconds> limit) {
   LibraryState* state = State();
   auto fail = [&] {
-    Notify(window, 8, 0);
+    Notify(window, AD_STATUS_FAILED, 0);
     return Acquired{};
   };
   if (!state->device) return fail();
@@ -305,12 +305,12 @@ Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& bloc
     if (immediate || error != platform::ERROR_IO_PENDING) return fail();
     if (worker != nullptr) worker->issued = true;
   }
-  Notify(window, block.extStartTrigger != 0 ? 4 : 1, 0);
+  Notify(window, block.extStartTrigger != 0 ? AD_STATUS_WAIT_TRIGGER : AD_STATUS_STARTED, 0);
   if (!WaitForCompletion(*state, ev, ov, worker, deadline)) {
     state->device->Cancel(&ov);
     // A completion that arrived just before the cancel still counts.
     if (state->device->GetOverlappedResult(&ov, &bytes, false, error)) return Acquired{true, false, bytes};
-    Notify(window, 8, 0);
+    Notify(window, AD_STATUS_FAILED, 0);
     return Acquired{false, true, 0};
   }
   if (!state->device->GetOverlappedResult(&ov, &bytes, false, error)) {

@@ -12,13 +12,14 @@
 #include <optional>
 #include <thread>
 
+#include "morlex.h"
 #include "morlex/driver.h"
 #include "platform/device.h"
 
 namespace morlex {
 
 // Result codes shared by several exports.
-inline constexpr int32_t kRequestFailed = -10;
+inline constexpr int32_t kRequestFailed = AD_REQUEST_FAILED;
 
 // One acquisition worker: its pending request lives here, not on the
 // worker's stack, so unload and AdFreeDataMem can cancel it safely.

@@ -3,13 +3,11 @@
 from the driver side.
 
 The window shows no cycle counter, so the cycles are counted where every one
-of them must pass: the card's driver interface.  Varnel reaches the card's
-driver (here the card stand-in) through a Unix-domain socket in the device
-folder named by QDA7100_DEVICE_DIR.  This script puts a tap in between: it
-serves the device socket in a folder of its own, forwards every byte to the
-stand-in's socket and back unchanged, and stamps each request and reply frame
-(32-byte header "QDA1", platform/device/wire.h) with a monotonic clock on
-arrival.  One cycle of Varnel is, on this interface:
+of them must pass: the card's driver interface.  The card stand-in writes a
+trace of it (qda7100-sim --trace FILE): a line, stamped with the monotonic
+clock, for every request it receives and every completion it sends.  This
+script follows that file while Varnel runs.  One cycle of Varnel is, on this
+interface:
 
   SET_DATA_MEM request/reply  AdAllocDataMem at the start of the cycle
   (10 ms arming timer)
@@ -35,112 +33,44 @@ cycles reaches each of the --rss-at counts.
 import argparse
 import os
 import signal
-import socket
 import statistics
-import struct
 import subprocess
 import sys
-import threading
 import time
 
-GUID = "{86114980-FD95-11D2-9D9A-0008C76B2933}"
-MAGIC = 0x31414451
-HEADER = struct.Struct("<IHHQIIII")  # magic, kind, reserved, id, word1, word2, payloadLen, reserved
-REQUEST, CANCEL, COMPLETED, PENDING = 1, 2, 3, 4
 
+class TraceFollower:
+    """Follows the card stand-in's trace file as it grows.
 
-def request_code(fn):
-    return 0x854B2000 + 4 * (fn - 0x800)
+    Lines: "<seconds> <call> request <NAME>" and
+    "<seconds> <call> complete <NAME> <status>" (sim/card/trace.h).
+    """
 
+    EVENTS = {("request", "IOCTL_AD_SET_DATA_MEM"): "alloc_req",
+              ("complete", "IOCTL_AD_SET_DATA_MEM"): "alloc_done",
+              ("request", "IOCTL_AD_START_POL"): "start_req",
+              ("complete", "IOCTL_AD_START_POL"): "start_done"}
 
-SET_DATA_MEM = request_code(0x804)
-START_POL = request_code(0x80A)
-
-
-class Tap:
-    """Serves the device socket in `tap_dir` and forwards to `upstream`."""
-
-    def __init__(self, tap_dir, upstream):
-        self.upstream = upstream
-        self.lock = threading.Lock()
+    def __init__(self, path):
+        self.file = open(path, "rb")
+        self.partial = b""
         self.events = []  # (time, what) with what in alloc_req, alloc_done, start_req, start_done
-        self.codes = {}  # (connection, request id) -> control code
         self.done = 0  # START_POL completions
-        os.makedirs(tap_dir, mode=0o700, exist_ok=True)
-        path = os.path.join(tap_dir, GUID + "-0")
-        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.server.bind(path)
-        os.chmod(path, 0o600)
-        self.server.listen(8)
-        threading.Thread(target=self._accept, daemon=True).start()
 
     def completed_cycles(self):
-        with self.lock:
-            return self.done
-
-    def _accept(self):
-        n = 0
-        while True:
-            client, _ = self.server.accept()
-            up = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            up.connect(self.upstream)
-            n += 1
-            threading.Thread(target=self._pump, args=(client, up, n, True), daemon=True).start()
-            threading.Thread(target=self._pump, args=(up, client, n, False), daemon=True).start()
-
-    def _note(self, conn, header, to_driver, now):
-        magic, kind, _, rid, word1, _, _, _ = header
-        if magic != MAGIC:
-            return
-        with self.lock:
-            if to_driver and kind == REQUEST:
-                self.codes[(conn, rid)] = word1
-                if word1 == SET_DATA_MEM:
-                    self.events.append((now, "alloc_req"))
-                elif word1 == START_POL:
-                    self.events.append((now, "start_req"))
-            elif not to_driver and kind == COMPLETED:
-                code = self.codes.pop((conn, rid), None)
-                if code == SET_DATA_MEM:
-                    self.events.append((now, "alloc_done"))
-                elif code == START_POL:
-                    self.events.append((now, "start_done"))
-                    self.done += 1
-
-    def _pump(self, src, dst, conn, to_driver):
-        pending = b""
-        need = HEADER.size  # bytes until the next header ends
-        try:
-            while True:
-                data = src.recv(65536)
-                if not data:
-                    break
-                now = time.monotonic()
-                # Noted before it is passed on: the answer it causes cannot
-                # be noted first.
-                pending += data
-                # Walk the frames: header, then its payload.
-                while len(pending) >= need:
-                    if need == HEADER.size:
-                        header = HEADER.unpack_from(pending)
-                        self._note(conn, header, to_driver, now)
-                        payload = header[6]
-                        pending = pending[HEADER.size:]
-                        need = payload if payload else HEADER.size
-                        if payload == 0:
-                            continue
-                    else:
-                        pending = pending[need:]
-                        need = HEADER.size
-                dst.sendall(data)
-        except OSError:
-            pass
-        finally:
-            for s in (src, dst):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+        """Reads what the trace has gained and returns the START_POL completions so far."""
+        data = self.partial + self.file.read()
+        lines = data.split(b"\n")
+        self.partial = lines.pop()  # a line still being written
+        for line in lines:
+            words = line.decode().split()
+            what = self.EVENTS.get((words[2], words[3])) if len(words) >= 4 else None
+            if what is None:
+                continue
+            self.events.append((float(words[0]), what))
+            if what == "start_done":
+                self.done += 1
+        return self.done
 
 
 def proc_status_kib(pid, key):
@@ -167,6 +97,7 @@ def main():
     p.add_argument("--site", required=True, help="site folder (working directory of Varnel)")
     p.add_argument("--varnel", required=True)
     p.add_argument("--device-dir", required=True, help="folder of the card stand-in's device socket")
+    p.add_argument("--trace", required=True, help="the card stand-in's trace file (qda7100-sim --trace)")
     p.add_argument("--cycles", type=int, required=True, help="stop after this many completed cycles")
     p.add_argument("--rss-at", default="100", help="cycle counts at which VmRSS is read, comma separated")
     p.add_argument("--pause-ms", type=float, default=20.0, help="Text2 pause of the cycle")
@@ -174,14 +105,10 @@ def main():
     p.add_argument("--label", default="run")
     p.add_argument("--first-cycle-timeout", type=float, default=120.0)
     a = p.parse_args()
-    # The tap's threads hand the interpreter to each other at once: a frame
-    # waiting for a busy thread would be counted in the cycle it delays.
-    sys.setswitchinterval(0.0001)
     rss_at = sorted({int(x) for x in a.rss_at.split(",") if x})
 
-    tap_dir = os.path.join(a.site, "tap")
-    tap = Tap(tap_dir, os.path.join(a.device_dir, GUID + "-0"))
-    env = dict(os.environ, QDA7100_DEVICE_DIR=tap_dir)
+    trace = TraceFollower(a.trace)
+    env = dict(os.environ, QDA7100_DEVICE_DIR=a.device_dir)
     with open(os.path.join(a.site, "varnel.log"), "wb") as log:
         proc = subprocess.Popen([a.varnel], cwd=a.site, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     started = time.monotonic()
@@ -189,7 +116,7 @@ def main():
     cpu_at_first = None
     try:
         while True:
-            n = tap.completed_cycles()
+            n = trace.completed_cycles()
             if n >= 1 and cpu_at_first is None:
                 cpu_at_first = (n, cpu_seconds(proc.pid))
             for k in rss_at:
@@ -209,8 +136,8 @@ def main():
             proc.kill()
             proc.wait()
 
-    with tap.lock:
-        events = sorted(tap.events)
+    trace.completed_cycles()  # the last lines before the stop
+    events = trace.events
     # Cycle k: its alloc, start request, start completion, and the next
     # cycle's alloc request.  The first cycle also sets the card up: left out.
     cycles = []
@@ -245,7 +172,7 @@ def main():
     inside = [c["next_alloc"] - c["start_done"] - a.pause_ms / 1000 for c in complete if c["group"] != a.groups - 1]
     cpu = (cpu_at_end[1] - cpu_at_first[1]) / max(1, cpu_at_end[0] - cpu_at_first[0])
 
-    print(f"[{a.label}] cycles: {max(tap.completed_cycles(), 0)} completed acquisitions "
+    print(f"[{a.label}] cycles: {trace.done} completed acquisitions "
           f"(START_POL completions at the driver interface); periods over {len(periods)}")
     print(f"[{a.label}] cycle period        {ms(periods)}")
     print(f"[{a.label}]   arming delay      {ms(arming)}")

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "platform/device.h"
 #include "profile.h"
 
 namespace cardsim {
 
+using namespace morlex;  // the driver's request codes, block layout and sizes
 using platform::ERROR_INSUFFICIENT_BUFFER;
 using platform::ERROR_INVALID_FUNCTION;
 using platform::ERROR_INVALID_PARAMETER;
@@ -37,25 +39,30 @@ std::vector<uint8_t> ToBytes(const std::vector<uint16_t>& samples) {
   return bytes;
 }
 
-uint32_t InputU32(std::span<const uint8_t> in, size_t off) {
-  return static_cast<uint32_t>(in[off]) | (static_cast<uint32_t>(in[off + 1]) << 8) |
-         (static_cast<uint32_t>(in[off + 2]) << 16) | (static_cast<uint32_t>(in[off + 3]) << 24);
+// A request's input as one of the driver header's input structs (their wire
+// layout is their memory layout), or nothing when the input is too short.
+template <typename T>
+std::optional<T> InputAs(std::span<const uint8_t> in) {
+  if (in.size() < sizeof(T)) return std::nullopt;
+  T value;
+  std::memcpy(&value, in.data(), sizeof value);
+  return value;
 }
 
-bool UsesBlock(uint32_t fn) {
-  switch (fn) {
-    case kSetParam:
-    case kSetChannel:
-    case kSetFreq:
-    case kSetDataMem:
-    case kSetDataCount:
-    case kSetTrigger:
-    case kSetLimitTrg:
-    case kSetInternalClock:
-    case kSetExternalClock:
-    case kStartPol:
-    case kStartRing:
-    case kOneShot:
+bool UsesBlock(uint32_t code) {
+  switch (code) {
+    case IOCTL_AD_SET_PARAM:
+    case IOCTL_AD_SET_CHANNEL:
+    case IOCTL_AD_SET_FREQ:
+    case IOCTL_AD_SET_DATA_MEM:
+    case IOCTL_AD_SET_DATA_COUNT:
+    case IOCTL_AD_SET_TRIGGER:
+    case IOCTL_AD_SET_LIMIT_TRG:
+    case IOCTL_AD_SET_INTERNAL_CLOCK:
+    case IOCTL_AD_SET_EXTERNAL_CLOCK:
+    case IOCTL_AD_START_POL:
+    case IOCTL_AD_START_RING:
+    case IOCTL_AD_ONE_SHOT:
       return true;
     default:
       return false;
@@ -63,7 +70,7 @@ bool UsesBlock(uint32_t fn) {
 }
 
 // Does a sample cross the limit trigger's levels?
-bool Crosses(uint16_t code, const BlockFields& b) {
+bool Crosses(uint16_t code, const AdParamBlock& b) {
   const uint16_t v = code & 0x0FFF;  // an out-of-range code sits at the range end
   const bool high = v >= b.limitHighCode;
   const bool low = v <= b.limitLowCode;
@@ -98,32 +105,32 @@ void Card::Handle(const Call& call) {
     call->Complete(f->second);
     return;
   }
-  std::optional<BlockFields> block;
-  if (UsesBlock(info->fn)) {
+  std::optional<AdParamBlock> block;
+  if (UsesBlock(info->code)) {
     block = ParseBlock(call->Input());
     if (!block) {
       call->Complete(ERROR_INVALID_PARAMETER);
       return;
     }
   }
-  switch (info->fn) {
-    case kGetResource:
+  switch (info->code) {
+    case IOCTL_AD_GET_RESOURCE:
       return GetResource(call);
-    case kStartPol:
+    case IOCTL_AD_START_POL:
       return StartPol(call, *block);
-    case kStartRing:
+    case IOCTL_AD_START_RING:
       return StartRing(call, *block);
-    case kOneShot:
+    case IOCTL_AD_ONE_SHOT:
       return OneShot(call, *block);
-    case kStopIrq:
-    case kTestStopPol:
+    case IOCTL_AD_STOP_IRQ:
+    case IOCTL_AD_TEST_STOP_POL:
       return Stop(call);
-    case kTestStartPol:
-    case kStopOneshot:
+    case IOCTL_AD_TEST_START_POL:
+    case IOCTL_AD_STOP_ONESHOT:
       return TestRequest(call);
-    case kRingCount:
+    case IOCTL_AD_RING_COUNT:
       return RingCount(call);
-    case kRingStatus: {
+    case IOCTL_AD_RING_STATUS: {
       uint32_t word;
       {
         std::lock_guard lock(mu_);
@@ -131,22 +138,22 @@ void Card::Handle(const Call& call) {
       }
       return ReplyWord(call, word);
     }
-    case kReadRing:
+    case IOCTL_AD_READ_RING:
       return ReadBuffer(call, BufKind::Ring);
-    case kReadTrgData:
+    case IOCTL_AD_READ_TRG_DATA:
       return ReadBuffer(call, BufKind::Trigger);
-    case kAllocRing:
+    case IOCTL_AD_ALLOC_RING:
       return AllocRing(call);
-    case kAllocTrg:
+    case IOCTL_AD_ALLOC_TRG:
       return AllocTrigger(call);
-    case kFreeRing:
+    case IOCTL_AD_FREE_RING:
       return FreeBuffer(call, BufKind::Ring);
-    case kFreeTrg:
+    case IOCTL_AD_FREE_TRG:
       return FreeBuffer(call, BufKind::Trigger);
-    case kCreateSystemThread:
+    case IOCTL_AD_CREATE_SYSTEM_THREAD:
       return ReplyWord(call, 0);
     default:
-      return SetUp(call, *block, info->fn);
+      return SetUp(call, *block, info->code);
   }
 }
 
@@ -193,9 +200,9 @@ Scheduler::Clock::duration Card::Real(double seconds) const {
 
 // ------------------------------------------------------------ set-up
 
-void Card::SetUp(const Call& call, const BlockFields& b, uint32_t fn) {
+void Card::SetUp(const Call& call, const AdParamBlock& b, uint32_t code) {
   uint32_t status = 0;
-  if (fn == kSetParam && b.cardType != opt_.cardType) status = 1;  // not the card present
+  if (code == IOCTL_AD_SET_PARAM && b.cardType != opt_.cardType) status = 1;  // not the card present
   ReplyWord(call, status);
 }
 
@@ -207,11 +214,11 @@ void Card::GetResource(const Call& call) {
     std::lock_guard lock(mu_);
     polCount_ = 0;
   }
-  if (call->OutputLength() < 20) {
+  if (call->OutputLength() < kResourceReplyBytes) {
     call->Complete(ERROR_INSUFFICIENT_BUFFER);
     return;
   }
-  std::vector<uint8_t> out(20, 0);
+  std::vector<uint8_t> out(kResourceReplyBytes, 0);
   const uint32_t type = opt_.reportedCardType.value_or(static_cast<uint32_t>(opt_.cardType));
   for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<uint8_t>(type >> (8 * i));
   out[4] = static_cast<uint8_t>(opt_.ioBase);
@@ -221,13 +228,13 @@ void Card::GetResource(const Call& call) {
   ReplyData(call, out);
 }
 
-uint32_t Card::CheckAcquisition(const BlockFields& b) const {
+uint32_t Card::CheckAcquisition(const AdParamBlock& b) const {
   if (b.channelCount < 1 || b.channelCount > MaxChannels(opt_.cardType)) return ERROR_INVALID_PARAMETER;
   if (!IntervalSeconds(b)) return ERROR_INVALID_PARAMETER;
   return 0;
 }
 
-std::vector<uint16_t> Card::Generate(size_t frames, const BlockFields& b, int group, double interval) {
+std::vector<uint16_t> Card::Generate(size_t frames, const AdParamBlock& b, int group, double interval) {
   // Called with mu_ held: takes the next `frames` frames of the stream.
   std::vector<uint16_t> samples(frames * b.channelCount);
   FillScanFrames(opt_.profile, opt_.cardType, group, std::span(b.channelList).first(b.channelCount), frame_, interval,
@@ -238,7 +245,7 @@ std::vector<uint16_t> Card::Generate(size_t frames, const BlockFields& b, int gr
 
 // ------------------------------------------------------------ polling
 
-void Card::StartPol(const Call& call, const BlockFields& b) {
+void Card::StartPol(const Call& call, const AdParamBlock& b) {
   // A card scans from the moment it takes the request; the time spent here
   // making the samples is part of the scan, not added to it.
   const Clock::time_point accepted = Clock::now();
@@ -279,7 +286,7 @@ void Card::StartPol(const Call& call, const BlockFields& b) {
   call->OnCancel([this, call] { Abandon(call); });
 }
 
-void Card::StartPolLocked(const Call& call, const BlockFields& b, size_t frames, uint64_t deliver, double interval,
+void Card::StartPolLocked(const Call& call, const AdParamBlock& b, size_t frames, uint64_t deliver, double interval,
                           double delaySeconds, double scanSeconds, Clock::time_point accepted) {
   const int group = static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups));
   ++polCount_;
@@ -366,7 +373,7 @@ void Card::EndHang() {
 
 // ------------------------------------------------------------ one-shot
 
-void Card::OneShot(const Call& call, const BlockFields& b) {
+void Card::OneShot(const Call& call, const AdParamBlock& b) {
   if (const uint32_t bad = CheckAcquisition(b); bad != 0) {
     call->Complete(bad);
     return;
@@ -415,7 +422,7 @@ void Card::FinishOneShot(const Call& call, uint32_t status) {
 
 // ------------------------------------------------------------ ring and limit trigger
 
-void Card::StartRing(const Call& call, const BlockFields& b) {
+void Card::StartRing(const Call& call, const AdParamBlock& b) {
   if (const uint32_t bad = CheckAcquisition(b); bad != 0) {
     call->Complete(bad);
     return;
@@ -426,8 +433,8 @@ void Card::StartRing(const Call& call, const BlockFields& b) {
   }
   {
     std::lock_guard lock(mu_);
-    const bool ringMode = b.mode == 4;
-    const bool limitMode = b.mode == 5 || b.mode == 6;
+    const bool ringMode = b.mode == kModeRing;
+    const bool limitMode = b.mode == kModeLimit || b.mode == kModeLimitRestart;
     if ((ringMode && buffer_ != BufKind::Ring) || (limitMode && buffer_ != BufKind::Trigger) ||
         (!ringMode && !limitMode)) {
       call->Complete(ERROR_INVALID_PARAMETER);  // no suitable buffer, or not a ring mode
@@ -446,7 +453,7 @@ void Card::StartRing(const Call& call, const BlockFields& b) {
   call->OnCancel([this, call] { Abandon(call); });
 }
 
-void Card::StartRingLocked(const Call& call, const BlockFields& b, bool limitMode) {
+void Card::StartRingLocked(const Call& call, const AdParamBlock& b, bool limitMode) {
   acq_ = Acquisition{};
   acq_.kind = AcqKind::Ring;
   acq_.call = call;
@@ -480,7 +487,7 @@ void Card::RingTick(const Call& call) {
     if (acq_.carryFrames > 1e6) acq_.carryFrames = 0;  // far behind: do not catch up forever
     const auto samples = Generate(frames, acq_.block, acq_.group, acq_.interval);
 
-    if (acq_.block.mode == 4) {
+    if (acq_.block.mode == kModeRing) {
       for (uint16_t s : samples) waiting_.push_back(s);
       if (waiting_.size() > capacity_) {
         waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<long>(waiting_.size() - capacity_));
@@ -544,7 +551,7 @@ void Card::Stop(const Call& call) {
 }
 
 void Card::TestRequest(const Call& call) {
-  if (call->Code() == RequestCode(kStopOneshot)) {
+  if (call->Code() == IOCTL_AD_STOP_ONESHOT) {
     Call running;
     {
       std::lock_guard lock(mu_);
@@ -584,12 +591,12 @@ void Card::RingCount(const Call& call) {
 }
 
 void Card::ReadBuffer(const Call& call, BufKind kind) {
-  const auto in = call->Input();
-  if (in.size() < 8) {
+  const auto read = InputAs<AdReadRequest>(call->Input());
+  if (!read) {
     call->Complete(ERROR_INVALID_PARAMETER);
     return;
   }
-  const uint32_t count = InputU32(in, 4);  // offset 0: the caller's address, meaningless here
+  const uint32_t count = read->count;  // read->target: the caller's address, meaningless here
   if (uint64_t{count} * 2 > call->OutputLength()) {
     call->Complete(ERROR_INSUFFICIENT_BUFFER);
     return;
@@ -614,12 +621,12 @@ void Card::ReadBuffer(const Call& call, BufKind kind) {
 }
 
 void Card::AllocRing(const Call& call) {
-  const auto in = call->Input();
-  if (in.size() < 4) {
+  const auto size = InputAs<uint32_t>(call->Input());  // the ring's size in bytes
+  if (!size) {
     call->Complete(ERROR_INVALID_PARAMETER);
     return;
   }
-  const uint32_t bytes = InputU32(in, 0);
+  const uint32_t bytes = *size;
   uint32_t status = 0;
   {
     std::lock_guard lock(mu_);
@@ -632,7 +639,7 @@ void Card::AllocRing(const Call& call) {
       capacity_ = bytes / 2;
       overrun_ = false;
       ringStatus_ = kRingStopped;
-      BlockFields one;
+      AdParamBlock one{};
       one.channelCount = 1;
       waiting_.clear();
       const auto pre = Generate(std::min<size_t>(opt_.ringWaiting, capacity_), one,
@@ -644,13 +651,13 @@ void Card::AllocRing(const Call& call) {
 }
 
 void Card::AllocTrigger(const Call& call) {
-  const auto in = call->Input();
-  if (in.size() < 8) {
+  const auto spans = InputAs<AdTrgAllocRequest>(call->Input());
+  if (!spans) {
     call->Complete(ERROR_INVALID_PARAMETER);
     return;
   }
-  const uint32_t pre = InputU32(in, 0);
-  const uint32_t post = InputU32(in, 4);
+  const uint32_t pre = spans->count1;
+  const uint32_t post = spans->count2;
   uint32_t status = 0;
   {
     std::lock_guard lock(mu_);
@@ -665,7 +672,7 @@ void Card::AllocTrigger(const Call& call) {
       postCount_ = post;
       capacity_ = static_cast<size_t>(total);
       ringStatus_ = kRingStopped;
-      BlockFields one;
+      AdParamBlock one{};
       one.channelCount = 1;
       const auto held = Generate(std::min<size_t>(opt_.ringWaiting, capacity_), one,
                                  static_cast<int>(polCount_ % static_cast<uint64_t>(opt_.groups)), 1e-4);

@@ -19,10 +19,6 @@
 
 namespace cardsim {
 
-// Status words of IOCTL_AD_START_RING (and IOCTL_AD_RING_STATUS).
-inline constexpr uint32_t kRingStopped = 0;
-inline constexpr uint32_t kRingOverrun = 2;
-inline constexpr uint32_t kTriggerDataReady = 16;
 // Error for a second acquisition while one runs (Windows' ERROR_BUSY).
 inline constexpr uint32_t kErrorBusy = 170;
 
@@ -58,7 +54,7 @@ class Card {
     double interval = 0;           // seconds per frame
     size_t channels = 0;
     int group = 0;
-    BlockFields block;
+    AdParamBlock block{};
     // Ring and limit modes
     Clock::time_point lastTick;
     double carryFrames = 0;
@@ -69,15 +65,15 @@ class Card {
   };
 
   // Request groups.
-  void SetUp(const Call& call, const BlockFields& b, uint32_t fn);
+  void SetUp(const Call& call, const AdParamBlock& b, uint32_t code);
   void GetResource(const Call& call);
-  void StartPol(const Call& call, const BlockFields& b);
-  void StartRing(const Call& call, const BlockFields& b);
+  void StartPol(const Call& call, const AdParamBlock& b);
+  void StartRing(const Call& call, const AdParamBlock& b);
   // The parts of the starts that run with mu_ held, once the card is free.
-  void StartPolLocked(const Call& call, const BlockFields& b, size_t frames, uint64_t deliver, double interval,
+  void StartPolLocked(const Call& call, const AdParamBlock& b, size_t frames, uint64_t deliver, double interval,
                       double delaySeconds, double scanSeconds, Clock::time_point accepted);
-  void StartRingLocked(const Call& call, const BlockFields& b, bool limitMode);
-  void OneShot(const Call& call, const BlockFields& b);
+  void StartRingLocked(const Call& call, const AdParamBlock& b, bool limitMode);
+  void OneShot(const Call& call, const AdParamBlock& b);
   void Stop(const Call& call);
   void TestRequest(const Call& call);
   void RingCount(const Call& call);
@@ -87,7 +83,7 @@ class Card {
   void FreeBuffer(const Call& call, BufKind kind);
 
   // Checks the acquisition fields of a block; an error code or 0.
-  uint32_t CheckAcquisition(const BlockFields& b) const;
+  uint32_t CheckAcquisition(const AdParamBlock& b) const;
   void FinishPol(const Call& call, bool stopped);
   void FinishOneShot(const Call& call, uint32_t status);
   void RingTick(const Call& call);
@@ -98,7 +94,7 @@ class Card {
   bool HoldsNext();
   void Hold(const Call& call, AcqKind kind);
   void EndHang();
-  std::vector<uint16_t> Generate(size_t frames, const BlockFields& b, int group, double interval);
+  std::vector<uint16_t> Generate(size_t frames, const AdParamBlock& b, int group, double interval);
 
   // Replies.
   void ReplyData(const Call& call, const std::vector<uint8_t>& bytes);
@@ -121,7 +117,7 @@ class Card {
   uint32_t postCount_ = 0;
   std::deque<uint16_t> waiting_;
   bool overrun_ = false;
-  uint32_t ringStatus_ = kRingStopped;
+  uint32_t ringStatus_ = morlex::kRingStopped;
   uint64_t accepted_ = 0;  // acquisitions accepted so far (for --hang-after)
   HangPhase hang_ = HangPhase::Before;
 

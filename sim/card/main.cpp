@@ -8,15 +8,11 @@
 #include <vector>
 
 #include "card.h"
+#include "morlex/driver.h"
 #include "options.h"
 #include "platform/device.h"
 #include "platform/device_server.h"
-
-namespace {
-
-constexpr const char* kClassGuid = "{86114980-FD95-11D2-9D9A-0008C76B2933}";
-
-}  // namespace
+#include "trace.h"
 
 int main(int argc, char** argv) {
   cardsim::Options options;
@@ -40,9 +36,19 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   const std::string folder = options.deviceDir.empty() ? platform::DeviceFolder() : options.deviceDir;
-  const std::string name = std::string(kClassGuid) + "-0";
+  const std::string name = std::string(morlex::kDeviceClassGuid) + "-0";
   const std::string path = folder + "/" + name;
 
+  // Declared before the card so that it outlives the card's timers, which
+  // complete traced calls.
+  std::unique_ptr<cardsim::Trace> trace;
+  if (!options.traceFile.empty()) {
+    trace = cardsim::Trace::Open(options.traceFile, error);
+    if (!trace) {
+      std::cerr << "qda7100-sim: " << error << "\n";
+      return 1;
+    }
+  }
   cardsim::Card card(options, [path] {
     // The driver disappears the way an unloaded one does: its device entry
     // goes and its connections drop with the process.
@@ -55,7 +61,11 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
   });
   auto server = platform::DeviceServer::Start(
-      folder, name, [&card](const std::shared_ptr<platform::DeviceCall>& call) { card.Handle(call); }, error);
+      folder, name,
+      [&card, &trace](const std::shared_ptr<platform::DeviceCall>& call) {
+        card.Handle(trace ? trace->Received(call) : call);
+      },
+      error);
   if (!server) {
     std::cerr << "qda7100-sim: " << error << "\n";
     return 1;

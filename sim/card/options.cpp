@@ -86,7 +86,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
       }
       const RequestInfo* r = nullptr;
       if (!RequestByName(text.substr(0, eq), r, error)) return false;
-      o.fail[RequestCode(r->fn)] = static_cast<uint32_t>(code);
+      o.fail[r->code] = static_cast<uint32_t>(code);
     } else if (opt == "--status") {
       if (!value(text)) return false;
       const auto eq = text.find('=');
@@ -101,12 +101,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         error = "--status: " + std::string(r->name) + " returns data, not a status word";
         return false;
       }
-      o.status[RequestCode(r->fn)] = static_cast<uint32_t>(word);
+      o.status[r->code] = static_cast<uint32_t>(word);
     } else if (opt == "--short-reply" || opt == "--oversize-reply") {
       if (!value(text)) return false;
       const RequestInfo* r = nullptr;
       if (!RequestByName(text, r, error)) return false;
-      (opt == "--short-reply" ? o.shortReply : o.oversizeReply).insert(RequestCode(r->fn));
+      (opt == "--short-reply" ? o.shortReply : o.oversizeReply).insert(r->code);
     } else if (opt == "--pol-immediate") {
       o.polImmediate = true;
     } else if (opt == "--pol-never") {
@@ -168,6 +168,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
         error = "--device-dir needs a folder";
         return false;
       }
+    } else if (opt == "--trace") {
+      if (!value(o.traceFile)) return false;
+      if (o.traceFile.empty()) {
+        error = "--trace needs a file";
+        return false;
+      }
     } else {
       error = "unknown option '" + opt + "' (see --help)";
       return false;
@@ -188,11 +194,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
 }
 
 std::string HelpText() {
+  const std::string guid = morlex::kDeviceClassGuid;
   return R"(Usage: qda7100-sim [options]
 
 Stand-in for the QDA7100 A/D card's driver.  Registers one device of class
-{86114980-FD95-11D2-9D9A-0008C76B2933} as the socket
-<folder>/{86114980-FD95-11D2-9D9A-0008C76B2933}-0, where <folder> is
+)" + guid + R"( as the socket
+<folder>/)" + guid + R"(-0, where <folder> is
 $QDA7100_DEVICE_DIR when set, else /run/qda7100 for root, else
 $XDG_RUNTIME_DIR/qda7100 (or /tmp/qda7100-<uid>).  The folder is made 0700
 and the socket 0600; a folder that is a symbolic link, belongs to another
@@ -204,6 +211,9 @@ Card:
   --io-base N              I/O base reported by IOCTL_AD_GET_RESOURCE (decimal or 0x hex); default 0x300
   --irq N                  interrupt number reported; default 5
   --device-dir DIR         serve in DIR instead of the standard device folder
+  --trace FILE             write a line to FILE for every request received and every
+                           completion sent: "<monotonic seconds> <call> request <NAME>" and
+                           "<monotonic seconds> <call> complete <NAME> <status>"
 
 Signal (raw 13-bit codes in scan frames; zero current is code 2048):
   --profile NAME           insulators (default: 16 insulators from clean and dry to

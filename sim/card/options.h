@@ -38,6 +38,7 @@ struct Options {
   std::string profileSpec = "insulators";
   Profile profile = InsulatorProfile();
   std::string deviceDir;  // empty: the standard device folder
+  std::string traceFile;  // --trace: empty for none
   bool help = false;
 };
 

@@ -134,13 +134,8 @@ void Site::EndStartedVarnels() {
 }
 
 std::map<std::string, std::string> Site::Environment() const {
-  // Varnel finds libMorlex.so beside itself through its run path ($ORIGIN).
-  // In a build with AddressSanitizer the sanitizer's dlopen wrapper becomes
-  // the caller whose run path counts, and the library is not found; the
-  // library folder is therefore named here as well.
   return {{"QDA7100_DEVICE_DIR", (Path() / "dev").string()},
           {"COMPONENT_REGISTRY", (Path() / "registry.ini").string()},
-          {"LD_LIBRARY_PATH", BinDir().string()},
           {"QT_QPA_PLATFORM", "offscreen"}};
 }
 

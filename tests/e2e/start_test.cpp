@@ -61,10 +61,8 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 // A program of the build with nothing in its environment but `environment`
 // (env -i): no DISPLAY, no WAYLAND_DISPLAY, no QT_QPA_PLATFORM.
 std::unique_ptr<ChildProcess> StartBare(const std::string& program, const fs::path& dir,
-                                        std::map<std::string, std::string> environment,
+                                        const std::map<std::string, std::string>& environment,
                                         const std::vector<std::string>& args = {}) {
-  // A sanitizer build's Varnel needs the library folder named (see site.h).
-  environment["LD_LIBRARY_PATH"] = BinDir().string();
   std::vector<std::string> envArgs{"-i"};
   for (const auto& [key, value] : environment) envArgs.push_back(key + "=" + value);
   envArgs.push_back((BinDir() / program).string());

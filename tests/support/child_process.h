@@ -18,7 +18,8 @@
 
 namespace lw::testing {
 
-// Folder of the built programs (LW_BIN_DIR, set by CTest).
+// Folder of the built programs: $LW_BIN_DIR when set, else the test
+// program's own folder (tests are built beside the programs).
 std::filesystem::path BinDir();
 
 // A fresh folder under the system's temporary folder, removed afterwards.

@@ -58,6 +58,13 @@ inline constexpr uint32_t kRingStatusWordBytes = 2;  // u16 status word of IOCTL
 inline constexpr uint32_t kOneShotReplyBytes = 64;   // result area of IOCTL_AD_ONE_SHOT
 inline constexpr uint32_t kBufferSpareBytes = 32;    // spare bytes behind the samples of a data buffer
 
+// Status words of IOCTL_AD_START_RING (u16) and IOCTL_AD_RING_STATUS (u32).
+// The library posts the word of an ended ring or limit-trigger acquisition as
+// its notification status as it stands.
+inline constexpr uint32_t kRingStopped = 0;        // stopped by request
+inline constexpr uint32_t kRingOverrun = 2;        // FIFO overrun
+inline constexpr uint32_t kTriggerDataReady = 16;  // limit-trigger data ready
+
 // Input of IOCTL_AD_READ_RING and IOCTL_AD_READ_TRG_DATA.  `target` is the
 // low 32 bits of the destination's address; the samples themselves travel as
 // the request's output buffer, so the driver never needs the address.

@@ -2,8 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace varnel {
@@ -16,26 +14,11 @@ MorlexBinding::~MorlexBinding() {
   // does: its worker threads and its device handle belong to the process.
 }
 
-namespace {
-
-// The library by the usual search (the program's run path $ORIGIN first),
-// then beside the program itself: a sanitizer's dlopen interceptor hides the
-// program's run path from the search.
-void* OpenLibrary(const std::string& name) {
-  if (void* h = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
-  if (name.find('/') != std::string::npos) return nullptr;
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return nullptr;
-  return dlopen((exe.parent_path() / name).c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
-}  // namespace
-
 void* MorlexBinding::Resolve(const char* name) {
   if (failed_) return nullptr;
   if (handle_ == nullptr) {
-    handle_ = OpenLibrary(libraryName_);
+    // By the usual search: the program's run path ($ORIGIN) first.
+    handle_ = dlopen(libraryName_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
       failed_ = true;
       const char* why = dlerror();
@@ -56,27 +39,27 @@ void* MorlexBinding::Resolve(const char* name) {
 int32_t MorlexBinding::AdGetCardResource(uint32_t hwnd, int32_t reserved, int16_t* cardType, int16_t* ioBase,
                                          int16_t* irqNumber) {
   auto fn = Bind(getCardResource_, "AdGetCardResource");
-  return fn ? fn(hwnd, reserved, cardType, ioBase, irqNumber) : -10;
+  return fn ? fn(hwnd, reserved, cardType, ioBase, irqNumber) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetParam(uint32_t hwnd, int16_t cardType, int32_t mode, int16_t ioBase, int16_t irqNumber) {
   auto fn = Bind(setParam_, "AdSetParam");
-  return fn ? fn(hwnd, cardType, mode, ioBase, irqNumber) : -10;
+  return fn ? fn(hwnd, cardType, mode, ioBase, irqNumber) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetChannel(int16_t channelCount, const int16_t* channels) {
   auto fn = Bind(setChannel_, "AdSetChannel");
-  return fn ? fn(channelCount, channels) : -10;
+  return fn ? fn(channelCount, channels) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetTrigger(int16_t kind, int16_t edge) {
   auto fn = Bind(setTrigger_, "AdSetTrigger");
-  return fn ? fn(kind, edge) : -10;
+  return fn ? fn(kind, edge) : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdSetFreq(uint32_t hwnd, int16_t interval, int16_t unit) {
   auto fn = Bind(setFreq_, "AdSetFreq");
-  return fn ? fn(hwnd, interval, unit) : -10;
+  return fn ? fn(hwnd, interval, unit) : AD_REQUEST_FAILED;
 }
 
 uintptr_t MorlexBinding::AdAllocDataMem(uint32_t hwnd, int32_t samplesPerChannel) {
@@ -86,12 +69,12 @@ uintptr_t MorlexBinding::AdAllocDataMem(uint32_t hwnd, int32_t samplesPerChannel
 
 int32_t MorlexBinding::AdFreeDataMem() {
   auto fn = Bind(freeDataMem_, "AdFreeDataMem");
-  return fn ? fn() : -10;
+  return fn ? fn() : AD_REQUEST_FAILED;
 }
 
 int32_t MorlexBinding::AdStartPolModeThread(uint32_t relayHwnd) {
   auto fn = Bind(startPolModeThread_, "AdStartPolModeThread");
-  return fn ? fn(relayHwnd) : -10;
+  return fn ? fn(relayHwnd) : AD_REQUEST_FAILED;
 }
 
 uintptr_t MorlexBinding::VbMemCopy(uintptr_t destination, uintptr_t source, uint32_t byteCount) {

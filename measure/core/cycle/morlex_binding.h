@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cycle/morlex_api.h"
+#include "morlex.h"
 
 namespace varnel {
 
@@ -49,15 +50,17 @@ class MorlexBinding : public MorlexApi {
   void* handle_ = nullptr;
   bool failed_ = false;
 
-  int32_t (*getCardResource_)(intptr_t, intptr_t, int16_t*, int16_t*, int16_t*) = nullptr;
-  int32_t (*setParam_)(intptr_t, int32_t, int32_t, int32_t, int32_t) = nullptr;
-  int32_t (*setChannel_)(int32_t, const int16_t*) = nullptr;
-  int32_t (*setTrigger_)(int32_t, int32_t) = nullptr;
-  int32_t (*setFreq_)(intptr_t, int32_t, int32_t) = nullptr;
-  intptr_t (*allocDataMem_)(intptr_t, int32_t) = nullptr;
-  int32_t (*freeDataMem_)() = nullptr;
-  int32_t (*startPolModeThread_)(intptr_t) = nullptr;
-  intptr_t (*memCopy_)(intptr_t, intptr_t, uint32_t) = nullptr;
+  // The entry points, typed by the library's own declarations (morlex.h);
+  // only their types are used, the symbols are bound by name at run time.
+  decltype(&::AdGetCardResource) getCardResource_ = nullptr;
+  decltype(&::AdSetParam) setParam_ = nullptr;
+  decltype(&::AdSetChannel) setChannel_ = nullptr;
+  decltype(&::AdSetTrigger) setTrigger_ = nullptr;
+  decltype(&::AdSetFreq) setFreq_ = nullptr;
+  decltype(&::AdAllocDataMem) allocDataMem_ = nullptr;
+  decltype(&::AdFreeDataMem) freeDataMem_ = nullptr;
+  decltype(&::AdStartPolModeThread) startPolModeThread_ = nullptr;
+  decltype(&::VbMemCopy) memCopy_ = nullptr;
 };
 
 }  // namespace varnel

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cycle/morlex_api.h"
+#include "morlex.h"
 #include "form/form.h"
 #include "ports/ports.h"
 #include "form/state.h"
@@ -24,17 +25,17 @@ inline constexpr int kExitForcedStop = 2;       // abnormal data in a record
 inline constexpr int kExitAnotherInstance = 3;  // the site folder is in use
 inline constexpr int kExitLibraryMissing = 4;   // the A/D library cannot be bound
 
-// Notification codes of the A/D library.
-inline constexpr int16_t kNotifyStarted = 1;
-inline constexpr int16_t kNotifyFifoOverrun = 2;
-inline constexpr int16_t kNotifyWaitingTrigger = 4;
-inline constexpr int16_t kNotifyFailed = 8;
-inline constexpr int16_t kNotifyStopTrigger = 64;
-inline constexpr int16_t kNotifyCountReached = 128;
+// Notification codes of the A/D library (morlex.h), as the cycle names them.
+inline constexpr int16_t kNotifyStarted = AD_STATUS_STARTED;
+inline constexpr int16_t kNotifyFifoOverrun = AD_STATUS_FIFO_OVERRUN;
+inline constexpr int16_t kNotifyWaitingTrigger = AD_STATUS_WAIT_TRIGGER;
+inline constexpr int16_t kNotifyFailed = AD_STATUS_FAILED;
+inline constexpr int16_t kNotifyStopTrigger = AD_STATUS_STOPPED_EXT;
+inline constexpr int16_t kNotifyCountReached = AD_STATUS_COMPLETE;
 
 // AdStartPolModeThread: the driver did not complete the acquisition in time;
 // the library cancelled it and posted its failure notification.
-inline constexpr int32_t kPolTimedOut = -2;
+inline constexpr int32_t kPolTimedOut = AD_POL_TIMED_OUT;
 // Blocks given up in a row (time-outs) after which the program ends, so that
 // the watchdog starts a fresh one.
 inline constexpr int kTimeoutsBeforeEnd = 3;

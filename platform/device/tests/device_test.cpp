@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device_test_util.h"
+#include "morlex/driver.h"
 #include "platform/device.h"
 #include "platform/device_server.h"
 #include "socket_io.h"
@@ -29,7 +30,7 @@ constexpr uint32_t kEcho = 0x100;      // completes at once with its input
 constexpr uint32_t kHold = 0x200;      // pends; the test completes it
 constexpr uint32_t kFailIo = 0x300;    // fails at once with 1117
 constexpr uint32_t kPendDone = 0x400;  // declares pending, then completes in the handler
-constexpr const char* kName = "{86114980-FD95-11D2-9D9A-0008C76B2933}-0";
+const std::string kName = std::string(morlex::kDeviceClassGuid) + "-0";
 
 // An endpoint whose handler echoes, fails or holds calls for the test.
 class Driver {

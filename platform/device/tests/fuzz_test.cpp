@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "device_test_util.h"
+#include "morlex/driver.h"
 #include "platform/device.h"
 #include "platform/device_server.h"
 #include "socket_io.h"
@@ -38,7 +39,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* kName = "{86114980-FD95-11D2-9D9A-0008C76B2933}-0";
+const std::string kName = std::string(morlex::kDeviceClassGuid) + "-0";
 // Every wait of the test on the other side ends by this deadline.
 constexpr auto kDeadline = std::chrono::seconds(10);
 
@@ -446,8 +447,8 @@ TEST(DeviceWireFuzz, HandleSurvivesRandomAndMutatedRepliesAndNeverWritesPastTheO
     Overlapped ov;
     ov.event = &ev;
     uint32_t bytes = 0xDEAD;
-    const bool now = dev->IoControl(0x854B2028u, input.data(), static_cast<uint32_t>(input.size()), out->Out(), outLen,
-                                    &bytes, &ov, error);
+    const bool now = dev->IoControl(morlex::IOCTL_AD_START_POL, input.data(), static_cast<uint32_t>(input.size()),
+                                    out->Out(), outLen, &bytes, &ov, error);
 
     bool ok = now;
     uint32_t finalError = now ? ERROR_SUCCESS : error;

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 
 #include "device_test_util.h"
+#include "morlex/driver.h"
 #include "platform/device.h"
 #include "platform/device_server.h"
 #include "socket_io.h"
@@ -20,7 +23,8 @@ using devtest::TempFolder;
 
 namespace {
 
-constexpr const char* kGuid = "{86114980-FD95-11D2-9D9A-0008C76B2933}";
+// The card's class stands for any class.
+constexpr const char* kGuid = morlex::kDeviceClassGuid;
 
 TEST(DeviceFolder, OverrideThenRuntimeFolder) {
   {
@@ -85,7 +89,9 @@ TEST(DeviceLookup, MemberZeroIsTheFirstSocketOfTheClassInSortedOrder) {
   EXPECT_EQ(path, dir.Path() + "/" + g + "-1");
 
   // The class GUID matches without regard to letter case.
-  std::string lower = "{86114980-fd95-11d2-9d9a-0008c76b2933}";
+  std::string lower = g;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  ASSERT_NE(lower, g);
   ASSERT_EQ(FindFirstDevice(lower, path), 0);
   EXPECT_EQ(path, dir.Path() + "/" + g + "-1");
   EXPECT_EQ(FindFirstDevice("{11111111-", path), -5);

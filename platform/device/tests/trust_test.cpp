@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "device_test_util.h"
+#include "morlex/driver.h"
 #include "platform/device.h"
 #include "platform/device_server.h"
 #include "socket_io.h"
@@ -26,7 +27,7 @@ using devtest::TempFolder;
 
 namespace {
 
-constexpr const char* kGuid = "{86114980-FD95-11D2-9D9A-0008C76B2933}";
+constexpr const char* kGuid = morlex::kDeviceClassGuid;
 constexpr uid_t kNobody = 65534;
 const std::string kName = std::string(kGuid) + "-0";
 

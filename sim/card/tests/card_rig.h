@@ -11,11 +11,12 @@
 
 #include "device_test_util.h"
 #include "platform/device.h"
+#include "morlex/driver.h"
 #include "requests.h"
 
 namespace cardtest {
 
-constexpr const char* kDeviceName = "{86114980-FD95-11D2-9D9A-0008C76B2933}-0";
+inline const std::string kDeviceName = std::string(morlex::kDeviceClassGuid) + "-0";
 
 // The 80-byte parameter block, built byte by byte.
 struct Block {
@@ -62,37 +63,35 @@ struct Pending {
   bool accepted = false;  // the request pends
 };
 
-inline uint32_t Code(uint32_t fn) { return cardsim::RequestCode(fn); }
-
-inline Result Issue(platform::Device& dev, uint32_t fn, std::vector<uint8_t> in, uint32_t outLen) {
+inline Result Issue(platform::Device& dev, uint32_t code, std::vector<uint8_t> in, uint32_t outLen) {
   Result r;
   r.out.assign(outLen, 0xEE);
   platform::Event ev;
   platform::Overlapped ov;
   ov.event = &ev;
-  r.ok = dev.IoControl(Code(fn), in.data(), static_cast<uint32_t>(in.size()), r.out.data(), outLen, &r.bytes, &ov,
+  r.ok = dev.IoControl(code, in.data(), static_cast<uint32_t>(in.size()), r.out.data(), outLen, &r.bytes, &ov,
                        r.error);
   if (!r.ok && r.error == platform::ERROR_IO_PENDING) dev.Cancel(&ov);  // never leave one behind
   return r;
 }
 
-inline Result Issue(platform::Device& dev, uint32_t fn, const Block& b, uint32_t outLen) {
-  return Issue(dev, fn, std::vector<uint8_t>(b.bytes.begin(), b.bytes.end()), outLen);
+inline Result Issue(platform::Device& dev, uint32_t code, const Block& b, uint32_t outLen) {
+  return Issue(dev, code, std::vector<uint8_t>(b.bytes.begin(), b.bytes.end()), outLen);
 }
 
-inline std::unique_ptr<Pending> Start(platform::Device& dev, uint32_t fn, std::vector<uint8_t> in, uint32_t outLen) {
+inline std::unique_ptr<Pending> Start(platform::Device& dev, uint32_t code, std::vector<uint8_t> in, uint32_t outLen) {
   auto p = std::make_unique<Pending>();
   p->out.assign(outLen, 0xEE);
   p->ov.event = &p->event;
   uint32_t bytes = 0;
-  const bool done = dev.IoControl(Code(fn), in.data(), static_cast<uint32_t>(in.size()), p->out.data(), outLen,
+  const bool done = dev.IoControl(code, in.data(), static_cast<uint32_t>(in.size()), p->out.data(), outLen,
                                   &bytes, &p->ov, p->error);
   p->accepted = !done && p->error == platform::ERROR_IO_PENDING;
   return p;
 }
 
-inline std::unique_ptr<Pending> Start(platform::Device& dev, uint32_t fn, const Block& b, uint32_t outLen) {
-  return Start(dev, fn, std::vector<uint8_t>(b.bytes.begin(), b.bytes.end()), outLen);
+inline std::unique_ptr<Pending> Start(platform::Device& dev, uint32_t code, const Block& b, uint32_t outLen) {
+  return Start(dev, code, std::vector<uint8_t>(b.bytes.begin(), b.bytes.end()), outLen);
 }
 
 // Waits (bounded) for a pending request; the result holds its outcome.

@@ -13,6 +13,7 @@
 
 using namespace cardtest;
 using namespace cardsim;
+using namespace morlex;
 using platform::Device;
 
 namespace {
@@ -75,30 +76,30 @@ std::vector<uint16_t> Samples(const Result& r) {
 
 TEST(CardSim, ResourceReportsTheConfiguredCard) {
   Rig rig({"--type", "1", "--io-base", "0x2A0", "--irq", "11"});
-  const Result r = Issue(rig.Dev(), kGetResource, std::vector<uint8_t>{}, 20);
+  const Result r = Issue(rig.Dev(), IOCTL_AD_GET_RESOURCE, std::vector<uint8_t>{}, 20);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.bytes, 20u);
   EXPECT_EQ(r.Word32(0), 1u);
   EXPECT_EQ(r.Word16(4), 0x2A0);
   EXPECT_EQ(r.Word16(16), 11);
-  EXPECT_EQ(Issue(rig.Dev(), kGetResource, std::vector<uint8_t>{}, 19).error, platform::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_GET_RESOURCE, std::vector<uint8_t>{}, 19).error, platform::ERROR_INSUFFICIENT_BUFFER);
 }
 
 TEST(CardSim, ResourceFaults) {
   {
     Rig rig({"--bad-card-type", "7"});
-    EXPECT_EQ(Issue(rig.Dev(), kGetResource, std::vector<uint8_t>{}, 20).Word32(0), 7u);
+    EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_GET_RESOURCE, std::vector<uint8_t>{}, 20).Word32(0), 7u);
   }
   {
     Rig rig({"--short-reply", "IOCTL_AD_GET_RESOURCE"});
-    const Result r = Issue(rig.Dev(), kGetResource, std::vector<uint8_t>{}, 20);
+    const Result r = Issue(rig.Dev(), IOCTL_AD_GET_RESOURCE, std::vector<uint8_t>{}, 20);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.bytes, 10u);
     EXPECT_EQ(r.out[10], 0xEE);  // nothing beyond what was delivered
   }
   {
     Rig rig({"--oversize-reply", "IOCTL_AD_GET_RESOURCE"});
-    const Result r = Issue(rig.Dev(), kGetResource, std::vector<uint8_t>{}, 20);
+    const Result r = Issue(rig.Dev(), IOCTL_AD_GET_RESOURCE, std::vector<uint8_t>{}, 20);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, platform::ERROR_MORE_DATA);
     EXPECT_EQ(r.out, std::vector<uint8_t>(20, 0xEE));
@@ -108,23 +109,23 @@ TEST(CardSim, ResourceFaults) {
 TEST(CardSim, SetUpRequestsCompleteAtOnceWithTheirStatusWord) {
   Rig rig({"--status", "IOCTL_AD_SET_CHANNEL=5", "--fail", "IOCTL_AD_SET_FREQ"});
   const Block b = Block::Acquisition(2, 4, 80, 2, 1260);
-  const Result param = Issue(rig.Dev(), kSetParam, b, 4);
+  const Result param = Issue(rig.Dev(), IOCTL_AD_SET_PARAM, b, 4);
   ASSERT_TRUE(param.ok);
   EXPECT_EQ(param.Word32(0), 0u);
-  EXPECT_EQ(Issue(rig.Dev(), kSetChannel, b, 4).Word32(0), 5u);
-  EXPECT_EQ(Issue(rig.Dev(), kSetFreq, b, 4).error, platform::ERROR_GEN_FAILURE);
-  for (uint32_t fn : {kSetDataMem, kSetDataCount, kSetTrigger, kSetLimitTrg, kSetInternalClock, kSetExternalClock}) {
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_SET_CHANNEL, b, 4).Word32(0), 5u);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_SET_FREQ, b, 4).error, platform::ERROR_GEN_FAILURE);
+  for (uint32_t fn : {IOCTL_AD_SET_DATA_MEM, IOCTL_AD_SET_DATA_COUNT, IOCTL_AD_SET_TRIGGER, IOCTL_AD_SET_LIMIT_TRG, IOCTL_AD_SET_INTERNAL_CLOCK, IOCTL_AD_SET_EXTERNAL_CLOCK}) {
     const Result r = Issue(rig.Dev(), fn, b, 4);
     EXPECT_TRUE(r.ok) << std::hex << fn;
     EXPECT_EQ(r.bytes, 4u);
   }
   // Another card type than the one present is not accepted.
-  EXPECT_EQ(Issue(rig.Dev(), kSetParam, Block::Acquisition(1, 4, 80, 2, 1), 4).Word32(0), 1u);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_SET_PARAM, Block::Acquisition(1, 4, 80, 2, 1), 4).Word32(0), 1u);
   // A short block, a short output, an unknown request.
-  EXPECT_EQ(Issue(rig.Dev(), kSetParam, std::vector<uint8_t>(79), 4).error, platform::ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(Issue(rig.Dev(), kSetParam, b, 3).error, platform::ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(Issue(rig.Dev(), 0x808, b, 4).error, platform::ERROR_INVALID_FUNCTION);
-  const Result thread = Issue(rig.Dev(), kCreateSystemThread, std::vector<uint8_t>(4), 4);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_SET_PARAM, std::vector<uint8_t>(79), 4).error, platform::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_SET_PARAM, b, 3).error, platform::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(Issue(rig.Dev(), morlex::AdRequestCode(0x808), b, 4).error, platform::ERROR_INVALID_FUNCTION);
+  const Result thread = Issue(rig.Dev(), IOCTL_AD_CREATE_SYSTEM_THREAD, std::vector<uint8_t>(4), 4);
   EXPECT_TRUE(thread.ok);
 }
 
@@ -133,7 +134,7 @@ TEST(CardSim, PollingAcquisitionsDeliverTheProfileGroupAfterGroup) {
   const uint32_t perChannel = 100;
   const Block b = Block::Acquisition(2, 4, 80, 2, perChannel);
   for (int n = 0; n < 5; ++n) {
-    auto p = Start(rig.Dev(), kStartPol, b, 2 * perChannel * 4 + 32);
+    auto p = Start(rig.Dev(), IOCTL_AD_START_POL, b, 2 * perChannel * 4 + 32);
     ASSERT_TRUE(p->accepted) << p->error;
     const Result r = Finish(rig.Dev(), *p);
     ASSERT_TRUE(r.ok) << r.error;
@@ -147,10 +148,10 @@ TEST(CardSim, PollingAcquisitionsDeliverTheProfileGroupAfterGroup) {
 TEST(CardSim, ExternalStopTriggerCanEndEarly) {
   Rig rig({"--instant", "--end-early", "2500", "--profile", "sine:500"});
   Block b = Block::Acquisition(2, 4, 80, 2, 1000);
-  auto full = Start(rig.Dev(), kStartPol, b, 8032);
+  auto full = Start(rig.Dev(), IOCTL_AD_START_POL, b, 8032);
   EXPECT_EQ(Finish(rig.Dev(), *full).bytes, 8000u);  // no stop trigger: all of it
   b.U16(60, 1);
-  auto early = Start(rig.Dev(), kStartPol, b, 8032);
+  auto early = Start(rig.Dev(), IOCTL_AD_START_POL, b, 8032);
   const Result r = Finish(rig.Dev(), *early);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, 5000u);
@@ -161,27 +162,27 @@ TEST(CardSim, ExternalStopTriggerCanEndEarly) {
 TEST(CardSim, PollingAcquisitionFaultsAndRefusals) {
   {
     Rig rig({"--pol-immediate"});
-    const Result r = Issue(rig.Dev(), kStartPol, Block::Acquisition(2, 4, 80, 2, 10), 112);
+    const Result r = Issue(rig.Dev(), IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 10), 112);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.bytes, 80u);
   }
   Rig rig({"--pol-never"});
-  EXPECT_EQ(Issue(rig.Dev(), kStartPol, Block::Acquisition(2, 4, 80, 2, 10), 79).error,
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 10), 79).error,
             platform::ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(Issue(rig.Dev(), kStartPol, Block::Acquisition(2, 5, 80, 2, 10), 200).error,
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_START_POL, Block::Acquisition(2, 5, 80, 2, 10), 200).error,
             platform::ERROR_INVALID_PARAMETER);  // 5 channels on a 4-channel card
-  EXPECT_EQ(Issue(rig.Dev(), kStartPol, Block::Acquisition(2, 4, 80, 3, 10), 200).error,
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 3, 10), 200).error,
             platform::ERROR_INVALID_PARAMETER);  // no such unit
-  EXPECT_EQ(Issue(rig.Dev(), kStartPol, Block::Acquisition(2, 4, 80, 2, 0), 200).error,
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 0), 200).error,
             platform::ERROR_INVALID_PARAMETER);
 
   const Block b = Block::Acquisition(2, 4, 80, 2, 10);
-  auto first = Start(rig.Dev(), kStartPol, b, 112);
+  auto first = Start(rig.Dev(), IOCTL_AD_START_POL, b, 112);
   ASSERT_TRUE(first->accepted);
-  EXPECT_EQ(Issue(rig.Dev(), kStartPol, b, 112).error, kErrorBusy);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_START_POL, b, 112).error, kErrorBusy);
   rig.Dev().Cancel(&first->ov);
   // The cancel reaches the card before the next request on the connection.
-  auto second = Start(rig.Dev(), kStartPol, b, 112);
+  auto second = Start(rig.Dev(), IOCTL_AD_START_POL, b, 112);
   EXPECT_TRUE(second->accepted) << second->error;
   rig.Dev().Cancel(&second->ov);
 }
@@ -189,20 +190,20 @@ TEST(CardSim, PollingAcquisitionFaultsAndRefusals) {
 TEST(CardSim, StopEndsARunningAcquisitionWithTheFramesScanned) {
   Rig rig({});
   // 1000 frames at 1 ms: a second of real time.
-  auto p = Start(rig.Dev(), kStartPol, Block::Acquisition(2, 4, 1, 1, 1000), 8032);
+  auto p = Start(rig.Dev(), IOCTL_AD_START_POL, Block::Acquisition(2, 4, 1, 1, 1000), 8032);
   ASSERT_TRUE(p->accepted);
-  const Result stop = Issue(rig.Dev(), kStopIrq, std::vector<uint8_t>(4), 4);
+  const Result stop = Issue(rig.Dev(), IOCTL_AD_STOP_IRQ, std::vector<uint8_t>(4), 4);
   EXPECT_TRUE(stop.ok);
   const Result r = Finish(rig.Dev(), *p);
   ASSERT_TRUE(r.ok);
   EXPECT_LT(r.bytes, 8000u);
   EXPECT_EQ(r.bytes % 8, 0u);  // whole frames
-  EXPECT_TRUE(Issue(rig.Dev(), kTestStopPol, std::vector<uint8_t>(4), 4).ok);  // nothing running: fine
+  EXPECT_TRUE(Issue(rig.Dev(), IOCTL_AD_TEST_STOP_POL, std::vector<uint8_t>(4), 4).ok);  // nothing running: fine
 }
 
 TEST(CardSim, ExitDuringAcquisitionMakesTheDriverVanish) {
   Rig rig({"--instant", "--exit-during-acquisition", "--pol-never"});
-  auto p = Start(rig.Dev(), kStartPol, Block::Acquisition(2, 4, 80, 2, 10), 112);
+  auto p = Start(rig.Dev(), IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 10), 112);
   ASSERT_TRUE(p->accepted);
   EXPECT_TRUE(devtest::WaitUntil([&] { return rig.Vanished() == 1; }));
   rig.Dev().Cancel(&p->ov);
@@ -217,30 +218,30 @@ TEST(CardSim, HangHoldsAcquisitionsUntilCancelledThenTheCardCompletesAgain) {
   const uint32_t perChannel = 100;
   const Block b = Block::Acquisition(2, 4, 80, 2, perChannel);
   for (int n = 0; n < 2; ++n) {
-    auto p = Start(rig.Dev(), kStartPol, b, 832);
+    auto p = Start(rig.Dev(), IOCTL_AD_START_POL, b, 832);
     ASSERT_TRUE(Finish(rig.Dev(), *p).ok) << "acquisition " << n << " before the hang";
   }
   EXPECT_TRUE(rig.Notices().empty());
 
-  auto held = Start(rig.Dev(), kStartPol, b, 832);
+  auto held = Start(rig.Dev(), IOCTL_AD_START_POL, b, 832);
   ASSERT_TRUE(held->accepted) << held->error;
   ASSERT_EQ(rig.Notices().size(), 1u);
   EXPECT_EQ(rig.Notices()[0], "qda7100-sim: hanging for 1500 ms: acquisitions are accepted and never completed");
-  EXPECT_EQ(Issue(rig.Dev(), kStartPol, b, 832).error, kErrorBusy);
-  EXPECT_TRUE(Issue(rig.Dev(), kStopIrq, std::vector<uint8_t>(4), 4).ok);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_START_POL, b, 832).error, kErrorBusy);
+  EXPECT_TRUE(Issue(rig.Dev(), IOCTL_AD_STOP_IRQ, std::vector<uint8_t>(4), 4).ok);
   // An instant acquisition would have completed long before this.
   EXPECT_FALSE(held->event.Wait(200) == platform::WAIT_OBJECT_0);
   rig.Dev().Cancel(&held->ov);
 
   // The one-shot conversion hangs the same way.
-  auto oneShot = Start(rig.Dev(), kOneShot, b, 64);
+  auto oneShot = Start(rig.Dev(), IOCTL_AD_ONE_SHOT, b, 64);
   ASSERT_TRUE(oneShot->accepted) << oneShot->error;
   EXPECT_FALSE(oneShot->event.Wait(100) == platform::WAIT_OBJECT_0);
   rig.Dev().Cancel(&oneShot->ov);
 
   ASSERT_TRUE(devtest::WaitUntil([&] { return rig.Notices().size() == 2; }));
   EXPECT_EQ(rig.Notices()[1], "qda7100-sim: hang over: acquisitions complete again");
-  auto after = Start(rig.Dev(), kStartPol, b, 832);
+  auto after = Start(rig.Dev(), IOCTL_AD_START_POL, b, 832);
   const Result r = Finish(rig.Dev(), *after);
   ASSERT_TRUE(r.ok) << r.error;
   // Group 2 and frames 200..299: the held acquisitions took nothing.
@@ -250,54 +251,54 @@ TEST(CardSim, HangHoldsAcquisitionsUntilCancelledThenTheCardCompletesAgain) {
 TEST(CardSim, OneShotConvertsOneFrame) {
   Rig rig({"--instant", "--profile", "sine:700"});
   Block b = Block::Acquisition(2, 4, 80, 2, 1);
-  auto p = Start(rig.Dev(), kOneShot, b, 64);
+  auto p = Start(rig.Dev(), IOCTL_AD_ONE_SHOT, b, 64);
   ASSERT_TRUE(p->accepted);
   const Result r = Finish(rig.Dev(), *p);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, 8u);
   EXPECT_EQ(Samples(r), Expected(rig.Opt().profile, 2, 0, 4, 0, 80e-6, 4));
-  EXPECT_EQ(Issue(rig.Dev(), kOneShot, b, 7).error, platform::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_ONE_SHOT, b, 7).error, platform::ERROR_INSUFFICIENT_BUFFER);
 }
 
 TEST(CardSim, RingBufferWaitingCountAndReads) {
   Rig rig({"--ring-waiting", "99"});
-  EXPECT_EQ(Issue(rig.Dev(), kRingCount, std::vector<uint8_t>{}, 4).Word32(0), 0u);
-  EXPECT_EQ(Issue(rig.Dev(), kReadRing, Pair(0, 1), 2).error, platform::ERROR_INVALID_FUNCTION);  // none held
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_RING_COUNT, std::vector<uint8_t>{}, 4).Word32(0), 0u);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_READ_RING, Pair(0, 1), 2).error, platform::ERROR_INVALID_FUNCTION);  // none held
 
-  const Result alloc = Issue(rig.Dev(), kAllocRing, std::vector<uint8_t>{200, 0, 0, 0}, 4);
+  const Result alloc = Issue(rig.Dev(), IOCTL_AD_ALLOC_RING, std::vector<uint8_t>{200, 0, 0, 0}, 4);
   ASSERT_TRUE(alloc.ok);
   EXPECT_EQ(alloc.Word32(0), 0u);
-  EXPECT_EQ(Issue(rig.Dev(), kAllocRing, std::vector<uint8_t>{200, 0, 0, 0}, 4).Word32(0), 1u);  // held already
-  EXPECT_EQ(Issue(rig.Dev(), kAllocTrg, Pair(10, 10), 4).Word32(0), 1u);  // one buffer at a time
-  EXPECT_EQ(Issue(rig.Dev(), kRingCount, std::vector<uint8_t>{}, 4).Word32(0), 99u);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_ALLOC_RING, std::vector<uint8_t>{200, 0, 0, 0}, 4).Word32(0), 1u);  // held already
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_ALLOC_TRG, Pair(10, 10), 4).Word32(0), 1u);  // one buffer at a time
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_RING_COUNT, std::vector<uint8_t>{}, 4).Word32(0), 99u);
 
-  const Result read = Issue(rig.Dev(), kReadRing, Pair(0x12345678, 100), 200);
+  const Result read = Issue(rig.Dev(), IOCTL_AD_READ_RING, Pair(0x12345678, 100), 200);
   ASSERT_TRUE(read.ok);
   EXPECT_EQ(read.bytes, 198u);  // only what waits
   EXPECT_EQ(read.out[198], 0xEE);
-  EXPECT_EQ(Issue(rig.Dev(), kRingCount, std::vector<uint8_t>{}, 4).Word32(0), 0u);
-  EXPECT_EQ(Issue(rig.Dev(), kReadRing, Pair(0, 100), 199).error, platform::ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(Issue(rig.Dev(), kReadRing, std::vector<uint8_t>(7), 200).error, platform::ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_RING_COUNT, std::vector<uint8_t>{}, 4).Word32(0), 0u);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_READ_RING, Pair(0, 100), 199).error, platform::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_READ_RING, std::vector<uint8_t>(7), 200).error, platform::ERROR_INVALID_PARAMETER);
 
-  EXPECT_TRUE(Issue(rig.Dev(), kFreeRing, std::vector<uint8_t>{}, 4).ok);
-  EXPECT_EQ(Issue(rig.Dev(), kAllocRing, std::vector<uint8_t>{0, 0, 0, 0}, 4).Word32(0), 2u);  // zero size
-  EXPECT_EQ(Issue(rig.Dev(), kAllocRing, std::vector<uint8_t>{200, 0, 0, 0}, 4).Word32(0), 0u);
+  EXPECT_TRUE(Issue(rig.Dev(), IOCTL_AD_FREE_RING, std::vector<uint8_t>{}, 4).ok);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_ALLOC_RING, std::vector<uint8_t>{0, 0, 0, 0}, 4).Word32(0), 2u);  // zero size
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_ALLOC_RING, std::vector<uint8_t>{200, 0, 0, 0}, 4).Word32(0), 0u);
 }
 
 TEST(CardSim, RingModeOverrunEndsWithStatusTwoAndFailsTheNextRead) {
   Rig rig({"--instant"});
-  ASSERT_EQ(Issue(rig.Dev(), kAllocRing, std::vector<uint8_t>{0xD0, 0x07, 0, 0}, 4).Word32(0), 0u);  // 1000 samples
+  ASSERT_EQ(Issue(rig.Dev(), IOCTL_AD_ALLOC_RING, std::vector<uint8_t>{0xD0, 0x07, 0, 0}, 4).Word32(0), 0u);  // 1000 samples
   Block b = Block::Acquisition(2, 4, 80, 2, 250);
   b.U16(8, 4);  // ring mode
-  auto p = Start(rig.Dev(), kStartRing, b, 2);
+  auto p = Start(rig.Dev(), IOCTL_AD_START_RING, b, 2);
   ASSERT_TRUE(p->accepted) << p->error;
   const Result r = Finish(rig.Dev(), *p);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.bytes, 2u);
   EXPECT_EQ(r.Word16(0), kRingOverrun);
-  EXPECT_EQ(Issue(rig.Dev(), kRingStatus, std::vector<uint8_t>{}, 4).Word32(0), kRingOverrun);
-  EXPECT_EQ(Issue(rig.Dev(), kReadRing, Pair(0, 10), 20).error, platform::ERROR_IO_DEVICE);
-  const Result after = Issue(rig.Dev(), kReadRing, Pair(0, 1000), 2000);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_RING_STATUS, std::vector<uint8_t>{}, 4).Word32(0), kRingOverrun);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_READ_RING, Pair(0, 10), 20).error, platform::ERROR_IO_DEVICE);
+  const Result after = Issue(rig.Dev(), IOCTL_AD_READ_RING, Pair(0, 1000), 2000);
   EXPECT_TRUE(after.ok);
   EXPECT_EQ(after.bytes, 2000u);  // the full ring
 }
@@ -306,11 +307,11 @@ TEST(CardSim, RingModeNeedsARingBufferAndStopsOnRequest) {
   Rig rig({});
   Block b = Block::Acquisition(2, 4, 80, 2, 250);
   b.U16(8, 4);
-  EXPECT_EQ(Issue(rig.Dev(), kStartRing, b, 2).error, platform::ERROR_INVALID_PARAMETER);
-  ASSERT_EQ(Issue(rig.Dev(), kAllocRing, std::vector<uint8_t>{0, 0, 0x10, 0}, 4).Word32(0), 0u);  // 1 MiB
-  auto p = Start(rig.Dev(), kStartRing, b, 2);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_START_RING, b, 2).error, platform::ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(Issue(rig.Dev(), IOCTL_AD_ALLOC_RING, std::vector<uint8_t>{0, 0, 0x10, 0}, 4).Word32(0), 0u);  // 1 MiB
+  auto p = Start(rig.Dev(), IOCTL_AD_START_RING, b, 2);
   ASSERT_TRUE(p->accepted);
-  EXPECT_TRUE(Issue(rig.Dev(), kStopIrq, std::vector<uint8_t>(4), 4).ok);
+  EXPECT_TRUE(Issue(rig.Dev(), IOCTL_AD_STOP_IRQ, std::vector<uint8_t>(4), 4).ok);
   const Result r = Finish(rig.Dev(), *p);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.Word16(0), kRingStopped);
@@ -320,16 +321,16 @@ TEST(CardSim, LimitTriggerCapturesSamplesAroundTheCrossing) {
   // A 500-count sine on every channel; the lower level 2048 - 450 is first
   // reached at sin = -0.9 (244.2 deg, 13.56 ms): frame 170 at 80 us.
   Rig rig({"--instant", "--profile", "sine:500"});
-  ASSERT_EQ(Issue(rig.Dev(), kAllocTrg, Pair(100, 400), 4).Word32(0), 0u);
+  ASSERT_EQ(Issue(rig.Dev(), IOCTL_AD_ALLOC_TRG, Pair(100, 400), 4).Word32(0), 0u);
   Block b = Block::Acquisition(2, 1, 80, 2, 1);
   b.U16(8, 5).U16(66, 4095).U16(68, 1598).U16(70, 2);
-  auto p = Start(rig.Dev(), kStartRing, b, 2);
+  auto p = Start(rig.Dev(), IOCTL_AD_START_RING, b, 2);
   ASSERT_TRUE(p->accepted);
   const Result r = Finish(rig.Dev(), *p);
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.Word16(0), kTriggerDataReady);
-  EXPECT_EQ(Issue(rig.Dev(), kRingCount, std::vector<uint8_t>{}, 4).Word32(0), 500u);
-  const Result data = Issue(rig.Dev(), kReadTrgData, Pair(0, 500), 1000);
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_RING_COUNT, std::vector<uint8_t>{}, 4).Word32(0), 500u);
+  const Result data = Issue(rig.Dev(), IOCTL_AD_READ_TRG_DATA, Pair(0, 500), 1000);
   ASSERT_TRUE(data.ok);
   ASSERT_EQ(data.bytes, 1000u);
   const auto s = Samples(data);
@@ -338,23 +339,23 @@ TEST(CardSim, LimitTriggerCapturesSamplesAroundTheCrossing) {
   // 100 samples before the trigger and 400 from it: frames 70 .. 569.
   const auto want = Expected(rig.Opt().profile, 2, 0, 1, 0, 80e-6, 570);
   EXPECT_EQ(s, std::vector<uint16_t>(want.begin() + 70, want.end()));
-  EXPECT_EQ(Issue(rig.Dev(), kReadRing, Pair(0, 1), 2).error, platform::ERROR_INVALID_FUNCTION);  // not a ring
+  EXPECT_EQ(Issue(rig.Dev(), IOCTL_AD_READ_RING, Pair(0, 1), 2).error, platform::ERROR_INVALID_FUNCTION);  // not a ring
 }
 
 TEST(CardSim, TestRequestsPendForTheConfiguredTime) {
   {
     Rig rig({"--test-pend", "0"});
-    EXPECT_TRUE(Issue(rig.Dev(), kTestStartPol, std::vector<uint8_t>(4), 4).ok);
-    EXPECT_TRUE(Issue(rig.Dev(), kStopOneshot, std::vector<uint8_t>(4), 4).ok);
+    EXPECT_TRUE(Issue(rig.Dev(), IOCTL_AD_TEST_START_POL, std::vector<uint8_t>(4), 4).ok);
+    EXPECT_TRUE(Issue(rig.Dev(), IOCTL_AD_STOP_ONESHOT, std::vector<uint8_t>(4), 4).ok);
   }
   {
     Rig rig({"--test-pend", "20"});
-    auto p = Start(rig.Dev(), kTestStartPol, std::vector<uint8_t>(4), 4);
+    auto p = Start(rig.Dev(), IOCTL_AD_TEST_START_POL, std::vector<uint8_t>(4), 4);
     ASSERT_TRUE(p->accepted);
     EXPECT_TRUE(Finish(rig.Dev(), *p).ok);
   }
   Rig rig({"--test-pend", "never"});
-  auto p = Start(rig.Dev(), kStopOneshot, std::vector<uint8_t>(4), 4);
+  auto p = Start(rig.Dev(), IOCTL_AD_STOP_ONESHOT, std::vector<uint8_t>(4), 4);
   ASSERT_TRUE(p->accepted);
   EXPECT_EQ(p->event.Wait(50), platform::WAIT_TIMEOUT);
   rig.Dev().Cancel(&p->ov);

@@ -8,26 +8,29 @@
 #include "requests.h"
 
 using namespace cardsim;
+using namespace morlex;
 
 namespace {
 
 bool Parse(std::vector<std::string> args, Options& o, std::string& error) { return ParseOptions(args, o, error); }
 
 TEST(CardRequests, CodesFollowTheDriverFormula) {
-  EXPECT_EQ(RequestCode(kGetResource), 0x854B2000u);
-  EXPECT_EQ(RequestCode(kSetParam), 0x854B2004u);
-  EXPECT_EQ(RequestCode(kStartPol), 0x854B2028u);
-  EXPECT_EQ(RequestCode(kReadRing), 0x854B2054u);
-  EXPECT_EQ(RequestCode(kSetExternalClock), 0x854B20B0u);
+  EXPECT_EQ(IOCTL_AD_GET_RESOURCE, 0x854B2000u);
+  EXPECT_EQ(IOCTL_AD_SET_PARAM, 0x854B2004u);
+  EXPECT_EQ(IOCTL_AD_START_POL, 0x854B2028u);
+  EXPECT_EQ(IOCTL_AD_READ_RING, 0x854B2054u);
+  EXPECT_EQ(IOCTL_AD_SET_EXTERNAL_CLOCK, 0x854B20B0u);
   std::set<uint32_t> codes;
   for (const auto& r : AllRequests()) {
     EXPECT_EQ(FindRequest(r.name), &r);
-    EXPECT_EQ(FindRequestByCode(RequestCode(r.fn)), &r);
-    codes.insert(RequestCode(r.fn));
+    EXPECT_EQ(FindRequestByCode(r.code), &r);
+    codes.insert(r.code);
   }
   EXPECT_EQ(codes.size(), 26u);
-  EXPECT_EQ(FindRequestByCode(RequestCode(0x808)), nullptr);  // a gap in the table
+  EXPECT_EQ(FindRequestByCode(morlex::AdRequestCode(0x808)), nullptr);  // a gap in the table
   EXPECT_EQ(FindRequest("IOCTL_AD_SET_FRQ"), nullptr);
+  ASSERT_NE(FindRequest("IOCTL_AD_READ_TRG_DATA"), nullptr);
+  EXPECT_EQ(FindRequest("IOCTL_AD_READ_TRG_DATA")->code, 0x854B205Cu);
 }
 
 TEST(CardRequests, BlockFieldsAtTheirOffsets) {
@@ -61,7 +64,7 @@ TEST(CardRequests, BlockFieldsAtTheirOffsets) {
   EXPECT_EQ(f->limitMode, 3);
   EXPECT_DOUBLE_EQ(*IntervalSeconds(*f), 80e-6);
   EXPECT_FALSE(ParseBlock(std::span(b).first(79)));
-  BlockFields z = *f;
+  AdParamBlock z = *f;
   z.intervalValue = 0;
   EXPECT_FALSE(IntervalSeconds(z));
   z.intervalValue = 5;
@@ -83,11 +86,11 @@ TEST(CardOptions, ResourcesAndFaultsByName) {
   EXPECT_EQ(o.cardType, 1);
   EXPECT_EQ(o.ioBase, 0x300);
   EXPECT_EQ(o.irq, 5);
-  EXPECT_EQ(o.fail.at(RequestCode(kSetFreq)), 31u);
-  EXPECT_EQ(o.fail.at(RequestCode(kReadRing)), 1117u);
-  EXPECT_EQ(o.status.at(RequestCode(kSetParam)), 5u);
-  EXPECT_EQ(o.shortReply.count(RequestCode(kGetResource)), 1u);
-  EXPECT_EQ(o.oversizeReply.count(RequestCode(kStartPol)), 1u);
+  EXPECT_EQ(o.fail.at(IOCTL_AD_SET_FREQ), 31u);
+  EXPECT_EQ(o.fail.at(IOCTL_AD_READ_RING), 1117u);
+  EXPECT_EQ(o.status.at(IOCTL_AD_SET_PARAM), 5u);
+  EXPECT_EQ(o.shortReply.count(IOCTL_AD_GET_RESOURCE), 1u);
+  EXPECT_EQ(o.oversizeReply.count(IOCTL_AD_START_POL), 1u);
   EXPECT_EQ(o.reportedCardType, 3u);
   EXPECT_EQ(o.endEarly, 2500u);
   EXPECT_EQ(o.ringWaiting, 99u);
@@ -118,7 +121,7 @@ TEST(CardOptions, BadCommandLinesSayWhy) {
       {"--groups", "3"},         {"--freq", "55"},
       {"--profile", "pink"},     {"--pol-immediate", "--pol-never"},
       {"--test-pend", "soon"},   {"--unknown"},
-      {"--device-dir", ""},
+      {"--device-dir", ""},      {"--trace", ""},           {"--trace"},
       {"--hang-for", "0"},       {"--hang-for", "86400001"},
       {"--hang-after", "5"},  // a hang needs its length
   };
@@ -136,7 +139,7 @@ TEST(CardOptions, HelpNamesEveryOption) {
                           "--exit-during-acquisition", "--bad-card-type", "--short-reply", "--oversize-reply",
                           "--end-early", "--instant", "--ring-waiting", "--profile", "--freq", "--groups", "--seed",
                           "--start-delay", "--test-pend", "--device-dir", "--hang-for", "--hang-after",
-                          "QDA7100_DEVICE_DIR"})
+                          "--trace", "QDA7100_DEVICE_DIR"})
     EXPECT_NE(help.find(opt), std::string::npos) << opt;
 }
 

@@ -6,6 +6,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "card.h"
 #include "card_rig.h"
@@ -18,7 +22,7 @@ using platform::Device;
 
 namespace {
 
-constexpr const char* kClassGuid = "{86114980-FD95-11D2-9D9A-0008C76B2933}";
+using morlex::kDeviceClassGuid;
 
 std::unique_ptr<Device> Open(const std::string& path) {
   uint32_t error = 0;
@@ -37,19 +41,19 @@ TEST(CardSimProcess, ServesTheClassInItsFolderWithTheConfiguredResources) {
   const std::string folder = dir.Path() + "/qda7100";
   SimProcess sim;
   ASSERT_TRUE(sim.Start(folder, {"--type", "2", "--io-base", "0x300", "--irq", "5"})) << sim.Error();
-  EXPECT_EQ(sim.DevicePath(), folder + "/" + kClassGuid + "-0");
+  EXPECT_EQ(sim.DevicePath(), folder + "/" + kDeviceClassGuid + "-0");
   EXPECT_EQ(devtest::ModeOf(folder), 0700u);
   EXPECT_EQ(devtest::ModeOf(sim.DevicePath()), 0600u);
 
   ::setenv("QDA7100_DEVICE_DIR", folder.c_str(), 1);
   std::string path;
-  EXPECT_EQ(platform::FindFirstDevice(kClassGuid, path), 0);
+  EXPECT_EQ(platform::FindFirstDevice(kDeviceClassGuid, path), 0);
   ::unsetenv("QDA7100_DEVICE_DIR");
   EXPECT_EQ(path, sim.DevicePath());
 
   auto dev = Open(path);
   ASSERT_TRUE(dev);
-  const Result r = Issue(*dev, cardsim::kGetResource, std::vector<uint8_t>{}, 20);
+  const Result r = Issue(*dev, morlex::IOCTL_AD_GET_RESOURCE, std::vector<uint8_t>{}, 20);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.Word32(0), 2u);
   EXPECT_EQ(r.Word16(4), 0x300);
@@ -64,7 +68,7 @@ TEST(CardSimProcess, PollingAcquisitionPendsForItsRealDuration) {
   ASSERT_TRUE(dev);
   // 1260 samples per channel at 80 us: 100.8 ms.
   const auto begin = std::chrono::steady_clock::now();
-  auto p = Start(*dev, cardsim::kStartPol, Block::Acquisition(2, 4, 80, 2, 1260), 10112);
+  auto p = Start(*dev, morlex::IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 1260), 10112);
   ASSERT_TRUE(p->accepted) << p->error;
   EXPECT_FALSE(p->event.IsSet());
   const Result r = Finish(*dev, *p);
@@ -85,7 +89,7 @@ TEST(CardSimProcess, InstantAcquisitionDoesNotWaitForRealTime) {
   auto dev = Open(sim.DevicePath());
   ASSERT_TRUE(dev);
   // 10000 samples per channel at 1 s would take almost three hours.
-  auto p = Start(*dev, cardsim::kStartPol, Block::Acquisition(2, 4, 1, 0, 10000), 80032);
+  auto p = Start(*dev, morlex::IOCTL_AD_START_POL, Block::Acquisition(2, 4, 1, 0, 10000), 80032);
   ASSERT_TRUE(p->accepted);
   const Result r = Finish(*dev, *p, 10000);
   ASSERT_TRUE(r.ok) << r.error;
@@ -101,9 +105,61 @@ TEST(CardSimProcess, NamedRequestFails) {
   auto dev = Open(sim.DevicePath());
   ASSERT_TRUE(dev);
   const Block b = Block::Acquisition(2, 4, 80, 2, 1260);
-  EXPECT_EQ(Issue(*dev, cardsim::kSetFreq, b, 4).error, platform::ERROR_GEN_FAILURE);
-  EXPECT_EQ(Issue(*dev, cardsim::kReadRing, Pair(0, 1), 2).error, platform::ERROR_IO_DEVICE);
-  EXPECT_TRUE(Issue(*dev, cardsim::kSetChannel, b, 4).ok);
+  EXPECT_EQ(Issue(*dev, morlex::IOCTL_AD_SET_FREQ, b, 4).error, platform::ERROR_GEN_FAILURE);
+  EXPECT_EQ(Issue(*dev, morlex::IOCTL_AD_READ_RING, Pair(0, 1), 2).error, platform::ERROR_IO_DEVICE);
+  EXPECT_TRUE(Issue(*dev, morlex::IOCTL_AD_SET_CHANNEL, b, 4).ok);
+}
+
+TEST(CardSimProcess, TraceHasALinePerRequestAndPerCompletionSent) {
+  devtest::TempFolder dir;
+  const std::string tracePath = dir.Path() + "/card.trace";
+  const double before = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start(dir.Path() + "/dev", {"--trace", tracePath, "--test-pend", "never"})) << sim.Error();
+  auto dev = Open(sim.DevicePath());
+  ASSERT_TRUE(dev);
+  // Set-up, a polling acquisition of 100 frames at 80 us (8 ms), a request
+  // the driver does not know, and one the client gives up.
+  EXPECT_TRUE(Issue(*dev, morlex::IOCTL_AD_SET_PARAM, Block::Acquisition(2, 4, 80, 2, 100), 4).ok);
+  auto pol = Start(*dev, morlex::IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 100), 832);
+  ASSERT_TRUE(pol->accepted);
+  ASSERT_TRUE(Finish(*dev, *pol).ok);
+  EXPECT_EQ(Issue(*dev, morlex::AdRequestCode(0x808), std::vector<uint8_t>(4), 4).error,
+            platform::ERROR_INVALID_FUNCTION);
+  auto test = Start(*dev, morlex::IOCTL_AD_TEST_START_POL, std::vector<uint8_t>(4), 4);
+  ASSERT_TRUE(test->accepted);
+  dev->Cancel(&test->ov);
+  EXPECT_FALSE(Finish(*dev, *test).ok);
+  ASSERT_TRUE(sim.Terminate(SIGTERM));
+  const double after = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+
+  struct Line {
+    double time = 0;
+    std::string call, what, name, status;
+  };
+  std::vector<Line> lines;
+  std::ifstream in(tracePath);
+  for (std::string text; std::getline(in, text);) {
+    std::istringstream words(text);
+    Line l;
+    words >> l.time >> l.call >> l.what >> l.name >> l.status;
+    lines.push_back(l);
+  }
+  const std::vector<std::vector<std::string>> expected = {
+      {"1", "request", "IOCTL_AD_SET_PARAM", ""},  {"1", "complete", "IOCTL_AD_SET_PARAM", "0"},
+      {"2", "request", "IOCTL_AD_START_POL", ""},  {"2", "complete", "IOCTL_AD_START_POL", "0"},
+      {"3", "request", "0x854B2020", ""},          {"3", "complete", "0x854B2020", "1"},
+      {"4", "request", "IOCTL_AD_TEST_START_POL", ""},
+  };
+  ASSERT_EQ(lines.size(), expected.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ((std::vector<std::string>{lines[i].call, lines[i].what, lines[i].name, lines[i].status}), expected[i])
+        << "line " << i + 1;
+    // The test's own monotonic clock brackets every stamp, in order.
+    EXPECT_GE(lines[i].time, i == 0 ? before : lines[i - 1].time) << "line " << i + 1;
+    EXPECT_LE(lines[i].time, after) << "line " << i + 1;
+  }
+  EXPECT_GE(lines[3].time - lines[2].time, 0.008);  // the acquisition pended for its scan
 }
 
 TEST(CardSimProcess, SigtermRemovesTheDeviceAndFailsWhatIsPending) {
@@ -112,7 +168,7 @@ TEST(CardSimProcess, SigtermRemovesTheDeviceAndFailsWhatIsPending) {
   ASSERT_TRUE(sim.Start(dir.Path(), {"--pol-never"})) << sim.Error();
   auto dev = Open(sim.DevicePath());
   ASSERT_TRUE(dev);
-  auto p = Start(*dev, cardsim::kStartPol, Block::Acquisition(2, 4, 80, 2, 100), 832);
+  auto p = Start(*dev, morlex::IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 100), 832);
   ASSERT_TRUE(p->accepted);
   ASSERT_TRUE(sim.Terminate(SIGTERM));
   EXPECT_EQ(sim.ExitCode(), 0);
@@ -120,12 +176,12 @@ TEST(CardSimProcess, SigtermRemovesTheDeviceAndFailsWhatIsPending) {
   const Result r = Finish(*dev, *p);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, platform::ERROR_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(Issue(*dev, cardsim::kGetResource, std::vector<uint8_t>{}, 20).error,
+  EXPECT_EQ(Issue(*dev, morlex::IOCTL_AD_GET_RESOURCE, std::vector<uint8_t>{}, 20).error,
             platform::ERROR_DEVICE_NOT_CONNECTED);
 
   std::string path;
   ::setenv("QDA7100_DEVICE_DIR", dir.Path().c_str(), 1);
-  EXPECT_EQ(platform::FindFirstDevice(kClassGuid, path), -5);
+  EXPECT_EQ(platform::FindFirstDevice(kDeviceClassGuid, path), -5);
   ::unsetenv("QDA7100_DEVICE_DIR");
 }
 
@@ -135,7 +191,7 @@ TEST(CardSimProcess, ExitDuringAcquisitionLeavesNoDeviceAndNoHang) {
   ASSERT_TRUE(sim.Start(dir.Path(), {"--exit-during-acquisition"})) << sim.Error();
   auto dev = Open(sim.DevicePath());
   ASSERT_TRUE(dev);
-  auto p = Start(*dev, cardsim::kStartPol, Block::Acquisition(2, 4, 80, 2, 1260), 10112);
+  auto p = Start(*dev, morlex::IOCTL_AD_START_POL, Block::Acquisition(2, 4, 80, 2, 1260), 10112);
   ASSERT_TRUE(p->accepted);
   const Result r = Finish(*dev, *p);
   EXPECT_EQ(r.error, platform::ERROR_DEVICE_NOT_CONNECTED);
@@ -160,7 +216,7 @@ TEST(CardSimProcess, BadCommandLineEndsWithoutServing) {
   SimProcess sim;
   EXPECT_FALSE(sim.Start(dir.Path(), {"--groups", "3"}));
   EXPECT_EQ(sim.ExitCode(), 2);
-  EXPECT_FALSE(Exists(dir.Path() + "/" + kClassGuid + "-0"));
+  EXPECT_FALSE(Exists(dir.Path() + "/" + kDeviceClassGuid + "-0"));
 }
 
 }  // namespace
