@@ -1,5 +1,5 @@
-// Platform services of the measurement program over Qt and the C library:
-// the local clock and message boxes.
+// Message boxes of the measurement program over Qt (its clock is
+// platform::SystemClock).
 #pragma once
 
 #include <QGuiApplication>
@@ -7,23 +7,10 @@
 #include <QWidget>
 
 #include <cstdio>
-#include <ctime>
 
-#include "form/ports.h"
+#include "ports/ports.h"
 
 namespace varnel::app {
-
-class SystemClock : public Clock {
- public:
-  text::LocalDateTime Now() const override {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
-    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-            local.tm_min,         local.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
-  }
-};
 
 class QtMessageBoxes : public MessageBoxes {
  public:

@@ -14,6 +14,7 @@
 #include "export_dialog.h"
 #include "graph/csv_export.h"
 #include "graph_painter.h"
+#include "platform/clock.h"
 #include "platform/qt_timer.h"
 #include "platform/qt_winmsg.h"
 #include "polmode_window.h"
@@ -52,7 +53,7 @@ class VarnelApp {
   MorlexBinding morlex_;
   platform::QtWindowTimer timer1_, polTimer_, blockGuard_, timer2_, timer3_;
   std::unique_ptr<serial::QtSerialPortAdapter> port_;
-  SystemClock clock_;
+  platform::SystemClock clock_;
   RelayHost relay_;
   std::unique_ptr<VarnelProgram> program_;
   std::unique_ptr<PolModeWindow> window_;

@@ -18,7 +18,6 @@
 #include "analysis/analysis.h"
 #include "analysis/statistics.h"
 #include "analysis/sweep.h"
-#include "form/fakes.h"
 #include "form/form.h"
 #include "form/state.h"
 #include "store/waveform_file.h"
@@ -78,20 +77,18 @@ std::string Number9(double v) {
 std::string Optional9(const std::optional<float>& v) { return v ? Number9(static_cast<double>(*v)) : std::string(); }
 
 // A measurement program's window and state set up as the options say, with
-// a sweep over it that writes no files and drives no real port.
+// a sweep over it with no hooks: it switches no lines and writes no files.
 class Analyser {
  public:
-  explicit Analyser(const AnalyseOptions& o) : sweep_(form_, state_, port_, clock_) {
+  explicit Analyser(const AnalyseOptions& o) : sweep_(form_, state_) {
     form_ = MakeDesignForm();
     form_.Text1.text = NumberText(o.shunt);
     SelectOption(form_.Option2, o.frequency == 50 ? 0 : 1);
     for (std::size_t j = 0; j < o.thresholds.size(); ++j) form_.Text5[j].text = NumberText(o.thresholds[j]);
-    form_.Check3.checked = false;
     state_.groupCount = static_cast<int16_t>(o.groups);
     state_.groupCounter = 0;
     state_.waves.Reset(4 * o.groups);
     analysis::BuildFrequencyTables(form_, state_.tables);
-    sweep_.writeWaveform = [](const std::string&, const WaveStore&, int) { return false; };
   }
 
   // One raw block as the cycle hands it over; returns its group.
@@ -126,8 +123,6 @@ class Analyser {
  private:
   PolModeForm form_;
   MeasureState state_;
-  fakes::FakeSerialPort port_;
-  fakes::ManualClock clock_;
   analysis::Sweep sweep_;
 };
 

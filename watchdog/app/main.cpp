@@ -13,6 +13,7 @@
 #include <string>
 
 #include "form1_window.h"
+#include "platform/clock.h"
 #include "platform/qt_headless.h"
 #include "platform/qt_timer.h"
 #include "qt_process_starter.h"
@@ -68,7 +69,7 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
 
   const std::string site = QDir::currentPath().toStdString();
-  tessik::SystemClock clock;
+  platform::SystemClock clock;
   tessik::SystemFileTimes files;
   tessik::QtProcessStarter starter;
   tessik::ProcSiteLock lock(site);

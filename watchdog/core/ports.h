@@ -8,18 +8,15 @@
 #include <optional>
 #include <string>
 
+#include "platform/clock.h"
 #include "text/numforms.h"
 
 namespace tessik {
 
 using varnel::text::LocalDateTime;
 
-class Clock {
- public:
-  virtual ~Clock() = default;
-  // The present local date and time.
-  virtual LocalDateTime Now() const = 0;
-};
+// The machine's clock (platform/clock.h).
+using Clock = platform::Clock;
 
 class FileTimes {
  public:

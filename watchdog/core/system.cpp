@@ -2,38 +2,14 @@
 
 #include <sys/stat.h>
 
-#include <ctime>
-
 namespace tessik {
-
-LocalDateTime ToLocal(long long seconds, long nanoseconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  LocalDateTime local;
-  local.year = tm.tm_year + 1900;
-  local.month = tm.tm_mon + 1;
-  local.day = tm.tm_mday;
-  local.hour = tm.tm_hour;
-  local.minute = tm.tm_min;
-  // A leap second (60) is shown as the last second of its minute.
-  local.second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
-  local.millisecond = static_cast<int>(nanoseconds / 1'000'000);
-  return local;
-}
-
-LocalDateTime SystemClock::Now() const {
-  std::timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return ToLocal(ts.tv_sec, ts.tv_nsec);
-}
 
 std::optional<LocalDateTime> SystemFileTimes::LastModified(const std::string& path) const {
   struct stat st {};
   // stat follows a symbolic link to the data file it names, as the data file
   // path may be a link into an archive folder.
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return ToLocal(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  return platform::ToLocal(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
 }
 
 }  // namespace tessik

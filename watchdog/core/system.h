@@ -1,23 +1,14 @@
-// The machine's own clock and file times.
+// The machine's own file times (its clock is platform::SystemClock).
 #pragma once
 
 #include "ports.h"
 
 namespace tessik {
 
-// Local time of this machine, to the millisecond.
-class SystemClock : public Clock {
- public:
-  LocalDateTime Now() const override;
-};
-
 // Last-modified times of files, in local time to the millisecond.
 class SystemFileTimes : public FileTimes {
  public:
   std::optional<LocalDateTime> LastModified(const std::string& path) const override;
 };
-
-// A POSIX time (seconds and nanoseconds since the epoch) in local time.
-LocalDateTime ToLocal(long long seconds, long nanoseconds);
 
 }  // namespace tessik

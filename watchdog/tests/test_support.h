@@ -1,5 +1,5 @@
-// Fixed clock, recording starter, fake site lock and hand-made files for the
-// watchdog tests.
+// The shared manual clock, a recording starter, a fake site lock and
+// hand-made files for the watchdog tests.
 #pragma once
 
 #include <fcntl.h>
@@ -17,15 +17,12 @@
 
 #include "child_process.h"
 #include "files.h"
+#include "platform/testing/manual_clock.h"
 #include "ports.h"
 
 namespace tessik::testing {
 
-class FixedClock : public Clock {
- public:
-  LocalDateTime now;
-  LocalDateTime Now() const override { return now; }
-};
+using platform::testing::ManualClock;
 
 class RecordingStarter : public ProcessStarter {
  public:

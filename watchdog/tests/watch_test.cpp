@@ -13,7 +13,7 @@ namespace tessik {
 namespace {
 
 using testing::At;
-using testing::FixedClock;
+using testing::ManualClock;
 using testing::RecordingStarter;
 using testing::SetModified;
 using testing::TempDir;
@@ -34,7 +34,7 @@ class WatchStep : public ::testing::Test {
   TempDir dir_;
   std::string dataFile_;
   Form1 form_;
-  FixedClock clock_;
+  ManualClock clock_;
   SystemFileTimes files_;
   RecordingStarter starter_;
   testing::FakeSiteLock lock_;
@@ -495,7 +495,7 @@ TEST_F(WatchedPathLoad, LoadSetsBothPathsAndLeavesTheTimerOff) {
   const std::vector<uint8_t> path = {'/', 's', '/', 'd', '.', 'c', 's', 'v'};
   testing::WriteFile(settings(), testing::SettingsRecord(8, path));
   Form1 form;
-  FixedClock clock;
+  ManualClock clock;
   SystemFileTimes files;
   RecordingStarter starter;
   testing::FakeSiteLock lock;

@@ -18,7 +18,7 @@ namespace tessik {
 namespace {
 
 using testing::At;
-using testing::FixedClock;
+using testing::ManualClock;
 using testing::RecordingStarter;
 using testing::TempDir;
 
@@ -61,7 +61,7 @@ class Form1WindowTest : public ::testing::Test {
 
   static inline QApplication* app_ = nullptr;
   TempDir dir_;
-  FixedClock clock_;
+  ManualClock clock_;
   SystemFileTimes files_;
   RecordingStarter starter_;
   testing::FakeSiteLock lock_;

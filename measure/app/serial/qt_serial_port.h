@@ -25,7 +25,7 @@
 #include <functional>
 #include <optional>
 
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "serial/serial_settings.h"
 
 namespace varnel::serial {

@@ -3,18 +3,18 @@
 #include <algorithm>
 #include <exception>
 
-#include "store/waveform_file.h"
-#include "text/paths.h"
+#include "text/numforms.h"
 
 namespace varnel::analysis {
 
 namespace {
 
 // A hook that throws ends only its own call; the block handling goes on.
-void CallHook(const std::function<void()>& hook) {
+template <typename... Args>
+void CallHook(const std::function<void(Args...)>& hook, Args... args) {
   if (!hook) return;
   try {
-    hook();
+    hook(args...);
   } catch (const std::exception&) {
   } catch (...) {
   }
@@ -22,14 +22,11 @@ void CallHook(const std::function<void()>& hook) {
 
 bool HoldsChannel(int channelIndex) { return channelIndex >= 0 && channelIndex < kMaxChannels; }
 
-// Channel indexes of a sweep: 4 x GroupCount, never more than there are.
+}  // namespace
+
 int SweepChannels(const MeasureState& state) {
   return std::clamp(kFrameEntries * static_cast<int>(state.groupCount), 0, kMaxChannels);
 }
-
-}  // namespace
-
-LineCodes LinesForGroup(int group) { return LineCodes{group % 3 == 0, group / 2 != 0}; }
 
 std::optional<PeakChoice> ChooseTriggeredChannel(const PolModeForm& form, const MeasureState& state, double ohm) {
   // Every peak is converted with R: without a usable shunt no channel can pass.
@@ -44,20 +41,7 @@ std::optional<PeakChoice> ChooseTriggeredChannel(const PolModeForm& form, const 
   return chosen;
 }
 
-std::string PeakFileName(std::string_view dataPath, int channelIndex, double milliamps,
-                         const text::LocalDateTime& now) {
-  return text::FolderPart(dataPath) + "ch" + text::Format(channelIndex + 1, "##Peak") +
-         text::Format(milliamps, "#0.0#mA") + text::FormatStamp(now) + "Wev.dat";
-}
-
-Sweep::Sweep(PolModeForm& form, MeasureState& state, SerialPort& port, const Clock& clock)
-    : writeWaveform([](const std::string& path, const WaveStore& waves, int channels) {
-        return store::WriteWaveformFile(path, waves, channels);
-      }),
-      form_(form),
-      state_(state),
-      port_(port),
-      clock_(clock) {}
+Sweep::Sweep(PolModeForm& form, MeasureState& state) : form_(form), state_(state) {}
 
 const ChannelReport& Sweep::LastReport(int channelIndex) const {
   static const ChannelReport kNone{};
@@ -68,7 +52,7 @@ void Sweep::DTSyori() {
   const int old = state_.groupCounter;
   // A group count of 0 would divide by zero: the counter then stays.
   if (state_.groupCount > 0) state_.groupCounter = static_cast<int16_t>((old + 1) % state_.groupCount);
-  SetLines(state_.groupCounter);
+  CallHook(selectGroup, static_cast<int>(state_.groupCounter));
 
   ConvertBlock(state_.block);
   if (old == 0) CallHook(dtSave);
@@ -78,7 +62,7 @@ void Sweep::DTSyori() {
 
   if (old != state_.groupCount - 1) return;
   CallHook(plotData);
-  if (form_.Check3.checked) PeakTriggeredSave();
+  CallHook(peakSave);
 }
 
 bool Sweep::AnalyseGroup(std::span<const int16_t> frames, int group) {
@@ -117,16 +101,6 @@ bool Sweep::AnalyseGroup(std::span<const int16_t> frames, int group) {
   return true;
 }
 
-void Sweep::SetLines(int group) {
-  const LineCodes lines = LinesForGroup(group);
-  // A port that cannot take the line settings (a pseudo-terminal) is skipped
-  // quietly; the lamps still show the code that was meant.
-  form_.Label21[1].backColor = lines.rts ? kRed : kNavy;
-  (void)port_.SetRts(lines.rts);
-  form_.Label21[0].backColor = lines.dtr ? kRed : kNavy;
-  (void)port_.SetDtr(lines.dtr);
-}
-
 void Sweep::StoreWaves(int group) {
   const SampleBlock& block = state_.block;
   WaveStore& waves = state_.waves;
@@ -138,20 +112,6 @@ void Sweep::StoreWaves(int group) {
     // was made) does not take this channel; the others are stored.
     if (!waves.Holds(n)) continue;
     for (int k = 0; k < frames; ++k) waves.Set(k, n, block[static_cast<std::size_t>(kFrameEntries * k + ch)]);
-  }
-}
-
-void Sweep::PeakTriggeredSave() {
-  const auto choice = ChooseTriggeredChannel(form_, state_, ShuntResistance(form_));
-  if (!choice) return;
-  const std::string path = PeakFileName(form_.Text4.text, choice->channelIndex, choice->milliamps, clock_.Now());
-  // The header names exactly the channels that follow: the sweep's channels,
-  // or fewer when the store holds fewer.
-  const int channels = std::min(SweepChannels(state_), state_.waves.Channels());
-  if (!writeWaveform) return;
-  try {
-    (void)writeWaveform(path, state_.waves, channels);  // a file that cannot be written is skipped quietly
-  } catch (...) {
   }
 }
 

@@ -2,12 +2,12 @@
 // runs once per acquired block.
 //
 // With an external multiplexer the card's four inputs serve up to sixteen
-// channels as groups of four, selected by the RTS and DTR lines of the serial
-// port.  Each block is attributed to the group the counter names when it
-// arrives; the lines are switched to the next group at once so that the
-// multiplexer settles before the next acquisition.  A sweep is GroupCount
-// consecutive blocks: the result storage runs at its start, the graph and the
-// peak-triggered waveform save at its end.
+// channels as groups of four.  Each block is attributed to the group the
+// counter names when it arrives; the multiplexer is asked for the next group
+// at once (cycle/multiplexer.h).  A sweep is GroupCount consecutive blocks:
+// the result storage runs at its start, the graph and the peak-triggered
+// waveform save (store/peak_waveform.h) at its end.  The sweep itself only
+// computes: lines and files are reached through its hooks.
 #pragma once
 
 #include <array>
@@ -15,26 +15,16 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 
 #include "analysis/analysis.h"
 #include "analysis/statistics.h"
 #include "form/form.h"
-#include "form/ports.h"
 #include "form/state.h"
-#include "text/numforms.h"
 
 namespace varnel::analysis {
 
-// Multiplexer line codes for group g: RTS asserted when g mod 3 = 0, DTR
-// asserted when g div 2 is not 0 (g 0: RTS; 1: none; 2: DTR; 3: both).
-struct LineCodes {
-  bool rts = false;
-  bool dtr = false;
-  friend bool operator==(const LineCodes&, const LineCodes&) = default;
-};
-LineCodes LinesForGroup(int group);
+// Channel indexes of a sweep: 4 x GroupCount, never more than there are.
+int SweepChannels(const MeasureState& state);
 
 // The channel whose peak exceeded its own trigger level (`Combo3(i)`, mA) in
 // the last sweep; the highest such channel index wins.  Equal does not pass.
@@ -45,14 +35,6 @@ struct PeakChoice {
 };
 std::optional<PeakChoice> ChooseTriggeredChannel(const PolModeForm& form, const MeasureState& state, double ohm);
 
-// Name of a peak-triggered waveform file: the folder part of `dataPath`
-// (empty when it has none), "ch", the channel number (index + 1) with "Peak",
-// the peak formatted "#0.0#mA", the local time "yyyymmdd-hhmm" and "Wev.dat".
-// Channel index 2 with 12.34 mA at 15:30 on 4 February 2004 in /var/tmp/
-// gives /var/tmp/ch3Peak12.34mA20040204-1530Wev.dat.
-std::string PeakFileName(std::string_view dataPath, int channelIndex, double milliamps,
-                         const text::LocalDateTime& now);
-
 // Values of the last block analysed for one channel index.
 struct ChannelReport {
   bool analysed = false;
@@ -60,28 +42,27 @@ struct ChannelReport {
   ThresholdCounts counts;  // counts this block added
 };
 
-// Writes `channels` channels of the waveform store to a file, replacing it;
-// false when it could not.
-using WaveformWriter = std::function<bool(const std::string& path, const WaveStore& waves, int channels)>;
-
 class Sweep {
  public:
-  Sweep(PolModeForm& form, MeasureState& state, SerialPort& port, const Clock& clock);
+  Sweep(PolModeForm& form, MeasureState& state);
 
+  // Each hook is optional; whatever one throws ends only that call.
+  // Switches the multiplexer to the group of the next block, called first.
+  std::function<void(int group)> selectGroup;
   // Result storage, called at the start of every sweep before the block is
-  // analysed.  Whatever it throws ends only that call.
+  // analysed.
   std::function<void()> dtSave;
   // Graph redraw, called at the end of every sweep.
   std::function<void()> plotData;
-  // The waveform file writer of the peak-triggered save (the store's own by
-  // default).
-  WaveformWriter writeWaveform;
+  // The peak-triggered waveform save, called at the end of every sweep after
+  // the graph.
+  std::function<void()> peakSave;
 
-  // Handles the block in `state.block`: advances the group counter, sets the
-  // lines for the next group, converts the block, runs the storage at the
-  // start of a sweep, analyses and counts the four channels, copies the block
-  // into the waveform store and, at the end of a sweep, redraws the graph and
-  // runs the peak-triggered save when `Check3` is ticked.
+  // Handles the block in `state.block`: advances the group counter, selects
+  // the next group, converts the block, runs the storage at the start of a
+  // sweep, analyses and counts the four channels, copies the block into the
+  // waveform store and, at the end of a sweep, redraws the graph and runs
+  // the peak-triggered save.
   void DTSyori();
 
   // Analysis and threshold statistics of the four channels of `frames`
@@ -95,14 +76,10 @@ class Sweep {
   const ChannelReport& LastReport(int channelIndex) const;
 
  private:
-  void SetLines(int group);
   void StoreWaves(int group);
-  void PeakTriggeredSave();
 
   PolModeForm& form_;
   MeasureState& state_;
-  SerialPort& port_;
-  const Clock& clock_;
   std::array<ChannelReport, kMaxChannels> reports_{};
 };
 

@@ -13,7 +13,7 @@
 #include "cycle/morlex_api.h"
 #include "morlex.h"
 #include "form/form.h"
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 
 namespace varnel {

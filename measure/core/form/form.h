@@ -97,16 +97,16 @@ inline constexpr const char* kDesignDataPath = "/var/tmp/気象・電流data.csv
 #endif
 
 struct PolModeForm {
-  std::string title;
+  std::string title;  // window title; the clock is written into its blanks
 
   // Acquisition settings.
-  TextBox IDE_SAMPTIME;
-  ComboBox IDCB_TIMEUNIT;
-  TextBox IDE_CHAN;
-  TextBox IDE_SAMPCOUNT;
+  TextBox IDE_SAMPTIME;    // sampling interval, in the unit of IDCB_TIMEUNIT (80)
+  ComboBox IDCB_TIMEUNIT;  // unit of the sampling interval: "sec", "msec", "usec"
+  TextBox IDE_CHAN;        // A/D channels scanned per frame (4)
+  TextBox IDE_SAMPCOUNT;   // frames per block (1260)
   TextBox Text2;  // pause between cycles, ms
-  OptionButton IDR_START_INTERNAL, IDR_START_EXTERNAL;
-  OptionButton IDR_STOP_INTERNAL, IDR_STOP_EXTERNAL;
+  OptionButton IDR_START_INTERNAL, IDR_START_EXTERNAL;  // acquisition start: internal or external trigger
+  OptionButton IDR_STOP_INTERNAL, IDR_STOP_EXTERNAL;    // acquisition stop: internal or external trigger
   std::array<OptionButton, 3> Option1;  // "4ch", "8ch", "16ch"
   TextBox Text1;                        // shunt resistance, ohm
   TextBox Text4;                        // data file path
@@ -116,32 +116,43 @@ struct PolModeForm {
   std::array<TextBox, 5> Text5;         // peak detection levels, mA
   std::array<ComboBox, kMaxChannels> Combo3;  // waveform save trigger, mA
   CheckBox Check3;                      // waveform save by peak
-  TextBox Text3;
+  TextBox Text3;                        // peak level kept in SETDT.DAT (PeakLevel), mA
   CheckBox Check2;                      // update the graph
   ComboBox Combo1;                      // data save interval, minutes
   CheckBox Check1;                      // scheduled waveform save
   ComboBox Combo2;                      // waveform save interval, minutes
-  std::array<Label, 3> Label30;         // Label30(2) "保存間隔" beside Combo2
+  std::array<Label, 3> Label30;         // captions: (0) "データ保存間隔" and (1) "分"
+                                        // beside Combo1, (2) "保存間隔" beside Combo2
 
   // Status and scale labels.
-  Label IDC_STATUS;
-  Label IDS_TOTALNUM;
-  Label IDS_XRANGE;
-  Label IDS_YRANGE;
+  Label IDC_STATUS;    // status text of the cycle (also what ErrLog.csv records)
+  Label IDS_TOTALNUM;  // entries of the last block the card delivered
+  Label IDS_XRANGE;    // time per division of the graph
+  Label IDS_YRANGE;    // input range of the card: "±5V" or "0-2.5V"
 
-  Button IDB_START, IDB_STOP, IDCANCEL, IDB_SAVECSV;
+  Button IDB_START;    // "変換開始": start measuring
+  Button IDB_STOP;     // "変換停止": stop measuring
+  Button IDCANCEL;     // "終了": end the program
+  Button IDB_SAVECSV;  // "CSV保存": export the waveforms as CSV
 
   // Weather frame "気象観測".
-  Frame Frame4;
-  std::array<Label, 13> Label8;  // values, see the weather link
+  Frame Frame4;                  // the frame itself
+  std::array<Label, 13> Label8;  // the reply's values, see the weather link
   Label Label18;                 // status word ok/ng/OK/NG
   std::array<Label, 2> Label6;   // (0) receive, (1) send indicator
 
   // Multiplexer line lamps: (0) "DTR", (1) "RTS".
   std::array<Label, 2> Label21;
 
-  // Per-channel result labels, indexed by channel index 0..15.
-  std::array<Label, kMaxChannels> Peak, L25H, LF1, L25L, LDC, LAC, LRms;
+  // Per-channel result labels of the last block, mA, indexed by channel
+  // index 0..15.
+  std::array<Label, kMaxChannels> Peak;  // peak current
+  std::array<Label, kMaxChannels> L25H;  // Fhc: content above about 2.5 kHz
+  std::array<Label, kMaxChannels> LF1;   // F1c: the power-frequency fundamental
+  std::array<Label, kMaxChannels> L25L;  // Flc: below 2.5 kHz, without DC and fundamental
+  std::array<Label, kMaxChannels> LDC;   // DCc: the DC component
+  std::array<Label, kMaxChannels> LAC;   // ALLc: mean absolute current
+  std::array<Label, kMaxChannels> LRms;  // RMS current
 };
 
 // The window as designed, before start-up sets its load values.

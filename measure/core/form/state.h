@@ -15,15 +15,15 @@ namespace varnel {
 // Totals of one channel index since the last stored record.  Every sum is a
 // single, stored back as single after each addition.
 struct ChannelTotals {
-  float Fhc = 0;
-  float F1c = 0;
-  float Flc = 0;
-  float DCc = 0;
-  float ALLc = 0;
+  float Fhc = 0;   // sum of the content above about 2.5 kHz, mA
+  float F1c = 0;   // sum of the fundamental, mA
+  float Flc = 0;   // sum of the content below 2.5 kHz without DC and fundamental, mA
+  float DCc = 0;   // sum of the DC component, mA
+  float ALLc = 0;  // sum of the mean absolute current, mA
   float Rms = 0;  // sum of squares of the block RMS values, mA^2
-  float MaxPeak = 0;
-  std::array<int32_t, 4> TimeCount{};
-  std::array<int32_t, 4> HalfCycleCount{};
+  float MaxPeak = 0;  // highest block peak, mA
+  std::array<int32_t, 4> TimeCount{};       // samples reaching each detection level (Text5)
+  std::array<int32_t, 4> HalfCycleCount{};  // half cycles in which each level is reached
 };
 using ChannelResults = std::array<ChannelTotals, kMaxChannels>;
 
@@ -89,8 +89,8 @@ struct FrequencyTables {
 // Card found at start-up.
 struct CardInfo {
   int16_t cardType = 0;  // 1 unipolar QDA7100U, 2 bipolar QDA7100B
-  int16_t ioBase = 0;
-  int16_t irqNumber = 0;
+  int16_t ioBase = 0;     // the card's I/O port address
+  int16_t irqNumber = 0;  // the card's interrupt line
 };
 
 // Geometry of the graph picture, fixed at start-up.
@@ -110,19 +110,19 @@ struct MeasureState {
   int16_t binaryFormat = 0;  // 0 text data file, 1 binary
 
   // Acquisition settings taken at the first start of a run.
-  int16_t sampInterval = 0;
-  int16_t sampUnit = 0;
-  int16_t chanCount = 0;
-  int32_t sampCount = 0;
+  int16_t sampInterval = 0;  // sampling interval, in sampUnit
+  int16_t sampUnit = 0;      // its unit: 0 s, 1 ms, 2 us
+  int16_t chanCount = 0;     // A/D channels scanned per frame
+  int32_t sampCount = 0;     // frames per block
 
-  SampleBlock block = SampleBlock(kMinSampleBlock, 0);
-  int32_t blockCount = 0;
+  SampleBlock block = SampleBlock(kMinSampleBlock, 0);  // the block being handled
+  int32_t blockCount = 0;    // entries the card reported for that block
 
-  FrequencyTables tables;
-  ChannelResults results{};
-  PeakCounts peaks{};
-  WaveStore waves{16};
-  WeatherTotals weather{};
+  FrequencyTables tables;      // of the selected power frequency
+  ChannelResults results{};    // totals since the last stored record
+  PeakCounts peaks{};          // peak of each channel's last block, counts
+  WaveStore waves{16};         // last waveform of each channel
+  WeatherTotals weather{};     // weather totals since the last stored record
 };
 
 }  // namespace varnel

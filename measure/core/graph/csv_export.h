@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 #include "store/data_file.h"
 

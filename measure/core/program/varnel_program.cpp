@@ -11,7 +11,9 @@ namespace varnel {
 
 VarnelProgram::VarnelProgram(ProgramPlatform platform) : platform_(std::move(platform)) {
   const Clock& clock = *platform_.clock;
-  sweep_ = std::make_unique<analysis::Sweep>(form, state, *platform_.port, clock);
+  multiplexer_ = std::make_unique<Multiplexer>(form, *platform_.port);
+  sweep_ = std::make_unique<analysis::Sweep>(form, state);
+  peakSave_ = std::make_unique<store::PeakWaveformSave>(form, state, clock);
   store_ = std::make_unique<store::ResultStore>(form, state, dataFile_, clock);
   weather_ = std::make_unique<weather::WeatherLink>(form, state.weather, *platform_.port, *platform_.timer2,
                                            *platform_.timer3, clock);
@@ -19,10 +21,12 @@ VarnelProgram::VarnelProgram(ProgramPlatform platform) : platform_(std::move(pla
     if (platform_.repaintIndicators) platform_.repaintIndicators();
   };
 
+  sweep_->selectGroup = [this](int group) { multiplexer_->Select(group); };
   sweep_->dtSave = [this] { store_->DTSave(); };
   sweep_->plotData = [this] {
     if (platform_.plotData) platform_.plotData();
   };
+  sweep_->peakSave = [this] { peakSave_->Save(); };
   store_->onForcedStop = [this] { window_->EndProgram(kExitForcedStop); };
 
   PolModeHooks hooks;

@@ -1,5 +1,5 @@
-// The measurement program's core put together: the cycle, the analysis and
-// sweep, the result files, the weather link and the settings, over the
+// The measurement program's core put together: the cycle and the multiplexer,
+// the analysis and sweep, the result files, the weather link and the settings, over the
 // platform services the shell provides.  UI-free: the Qt shell and the tests
 // drive the same object.
 #pragma once
@@ -12,11 +12,13 @@
 
 #include "analysis/sweep.h"
 #include "cycle/morlex_api.h"
+#include "cycle/multiplexer.h"
 #include "cycle/polmode.h"
 #include "form/form.h"
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 #include "store/data_file.h"
+#include "store/peak_waveform.h"
 #include "store/result_store.h"
 #include "weather/link.h"
 
@@ -68,7 +70,9 @@ class VarnelProgram {
 
   ProgramPlatform platform_;
   store::DataFile dataFile_;
+  std::unique_ptr<Multiplexer> multiplexer_;
   std::unique_ptr<analysis::Sweep> sweep_;
+  std::unique_ptr<store::PeakWaveformSave> peakSave_;
   std::unique_ptr<store::ResultStore> store_;
   std::unique_ptr<weather::WeatherLink> weather_;
   std::unique_ptr<PolMode> window_;

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "form/form.h"
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 #include "store/data_file.h"
 #include "store/record_format.h"

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
+
 namespace varnel::text {
 
 // The numeric value of the leading number of a text: optional blanks, an
@@ -57,17 +59,9 @@ std::string Format(double value, std::string_view pattern);
 // labels show "0.000" cut to 5 and "0.00" cut to 4 (12.3456 -> "12.34").
 std::string FormatCut(double value, std::string_view pattern, std::size_t width);
 
-// A local calendar date and time (no time zone: always the site's local time).
-struct LocalDateTime {
-  int year = 1899;
-  int month = 12;
-  int day = 30;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-  int millisecond = 0;
-  friend bool operator==(const LocalDateTime&, const LocalDateTime&) = default;
-};
+// A local calendar date and time (no time zone: always the site's local time),
+// as the machine's clock gives it.
+using LocalDateTime = platform::LocalDateTime;
 
 // "yyyymmdd-hhmm" (20040204-1530).
 std::string FormatStamp(const LocalDateTime& t);

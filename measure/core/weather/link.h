@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "form/form.h"
-#include "form/ports.h"
+#include "ports/ports.h"
 #include "form/state.h"
 #include "text/numforms.h"
 #include "weather/reply.h"

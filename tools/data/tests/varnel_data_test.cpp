@@ -9,7 +9,7 @@
 #include "child_process.h"
 #include "files.h"
 #include "command.h"
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "store/data_file.h"
 #include "store/record_format.h"
 #include "store/result_store.h"

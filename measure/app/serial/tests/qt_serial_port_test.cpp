@@ -16,7 +16,7 @@
 #include <functional>
 #include <memory>
 
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "profile.h"
 #include "weather/link.h"
 #include "weather/protocol.h"

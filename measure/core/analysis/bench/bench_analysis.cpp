@@ -21,7 +21,6 @@
 
 #include "analysis/analysis.h"
 #include "analysis/sweep.h"
-#include "form/fakes.h"
 #include "form/form.h"
 #include "form/state.h"
 
@@ -79,17 +78,14 @@ const std::vector<SampleBlock>& Blocks() {
 }
 
 struct Rig {
-  explicit Rig(int groups) : sweep(form, state, port, clock) {
+  explicit Rig(int groups) : sweep(form, state) {
     form = varnel::MakeDesignForm();
-    form.Check3.checked = false;  // no files while timing
     state.groupCount = static_cast<int16_t>(groups);
     state.waves.Reset(4 * groups);
     varnel::analysis::BuildFrequencyTables(form, state.tables);
   }
   varnel::PolModeForm form;
   varnel::MeasureState state;
-  varnel::fakes::FakeSerialPort port;
-  varnel::fakes::ManualClock clock;
   varnel::analysis::Sweep sweep;
 };
 

@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "blocks.h"
-#include "child_process.h"
-#include "files.h"
-#include "form/fakes.h"
 
 namespace varnel::analysis {
 namespace {
@@ -17,41 +14,19 @@ namespace {
 using testing::ConstantBlock;
 using testing::RawBlock;
 
-using lw::testing::I16At;
-using lw::testing::ReadFile;
-using lw::testing::TempDir;
-
-std::vector<std::string> NamesIn(const std::filesystem::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
-  return names;
-}
-
-struct WrittenFile {
-  std::string path;
-  int channels;
-};
-
 class SweepTest : public ::testing::Test {
  protected:
-  SweepTest() : sweep(form, state, port, clock) {}
+  SweepTest() : sweep(form, state) {}
   void SetUp() override {
     form = MakeDesignForm();
-    form.Check3.checked = false;
     BuildFrequencyTables(form, state.tables);
-    clock.now = text::LocalDateTime{2004, 2, 4, 15, 30, 5, 0};
+    sweep.selectGroup = [this](int group) { selected.push_back(group); };
     sweep.dtSave = [this] {
       log.push_back("save");
       dcAtSave.push_back(state.results[0].DCc);
     };
     sweep.plotData = [this] { log.push_back("plot"); };
-  }
-  // Records the files the peak-triggered save would write, without writing.
-  void RecordWrites() {
-    sweep.writeWaveform = [this](const std::string& path, const WaveStore&, int channels) {
-      written.push_back({path, channels});
-      return true;
-    };
+    sweep.peakSave = [this] { log.push_back("peak save"); };
   }
   void Run(SampleBlock raw) {
     state.block = std::move(raw);
@@ -60,39 +35,23 @@ class SweepTest : public ::testing::Test {
 
   PolModeForm form;
   MeasureState state;
-  fakes::FakeSerialPort port;
-  fakes::ManualClock clock;
   Sweep sweep;
+  std::vector<int> selected;  // groups asked of the multiplexer, in order
   std::vector<std::string> log;
   std::vector<float> dcAtSave;
-  std::vector<WrittenFile> written;
 };
 
-TEST(LinesForGroup, FourCodes) {
-  EXPECT_EQ(LinesForGroup(0), (LineCodes{true, false}));
-  EXPECT_EQ(LinesForGroup(1), (LineCodes{false, false}));
-  EXPECT_EQ(LinesForGroup(2), (LineCodes{false, true}));
-  EXPECT_EQ(LinesForGroup(3), (LineCodes{true, true}));
-}
-
-TEST_F(SweepTest, FourGroupsSwitchTheLinesAheadAndEndTheSweep) {
+TEST_F(SweepTest, FourGroupsSelectTheNextGroupAheadAndEndTheSweep) {
   state.groupCount = 4;
   state.groupCounter = 0;
-  struct Expect {
-    bool rts, dtr;
-  };
-  // After the block of group g the lines show group g + 1.
-  const Expect after[4] = {{false, false}, {false, true}, {true, true}, {true, false}};
   for (int g = 0; g < 4; ++g) {
     SCOPED_TRACE(g);
     Run(ConstantBlock(100 * (g + 1)));
     EXPECT_EQ(state.groupCounter, (g + 1) % 4);
-    EXPECT_EQ(port.rts, after[g].rts);
-    EXPECT_EQ(port.dtr, after[g].dtr);
-    EXPECT_EQ(form.Label21[1].backColor, after[g].rts ? kRed : kNavy);
-    EXPECT_EQ(form.Label21[0].backColor, after[g].dtr ? kRed : kNavy);
   }
-  EXPECT_EQ(log, (std::vector<std::string>{"save", "plot"}));
+  // After the block of group g the multiplexer is asked for group g + 1.
+  EXPECT_EQ(selected, (std::vector<int>{1, 2, 3, 0}));
+  EXPECT_EQ(log, (std::vector<std::string>{"save", "plot", "peak save"}));
   // Group g's block went to channel indexes 4g..4g+3: 100 (g+1) counts each.
   for (int n = 0; n < 16; ++n) {
     const double counts = 100.0 * (n / 4 + 1);
@@ -104,32 +63,19 @@ TEST_F(SweepTest, FourGroupsSwitchTheLinesAheadAndEndTheSweep) {
   // The next sweep starts with the storage, which sees the whole last sweep
   // and none of the new block.
   Run(ConstantBlock(0));
-  EXPECT_EQ(log, (std::vector<std::string>{"save", "plot", "save"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"save", "plot", "peak save", "save"}));
   ASSERT_EQ(dcAtSave.size(), 2u);
   EXPECT_EQ(dcAtSave[0], 0.0f);
   EXPECT_NEAR(dcAtSave[1], testing::Milliamps(100, 330), 1e-4);
-}
-
-TEST_F(SweepTest, LinesThatCannotBeSetAreSkippedQuietly) {
-  port.linesFail = true;  // a pseudo-terminal takes no DTR/RTS
-  state.groupCount = 2;
-  Run(ConstantBlock(1024));
-  EXPECT_EQ(form.Label21[1].backColor, kNavy);  // group 1: RTS released
-  EXPECT_EQ(form.Label21[0].backColor, kNavy);
-  Run(ConstantBlock(1024));
-  EXPECT_EQ(form.Label21[1].backColor, kRed);  // group 0: RTS asserted
-  EXPECT_EQ(form.LDC[4].text, "7.576");       // the block was still analysed
-  EXPECT_EQ(log, (std::vector<std::string>{"save", "plot"}));
 }
 
 TEST_F(SweepTest, SingleGroupStoresAndPlotsEveryBlock) {
   state.groupCount = 1;
   Run(ConstantBlock(0));
   Run(ConstantBlock(0));
-  EXPECT_EQ(log, (std::vector<std::string>{"save", "plot", "save", "plot"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"save", "plot", "peak save", "save", "plot", "peak save"}));
   EXPECT_EQ(state.groupCounter, 0);
-  EXPECT_TRUE(port.rts);
-  EXPECT_FALSE(port.dtr);
+  EXPECT_EQ(selected, (std::vector<int>{0, 0}));
 }
 
 TEST_F(SweepTest, CounterFollowsAChangedGroupCount) {
@@ -144,11 +90,15 @@ TEST_F(SweepTest, CounterFollowsAChangedGroupCount) {
 
 TEST_F(SweepTest, ThrowingHooksEndOnlyTheirOwnCall) {
   state.groupCount = 1;
+  sweep.selectGroup = [](int) { throw std::runtime_error("port gone"); };
   sweep.dtSave = [] { throw std::runtime_error("disk full"); };
   sweep.plotData = [] { throw 1; };
+  bool peakSaveRan = false;
+  sweep.peakSave = [&peakSaveRan] { peakSaveRan = true; };
   Run(ConstantBlock(1024));
   EXPECT_EQ(form.LDC[0].text, "7.576");
   EXPECT_EQ(state.waves.At(0, 0), 1024);
+  EXPECT_TRUE(peakSaveRan);
 }
 
 TEST_F(SweepTest, ThresholdCountsAddUpOverBlocks) {
@@ -182,125 +132,6 @@ TEST_F(SweepTest, HalfCyclesFollowThePhaseOfTheFundamental) {
   const ChannelTotals& t = state.results[0];
   EXPECT_EQ(t.HalfCycleCount, (std::array<int32_t, 4>{10, 10, 10, 2}));
   EXPECT_EQ(t.TimeCount[3], 1);
-}
-
-TEST_F(SweepTest, WaveStoreSmallerThanTheSweepTakesOnlyItsChannels) {
-  state.waves.Reset(4);  // sized for "4ch", then "16ch" chosen
-  state.groupCount = 4;
-  form.Check3.checked = true;
-  RecordWrites();
-  for (int g = 0; g < 4; ++g) Run(ConstantBlock(2000 + g));
-  EXPECT_EQ(state.waves.Channels(), 4);
-  EXPECT_EQ(state.waves.At(1255, 3), 2000);
-  // Channel 15 passed its trigger: the file holds the four channels there are.
-  ASSERT_EQ(written.size(), 1u);
-  EXPECT_EQ(written[0].channels, 4);
-  EXPECT_NE(written[0].path.find("ch16Peak"), std::string::npos);
-}
-
-TEST_F(SweepTest, HigherOfTwoTriggeredChannelsIsSaved) {
-  TempDir dir;
-  form.Text4.text = dir.File("気象・電流data.csv");
-  form.Text1.text = "256";  // 1024 counts = 9.765625 mA, 512 = 4.8828125 mA
-  form.Check3.checked = true;
-  state.groupCount = 1;  // the store holds 16 channels; the file takes the sweep's 4
-  form.Combo3[2].text = "100";
-  Run(RawBlock([](int k, int ch) {
-    const int peak[4] = {1024, 512, 2048, 0};
-    return k == 600 ? peak[ch] : 0;
-  }));
-  // Channels 1 and 2 (9.77 and 4.88 mA) pass their 1 mA; channel 3 (19.5 mA)
-  // stays under 100 mA.  The file carries channel 2's number and peak.
-  ASSERT_EQ(NamesIn(dir.Path()), (std::vector<std::string>{"ch2Peak4.88mA20040204-1530Wev.dat"}));
-  const std::string bytes = ReadFile(dir.Path() / "ch2Peak4.88mA20040204-1530Wev.dat");
-  ASSERT_EQ(bytes.size(), 10052u);
-  EXPECT_EQ(I16At(bytes, 0), 1255);
-  EXPECT_EQ(I16At(bytes, 2), 3);
-  // Sample k of channel index n is at 4 + 2 (1256 n + k).
-  EXPECT_EQ(I16At(bytes, 4 + 2 * (1256 * 1 + 600)), 512);
-  EXPECT_EQ(I16At(bytes, 4 + 2 * (1256 * 2 + 600)), 2048);
-  EXPECT_EQ(I16At(bytes, 4 + 2 * (1256 * 1 + 599)), 0);
-}
-
-TEST_F(SweepTest, PeakExactlyAtItsTriggerWritesNoFile) {
-  RecordWrites();
-  form.Text1.text = "256";
-  form.Check3.checked = true;
-  state.groupCount = 1;
-  for (auto& c : form.Combo3) c.text = "9.765625";  // exactly 1024 counts at 256 ohm
-  Run(RawBlock([](int k, int) { return k == 10 ? -1024 : 0; }));
-  EXPECT_TRUE(written.empty());
-  Run(RawBlock([](int k, int ch) { return k == 10 && ch == 3 ? 1025 : 0; }));
-  ASSERT_EQ(written.size(), 1u);
-  EXPECT_NE(written[0].path.find("ch4Peak"), std::string::npos);
-}
-
-TEST_F(SweepTest, TriggerCheckOnlyAtTheEndOfASweepAndOnlyWhenTicked) {
-  RecordWrites();
-  state.groupCount = 2;
-  state.peaks[12] = 6000;  // left from an earlier "16ch" run: not in this sweep
-  Run(ConstantBlock(0));
-  form.Check3.checked = true;
-  Run(ConstantBlock(0));
-  EXPECT_TRUE(written.empty());
-  Run(ConstantBlock(1000));  // group 0 over its trigger, but not yet the sweep's end
-  EXPECT_TRUE(written.empty());
-  form.Check3.checked = false;
-  Run(ConstantBlock(0));
-  EXPECT_TRUE(written.empty());
-  form.Check3.checked = true;
-  Run(ConstantBlock(1000));  // 7.398 mA on channels 1..4
-  Run(ConstantBlock(0));
-  ASSERT_EQ(written.size(), 1u);
-  EXPECT_NE(written[0].path.find("ch4Peak7.4mA"), std::string::npos);
-  EXPECT_EQ(written[0].channels, 8);
-}
-
-TEST_F(SweepTest, FileNameForChannelThreeAt1234Milliamps) {
-  RecordWrites();
-  form.Text4.text = "/var/tmp/気象・電流data.csv";
-  form.Text1.text = "244.140625";  // 1234 counts = 12.34 mA
-  form.Check3.checked = true;
-  state.groupCount = 1;
-  clock.now = text::LocalDateTime{2004, 2, 4, 15, 30, 59, 999};
-  Run(RawBlock([](int k, int ch) { return ch == 2 && k == 77 ? 1234 : 0; }));
-  ASSERT_EQ(written.size(), 1u);
-  EXPECT_EQ(written[0].path, "/var/tmp/ch3Peak12.34mA20040204-1530Wev.dat");
-  EXPECT_EQ(PeakFileName("/var/tmp/x.csv", 2, 12.34, clock.now), "/var/tmp/ch3Peak12.34mA20040204-1530Wev.dat");
-  EXPECT_EQ(PeakFileName("/d/x.csv", 15, 7.0, clock.now), "/d/ch16Peak7.0mA20040204-1530Wev.dat");
-}
-
-TEST_F(SweepTest, DataPathWithoutAFolderNamesAFileInTheWorkingFolder) {
-  RecordWrites();
-  form.Text4.text = "気象・電流data.csv";
-  form.Check3.checked = true;
-  state.groupCount = 1;
-  Run(ConstantBlock(500));  // 3.699 mA at 330 ohm, on all four channels
-  ASSERT_EQ(written.size(), 1u);
-  EXPECT_EQ(written[0].path, "ch4Peak3.7mA20040204-1530Wev.dat");
-}
-
-TEST_F(SweepTest, NoUsableShuntCountsNothingAndSavesNothing) {
-  RecordWrites();
-  form.Text1.text = "0";
-  form.Check3.checked = true;
-  state.groupCount = 1;
-  Run(ConstantBlock(3000));
-  EXPECT_TRUE(written.empty());
-  EXPECT_EQ(state.results[0].TimeCount, (std::array<int32_t, 4>{}));
-  EXPECT_EQ(state.results[0].DCc, 0.0f);
-  EXPECT_EQ(state.peaks[0], 3000.0f);
-  EXPECT_EQ(state.waves.At(0, 0), 3000);
-}
-
-TEST_F(SweepTest, FileThatCannotBeWrittenIsSkippedQuietly) {
-  form.Text4.text = "/nonexistent-folder-of-varnel/data.csv";
-  form.Check3.checked = true;
-  state.groupCount = 1;
-  Run(ConstantBlock(1000));
-  Run(ConstantBlock(1000));
-  EXPECT_EQ(state.groupCounter, 0);
-  EXPECT_FALSE(std::filesystem::exists("/nonexistent-folder-of-varnel"));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "settings/setdt.h"
 
 namespace varnel {

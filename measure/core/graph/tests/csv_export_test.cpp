@@ -17,7 +17,7 @@
 
 #include "child_process.h"
 #include "files.h"
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 
 namespace varnel::graph {
 namespace {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "child_process.h"
 #include "files.h"
 #include "store/waveform_file.h"

@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "form/fakes.h"
+#include "fakes/fakes.h"
 #include "packets.h"
 #include "text/cp932.h"
 

@@ -1,6 +1,7 @@
 // Interfaces through which the measurement core reaches the platform: the
-// clock, window timers, the serial port and message boxes.  The Qt shell
-// implements them; tests use the fakes of form/fakes.h.
+// clock, window timers, the serial port and message boxes.  The program wires
+// the system clock and the Qt shell's timers, port and boxes; tests use the
+// fakes of fakes/fakes.h.
 #pragma once
 
 #include <cstdint>
@@ -9,16 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/timer.h"
-#include "text/numforms.h"
 
 namespace varnel {
 
-class Clock {
- public:
-  virtual ~Clock() = default;
-  virtual text::LocalDateTime Now() const = 0;
-};
+// The machine's clock (platform/clock.h).
+using Clock = platform::Clock;
 
 // Window timers (platform/timer.h).
 using Timer = platform::Timer;

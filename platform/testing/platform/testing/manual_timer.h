@@ -1,24 +1,15 @@
-// Deterministic stand-ins for the platform interfaces, for tests and tools:
-// a settable clock, window timers driven by virtual time, a scripted serial
-// port and recorded message boxes.
+// Window timers for tests (platform/timer.h) that tick only when the test
+// advances virtual time through their hub.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "form/ports.h"
+#include "platform/timer.h"
 
-namespace varnel::fakes {
-
-class ManualClock : public Clock {
- public:
-  text::LocalDateTime now;
-  text::LocalDateTime Now() const override { return now; }
-};
+namespace platform::testing {
 
 class ManualTimerHub;
 
@@ -87,62 +78,4 @@ inline void ManualTimer::SetEnabled(bool enabled) {
   enabled_ = enabled;
 }
 
-// A serial port whose received bytes the test supplies.
-class FakeSerialPort : public SerialPort {
- public:
-  bool open = true;
-  bool failWrites = false;
-  bool dtr = false;
-  bool rts = false;
-  bool linesFail = false;  // like a pseudo-terminal: DTR/RTS unsupported
-  int threshold = 1;
-  std::vector<std::vector<uint8_t>> written;
-  std::deque<uint8_t> rx;
-
-  bool Open() override { return open = true; }
-  void Close() override { open = false; }
-  bool IsOpen() const override { return open; }
-  bool Write(std::span<const uint8_t> bytes) override {
-    if (!open || failWrites) return false;
-    written.emplace_back(bytes.begin(), bytes.end());
-    return true;
-  }
-  int BytesWaiting() override { return open ? static_cast<int>(rx.size()) : -1; }
-  std::vector<uint8_t> ReadAll() override {
-    std::vector<uint8_t> out(rx.begin(), rx.end());
-    rx.clear();
-    return out;
-  }
-  void SetReceiveThreshold(int t) override { threshold = t; }
-  bool SetDtr(bool a) override {
-    if (linesFail || !open) return false;
-    dtr = a;
-    return true;
-  }
-  bool SetRts(bool a) override {
-    if (linesFail || !open) return false;
-    rts = a;
-    return true;
-  }
-  // Bytes arrive; the receive event fires when the threshold is 1.
-  void Receive(const std::vector<uint8_t>& bytes) {
-    rx.insert(rx.end(), bytes.begin(), bytes.end());
-    if (threshold > 0 && onComm) onComm();
-  }
-};
-
-struct ShownMessage {
-  std::string text;
-  std::string title;
-  MessageIcon icon;
-};
-
-class RecordingMessageBoxes : public MessageBoxes {
- public:
-  std::vector<ShownMessage> shown;
-  void Show(const std::string& text, const std::string& title, MessageIcon icon) override {
-    shown.push_back({text, title, icon});
-  }
-};
-
-}  // namespace varnel::fakes
+}  // namespace platform::testing
