@@ -13,6 +13,7 @@
 #include <map>
 #include <regex>
 
+#include "child_process.h"
 #include "site.h"
 #include "system_expectations.h"
 
@@ -45,7 +46,13 @@ SnapshotNames FindSnapshots(const fs::path& folder) {
       names.scheduled.push_back(entry.path());
     } else if (std::regex_match(name, m, peak) && m[1] == "16") {
       names.peak.emplace_back(entry.path(), std::stod(m[2]));
-    } else if (name.find("Wev.dat") != std::string::npos || name.find(".tmp") != std::string::npos) {
+    } else if (name.find(".tmp") != std::string::npos) {
+      // Varnel may be writing a snapshot right now: a finished write renames
+      // its temporary file, so only one that stays is left over.
+      const fs::path tmp = entry.path();
+      if (!lw::testing::WaitUntil([&] { return !fs::exists(tmp); }, std::chrono::seconds(5)))
+        names.other.push_back(tmp);
+    } else if (name.find("Wev.dat") != std::string::npos) {
       names.other.push_back(entry.path());
     }
   }
