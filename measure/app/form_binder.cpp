@@ -54,33 +54,33 @@ class GlyphLabel final : public QLabel {
 
   bool PaintGlyphs() {
     if (!Plain()) return false;
-    if (!raw_.isValid() || rawFor_ != font()) {
-      rawFor_ = font();
-      raw_ = QRawFont::fromFont(rawFor_);
-      baselineFor_ = QRect();
+    if (!m_raw.isValid() || m_rawFor != font()) {
+      m_rawFor = font();
+      m_raw = QRawFont::fromFont(m_rawFor);
+      m_baselineFor = QRect();
     }
-    const QList<quint32> glyphs = raw_.glyphIndexesForString(text());
-    if (!raw_.isValid() || glyphs.contains(0)) return false;  // a character the font lacks
-    const QList<QPointF> advances = raw_.advancesForGlyphIndexes(glyphs);
+    const QList<quint32> glyphs = m_raw.glyphIndexesForString(text());
+    if (!m_raw.isValid() || glyphs.contains(0)) return false;  // a character the font lacks
+    const QList<QPointF> advances = m_raw.advancesForGlyphIndexes(glyphs);
     // The baseline follows the font and the label's area only, which both
     // stay as they are from cycle to cycle.
     const QRect area = contentsRect();
-    if (area != baselineFor_) {
+    if (area != m_baselineFor) {
       // Centred as QPainter::drawText centres a line: by its exact height,
       // so that an odd spare pixel puts the baseline where QLabel puts it.
-      const QFontMetricsF metrics(rawFor_);
-      baseline_ = area.top() + (area.height() - (metrics.ascent() + metrics.descent())) / 2 + metrics.ascent();
-      baselineFor_ = area;
+      const QFontMetricsF metrics(m_rawFor);
+      m_baseline = area.top() + (area.height() - (metrics.ascent() + metrics.descent())) / 2 + metrics.ascent();
+      m_baselineFor = area;
     }
     QList<QPointF> positions;
     positions.reserve(glyphs.size());
     qreal x = area.left();
     for (const QPointF& advance : advances) {
-      positions.append(QPointF(x, baseline_));
+      positions.append(QPointF(x, m_baseline));
       x += advance.x();
     }
     QGlyphRun run;
-    run.setRawFont(raw_);
+    run.setRawFont(m_raw);
     run.setGlyphIndexes(glyphs);
     run.setPositions(positions);
     // The label's own palette, as QLabel's style option would carry it (the
@@ -91,10 +91,10 @@ class GlyphLabel final : public QLabel {
     return true;
   }
 
-  QFont rawFor_;
-  QRawFont raw_;
-  QRect baselineFor_;  // the area the baseline was worked out for
-  qreal baseline_ = 0;
+  QFont m_rawFor;
+  QRawFont m_raw;
+  QRect m_baselineFor;  // the area the baseline was worked out for
+  qreal m_baseline = 0;
 };
 
 }  // namespace
@@ -113,9 +113,9 @@ QLineEdit* FormBinder::Edit(TextBox& model, Handler onChange) {
   QObject::connect(w, &QLineEdit::textEdited, w, [this, &model, shown, onChange](const QString& t) {
     model.text = t.toStdString();
     shown->text = model.text;
-    if (onChange) dispatch_(onChange);
+    if (onChange) m_dispatch(onChange);
   });
-  refreshers_.push_back([w, &model, shown] {
+  m_refreshers.push_back([w, &model, shown] {
     if (shown->text != model.text) {
       QSignalBlocker block(w);
       w->setText(Q(model.text));
@@ -144,7 +144,7 @@ void ConnectCommit(QLineEdit* edit, const std::function<void(const std::string&)
 
 FormBinder::CommitHandler FormBinder::Dispatched(CommitHandler onCommit) {
   return [this, onCommit = std::move(onCommit)](const std::string& entered) {
-    dispatch_([&] {
+    m_dispatch([&] {
       if (onCommit) onCommit(entered);
     });
   };
@@ -161,7 +161,7 @@ QLineEdit* FormBinder::CommitEdit(TextBox& model, CommitHandler onCommit) {
     shown->text = entered;
     commit(entered);
   });
-  refreshers_.push_back([w, &model, shown] {
+  m_refreshers.push_back([w, &model, shown] {
     if (!w->isModified() && shown->text != model.text) {  // an edit in progress keeps its text
       QSignalBlocker block(w);
       w->setText(Q(model.text));
@@ -191,7 +191,7 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
     w->lineEdit()->setModified(false);
     commit(w->itemText(index).toStdString());
   });
-  refreshers_.push_back([w, edit, &model, shown] {
+  m_refreshers.push_back([w, edit, &model, shown] {
     // Most refreshes find nothing changed: they then touch no widget.
     if (shown->items == model.items && shown->enabled == model.enabled && shown->text == model.text) return;
     QSignalBlocker block(w);
@@ -219,7 +219,7 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
 QLabel* FormBinder::Text(Label& model, QWidget* parent) {
   auto* w = new GlyphLabel(parent);
   w->setMinimumWidth(40);
-  refreshers_.push_back([w, &model, shown = Label{}]() mutable {
+  m_refreshers.push_back([w, &model, shown = Label{}]() mutable {
     if (shown.text != model.text) {
       w->setText(Q(model.text));
       shown.text = model.text;
@@ -246,7 +246,7 @@ QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
       model.listIndex = w->currentIndex();
       shown->text = model.text;
       shown->listIndex = model.listIndex;
-      if (onChange) dispatch_(onChange);
+      if (onChange) m_dispatch(onChange);
     });
   } else {
     QObject::connect(w, &QComboBox::activated, w, [this, w, &model, shown, onChange](int index) {
@@ -254,10 +254,10 @@ QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
       model.text = w->itemText(index).toStdString();
       shown->listIndex = model.listIndex;
       shown->text = model.text;
-      if (onChange) dispatch_(onChange);
+      if (onChange) m_dispatch(onChange);
     });
   }
-  refreshers_.push_back([w, &model, shown, editable] {
+  m_refreshers.push_back([w, &model, shown, editable] {
     // Most refreshes find nothing changed: they then touch no widget.
     if (shown->items == model.items && shown->enabled == model.enabled &&
         (editable ? shown->text == model.text : shown->listIndex == model.listIndex))
@@ -295,9 +295,9 @@ QRadioButton* FormBinder::Option(OptionButton& model, Handler onClick) {
   auto shown = std::make_shared<OptionButton>();
   QObject::connect(w, &QRadioButton::clicked, w, [this, w, shown, onClick] {
     shown->selected = w->isChecked();  // a click toggles the button itself
-    dispatch_(onClick);
+    m_dispatch(onClick);
   });
-  refreshers_.push_back([w, &model, shown] {
+  m_refreshers.push_back([w, &model, shown] {
     if (shown->selected != model.selected) {
       QSignalBlocker block(w);
       w->setChecked(model.selected);
@@ -313,9 +313,9 @@ QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
   QObject::connect(w, &QCheckBox::clicked, w, [this, &model, shown, onClick](bool checked) {
     model.checked = checked;
     shown->checked = checked;
-    if (onClick) dispatch_(onClick);
+    if (onClick) m_dispatch(onClick);
   });
-  refreshers_.push_back([w, &model, shown] {
+  m_refreshers.push_back([w, &model, shown] {
     if (shown->checked != model.checked) {
       QSignalBlocker block(w);
       w->setChecked(model.checked);
@@ -331,8 +331,8 @@ QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
 
 QPushButton* FormBinder::Push(Button& model, Handler onClick) {
   auto* w = new QPushButton(Q(model.caption));
-  QObject::connect(w, &QPushButton::clicked, w, [this, onClick] { dispatch_(onClick); });
-  refreshers_.push_back([w, &model, shown = Button{model.caption, true}]() mutable {
+  QObject::connect(w, &QPushButton::clicked, w, [this, onClick] { m_dispatch(onClick); });
+  m_refreshers.push_back([w, &model, shown = Button{model.caption, true}]() mutable {
     if (shown.enabled != model.enabled) {
       w->setEnabled(model.enabled);
       shown.enabled = model.enabled;
@@ -347,7 +347,7 @@ QPushButton* FormBinder::Push(Button& model, Handler onClick) {
 
 QGroupBox* FormBinder::Group(Frame& model) {
   auto* w = new QGroupBox(Q(model.caption));
-  refreshers_.push_back([w, &model, shown = true]() mutable {
+  m_refreshers.push_back([w, &model, shown = true]() mutable {
     if (shown != model.enabled) {
       w->setEnabled(model.enabled);
       shown = model.enabled;
@@ -357,7 +357,7 @@ QGroupBox* FormBinder::Group(Frame& model) {
 }
 
 void FormBinder::Refresh() {
-  for (const auto& r : refreshers_) r();
+  for (const auto& r : m_refreshers) r();
 }
 
 }  // namespace varnel::app

@@ -27,7 +27,7 @@ class FormBinder {
   using Handler = std::function<void()>;
 
   // Every handler runs through `dispatch`, which runs it and refreshes.
-  explicit FormBinder(std::function<void(const Handler&)> dispatch) : dispatch_(std::move(dispatch)) {}
+  explicit FormBinder(std::function<void(const Handler&)> dispatch) : m_dispatch(std::move(dispatch)) {}
 
   QLineEdit* Edit(TextBox& model, Handler onChange = {});
   // A box whose text the core must accept first.  Typing changes only the
@@ -51,11 +51,11 @@ class FormBinder {
   void Refresh();
 
  private:
-  // `onCommit` run through dispatch_ (and so followed by a refresh).
+  // `onCommit` run through m_dispatch (and so followed by a refresh).
   CommitHandler Dispatched(CommitHandler onCommit);
 
-  std::function<void(const Handler&)> dispatch_;
-  std::vector<std::function<void()>> refreshers_;
+  std::function<void(const Handler&)> m_dispatch;
+  std::vector<std::function<void()>> m_refreshers;
 };
 
 }  // namespace varnel::app

@@ -22,7 +22,7 @@ QLabel* Cap(const char* utf8) { return FormBinder::Caption(utf8); }
 }  // namespace
 
 PolModeWindow::PolModeWindow(PolModeForm& form, WindowActions actions, QWidget* relayControl)
-    : form_(form), actions_(std::move(actions)), binder_([this](const FormBinder::Handler& h) { Dispatch(h); }) {
+    : m_form(form), m_actions(std::move(actions)), m_binder([this](const FormBinder::Handler& h) { Dispatch(h); }) {
   setObjectName("PolMode");
   // Like a form that holds controls, the window itself takes the focus only
   // when it is given to it explicitly; clicks go to its controls.
@@ -35,8 +35,8 @@ PolModeWindow::PolModeWindow(PolModeForm& form, WindowActions actions, QWidget* 
 
   auto* right = new QVBoxLayout;
   right->addWidget(BuildStatusBox());
-  graph_ = new GraphView;
-  right->addWidget(graph_);
+  m_graph = new GraphView;
+  right->addWidget(m_graph);
   auto* lower = new QHBoxLayout;
   lower->addWidget(BuildResultsBox(), 1);
   auto* side = new QVBoxLayout;
@@ -60,28 +60,28 @@ QWidget* PolModeWindow::BuildAcquisitionBox() {
   auto* g = new QGridLayout(box);
   int row = 0;
   g->addWidget(Cap("ｻﾝﾌﾟﾘﾝｸﾞ間隔"), row, 0);
-  g->addWidget(binder_.Edit(form_.IDE_SAMPTIME), row, 1);
-  g->addWidget(binder_.Combo(form_.IDCB_TIMEUNIT, false), row++, 2);
+  g->addWidget(m_binder.Edit(m_form.IDE_SAMPTIME), row, 1);
+  g->addWidget(m_binder.Combo(m_form.IDCB_TIMEUNIT, false), row++, 2);
   g->addWidget(Cap("変換ﾁｬﾝﾈﾙ数"), row, 0);
-  g->addWidget(binder_.Edit(form_.IDE_CHAN), row++, 1);
+  g->addWidget(m_binder.Edit(m_form.IDE_CHAN), row++, 1);
   g->addWidget(Cap("ｻﾝﾌﾟﾘﾝｸﾞ個数"), row, 0);
-  g->addWidget(binder_.Edit(form_.IDE_SAMPCOUNT), row++, 1);
+  g->addWidget(m_binder.Edit(m_form.IDE_SAMPCOUNT), row++, 1);
   g->addWidget(Cap("測定間隔"), row, 0);
-  g->addWidget(binder_.Edit(form_.Text2, actions_.text2Changed), row, 1);
+  g->addWidget(m_binder.Edit(m_form.Text2, m_actions.text2Changed), row, 1);
   g->addWidget(Cap("ms"), row++, 2);
   g->addWidget(Cap("変換開始"), row, 0);
-  g->addWidget(binder_.Option(form_.IDR_START_INTERNAL, actions_.startInternal), row, 1);
-  g->addWidget(binder_.Option(form_.IDR_START_EXTERNAL, actions_.startExternal), row++, 2);
+  g->addWidget(m_binder.Option(m_form.IDR_START_INTERNAL, m_actions.startInternal), row, 1);
+  g->addWidget(m_binder.Option(m_form.IDR_START_EXTERNAL, m_actions.startExternal), row++, 2);
   g->addWidget(Cap("変換終了"), row, 0);
-  g->addWidget(binder_.Option(form_.IDR_STOP_INTERNAL, actions_.stopInternal), row, 1);
-  g->addWidget(binder_.Option(form_.IDR_STOP_EXTERNAL, actions_.stopExternal), row++, 2);
+  g->addWidget(m_binder.Option(m_form.IDR_STOP_INTERNAL, m_actions.stopInternal), row, 1);
+  g->addWidget(m_binder.Option(m_form.IDR_STOP_EXTERNAL, m_actions.stopExternal), row++, 2);
   g->addWidget(Cap("測定回路数"), row, 0);
   auto* circuits = new QHBoxLayout;
   for (int i = 0; i < 3; ++i)
-    circuits->addWidget(binder_.Option(form_.Option1[static_cast<std::size_t>(i)], [this, i] { actions_.option1(i); }));
+    circuits->addWidget(m_binder.Option(m_form.Option1[static_cast<std::size_t>(i)], [this, i] { m_actions.option1(i); }));
   g->addLayout(circuits, row++, 1, 1, 2);
   g->addWidget(Cap("シャント抵抗値"), row, 0);
-  auto* shunt = binder_.CommitEdit(form_.Text1, actions_.text1Committed);
+  auto* shunt = m_binder.CommitEdit(m_form.Text1, m_actions.text1Committed);
   shunt->setObjectName("Text1");
   g->addWidget(shunt, row, 1);
   g->addWidget(Cap("Ω"), row++, 2);
@@ -89,14 +89,14 @@ QWidget* PolModeWindow::BuildAcquisitionBox() {
   auto* freq = new QGroupBox(QString::fromUtf8("電源周波数"));
   auto* fl = new QHBoxLayout(freq);
   for (int i = 0; i < 2; ++i)
-    fl->addWidget(binder_.Option(form_.Option2[static_cast<std::size_t>(i)], [this, i] { actions_.option2(i); }));
+    fl->addWidget(m_binder.Option(m_form.Option2[static_cast<std::size_t>(i)], [this, i] { m_actions.option2(i); }));
   g->addWidget(freq, row++, 0, 1, 3);
 
   auto* buttons = new QHBoxLayout;
-  buttons->addWidget(binder_.Push(form_.IDB_START, actions_.start));
-  buttons->addWidget(binder_.Push(form_.IDB_STOP, actions_.stop));
-  buttons->addWidget(binder_.Push(form_.IDB_SAVECSV, actions_.saveCsv));
-  buttons->addWidget(binder_.Push(form_.IDCANCEL, actions_.exit));
+  buttons->addWidget(m_binder.Push(m_form.IDB_START, m_actions.start));
+  buttons->addWidget(m_binder.Push(m_form.IDB_STOP, m_actions.stop));
+  buttons->addWidget(m_binder.Push(m_form.IDB_SAVECSV, m_actions.saveCsv));
+  buttons->addWidget(m_binder.Push(m_form.IDCANCEL, m_actions.exit));
   g->addLayout(buttons, row++, 0, 1, 3);
   return box;
 }
@@ -106,39 +106,39 @@ QWidget* PolModeWindow::BuildStorageBox() {
   auto* g = new QGridLayout(box);
   int row = 0;
   g->addWidget(Cap("保存ファイル"), row, 0);
-  auto* path = binder_.CommitEdit(form_.Text4, actions_.text4Committed);
+  auto* path = m_binder.CommitEdit(m_form.Text4, m_actions.text4Committed);
   path->setObjectName("Text4");
   path->setMinimumWidth(260);
   g->addWidget(path, row++, 1, 1, 3);
 
-  auto* format = binder_.Group(form_.Frame8);
+  auto* format = m_binder.Group(m_form.Frame8);
   auto* fl = new QHBoxLayout(format);
   for (int i = 0; i < 2; ++i)
-    fl->addWidget(binder_.Option(form_.Option3[static_cast<std::size_t>(i)], [this, i] { actions_.option3(i); }));
+    fl->addWidget(m_binder.Option(m_form.Option3[static_cast<std::size_t>(i)], [this, i] { m_actions.option3(i); }));
   g->addWidget(format, row++, 0, 1, 4);
 
   auto* levels = new QGroupBox(QString::fromUtf8("ピーク電流検出値(mA)"));
   auto* ll = new QHBoxLayout(levels);
-  for (std::size_t i = 0; i < form_.Text5.size(); ++i) {
+  for (std::size_t i = 0; i < m_form.Text5.size(); ++i) {
     ll->addWidget(Cap("<"));
-    auto* e = binder_.Edit(form_.Text5[i]);
+    auto* e = m_binder.Edit(m_form.Text5[i]);
     e->setMaximumWidth(44);
     ll->addWidget(e);
   }
   g->addWidget(levels, row++, 0, 1, 4);
 
-  g->addWidget(binder_.Check(form_.Check3), row, 0, 1, 2);
-  g->addWidget(binder_.Edit(form_.Text3), row, 2);
+  g->addWidget(m_binder.Check(m_form.Check3), row, 0, 1, 2);
+  g->addWidget(m_binder.Edit(m_form.Text3), row, 2);
   g->addWidget(Cap("mA"), row++, 3);
-  g->addWidget(binder_.Check(form_.Check2), row++, 0, 1, 4);
+  g->addWidget(m_binder.Check(m_form.Check2), row++, 0, 1, 4);
   g->addWidget(Cap("データ保存間隔"), row, 0);
-  auto* dataInterval = binder_.CommitCombo(form_.Combo1, actions_.combo1Committed);
+  auto* dataInterval = m_binder.CommitCombo(m_form.Combo1, m_actions.combo1Committed);
   dataInterval->setObjectName("Combo1");
   g->addWidget(dataInterval, row, 1);
   g->addWidget(Cap("分"), row++, 2);
-  g->addWidget(binder_.Check(form_.Check1, actions_.check1Clicked), row++, 0, 1, 4);
-  g->addWidget(binder_.Text(form_.Label30[2]), row, 0);
-  auto* waveInterval = binder_.CommitCombo(form_.Combo2, actions_.combo2Committed);
+  g->addWidget(m_binder.Check(m_form.Check1, m_actions.check1Clicked), row++, 0, 1, 4);
+  g->addWidget(m_binder.Text(m_form.Label30[2]), row, 0);
+  auto* waveInterval = m_binder.CommitCombo(m_form.Combo2, m_actions.combo2Committed);
   waveInterval->setObjectName("Combo2");
   g->addWidget(waveInterval, row, 1);
   g->addWidget(Cap("分"), row++, 2);
@@ -150,24 +150,24 @@ QWidget* PolModeWindow::BuildStatusBox() {
   auto* g = new QGridLayout(box);
   g->setContentsMargins(0, 0, 0, 0);
   g->addWidget(Cap("ｽﾃｰﾀｽ"), 0, 0);
-  status_ = binder_.Text(form_.IDC_STATUS);
-  status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  status_->setMinimumWidth(420);
-  cycleLabels_.push_back(status_);
-  g->addWidget(status_, 0, 1, 1, 5);
+  m_status = m_binder.Text(m_form.IDC_STATUS);
+  m_status->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  m_status->setMinimumWidth(420);
+  m_cycleLabels.push_back(m_status);
+  g->addWidget(m_status, 0, 1, 1, 5);
   g->addWidget(Cap("変換個数"), 1, 0);
-  QLabel* count = binder_.Text(form_.IDS_TOTALNUM);  // " 0" at the start of every block, then its count
-  cycleLabels_.push_back(count);
+  QLabel* count = m_binder.Text(m_form.IDS_TOTALNUM);  // " 0" at the start of every block, then its count
+  m_cycleLabels.push_back(count);
   g->addWidget(count, 1, 1);
   g->addWidget(Cap("Xﾚﾝｼﾞ"), 1, 2);
-  g->addWidget(binder_.Text(form_.IDS_XRANGE), 1, 3);
+  g->addWidget(m_binder.Text(m_form.IDS_XRANGE), 1, 3);
   g->addWidget(Cap("Yﾚﾝｼﾞ"), 1, 4);
-  g->addWidget(binder_.Text(form_.IDS_YRANGE), 1, 5);
+  g->addWidget(m_binder.Text(m_form.IDS_YRANGE), 1, 5);
   return box;
 }
 
 QWidget* PolModeWindow::BuildWeatherBox() {
-  auto* box = binder_.Group(form_.Frame4);
+  auto* box = m_binder.Group(m_form.Frame4);
   auto* g = new QGridLayout(box);
   const char* heads[] = {"風速", "風向", "外気温･湿度", "", "内気温･湿度", ""};
   for (int c = 0; c < 6; ++c) g->addWidget(Cap(heads[c]), 0, c + 1);
@@ -180,24 +180,24 @@ QWidget* PolModeWindow::BuildWeatherBox() {
   g->addWidget(Cap("平均"), 2, 0);
   for (int c = 0; c < 6; ++c) {
     for (const int row : {1, 2}) {
-      QLabel* value = binder_.Text(form_.Label8[static_cast<std::size_t>(row == 1 ? now[c] : avg[c])]);
-      opaqueWidgets_.push_back(value);
+      QLabel* value = m_binder.Text(m_form.Label8[static_cast<std::size_t>(row == 1 ? now[c] : avg[c])]);
+      m_opaqueWidgets.push_back(value);
       g->addWidget(value, row, c + 1);
     }
   }
   g->addWidget(Cap("雨量"), 4, 0);
-  QLabel* rain = binder_.Text(form_.Label8[12]);
-  opaqueWidgets_.push_back(rain);
+  QLabel* rain = m_binder.Text(m_form.Label8[12]);
+  m_opaqueWidgets.push_back(rain);
   g->addWidget(rain, 4, 1);
   g->addWidget(Cap("mm"), 4, 2);
-  receiveLamp_ = binder_.Text(form_.Label6[0]);
-  sendLamp_ = binder_.Text(form_.Label6[1]);
-  g->addWidget(sendLamp_, 4, 3);
-  g->addWidget(receiveLamp_, 4, 4);
-  g->addWidget(binder_.Text(form_.Label18), 4, 5);
+  m_receiveLamp = m_binder.Text(m_form.Label6[0]);
+  m_sendLamp = m_binder.Text(m_form.Label6[1]);
+  g->addWidget(m_sendLamp, 4, 3);
+  g->addWidget(m_receiveLamp, 4, 4);
+  g->addWidget(m_binder.Text(m_form.Label18), 4, 5);
   auto* lines = new QHBoxLayout;
-  lines->addWidget(binder_.Text(form_.Label21[0]));
-  lines->addWidget(binder_.Text(form_.Label21[1]));
+  lines->addWidget(m_binder.Text(m_form.Label21[0]));
+  lines->addWidget(m_binder.Text(m_form.Label21[1]));
   g->addLayout(lines, 5, 0, 1, 7);
   return box;
 }
@@ -213,15 +213,15 @@ QWidget* PolModeWindow::BuildResultsBox() {
     const int row = ch + 1;
     g->addWidget(new QLabel(QString::number(ch + 1)), row, 0);
     int column = 1;
-    for (auto* labels : {&form_.Peak, &form_.L25H, &form_.LF1, &form_.L25L, &form_.LDC, &form_.LAC, &form_.LRms}) {
-      QLabel* label = binder_.Text((*labels)[i]);
+    for (auto* labels : {&m_form.Peak, &m_form.L25H, &m_form.LF1, &m_form.L25L, &m_form.LDC, &m_form.LAC, &m_form.LRms}) {
+      QLabel* label = m_binder.Text((*labels)[i]);
       // Room for the widest value (values are cut to 5 characters) before
       // the size is kept.
       label->setMinimumWidth(std::max(label->minimumWidth(), label->fontMetrics().horizontalAdvance("-00.000")));
-      cycleLabels_.push_back(label);
+      m_cycleLabels.push_back(label);
       g->addWidget(label, row, column++);
     }
-    auto* trigger = binder_.Combo(form_.Combo3[i], true);
+    auto* trigger = m_binder.Combo(m_form.Combo3[i], true);
     trigger->setMaximumWidth(64);
     g->addWidget(trigger, row, 8);
   }
@@ -239,20 +239,20 @@ void PolModeWindow::Dispatch(const std::function<void()>& handler) {
 // painted).  A status or count that ends each cycle as it started is then
 // not set, and not painted, twice a cycle.
 void PolModeWindow::RequestRefresh() {
-  if (refreshPending_) return;
-  refreshPending_ = true;
+  if (m_refreshPending) return;
+  m_refreshPending = true;
   QMetaObject::invokeMethod(
       this,
       [this] {
-        refreshPending_ = false;
+        m_refreshPending = false;
         Refresh();
       },
       Qt::QueuedConnection);
 }
 
 void PolModeWindow::Refresh() {
-  binder_.Refresh();
-  const QString title = QString::fromStdString(form_.title);
+  m_binder.Refresh();
+  const QString title = QString::fromStdString(m_form.title);
   if (windowTitle() != title) setWindowTitle(title);
 }
 
@@ -271,10 +271,10 @@ void PolModeWindow::RepaintWeatherIndicators() {
            : lamp->autoFillBackground() ? std::optional<QRgb>(lamp->palette().color(QPalette::Window).rgb())
                                         : std::nullopt;
   };
-  const std::optional<QRgb> sendBefore = look(sendLamp_), receiveBefore = look(receiveLamp_);
+  const std::optional<QRgb> sendBefore = look(m_sendLamp), receiveBefore = look(m_receiveLamp);
   Refresh();
-  if (sendLamp_ != nullptr && look(sendLamp_) != sendBefore) sendLamp_->repaint();
-  if (receiveLamp_ != nullptr && look(receiveLamp_) != receiveBefore) receiveLamp_->repaint();
+  if (m_sendLamp != nullptr && look(m_sendLamp) != sendBefore) m_sendLamp->repaint();
+  if (m_receiveLamp != nullptr && look(m_receiveLamp) != receiveBefore) m_receiveLamp->repaint();
 }
 
 // The labels that change every cycle keep the size the first layout gave
@@ -285,13 +285,13 @@ void PolModeWindow::RepaintWeatherIndicators() {
 // box paint again under it.
 void PolModeWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  if (sizesFrozen_) return;
+  if (m_sizesFrozen) return;
   if (layout() != nullptr) layout()->activate();
-  for (QLabel* label : cycleLabels_) {
+  for (QLabel* label : m_cycleLabels) {
     label->setFixedSize(label->size());
     TakeBackgroundOfBox(label);
   }
-  for (QWidget* widget : opaqueWidgets_) TakeBackgroundOfBox(widget);
+  for (QWidget* widget : m_opaqueWidgets) TakeBackgroundOfBox(widget);
   // The text boxes too: a blinking caret or a new value then repaints the
   // box alone, not the group behind it with its frame and title.  Their own
   // panel paints their base colour; the background taken from the group
@@ -301,7 +301,7 @@ void PolModeWindow::showEvent(QShowEvent* event) {
     edit->setBackgroundRole(QPalette::Window);
     TakeBackgroundOfBox(edit);
   }
-  sizesFrozen_ = true;
+  m_sizesFrozen = true;
 }
 
 void PolModeWindow::TakeBackgroundOfBox(QWidget* label) {
@@ -328,7 +328,7 @@ void PolModeWindow::TakeBackgroundOfBox(QWidget* label) {
 void PolModeWindow::focusOutEvent(QFocusEvent* event) {
   QWidget::focusOutEvent(event);
   if (event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason) return;
-  if (actions_.lostFocus) actions_.lostFocus();
+  if (m_actions.lostFocus) m_actions.lostFocus();
 }
 
 }  // namespace varnel::app

@@ -36,7 +36,7 @@ struct WindowActions {
 class PolModeWindow : public QWidget {
  public:
   PolModeWindow(PolModeForm& form, WindowActions actions, QWidget* relayControl);
-  GraphView& Graph() { return *graph_; }
+  GraphView& Graph() { return *m_graph; }
   // Runs a handler of the core; the widgets follow the model once the
   // events waiting now are handled (RequestRefresh).
   void Dispatch(const std::function<void()>& handler);
@@ -61,17 +61,17 @@ class PolModeWindow : public QWidget {
   QWidget* BuildResultsBox();
   void TakeBackgroundOfBox(QWidget* label);
 
-  PolModeForm& form_;
-  WindowActions actions_;
-  FormBinder binder_;
-  GraphView* graph_ = nullptr;
-  QLabel* status_ = nullptr;
-  QLabel* sendLamp_ = nullptr;
-  QLabel* receiveLamp_ = nullptr;
-  std::vector<QLabel*> cycleLabels_;  // status and values: new text every cycle
-  std::vector<QWidget*> opaqueWidgets_;  // weather values: paint the box's colour themselves
-  bool sizesFrozen_ = false;
-  bool refreshPending_ = false;
+  PolModeForm& m_form;
+  WindowActions m_actions;
+  FormBinder m_binder;
+  GraphView* m_graph = nullptr;
+  QLabel* m_status = nullptr;
+  QLabel* m_sendLamp = nullptr;
+  QLabel* m_receiveLamp = nullptr;
+  std::vector<QLabel*> m_cycleLabels;  // status and values: new text every cycle
+  std::vector<QWidget*> m_opaqueWidgets;  // weather values: paint the box's colour themselves
+  bool m_sizesFrozen = false;
+  bool m_refreshPending = false;
 };
 
 }  // namespace varnel::app

@@ -14,7 +14,7 @@ namespace varnel::app {
 
 class QtMessageBoxes : public MessageBoxes {
  public:
-  void SetParent(QWidget* parent) { parent_ = parent; }
+  void SetParent(QWidget* parent) { m_parent = parent; }
   void Show(const std::string& text, const std::string& title, MessageIcon icon) override {
     // Without a screen nobody can press OK: a modal box would stop the
     // measurement for good, so the text goes to the log instead.
@@ -22,7 +22,7 @@ class QtMessageBoxes : public MessageBoxes {
       std::fprintf(stderr, "Varnel: %s: %s\n", title.c_str(), text.c_str());
       return;
     }
-    QMessageBox box(parent_);
+    QMessageBox box(m_parent);
     box.setText(QString::fromStdString(text));
     box.setWindowTitle(QString::fromStdString(title));
     box.setIcon(icon == MessageIcon::Error         ? QMessageBox::Critical
@@ -35,7 +35,7 @@ class QtMessageBoxes : public MessageBoxes {
   }
 
  private:
-  QWidget* parent_ = nullptr;
+  QWidget* m_parent = nullptr;
 };
 
 }  // namespace varnel::app

@@ -53,66 +53,66 @@ serial::SerialSettings LoadPortSettings(const std::filesystem::path& site) {
 }  // namespace
 
 VarnelApp::VarnelApp(std::filesystem::path site, std::function<void(int)> endProgram, std::string morlexLibrary)
-    : site_(std::move(site)),
-      endProgram_(std::move(endProgram)),
-      morlex_(std::move(morlexLibrary),
+    : m_site(std::move(site)),
+      m_endProgram(std::move(endProgram)),
+      m_morlex(std::move(morlexLibrary),
               [this](const std::string& why) {
                 std::fprintf(stderr, "Varnel: %s\n", why.c_str());
-                boxes_.Show(why, "Varnel", MessageIcon::Error);
-                endProgram_(kExitLibraryMissing);
+                m_boxes.Show(why, "Varnel", MessageIcon::Error);
+                m_endProgram(kExitLibraryMissing);
               }),
-      port_(std::make_unique<serial::QtSerialPortAdapter>(LoadPortSettings(site_))) {
+      m_port(std::make_unique<serial::QtSerialPortAdapter>(LoadPortSettings(m_site))) {
   ProgramPlatform pf;
-  pf.morlex = &morlex_;
-  pf.timer1 = &timer1_;
-  pf.polTimer = &polTimer_;
-  pf.blockGuard = &blockGuard_;
-  pf.timer2 = &timer2_;
-  pf.timer3 = &timer3_;
-  pf.port = port_.get();
-  pf.boxes = &boxes_;
-  pf.clock = &clock_;
-  pf.siteDir = site_;
-  pf.getKivoWnd = [this] { return relay_.GetKivoWnd(); };
+  pf.morlex = &m_morlex;
+  pf.timer1 = &m_timer1;
+  pf.polTimer = &m_polTimer;
+  pf.blockGuard = &m_blockGuard;
+  pf.timer2 = &m_timer2;
+  pf.timer3 = &m_timer3;
+  pf.port = m_port.get();
+  pf.boxes = &m_boxes;
+  pf.clock = &m_clock;
+  pf.siteDir = m_site;
+  pf.getKivoWnd = [this] { return m_relay.GetKivoWnd(); };
   pf.drawScale = [this] {
-    if (graph_) graph_->DrawScale();
+    if (m_graph) m_graph->DrawScale();
   };
   pf.plotData = [this] {
-    if (graph_) graph_->PlotData();
+    if (m_graph) m_graph->PlotData();
   };
   pf.repaintStatus = [this] {
-    if (window_) window_->RepaintStatus();
+    if (m_window) m_window->RepaintStatus();
     LogStatusChange();
   };
   pf.repaintIndicators = [this] {
-    if (window_) window_->RepaintWeatherIndicators();
+    if (m_window) m_window->RepaintWeatherIndicators();
   };
   pf.endProgram = [this](int status) {
     LogStatusChange();
-    endProgram_(status);
+    m_endProgram(status);
   };
-  program_ = std::make_unique<VarnelProgram>(std::move(pf));
+  m_program = std::make_unique<VarnelProgram>(std::move(pf));
   platform::SetMessageBoxHook([this](const char* text, const char* title, uint32_t) {
-    boxes_.Show(text, title, MessageIcon::Question);
+    m_boxes.Show(text, title, MessageIcon::Question);
   });
 }
 
 VarnelApp::~VarnelApp() { platform::SetMessageBoxHook({}); }
 
 bool VarnelApp::Build(std::string& why) {
-  if (!relay_.Create()) {
-    why = relay_.Error();
+  if (!m_relay.Create()) {
+    why = m_relay.Error();
     return false;
   }
-  relay_.onMsgPost = [this](int16_t w, int32_t l) {
-    if (window_) window_->Dispatch([&] { program_->Window().KIVO7100_OnMsgPost(w, l); });
+  m_relay.onMsgPost = [this](int16_t w, int32_t l) {
+    if (m_window) m_window->Dispatch([&] { m_program->Window().KIVO7100_OnMsgPost(w, l); });
     LogStatusChange();
   };
-  window_ = std::make_unique<PolModeWindow>(program_->form, MakeActions(*program_, csvExport_), relay_.Widget());
-  boxes_.SetParent(window_.get());
-  saveDialog_.SetParent(window_.get());
-  csvExport_ = std::make_unique<graph::CsvExport>(saveDialog_, boxes_, program_->state, program_->Data(), ProgramFolder());
-  graph_ = std::make_unique<GraphPainter>(window_->Graph(), *program_);
+  m_window = std::make_unique<PolModeWindow>(m_program->form, MakeActions(*m_program, m_csvExport), m_relay.Widget());
+  m_boxes.SetParent(m_window.get());
+  m_saveDialog.SetParent(m_window.get());
+  m_csvExport = std::make_unique<graph::CsvExport>(m_saveDialog, m_boxes, m_program->state, m_program->Data(), ProgramFolder());
+  m_graph = std::make_unique<GraphPainter>(m_window->Graph(), *m_program);
   WireTimers();
   return true;
 }
@@ -121,34 +121,34 @@ bool VarnelApp::Build(std::string& why) {
 // widgets (once the events waiting then are handled), and a changed status
 // is written to the log.
 void VarnelApp::WireTimers() {
-  timer1_.onTick = [this] { program_->Window().Timer1_Timer(); };
-  polTimer_.onTick = [this] {
-    program_->Window().PolTimer_Timer();
+  m_timer1.onTick = [this] { m_program->Window().Timer1_Timer(); };
+  m_polTimer.onTick = [this] {
+    m_program->Window().PolTimer_Timer();
     // The acquisition call returns with the block's notifications posted:
     // they are handled now, after the tick as always, instead of one pass of
     // the event loop later (every cycle waits for them).
     platform::PumpMessages();
   };
-  blockGuard_.onTick = [this] { program_->Window().BlockGuard_Timer(); };
+  m_blockGuard.onTick = [this] { m_program->Window().BlockGuard_Timer(); };
   auto follow = [this](std::function<void()>& slot) {
     auto inner = std::move(slot);
     slot = [this, inner] {
       if (inner) inner();
-      if (window_) window_->RequestRefresh();
+      if (m_window) m_window->RequestRefresh();
       LogStatusChange();
     };
   };
-  follow(timer1_.onTick);
-  follow(polTimer_.onTick);
-  follow(blockGuard_.onTick);
-  follow(timer2_.onTick);
-  follow(timer3_.onTick);
-  follow(port_->onComm);
+  follow(m_timer1.onTick);
+  follow(m_polTimer.onTick);
+  follow(m_blockGuard.onTick);
+  follow(m_timer2.onTick);
+  follow(m_timer3.onTick);
+  follow(m_port->onComm);
 }
 
 void VarnelApp::Load() {
-  program_->Load(static_cast<float>(GraphView::kWidth), static_cast<float>(GraphView::kHeight));
-  window_->Refresh();
+  m_program->Load(static_cast<float>(GraphView::kWidth), static_cast<float>(GraphView::kHeight));
+  m_window->Refresh();
   LogStatusChange();
 }
 
@@ -157,10 +157,10 @@ void VarnelApp::Load() {
 // cycle is left out: the log then holds one line per change of outcome
 // rather than two lines per cycle.
 void VarnelApp::LogStatusChange() {
-  const std::string& status = program_->form.IDC_STATUS.text;
-  if (status == lastStatus_ || status == "変換開始..." || status == "ﾄﾘｶﾞｰ変換開始") return;
-  lastStatus_ = status;
-  std::fprintf(stderr, "Varnel: %s status: %s\n", text::FormatSlashed(clock_.Now()).c_str(), status.c_str());
+  const std::string& status = m_program->form.IDC_STATUS.text;
+  if (status == m_lastStatus || status == "変換開始..." || status == "ﾄﾘｶﾞｰ変換開始") return;
+  m_lastStatus = status;
+  std::fprintf(stderr, "Varnel: %s status: %s\n", text::FormatSlashed(m_clock.Now()).c_str(), status.c_str());
 }
 
 }  // namespace varnel::app

@@ -38,29 +38,29 @@ class VarnelApp {
   // Start-up of the window (card detection, settings, serial port).
   void Load();
 
-  VarnelProgram& Program() { return *program_; }
-  PolModeWindow& Window() { return *window_; }
-  platform::QtWindowTimer& Timer1() { return timer1_; }
+  VarnelProgram& Program() { return *m_program; }
+  PolModeWindow& Window() { return *m_window; }
+  platform::QtWindowTimer& Timer1() { return m_timer1; }
 
  private:
   void WireTimers();
   void LogStatusChange();
 
-  std::filesystem::path site_;
-  std::function<void(int)> endProgram_;
-  platform::QtMessagePump pump_;
-  QtMessageBoxes boxes_;
-  MorlexBinding morlex_;
-  platform::QtWindowTimer timer1_, polTimer_, blockGuard_, timer2_, timer3_;
-  std::unique_ptr<serial::QtSerialPortAdapter> port_;
-  platform::SystemClock clock_;
-  RelayHost relay_;
-  std::unique_ptr<VarnelProgram> program_;
-  std::unique_ptr<PolModeWindow> window_;
-  std::unique_ptr<GraphPainter> graph_;
-  QtSaveFileDialog saveDialog_;
-  std::unique_ptr<graph::CsvExport> csvExport_;
-  std::string lastStatus_;
+  std::filesystem::path m_site;
+  std::function<void(int)> m_endProgram;
+  platform::QtMessagePump m_pump;
+  QtMessageBoxes m_boxes;
+  MorlexBinding m_morlex;
+  platform::QtWindowTimer m_timer1, m_polTimer, m_blockGuard, m_timer2, m_timer3;
+  std::unique_ptr<serial::QtSerialPortAdapter> m_port;
+  platform::SystemClock m_clock;
+  RelayHost m_relay;
+  std::unique_ptr<VarnelProgram> m_program;
+  std::unique_ptr<PolModeWindow> m_window;
+  std::unique_ptr<GraphPainter> m_graph;
+  QtSaveFileDialog m_saveDialog;
+  std::unique_ptr<graph::CsvExport> m_csvExport;
+  std::string m_lastStatus;
 };
 
 }  // namespace varnel::app

@@ -89,38 +89,38 @@ QPen ThinPen(Rgb colour) {
 }  // namespace
 
 void ImageCanvas::Clear() {
-  painter_.reset();  // the image is filled directly, not through a painter
-  image_.fill(background_);
+  m_painter.reset();  // the image is filled directly, not through a painter
+  m_image.fill(m_background);
 }
 
 QPainter& ImageCanvas::Painter(Rgb colour) {
-  if (!painter_) painter_.emplace(&image_);
-  painter_->setPen(ThinPen(colour));
-  return *painter_;
+  if (!m_painter) m_painter.emplace(&m_image);
+  m_painter->setPen(ThinPen(colour));
+  return *m_painter;
 }
 
 void ImageCanvas::Line(const graph::GridLine& line, Rgb colour) {
   const QPoint from(Pixel(line.x1), Pixel(line.y1));
   const QPoint to(Pixel(line.x2), Pixel(line.y2));
-  if (image_.format() == QImage::Format_RGB32) {
-    painter_.reset();
-    if (DrawStraightLine(image_, from, to, ToQColor(colour).rgb())) return;
+  if (m_image.format() == QImage::Format_RGB32) {
+    m_painter.reset();
+    if (DrawStraightLine(m_image, from, to, ToQColor(colour).rgb())) return;
   }
   Painter(colour).drawLine(from, to);
 }
 
 void ImageCanvas::Polyline(std::span<const graph::GraphPoint> points, Rgb colour) {
   if (points.empty()) return;
-  if (image_.format() == QImage::Format_RGB32 && IsTrace(points)) {
-    painter_.reset();  // what the painter drew is in the image before the pixels are written
-    DrawTrace(image_, points, ToQColor(colour).rgb());
+  if (m_image.format() == QImage::Format_RGB32 && IsTrace(points)) {
+    m_painter.reset();  // what the painter drew is in the image before the pixels are written
+    DrawTrace(m_image, points, ToQColor(colour).rgb());
     return;
   }
   Painter(colour).drawPolyline(reinterpret_cast<const QPoint*>(points.data()), static_cast<int>(points.size()));
 }
 
 void ImageCanvas::Refresh() {
-  painter_.reset();  // the drawing is complete in the image before it is shown
+  m_painter.reset();  // the drawing is complete in the image before it is shown
   if (onRefresh) onRefresh();
 }
 

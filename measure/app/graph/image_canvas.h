@@ -26,8 +26,8 @@ inline const QColor kBackground{0, 0, 0};
 // drawing is shown (Refresh) or the picture is cleared.
 class ImageCanvas : public graph::GraphCanvas {
  public:
-  explicit ImageCanvas(QImage& image, QColor background = kBackground) : image_(image), background_(background) {}
-  ~ImageCanvas() override { painter_.reset(); }
+  explicit ImageCanvas(QImage& image, QColor background = kBackground) : m_image(image), m_background(background) {}
+  ~ImageCanvas() override { m_painter.reset(); }
   ImageCanvas(const ImageCanvas&) = delete;
   ImageCanvas& operator=(const ImageCanvas&) = delete;
 
@@ -42,9 +42,9 @@ class ImageCanvas : public graph::GraphCanvas {
  private:
   QPainter& Painter(Rgb colour);
 
-  QImage& image_;
-  QColor background_;
-  std::optional<QPainter> painter_;
+  QImage& m_image;
+  QColor m_background;
+  std::optional<QPainter> m_painter;
 };
 
 inline QColor ToQColor(Rgb c) { return QColor(c.r, c.g, c.b); }

@@ -50,25 +50,25 @@ std::optional<QSerialPort::FlowControl> ToFlowControl(const QString& text) {
 
 class SectionReader {
  public:
-  SectionReader(QSettings& s, QStringList& problems) : s_(s), problems_(problems) {}
+  SectionReader(QSettings& s, QStringList& problems) : m_settings(s), m_problems(problems) {}
 
   // Calls `apply` with the parsed value of `key` when it is present and
   // valid; reports it when it is present and not valid.
   template <typename Parse, typename Apply>
   void Read(const char* key, Parse parse, Apply apply, const char* expected) {
-    if (!s_.contains(QLatin1String(key))) return;
-    const QString text = s_.value(QLatin1String(key)).toString();
+    if (!m_settings.contains(QLatin1String(key))) return;
+    const QString text = m_settings.value(QLatin1String(key)).toString();
     if (const auto v = parse(text)) {
       apply(*v);
     } else {
-      problems_ << QStringLiteral("[Serial] %1=%2 is not valid (%3); the default is used")
+      m_problems << QStringLiteral("[Serial] %1=%2 is not valid (%3); the default is used")
                        .arg(QLatin1String(key), text, QLatin1String(expected));
     }
   }
 
  private:
-  QSettings& s_;
-  QStringList& problems_;
+  QSettings& m_settings;
+  QStringList& m_problems;
 };
 
 }  // namespace
