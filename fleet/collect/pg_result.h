@@ -37,6 +37,24 @@ inline std::string PgTrim(std::string s) {
   return s;
 }
 
+// "PostgreSQL" and the settings of a connection string, for messages: the
+// password is never shown.
+inline std::string PgDescribe(const std::string& connection) {
+  std::string out = "PostgreSQL";
+  char* err = nullptr;
+  PQconninfoOption* opts = PQconninfoParse(connection.c_str(), &err);
+  if (!opts) {
+    PQfreemem(err);
+    return out + " (unreadable connection string)";
+  }
+  for (PQconninfoOption* o = opts; o->keyword; ++o) {
+    const std::string key = o->keyword;
+    if (o->val && *o->val && key != "password") out += " " + key + "=" + o->val;
+  }
+  PQconninfoFree(opts);
+  return out;
+}
+
 // Runs `sql` with `params` bound as texts ($1, $2, ...); throws DbError when
 // the connection is missing or the statement failed.
 inline PgResult PgExec(PGconn* conn, const std::string& sql, const std::vector<std::string>& params = {}) {

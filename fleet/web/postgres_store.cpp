@@ -49,19 +49,7 @@ class PostgresFleetStore final : public FleetStore {
   ~PostgresFleetStore() override { Close(); }
 
   std::string Describe() const override {
-    std::string out = "PostgreSQL";
-    char* err = nullptr;
-    PQconninfoOption* opts = PQconninfoParse(connection_.c_str(), &err);
-    if (!opts) {
-      PQfreemem(err);
-      return out + " (unreadable connection string)";
-    }
-    for (PQconninfoOption* o = opts; o->keyword; ++o) {
-      const std::string key = o->keyword;
-      if (o->val && *o->val && key != "password") out += " " + key + "=" + o->val;
-    }
-    PQconninfoFree(opts);
-    return out;
+    return PgDescribe(connection_);
   }
 
   void Open() override {
