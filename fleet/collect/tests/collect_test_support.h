@@ -7,15 +7,12 @@
 #include <vector>
 
 #include "child_process.h"
+#include "record_values.h"
 #include "store/data_file.h"
 #include "store/record_format.h"
 #include "text/numforms.h"
 
 namespace varnel::fleet::testing {
-
-// Element e of record r: (r * 1000 + e) / 8, exact in a single and in the
-// text form; channels not measured hold 0.
-store::RecordValues RecordValuesOf(int r, int channels);
 
 // Record r's time: 2005-06-01 12:00 plus r minutes (site local time).
 text::LocalDateTime RecordTime(int r);

@@ -12,6 +12,7 @@
 #include "child_process.h"
 #include "files.h"
 #include "data_records.h"
+#include "record_values.h"
 #include "store/data_file.h"
 #include "text/cp932.h"
 #include "store/record_format.h"
@@ -24,29 +25,19 @@ using lw::testing::TempDir;
 using lw::testing::AppendFile;
 using lw::testing::ReadFile;
 
-// Values exact in binary and in at most 7 digits, different for every
-// element and record: element e of record r is (r * 1000 + e) / 8.
-store::RecordValues Values(int r, int channels) {
-  store::RecordValues v{};
-  for (std::size_t e = 0; e < v.size(); ++e) {
-    const bool measured = e < 8 || (e >= store::ComponentIndex(0, 0) && e < store::ComponentIndex(channels, 0)) ||
-                          (e >= store::PeakIndex(0, 0) && e < store::PeakIndex(channels, 0));
-    v[e] = measured ? static_cast<float>(r * 1000 + static_cast<int>(e)) / 8.0f : 0.0f;
-  }
-  return v;
-}
+using testing::RecordValuesOf;
 
 text::LocalDateTime Minute(int hour, int minute) { return {2005, 6, 1, hour, minute, 0, 0}; }
 
 void ExpectRecord(const DataRecord& got, int r, int channels, const text::LocalDateTime& time) {
   EXPECT_EQ(got.time, time);
   EXPECT_EQ(got.channels, channels);
-  const store::RecordValues want = Values(r, channels);
+  const store::RecordValues want = RecordValuesOf(r, channels);
   for (std::size_t e = 0; e < want.size(); ++e) ASSERT_EQ(got.values[e], want[e]) << "record " << r << " element " << e;
 }
 
 std::string Line(int r, int channels, const text::LocalDateTime& time) {
-  return store::DataRecordLine(time, Values(r, channels), channels) + "\r\n";
+  return store::DataRecordLine(time, RecordValuesOf(r, channels), channels) + "\r\n";
 }
 
 TEST(TextRecords, EveryPrefixOfAGrowingFileGivesItsWholeRecordsAcrossReopenAndRunHeaders) {
@@ -63,7 +54,7 @@ TEST(TextRecords, EveryPrefixOfAGrowingFileGivesItsWholeRecordsAcrossReopenAndRu
   // The next run writes its header again, with other thresholds and 8 channels.
   ASSERT_TRUE(file.OpenForRun(path, false, 2, {"0.25", "1.5", "3", "7"}, &why)) << why;
   ASSERT_TRUE(file.AppendTextLine(Line(3, 8, Minute(0, 0)), &why)) << why;  // midnight: the date alone
-  const std::string forced = store::DataRecordLine(Minute(0, 1), Values(4, 8), 8) +
+  const std::string forced = store::DataRecordLine(Minute(0, 1), RecordValuesOf(4, 8), 8) +
                              std::string(store::kForcedStopMark) + "\r\n";
   ASSERT_TRUE(file.AppendTextLine(forced, &why)) << why;
   file.Close();
@@ -151,7 +142,7 @@ TEST(TextRecords, LinesThatDoNotFitTheLayoutAreRefusedWithTheReason) {
   std::string why;
   EXPECT_FALSE(ParseRecordLine("2005/06/01 12:00:00,1,2", &why));
   EXPECT_NE(why.find("3 fields"), std::string::npos) << why;
-  std::string line = store::DataRecordLine(Minute(1, 2), Values(0, 4), 4);
+  std::string line = store::DataRecordLine(Minute(1, 2), RecordValuesOf(0, 4), 4);
   EXPECT_TRUE(ParseRecordLine(line, &why));
   std::string bad = line;
   bad.replace(bad.find(",0.125,") + 1, 5, "x.125");
@@ -160,7 +151,7 @@ TEST(TextRecords, LinesThatDoNotFitTheLayoutAreRefusedWithTheReason) {
   EXPECT_FALSE(ParseRecordLine("2005/02/29 12:00:00" + line.substr(19), &why));  // not a leap year
   EXPECT_TRUE(ParseRecordLine("2004/02/29 12:00:00" + line.substr(19), &why));
   // Exponent forms as the writer prints very small values.
-  auto v = Values(0, 4);
+  auto v = RecordValuesOf(0, 4);
   v[0] = 1e-05f;
   const auto r = ParseRecordLine(store::DataRecordLine(Minute(1, 2), v, 4), &why);
   ASSERT_TRUE(r);
@@ -176,7 +167,7 @@ TEST(BinaryRecords, OnlyWhole1000ByteRecordsAreTakenAndATornTailWaits) {
   for (int r = 0; r < 3; ++r) {
     store::BinaryRecord b;
     b.oleTime = text::ToOleDate(Minute(13, r));
-    b.values = Values(r, 8);
+    b.values = RecordValuesOf(r, 8);
     ASSERT_TRUE(file.AppendBinaryRecord(store::EncodeBinaryRecord(b), &why)) << why;
   }
   file.Close();

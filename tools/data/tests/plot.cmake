@@ -13,6 +13,5 @@ lw_project_target(varnel-synthetic-wave)
 lw_add_gtest(NAME varnel_data_plot_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/plot_test.cpp
   LIBS varnel_data_commands varnel_synthetic_wave lw_test_support)
-target_compile_definitions(varnel_data_plot_tests PRIVATE VARNEL_DATA_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
 # One case runs the program itself.
 add_dependencies(varnel_data_plot_tests varnel-data)

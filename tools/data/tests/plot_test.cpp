@@ -175,9 +175,12 @@ TEST_F(PlotTest, TheProgramDrawsWithoutAnyDisplay) {
   const std::string file = dir.File("aWev.dat");
   ASSERT_TRUE(store::WriteWaveformFile(file, testing::SyntheticSweep(4)));
   const std::string png = dir.File("a.png");
-  const std::string cmd = "env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY '" VARNEL_DATA_BIN_DIR
-                          "/varnel-data' plot -o '" + png + "' '" + file + "' > /dev/null";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const lw::testing::ScopedEnv noPlatform("QT_QPA_PLATFORM", nullptr);
+  const lw::testing::ScopedEnv noX("DISPLAY", nullptr);
+  const lw::testing::ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
+  const lw::testing::ProgramRun run =
+      lw::testing::RunProgram(lw::testing::BinDir() / "varnel-data", {"plot", "-o", png, file});
+  ASSERT_EQ(run.status, 0) << run.output;
   const QImage written(QString::fromStdString(png));
   EXPECT_EQ(written.size(), QSize(kPlotLeft + 1000 + kPlotRight, kPlotTop + 330 + kPlotBottom));
 }

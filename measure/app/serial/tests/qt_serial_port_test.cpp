@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 
+#include "child_process.h"
 #include "fakes/fakes.h"
 #include "profile.h"
 #include "weather/link.h"
@@ -47,11 +48,7 @@ bool WaitFor(const std::function<bool()>& done, int ms = kDeadlineMs) {
   return true;
 }
 
-QString SimProgram() {
-  QString dir = qEnvironmentVariable("LW_BIN_DIR");
-  if (dir.isEmpty()) dir = QCoreApplication::applicationDirPath();
-  return dir + QStringLiteral("/weather-station-sim");
-}
+QString SimProgram() { return QString::fromStdString((lw::testing::BinDir() / "weather-station-sim").string()); }
 
 // One weather-station-sim process; ended with SIGTERM when destroyed.
 class StationSim {
