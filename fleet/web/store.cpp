@@ -86,8 +86,8 @@ std::vector<std::optional<int64_t>> FleetStore::NextRecordTimes(int64_t site, in
   return out;
 }
 
-std::unique_ptr<FleetStore> MakeFleetStore(const std::string& spec) {
-  return IsPostgresConnection(spec) ? MakePostgresFleetStore(spec) : MakeSqliteFleetStore(spec);
+std::unique_ptr<FleetStore> MakeFleetStore(const std::string& database) {
+  return IsPostgresConnection(database) ? MakePostgresFleetStore(database) : MakeSqliteFleetStore(database);
 }
 
 }  // namespace varnel::fleet::web

@@ -136,7 +136,7 @@ class FleetStore {
 
 // PostgreSQL for a connection string (as the collector tells them apart),
 // else an SQLite file.  Not yet opened.
-std::unique_ptr<FleetStore> MakeFleetStore(const std::string& spec);
+std::unique_ptr<FleetStore> MakeFleetStore(const std::string& database);
 std::unique_ptr<FleetStore> MakeSqliteFleetStore(const std::string& path);
 std::unique_ptr<FleetStore> MakePostgresFleetStore(const std::string& connection);
 

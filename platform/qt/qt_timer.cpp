@@ -63,15 +63,15 @@ void QtWindowTimer::SetEnabled(bool enabled) {
 void QtWindowTimer::Restart() {
   m_counting = m_enabled && m_interval != 0;
   if (m_fd < 0) return;
-  itimerspec spec{};
-  if (m_counting) spec.it_value = spec.it_interval = Milliseconds(m_interval);
-  timerfd_settime(m_fd, 0, &spec, nullptr);
+  itimerspec timerSpec{};
+  if (m_counting) timerSpec.it_value = timerSpec.it_interval = Milliseconds(m_interval);
+  timerfd_settime(m_fd, 0, &timerSpec, nullptr);
 }
 
 int QtWindowTimer::RemainingMs() const {
-  itimerspec spec{};
-  if (!m_counting || m_fd < 0 || timerfd_gettime(m_fd, &spec) != 0) return -1;
-  const long long ns = static_cast<long long>(spec.it_value.tv_sec) * 1000000000LL + spec.it_value.tv_nsec;
+  itimerspec timerSpec{};
+  if (!m_counting || m_fd < 0 || timerfd_gettime(m_fd, &timerSpec) != 0) return -1;
+  const long long ns = static_cast<long long>(timerSpec.it_value.tv_sec) * 1000000000LL + timerSpec.it_value.tv_nsec;
   return static_cast<int>((ns + 999999) / 1000000);
 }
 

@@ -29,7 +29,7 @@ void SetPeak(StoredRecord& r, int ch, float value) { SetChannel(r, ch, 6, value)
 
 void SetWeather(StoredRecord& r, int k, float value) { r.record.values[store::WeatherIndex(k)] = value; }
 
-TestDb::TestDb(std::string spec) : spec_(std::move(spec)), db_(MakeDatabase(spec_)) { db_->Open(); }
+TestDb::TestDb(std::string database) : database_(std::move(database)), db_(MakeDatabase(database_)) { db_->Open(); }
 
 int64_t TestDb::Site(const std::string& name, const std::string& zone) { return db_->RegisterSite(name, zone); }
 

@@ -33,14 +33,13 @@ void SetWeather(StoredRecord& r, int k, float value);
 // The collector's engine on a database, for writing the test's rows.
 class TestDb {
  public:
-  explicit TestDb(std::string spec);
-  const std::string& Spec() const { return spec_; }
+  explicit TestDb(std::string database);
   int64_t Site(const std::string& name, const std::string& zone = "Asia/Tokyo");
   void Add(int64_t site, const std::vector<StoredRecord>& records);
   void AddSnapshot(int64_t site, const StoredSnapshot& snapshot);
 
  private:
-  std::string spec_;
+  std::string database_;
   std::unique_ptr<Database> db_;
 };
 
