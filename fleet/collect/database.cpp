@@ -18,13 +18,13 @@ std::string IsoLocalText(const Instant& t) {
   return buf;
 }
 
-bool IsPostgresConnection(const std::string& spec) {
-  return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0 ||
-         spec.find('=') != std::string::npos;
+bool IsPostgresConnection(const std::string& location) {
+  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
+         location.find('=') != std::string::npos;
 }
 
-std::unique_ptr<Database> MakeDatabase(const std::string& spec) {
-  return IsPostgresConnection(spec) ? MakePostgresDatabase(spec) : MakeSqliteDatabase(spec);
+std::unique_ptr<Database> MakeDatabase(const std::string& location) {
+  return IsPostgresConnection(location) ? MakePostgresDatabase(location) : MakeSqliteDatabase(location);
 }
 
 }  // namespace varnel::fleet

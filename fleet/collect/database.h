@@ -118,10 +118,10 @@ class Database {
 
 // A connection string of PostgreSQL ("postgresql://...", "postgres://...",
 // or key=value pairs such as "host=/run/postgresql dbname=fleet").
-bool IsPostgresConnection(const std::string& spec);
-// The engine for `spec`: PostgreSQL for a connection string, else an SQLite
+bool IsPostgresConnection(const std::string& location);
+// The engine for `location`: PostgreSQL for a connection string, else an SQLite
 // file of that path.  Not yet opened.
-std::unique_ptr<Database> MakeDatabase(const std::string& spec);
+std::unique_ptr<Database> MakeDatabase(const std::string& location);
 std::unique_ptr<Database> MakeSqliteDatabase(const std::string& path);
 std::unique_ptr<Database> MakePostgresDatabase(const std::string& connection);
 
