@@ -187,7 +187,14 @@ bool Site::StartWeather(const std::vector<std::string>& args, std::string& why) 
 }
 
 void Site::KillWeather() {
-  if (weather_) weather_->Kill();
+  if (!weather_) return;
+  weather_->Kill();
+  // A station unplugged takes its device with it.  The killed stand-in's
+  // link would point at a freed pseudo-terminal number that a station of a
+  // test running beside this one may be given next, and Varnel, opening
+  // its configured path again, would then read that station.
+  std::error_code ec;
+  fs::remove(WeatherLink(), ec);
 }
 
 void Site::HangWeather() {

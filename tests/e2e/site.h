@@ -88,6 +88,7 @@ class Site {
   // The weather station stand-in on a pseudo-terminal behind WeatherLink();
   // waits until the link exists.
   bool StartWeather(const std::vector<std::string>& args, std::string& why);
+  // Kills the station and removes its link, as a station unplugged.
   void KillWeather();
   // Stops the station (SIGSTOP) without letting it end: its terminal stays
   // open and silent, as a station that hangs.  It stays stopped until the
