@@ -7,6 +7,8 @@
 #include <QRawFont>
 #include <QSignalBlocker>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace varnel::app {
@@ -219,21 +221,37 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
 QLabel* FormBinder::Text(Label& model, QWidget* parent) {
   auto* w = new GlyphLabel(parent);
   w->setMinimumWidth(40);
-  m_refreshers.push_back([w, &model, shown = Label{}]() mutable {
-    if (shown.text != model.text) {
-      w->setText(Q(model.text));
-      shown.text = model.text;
-    }
-    if (shown.backColor != model.backColor) {
-      ApplyBackColor(w, model.backColor);
-      shown.backColor = model.backColor;
-    }
-    if (shown.enabled != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown.enabled = model.enabled;
-    }
-  });
+  m_labels.push_back({&model, w, Label{}});
+  m_labelsSorted = false;
   return w;
+}
+
+// Labels are most of the bindings (every value of the results table and of
+// the weather box) and most refreshes change only a few of them.  Their
+// records lie side by side, in the order of their models in the form, so a
+// refresh walks both in one sweep through memory instead of chasing a
+// separate closure and shown state for each label.
+void FormBinder::RefreshLabels() {
+  if (!m_labelsSorted) {
+    std::sort(m_labels.begin(), m_labels.end(),
+              [](const LabelBinding& a, const LabelBinding& b) { return std::less<>()(a.model, b.model); });
+    m_labelsSorted = true;
+  }
+  for (LabelBinding& b : m_labels) {
+    const Label& model = *b.model;
+    if (b.shown.text != model.text) {
+      b.widget->setText(Q(model.text));
+      b.shown.text = model.text;
+    }
+    if (b.shown.backColor != model.backColor) {
+      ApplyBackColor(b.widget, model.backColor);
+      b.shown.backColor = model.backColor;
+    }
+    if (b.shown.enabled != model.enabled) {
+      b.widget->setEnabled(model.enabled);
+      b.shown.enabled = model.enabled;
+    }
+  }
 }
 
 QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
@@ -357,6 +375,7 @@ QGroupBox* FormBinder::Group(Frame& model) {
 }
 
 void FormBinder::Refresh() {
+  RefreshLabels();
   for (const auto& r : m_refreshers) r();
 }
 

@@ -54,7 +54,17 @@ class FormBinder {
   // `onCommit` run through m_dispatch (and so followed by a refresh).
   CommitHandler Dispatched(CommitHandler onCommit);
 
+  // A label, its model and what it shows.
+  struct LabelBinding {
+    const Label* model;
+    QLabel* widget;
+    Label shown;
+  };
+  void RefreshLabels();
+
   std::function<void(const Handler&)> m_dispatch;
+  std::vector<LabelBinding> m_labels;
+  bool m_labelsSorted = true;  // m_labels in the order of their models' addresses
   std::vector<std::function<void()>> m_refreshers;
 };
 

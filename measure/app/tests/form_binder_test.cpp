@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -225,6 +226,36 @@ TEST_F(FormBinderTest, CommittedEntriesShowWhatTheCoreKept) {
 // pixels are those a plain QLabel gives for the same text, also after the
 // text changes and after the label is resized (its baseline is kept between
 // paints).
+// Labels are refreshed in the order of their models in memory, whatever the
+// order they were bound in, and a label bound after a refresh joins them.
+TEST_F(FormBinderTest, EveryLabelShowsItsOwnModelWhateverTheOrderOfBinding) {
+  std::array<Label, 4> column{};
+  std::array<QLabel*, 4> shown{};
+  for (const std::size_t i : {2u, 0u, 3u}) shown[i] = binder->Text(column[i], &parent);
+  binder->Refresh();
+  shown[1] = binder->Text(column[1], &parent);
+  column[0].text = "0.125";
+  column[1].text = "-1.50";
+  column[2].backColor = Rgb{255, 0, 0};
+  column[3].enabled = false;
+  m.label.text = "12";
+  binder->Refresh();
+  EXPECT_EQ(shown[0]->text(), "0.125");
+  EXPECT_EQ(shown[1]->text(), "-1.50");
+  EXPECT_EQ(shown[2]->text(), "");
+  EXPECT_TRUE(shown[2]->autoFillBackground());
+  EXPECT_EQ(shown[2]->palette().color(QPalette::Window), QColor(255, 0, 0));
+  EXPECT_FALSE(shown[0]->autoFillBackground());
+  EXPECT_FALSE(shown[3]->isEnabled());
+  EXPECT_TRUE(shown[1]->isEnabled());
+  EXPECT_EQ(label->text(), "12");
+  column[2].backColor.reset();
+  column[3].text = "3";
+  binder->Refresh();
+  EXPECT_FALSE(shown[2]->autoFillBackground());
+  EXPECT_EQ(shown[3]->text(), "3");
+}
+
 TEST_F(FormBinderTest, ValueLabelsPaintThePixelsOfAPlainLabel) {
   QLabel plain;
   plain.setFont(label->font());
