@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace varnel::app {
 
@@ -20,7 +21,7 @@ QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 // A lamp colour as the label's background, with white text; none gives the
 // label back the window's own colours.
 void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
-  label->setAutoFillBackground(color.has_value());
+  FillOwnBackground(label, color.has_value());
   if (!color) {
     label->setPalette(QPalette());
     return;
@@ -36,13 +37,27 @@ void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
 // every paint, and a cycle repaints some thirty values.  The glyphs land on
 // the pixels the QLabel would give; any other text, or a label with a frame,
 // a margin, another alignment or disabled, is painted by QLabel itself.
+//
+// A label that fills its own background (FillOwnBackground) does so with the
+// painter of its text: Qt would otherwise begin a painter for the background
+// and another for the text, and starting a painter costs more than painting
+// a few digits.
 class GlyphLabel final : public QLabel {
  public:
   using QLabel::QLabel;
 
  protected:
   void paintEvent(QPaintEvent* event) override {
-    if (!PaintGlyphs()) QLabel::paintEvent(event);
+    if (!testAttribute(Qt::WA_OpaquePaintEvent)) {
+      if (!PaintGlyphs(nullptr)) QLabel::paintEvent(event);
+      return;
+    }
+    {
+      QPainter painter(this);
+      painter.fillRect(event->rect(), palette().brush(backgroundRole()));
+      if (PaintGlyphs(&painter)) return;
+    }
+    QLabel::paintEvent(event);
   }
 
  private:
@@ -54,7 +69,9 @@ class GlyphLabel final : public QLabel {
     return true;
   }
 
-  bool PaintGlyphs() {
+  // Paints the text with `painter`, or with a painter of its own when none
+  // is given; false when QLabel must paint it.
+  bool PaintGlyphs(QPainter* painter) {
     if (!Plain()) return false;
     if (!m_raw.isValid() || m_rawFor != font()) {
       m_rawFor = font();
@@ -87,9 +104,10 @@ class GlyphLabel final : public QLabel {
     run.setPositions(positions);
     // The label's own palette, as QLabel's style option would carry it (the
     // label is enabled here).
-    QPainter painter(this);
-    painter.setPen(QPen(palette().brush(foregroundRole()), 1));
-    painter.drawGlyphRun(QPointF(0, 0), run);
+    std::optional<QPainter> own;
+    if (painter == nullptr) painter = &own.emplace(this);
+    painter->setPen(QPen(palette().brush(foregroundRole()), 1));
+    painter->drawGlyphRun(QPointF(0, 0), run);
     return true;
   }
 
@@ -100,6 +118,12 @@ class GlyphLabel final : public QLabel {
 };
 
 }  // namespace
+
+void FillOwnBackground(QWidget* widget, bool fill) {
+  widget->setAutoFillBackground(fill);
+  // Only a value label paints the background itself when Qt leaves it out.
+  if (dynamic_cast<GlyphLabel*>(widget) != nullptr) widget->setAttribute(Qt::WA_OpaquePaintEvent, fill);
+}
 
 // Every binding keeps what its widget shows, as model values (a fresh widget
 // shows what a default model holds).  A refresh compares the model with that

@@ -22,6 +22,10 @@
 
 namespace varnel::app {
 
+// Gives `widget` a background of its palette's colour (autoFillBackground);
+// a label made by FormBinder::Text then paints it with its text, in one go.
+void FillOwnBackground(QWidget* widget, bool fill);
+
 class FormBinder {
  public:
   using Handler = std::function<void()>;

@@ -318,7 +318,7 @@ void PolModeWindow::TakeBackgroundOfBox(QWidget* label) {
   QPalette palette = label->palette();
   palette.setColor(QPalette::Window, QColor::fromRgb(colour));
   label->setPalette(palette);
-  label->setAutoFillBackground(true);
+  FillOwnBackground(label, true);
 }
 
 // The window itself (not one of its controls) losing the input focus ends

@@ -278,11 +278,26 @@ TEST_F(FormBinderTest, ValueLabelsPaintThePixelsOfAPlainLabel) {
     EXPECT_GT(inked, 0) << text;  // the text is really there to compare
     EXPECT_EQ(drawn, expected) << text << " at " << size.width() << "x" << size.height();
   };
-  same(" 5040", QSize(80, 20));
-  same("-12.34", QSize(80, 20));
-  same("-12.34", QSize(64, 31));
-  same("0.001", QSize(64, 31));
-  for (int height = 14; height <= 25; ++height) same("7.5", QSize(40, height));
+  const auto all = [&] {
+    same(" 5040", QSize(80, 20));
+    same("-12.34", QSize(80, 20));
+    same("-12.34", QSize(64, 31));
+    same("0.001", QSize(64, 31));
+    for (int height = 14; height <= 25; ++height) same("7.5", QSize(40, height));
+  };
+  all();
+  // A label filling its own background paints it with its text: the same
+  // pixels as a label whose background Qt fills first.
+  QPalette tinted = label->palette();
+  tinted.setColor(QPalette::Window, QColor(0xd4, 0xd0, 0xc8));
+  for (QLabel* w : {label, &plain}) {
+    w->setPalette(tinted);
+    FillOwnBackground(w, true);
+  }
+  EXPECT_TRUE(label->testAttribute(Qt::WA_OpaquePaintEvent));
+  EXPECT_FALSE(plain.testAttribute(Qt::WA_OpaquePaintEvent));
+  all();
+  same("非ASCII", QSize(80, 20));  // painted by QLabel, after the background
 }
 
 }  // namespace
