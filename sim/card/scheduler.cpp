@@ -34,6 +34,11 @@ bool Scheduler::Cancel(uint64_t token) {
   return true;
 }
 
+namespace {
+// How long before a task's due time the thread stops sleeping.
+constexpr Scheduler::Clock::duration kWakeAhead = std::chrono::microseconds(300);
+}  // namespace
+
 void Scheduler::Loop() {
   // Due times are kept to the microsecond, as a card's own clock keeps them,
   // rather than with the 50 us of slack a sleeping thread gets by default.
@@ -47,8 +52,19 @@ void Scheduler::Loop() {
     const auto first = tasks_.begin();
     // A copy: Cancel may erase the task (and its key) while this waits.
     const Clock::time_point due = first->first.first;
-    if (due > Clock::now()) {
-      cv_.wait_until(lock, due);
+    const Clock::time_point now = Clock::now();
+    if (due - kWakeAhead > now) {
+      cv_.wait_until(lock, due - kWakeAhead);
+      continue;
+    }
+    if (due > now) {
+      // The last stretch is waited out awake: a thread woken from sleep
+      // here runs a tenth of a millisecond or more after its time, a card's
+      // own clock does not.  The lock is free meanwhile; the first task is
+      // looked up again afterwards, as it may have been cancelled.
+      lock.unlock();
+      while (Clock::now() < due) std::this_thread::yield();
+      lock.lock();
       continue;
     }
     auto task = std::move(first->second);
