@@ -1,16 +1,16 @@
 #include "form_binder.h"
 
-#include <QGlyphRun>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPalette>
-#include <QRawFont>
 #include <QSignalBlocker>
 
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <optional>
+
+#include "glyph_line.h"
+#include "value_table.h"
 
 namespace varnel::app {
 
@@ -32,13 +32,11 @@ void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
   label->setPalette(palette);
 }
 
-// A label that paints plain ASCII text (numbers, mostly) from the font's
-// glyphs straight away: a QLabel lays the text out and shapes it anew on
-// every paint, and a cycle repaints some thirty values.  The glyphs land on
-// the pixels the QLabel would give; any other text, or a label with a frame,
-// a margin, another alignment or disabled, is painted by QLabel itself.
+// A label that paints plain text (numbers, mostly) through a GlyphLine:
+// a cycle repaints some thirty values.  Any other text, or a label with a
+// frame, a margin, another alignment or disabled, is painted by QLabel.
 //
-// A label that fills its own background (FillOwnBackground) does so with the
+// A label filling its own background (FillOwnBackground) does so with the
 // painter of its text: Qt would otherwise begin a painter for the background
 // and another for the text, and starting a painter costs more than painting
 // a few digits.
@@ -48,14 +46,15 @@ class GlyphLabel final : public QLabel {
 
  protected:
   void paintEvent(QPaintEvent* event) override {
-    if (!testAttribute(Qt::WA_OpaquePaintEvent)) {
-      if (!PaintGlyphs(nullptr)) QLabel::paintEvent(event);
-      return;
-    }
     {
       QPainter painter(this);
-      painter.fillRect(event->rect(), palette().brush(backgroundRole()));
-      if (PaintGlyphs(&painter)) return;
+      if (testAttribute(Qt::WA_OpaquePaintEvent)) painter.fillRect(event->rect(), palette().brush(backgroundRole()));
+      if (Plain()) {
+        // The label's own palette, as QLabel's style option would carry it
+        // (the label is enabled here).
+        painter.setPen(QPen(palette().brush(foregroundRole()), 1));
+        if (m_line.Draw(painter, font(), contentsRect(), text())) return;
+      }
     }
     QLabel::paintEvent(event);
   }
@@ -63,58 +62,10 @@ class GlyphLabel final : public QLabel {
  private:
   bool Plain() const {
     if (frameWidth() != 0 || margin() != 0 || indent() > 0 || !isEnabled() || wordWrap()) return false;
-    if (alignment() != (Qt::AlignLeft | Qt::AlignVCenter) || layoutDirection() != Qt::LeftToRight) return false;
-    for (const QChar c : text())
-      if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == u'&' || c == u'<') return false;
-    return true;
+    return alignment() == (Qt::AlignLeft | Qt::AlignVCenter) && layoutDirection() == Qt::LeftToRight;
   }
 
-  // Paints the text with `painter`, or with a painter of its own when none
-  // is given; false when QLabel must paint it.
-  bool PaintGlyphs(QPainter* painter) {
-    if (!Plain()) return false;
-    if (!m_raw.isValid() || m_rawFor != font()) {
-      m_rawFor = font();
-      m_raw = QRawFont::fromFont(m_rawFor);
-      m_baselineFor = QRect();
-    }
-    const QList<quint32> glyphs = m_raw.glyphIndexesForString(text());
-    if (!m_raw.isValid() || glyphs.contains(0)) return false;  // a character the font lacks
-    const QList<QPointF> advances = m_raw.advancesForGlyphIndexes(glyphs);
-    // The baseline follows the font and the label's area only, which both
-    // stay as they are from cycle to cycle.
-    const QRect area = contentsRect();
-    if (area != m_baselineFor) {
-      // Centred as QPainter::drawText centres a line: by its exact height,
-      // so that an odd spare pixel puts the baseline where QLabel puts it.
-      const QFontMetricsF metrics(m_rawFor);
-      m_baseline = area.top() + (area.height() - (metrics.ascent() + metrics.descent())) / 2 + metrics.ascent();
-      m_baselineFor = area;
-    }
-    QList<QPointF> positions;
-    positions.reserve(glyphs.size());
-    qreal x = area.left();
-    for (const QPointF& advance : advances) {
-      positions.append(QPointF(x, m_baseline));
-      x += advance.x();
-    }
-    QGlyphRun run;
-    run.setRawFont(m_raw);
-    run.setGlyphIndexes(glyphs);
-    run.setPositions(positions);
-    // The label's own palette, as QLabel's style option would carry it (the
-    // label is enabled here).
-    std::optional<QPainter> own;
-    if (painter == nullptr) painter = &own.emplace(this);
-    painter->setPen(QPen(palette().brush(foregroundRole()), 1));
-    painter->drawGlyphRun(QPointF(0, 0), run);
-    return true;
-  }
-
-  QFont m_rawFor;
-  QRawFont m_raw;
-  QRect m_baselineFor;  // the area the baseline was worked out for
-  qreal m_baseline = 0;
+  GlyphLine m_line;
 };
 
 }  // namespace
@@ -245,9 +196,14 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
 QLabel* FormBinder::Text(Label& model, QWidget* parent) {
   auto* w = new GlyphLabel(parent);
   w->setMinimumWidth(40);
-  m_labels.push_back({&model, w, Label{}});
+  m_labels.push_back({&model, w, nullptr, 0, Label{}});
   m_labelsSorted = false;
   return w;
+}
+
+void FormBinder::Cell(Label& model, ValueTable& table, int cell) {
+  m_labels.push_back({&model, nullptr, &table, cell, Label{}});
+  m_labelsSorted = false;
 }
 
 // Labels are most of the bindings (every value of the results table and of
@@ -263,6 +219,10 @@ void FormBinder::RefreshLabels() {
   }
   for (LabelBinding& b : m_labels) {
     const Label& model = *b.model;
+    if (b.table != nullptr) {
+      RefreshCell(b);
+      continue;
+    }
     if (b.shown.text != model.text) {
       b.widget->setText(Q(model.text));
       b.shown.text = model.text;
@@ -275,6 +235,23 @@ void FormBinder::RefreshLabels() {
       b.widget->setEnabled(model.enabled);
       b.shown.enabled = model.enabled;
     }
+  }
+}
+
+void FormBinder::RefreshCell(LabelBinding& b) {
+  const Label& model = *b.model;
+  if (b.shown.text != model.text) {
+    b.table->SetText(b.cell, Q(model.text));
+    b.shown.text = model.text;
+  }
+  if (b.shown.backColor != model.backColor) {
+    const auto& c = model.backColor;
+    b.table->SetBackColor(b.cell, c ? std::optional<QColor>(QColor(c->r, c->g, c->b)) : std::nullopt);
+    b.shown.backColor = model.backColor;
+  }
+  if (b.shown.enabled != model.enabled) {
+    b.table->SetEnabled(b.cell, model.enabled);
+    b.shown.enabled = model.enabled;
   }
 }
 

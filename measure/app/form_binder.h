@@ -22,6 +22,8 @@
 
 namespace varnel::app {
 
+class ValueTable;
+
 // Gives `widget` a background of its palette's colour (autoFillBackground);
 // a label made by FormBinder::Text then paints it with its text, in one go.
 void FillOwnBackground(QWidget* widget, bool fill);
@@ -44,6 +46,8 @@ class FormBinder {
   QLineEdit* CommitEdit(TextBox& model, CommitHandler onCommit);
   QComboBox* CommitCombo(ComboBox& model, CommitHandler onCommit);
   QLabel* Text(Label& model, QWidget* parent = nullptr);
+  // A label shown as cell `cell` of a table of values.
+  void Cell(Label& model, ValueTable& table, int cell);
   QComboBox* Combo(ComboBox& model, bool editable, Handler onChange = {});
   QRadioButton* Option(OptionButton& model, Handler onClick);
   QCheckBox* Check(CheckBox& model, Handler onClick = {});
@@ -61,10 +65,13 @@ class FormBinder {
   // A label, its model and what it shows.
   struct LabelBinding {
     const Label* model;
-    QLabel* widget;
+    QLabel* widget;     // a label of its own, or
+    ValueTable* table;  // a cell of a table
+    int cell;
     Label shown;
   };
   void RefreshLabels();
+  void RefreshCell(LabelBinding& binding);
 
   std::function<void(const Handler&)> m_dispatch;
   std::vector<LabelBinding> m_labels;

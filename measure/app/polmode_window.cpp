@@ -208,19 +208,16 @@ QWidget* PolModeWindow::BuildResultsBox() {
   g->setVerticalSpacing(1);
   const char* heads[] = {"ch", "Peak", ">2.5k", "基本波", "<2.5k", "DC", "ALL", "RMS", "波保存TG"};
   for (int c = 0; c < 9; ++c) g->addWidget(Cap(heads[c]), 0, c);
+  const auto columns = {&m_form.Peak, &m_form.L25H, &m_form.LF1, &m_form.L25L, &m_form.LDC, &m_form.LAC, &m_form.LRms};
+  // Room for the widest value (values are cut to 5 characters).
+  const int valueWidth = std::max(40, box->fontMetrics().horizontalAdvance("-00.000"));
+  m_values = new ValueTable(*g, 1, 1, kMaxChannels, static_cast<int>(columns.size()), valueWidth);
   for (int ch = 0; ch < kMaxChannels; ++ch) {
     const auto i = static_cast<std::size_t>(ch);
     const int row = ch + 1;
     g->addWidget(new QLabel(QString::number(ch + 1)), row, 0);
-    int column = 1;
-    for (auto* labels : {&m_form.Peak, &m_form.L25H, &m_form.LF1, &m_form.L25L, &m_form.LDC, &m_form.LAC, &m_form.LRms}) {
-      QLabel* label = m_binder.Text((*labels)[i]);
-      // Room for the widest value (values are cut to 5 characters) before
-      // the size is kept.
-      label->setMinimumWidth(std::max(label->minimumWidth(), label->fontMetrics().horizontalAdvance("-00.000")));
-      m_cycleLabels.push_back(label);
-      g->addWidget(label, row, column++);
-    }
+    int column = 0;
+    for (auto* labels : columns) m_binder.Cell((*labels)[i], *m_values, m_values->CellIndex(ch, column++));
     auto* trigger = m_binder.Combo(m_form.Combo3[i], true);
     trigger->setMaximumWidth(64);
     g->addWidget(trigger, row, 8);
@@ -292,6 +289,7 @@ void PolModeWindow::showEvent(QShowEvent* event) {
     TakeBackgroundOfBox(label);
   }
   for (QWidget* widget : m_opaqueWidgets) TakeBackgroundOfBox(widget);
+  if (const auto colour = FlatBackgroundBehind(m_values)) m_values->TakeBackground(*colour);
   // The text boxes too: a blinking caret or a new value then repaints the
   // box alone, not the group behind it with its frame and title.  Their own
   // panel paints their base colour; the background taken from the group
@@ -304,19 +302,26 @@ void PolModeWindow::showEvent(QShowEvent* event) {
   m_sizesFrozen = true;
 }
 
-void PolModeWindow::TakeBackgroundOfBox(QWidget* label) {
-  QWidget* box = label->parentWidget();
-  if (box == nullptr || label->autoFillBackground()) return;
-  // What the box alone paints where the label is.
-  QImage behind(label->size(), QImage::Format_RGB32);
+// What the box alone paints where `widget` is, when that is one flat colour.
+std::optional<QColor> PolModeWindow::FlatBackgroundBehind(QWidget* widget) {
+  QWidget* box = widget->parentWidget();
+  if (box == nullptr) return std::nullopt;
+  QImage behind(widget->size(), QImage::Format_RGB32);
   behind.fill(Qt::magenta);
-  box->render(&behind, QPoint(), QRegion(label->geometry()), QWidget::DrawWindowBackground);
+  box->render(&behind, QPoint(), QRegion(widget->geometry()), QWidget::DrawWindowBackground);
   const QRgb colour = behind.pixel(0, 0);
   for (int y = 0; y < behind.height(); ++y)
     for (int x = 0; x < behind.width(); ++x)
-      if (behind.pixel(x, y) != colour) return;  // not one flat colour: the box keeps painting it
+      if (behind.pixel(x, y) != colour) return std::nullopt;  // the box keeps painting it
+  return QColor::fromRgb(colour);
+}
+
+void PolModeWindow::TakeBackgroundOfBox(QWidget* label) {
+  if (label->autoFillBackground()) return;
+  const auto colour = FlatBackgroundBehind(label);
+  if (!colour) return;
   QPalette palette = label->palette();
-  palette.setColor(QPalette::Window, QColor::fromRgb(colour));
+  palette.setColor(QPalette::Window, *colour);
   label->setPalette(palette);
   FillOwnBackground(label, true);
 }

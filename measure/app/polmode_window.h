@@ -8,11 +8,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "form_binder.h"
 #include "graph_view.h"
+#include "value_table.h"
 
 class QGridLayout;
 
@@ -37,6 +39,7 @@ class PolModeWindow : public QWidget {
  public:
   PolModeWindow(PolModeForm& form, WindowActions actions, QWidget* relayControl);
   GraphView& Graph() { return *m_graph; }
+  const ValueTable& Values() const { return *m_values; }
   // Runs a handler of the core; the widgets follow the model once the
   // events waiting now are handled (RequestRefresh).
   void Dispatch(const std::function<void()>& handler);
@@ -60,15 +63,17 @@ class PolModeWindow : public QWidget {
   QWidget* BuildWeatherBox();
   QWidget* BuildResultsBox();
   void TakeBackgroundOfBox(QWidget* label);
+  static std::optional<QColor> FlatBackgroundBehind(QWidget* widget);
 
   PolModeForm& m_form;
   WindowActions m_actions;
   FormBinder m_binder;
   GraphView* m_graph = nullptr;
   QLabel* m_status = nullptr;
+  ValueTable* m_values = nullptr;  // the results table's values
   QLabel* m_sendLamp = nullptr;
   QLabel* m_receiveLamp = nullptr;
-  std::vector<QLabel*> m_cycleLabels;  // status and values: new text every cycle
+  std::vector<QLabel*> m_cycleLabels;  // status and count: new text every cycle
   std::vector<QWidget*> m_opaqueWidgets;  // weather values: paint the box's colour themselves
   bool m_sizesFrozen = false;
   bool m_refreshPending = false;

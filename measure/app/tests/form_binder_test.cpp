@@ -2,6 +2,7 @@
 // model holds, whatever changed it (the core, or the user and then the core
 // again), and a refresh never looks like user input.
 #include <QApplication>
+#include <QGridLayout>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "form_binder.h"
+#include "value_table.h"
 
 namespace varnel::app {
 namespace {
@@ -298,6 +300,64 @@ TEST_F(FormBinderTest, ValueLabelsPaintThePixelsOfAPlainLabel) {
   EXPECT_FALSE(plain.testAttribute(Qt::WA_OpaquePaintEvent));
   all();
   same("非ASCII", QSize(80, 20));  // painted by QLabel, after the background
+}
+
+// The table of values shows each bound label's model in its own cell, with
+// the pixels a label of the cell's size would show: plain, on the box's
+// colour, and on a lamp colour; a changed value repaints its cell alone.
+TEST_F(FormBinderTest, TableCellsShowTheirModelsWithTheLabelsPixels) {
+  QWidget box;
+  auto* grid = new QGridLayout(&box);
+  grid->setSpacing(3);
+  auto* table = new ValueTable(*grid, 1, 1, 2, 3, 56);
+  grid->addWidget(new QLabel("ch"), 0, 0);
+  std::array<Label, 6> models{};
+  for (int i = 0; i < 6; ++i) binder->Cell(models[static_cast<std::size_t>(i)], *table, i);
+  box.show();
+  grid->activate();
+
+  const auto render = [](QWidget* w, QRect area) {
+    QImage image(area.size(), QImage::Format_RGB32);
+    image.fill(Qt::magenta);
+    w->render(&image, QPoint(), QRegion(area), QWidget::DrawChildren);
+    return image;
+  };
+  // Each cell against a label of the cell's size, font and colours.
+  const auto compare = [&](std::optional<QColor> background, const char* what) {
+    for (int i = 0; i < 6; ++i) {
+      const Label& model = models[static_cast<std::size_t>(i)];
+      ASSERT_EQ(table->Text(i).toStdString(), model.text) << what << " cell " << i;
+      const QRect area = table->CellRect(i);
+      ASSERT_EQ(area.topLeft() + table->pos(), grid->cellRect(1 + i / 3, 1 + i % 3).topLeft()) << "cell " << i;
+      QLabel plain(QString::fromStdString(model.text));
+      plain.setFont(table->font());
+      plain.resize(area.size());
+      QPalette colours = plain.palette();
+      if (background) colours.setColor(QPalette::Window, *background);
+      if (model.backColor) {
+        colours.setColor(QPalette::Window, QColor(model.backColor->r, model.backColor->g, model.backColor->b));
+        colours.setColor(QPalette::WindowText, Qt::white);
+      }
+      plain.setPalette(colours);
+      plain.setAutoFillBackground(background.has_value() || model.backColor.has_value());
+      const QImage cell = render(table, area);
+      EXPECT_EQ(cell, render(&plain, plain.rect())) << what << " cell " << i << ": " << model.text;
+    }
+  };
+  const char* texts[] = {" 5040", "-12.34", "0.001", "7.5", "", "12"};
+  for (int i = 0; i < 6; ++i) models[static_cast<std::size_t>(i)].text = texts[i];
+  binder->Refresh();
+  compare(std::nullopt, "plain");
+
+  const QColor boxColour(0xd4, 0xd0, 0xc8);
+  table->TakeBackground(boxColour);
+  models[3].backColor = Rgb{255, 0, 0};
+  models[1].text = "-0.5";
+  binder->Refresh();
+  compare(boxColour, "on the box's colour");
+  // Between the cells too the table paints the box's colour.
+  const QRect gap(table->CellRect(0).right() + 1, table->CellRect(0).top(), 3, table->CellRect(0).height());
+  EXPECT_EQ(render(table, gap).pixel(1, 1), boxColour.rgb());
 }
 
 }  // namespace

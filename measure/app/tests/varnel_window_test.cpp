@@ -92,19 +92,22 @@ TEST_F(VarnelWindowTest, RunsCyclesAgainstTheCardStandIn) {
   EXPECT_TRUE(endings.empty());
 
   // The window shows what the cycles left in the model, once the events
-  // waiting have been handled: the status and the values of the four
-  // channels, each in a label of its own.
+  // waiting have been handled: the status, and the values of the four
+  // channels each in its own cell of the results table (a row per channel,
+  // a column per quantity).
   app->Window().Dispatch([&] { app->Program().Window().IDB_STOP_Click(); });
   ASSERT_TRUE(lw::testing::WaitUntil([&] { return !app->Program().Window().CycleInFlight(); }, ProcessEvents, 10s));
   ProcessEvents();
   QStringList shown;
   for (const QLabel* label : app->Window().findChildren<QLabel*>()) shown << label->text();
   EXPECT_TRUE(shown.contains(QString::fromStdString(form.IDC_STATUS.text)));
-  for (std::size_t ch = 0; ch < 4; ++ch) {
-    for (const auto* labels : {&form.L25H, &form.LF1, &form.L25L, &form.LDC, &form.LAC, &form.LRms, &form.Peak}) {
-      const std::string& text = (*labels)[ch].text;
+  const ValueTable& values = app->Window().Values();
+  for (int ch = 0; ch < 4; ++ch) {
+    int column = 0;
+    for (const auto* labels : {&form.Peak, &form.L25H, &form.LF1, &form.L25L, &form.LDC, &form.LAC, &form.LRms}) {
+      const std::string& text = (*labels)[static_cast<std::size_t>(ch)].text;
       EXPECT_FALSE(text.empty()) << "channel " << ch;
-      EXPECT_TRUE(shown.contains(QString::fromStdString(text))) << "channel " << ch << ": " << text;
+      EXPECT_EQ(values.Text(values.CellIndex(ch, column++)).toStdString(), text) << "channel " << ch;
     }
   }
 

@@ -1,0 +1,35 @@
+// One line of plain ASCII text (the values of the window: digits, signs,
+// points, blanks) painted straight from the font's glyphs.  QPainter::drawText
+// and QLabel lay a text out and shape it anew on every paint; a value that
+// changes every cycle needs none of that.  The glyphs land on the pixels
+// QLabel gives a left-aligned, vertically centred line.
+#pragma once
+
+#include <QFont>
+#include <QRawFont>
+#include <QRect>
+#include <QString>
+
+class QPainter;
+
+namespace varnel::app {
+
+class GlyphLine {
+ public:
+  // True when `text` is plain enough for Draw: printable ASCII, nothing a
+  // label would treat as markup or a mnemonic.
+  static bool Plain(const QString& text);
+
+  // Draws `text` left-aligned and vertically centred in `area` with the
+  // painter's pen.  False, with nothing drawn, when the text is not plain or
+  // the font lacks one of its characters.
+  bool Draw(QPainter& painter, const QFont& font, const QRect& area, const QString& text);
+
+ private:
+  QFont m_font;
+  QRawFont m_raw;
+  qreal m_ascent = 0;
+  qreal m_descent = 0;
+};
+
+}  // namespace varnel::app
