@@ -91,6 +91,10 @@ int main(int argc, char** argv) {
   // they serve.  Nothing here needs GLib.  An explicit setting is kept.
   if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
   QApplication app(argc, argv);
+  // A steady caret: a blinking one repaints its text box (frame, text and
+  // all) twice a second for as long as the window runs, which on an
+  // unattended site is for ever.
+  QApplication::setCursorFlashTime(0);
   const std::filesystem::path site = std::filesystem::current_path();
 
   auto lock = varnel::instance::InstanceLock::TryAcquire(site / varnel::instance::kLockFileName);
