@@ -95,7 +95,7 @@ Card::~Card() = default;
 
 // ------------------------------------------------------------ dispatch
 
-void Card::Handle(const Call& call) {
+void Card::Handle(const Call& call, Clock::time_point arrived) {
   const RequestInfo* info = FindRequestByCode(call->Code());
   if (info == nullptr) {
     call->Complete(ERROR_INVALID_FUNCTION);
@@ -117,7 +117,7 @@ void Card::Handle(const Call& call) {
     case IOCTL_AD_GET_RESOURCE:
       return GetResource(call);
     case IOCTL_AD_START_POL:
-      return StartPol(call, *block);
+      return StartPol(call, *block, arrived);
     case IOCTL_AD_START_RING:
       return StartRing(call, *block);
     case IOCTL_AD_ONE_SHOT:
@@ -245,10 +245,10 @@ std::vector<uint16_t> Card::Generate(size_t frames, const AdParamBlock& b, int g
 
 // ------------------------------------------------------------ polling
 
-void Card::StartPol(const Call& call, const AdParamBlock& b) {
-  // A card scans from the moment it takes the request; the time spent here
-  // making the samples is part of the scan, not added to it.
-  const Clock::time_point accepted = Clock::now();
+void Card::StartPol(const Call& call, const AdParamBlock& b, Clock::time_point accepted) {
+  // A card scans from the moment it takes the request; the time spent since
+  // then (noting the request, making the samples) is part of the scan, not
+  // added to it.
   if (const uint32_t bad = CheckAcquisition(b); bad != 0 || b.samplesPerChannel == 0) {
     call->Complete(bad != 0 ? bad : ERROR_INVALID_PARAMETER);
     return;

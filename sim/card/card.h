@@ -34,7 +34,10 @@ class Card {
   Card& operator=(const Card&) = delete;
 
   // The endpoint's request handler; safe from several connections at once.
-  void Handle(const std::shared_ptr<platform::DeviceCall>& call);
+  // `arrived` is when the request reached the card: an acquisition scans
+  // from then on.
+  void Handle(const std::shared_ptr<platform::DeviceCall>& call,
+              Scheduler::Clock::time_point arrived = Scheduler::Clock::now());
 
  private:
   using Call = std::shared_ptr<platform::DeviceCall>;
@@ -67,7 +70,7 @@ class Card {
   // Request groups.
   void SetUp(const Call& call, const AdParamBlock& b, uint32_t code);
   void GetResource(const Call& call);
-  void StartPol(const Call& call, const AdParamBlock& b);
+  void StartPol(const Call& call, const AdParamBlock& b, Clock::time_point accepted);
   void StartRing(const Call& call, const AdParamBlock& b);
   // The parts of the starts that run with mu_ held, once the card is free.
   void StartPolLocked(const Call& call, const AdParamBlock& b, size_t frames, uint64_t deliver, double interval,

@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
   auto server = platform::DeviceServer::Start(
       folder, name,
       [&card, &trace](const std::shared_ptr<platform::DeviceCall>& call) {
-        card.Handle(trace ? trace->Received(call) : call);
+        const auto arrived = cardsim::Scheduler::Clock::now();
+        card.Handle(trace ? trace->Received(call, arrived) : call, arrived);
       },
       error);
   if (!server) {

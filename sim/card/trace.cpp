@@ -13,10 +13,8 @@
 namespace cardsim {
 namespace {
 
-std::string Stamp() {
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
+std::string Stamp(std::chrono::steady_clock::time_point when = std::chrono::steady_clock::now()) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
   char text[32];
   std::snprintf(text, sizeof text, "%lld.%09lld", static_cast<long long>(ns / 1000000000),
                 static_cast<long long>(ns % 1000000000));
@@ -83,10 +81,11 @@ std::unique_ptr<Trace> Trace::Open(const std::string& path, std::string& error) 
 
 Trace::~Trace() { ::close(fd_); }
 
-std::shared_ptr<platform::DeviceCall> Trace::Received(std::shared_ptr<platform::DeviceCall> call) {
+std::shared_ptr<platform::DeviceCall> Trace::Received(std::shared_ptr<platform::DeviceCall> call,
+                                                      std::chrono::steady_clock::time_point arrived) {
   std::lock_guard lock(mu_);  // numbers and request lines in arrival order
   const uint64_t number = ++calls_;
-  WriteLocked(Stamp() + " " + std::to_string(number) + " request " + RequestName(call->Code()));
+  WriteLocked(Stamp(arrived) + " " + std::to_string(number) + " request " + RequestName(call->Code()));
   return std::make_shared<TracedCall>(*this, std::move(call), number);
 }
 

@@ -15,6 +15,7 @@
 // their stamps.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,7 +35,8 @@ class Trace {
 
   // Notes the request's arrival and returns the call to hand to the card in
   // its place: it notes the call's completion when it is sent.
-  std::shared_ptr<platform::DeviceCall> Received(std::shared_ptr<platform::DeviceCall> call);
+  std::shared_ptr<platform::DeviceCall> Received(std::shared_ptr<platform::DeviceCall> call,
+                                                 std::chrono::steady_clock::time_point arrived);
 
  private:
   class TracedCall;
