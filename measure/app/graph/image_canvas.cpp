@@ -38,28 +38,34 @@ bool IsTrace(std::span<const graph::GraphPoint> points) {
 // sweep's sixteen traces have sixteen thousand of them.  A segment between
 // columns x and x + 1 is a vertical run split at its middle: from the left
 // point half way (rounded towards it) in column x, the rest down to the
-// right point in column x + 1.  Pixels outside the image are left out.
+// right point in column x + 1.  Both parts a column gets (the end of the
+// segment from the left, the start of the one to the right) meet at the
+// column's own point, so each column is one run, written once.  Pixels
+// outside the image are left out.
 void DrawTrace(QImage& image, std::span<const graph::GraphPoint> points, QRgb colour) {
   uchar* const bits = image.bits();
   const qsizetype stride = image.bytesPerLine();
   const int64_t width = image.width();
   const int64_t height = image.height();
-  // Column x from row `from` to row `to`, both included, in either order.
-  const auto column = [&](int64_t x, int64_t from, int64_t to) {
-    if (x < 0 || x >= width) return;
-    const int64_t top = std::max<int64_t>(std::min(from, to), 0);
-    const int64_t bottom = std::min<int64_t>(std::max(from, to), height - 1);
-    for (int64_t y = top; y <= bottom; ++y) reinterpret_cast<QRgb*>(bits + y * stride)[x] = colour;
-  };
-  for (std::size_t i = 1; i < points.size(); ++i) {
-    const int64_t x = points[i - 1].x;
-    const int64_t y0 = points[i - 1].y;
-    const int64_t rise = int64_t{points[i].y} - y0;
-    const int64_t half = rise / 2;  // towards zero: the left column never takes more than half
-    column(x, y0, y0 + half);
-    if (rise != 0) column(x + 1, y0 + half + (rise > 0 ? 1 : -1), points[i].y);
+  const int64_t n = static_cast<int64_t>(points.size());
+  // Only the points whose columns lie in the image draw anything.
+  const int64_t first = std::clamp<int64_t>(-int64_t{points.front().x}, 0, n);
+  const int64_t last = std::clamp<int64_t>(width - points.front().x, 0, n);
+  for (int64_t i = first; i < last; ++i) {
+    const int64_t y = points[static_cast<std::size_t>(i)].y;
+    int64_t from = y;
+    int64_t to = y;
+    if (i > 0) {
+      const int64_t y0 = points[static_cast<std::size_t>(i - 1)].y;
+      const int64_t rise = y - y0;
+      if (rise != 0) from = y0 + rise / 2 + (rise > 0 ? 1 : -1);  // towards zero: the left column takes no more
+    }
+    if (i + 1 < n) to = y + (int64_t{points[static_cast<std::size_t>(i + 1)].y} - y) / 2;
+    const int64_t top = std::max<int64_t>(std::min({from, to, y}), 0);
+    const int64_t bottom = std::min<int64_t>(std::max({from, to, y}), height - 1);
+    uchar* pixel = bits + top * stride + (int64_t{points.front().x} + i) * int64_t{sizeof(QRgb)};
+    for (int64_t row = top; row <= bottom; ++row, pixel += stride) *reinterpret_cast<QRgb*>(pixel) = colour;
   }
-  column(points.back().x, points.back().y, points.back().y);
 }
 
 // A horizontal or vertical line with both ends included, straight into the
