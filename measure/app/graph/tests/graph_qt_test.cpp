@@ -143,11 +143,12 @@ TEST(GraphImage, EveryPictureEqualsThePlainPixelByPixelDrawing) {
   App();
   const GraphGeometry bipolar{1000.0f, 330.0f, 165};
   const GraphGeometry unipolar{1000.0f, 330.0f, 330};
+  const GraphGeometry lower{1000.0f, 300.0f, 150};  // another grid on the same picture
   QImage window(1000, 330, QImage::Format_RGB32);
   graph_qt::ImageCanvas canvas(window);
   graph::GraphPlotter plotter(canvas);
   unsigned seed = 1;
-  for (const GraphGeometry& g : {bipolar, bipolar, unipolar, bipolar, unipolar}) {
+  for (const GraphGeometry& g : {bipolar, bipolar, unipolar, lower, bipolar, unipolar}) {
     const WaveStore w = RandomSweep(seed++);
     for (int channels : {16, 5}) {
       plotter.Plot(g, w, channels);
