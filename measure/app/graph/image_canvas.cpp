@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "text/numforms.h"
@@ -38,34 +39,40 @@ bool IsTrace(std::span<const graph::GraphPoint> points) {
 // sweep's sixteen traces have sixteen thousand of them.  A segment between
 // columns x and x + 1 is a vertical run split at its middle: from the left
 // point half way (rounded towards it) in column x, the rest down to the
-// right point in column x + 1.  Pixels outside the image are left out.
+// right point in column x + 1.  Both parts a column gets (the end of the
+// segment from the left, the start of the one to the right) meet at the
+// column's own point, so each column is one run, written once.  Pixels
+// outside the image are left out.
 void DrawTrace(QImage& image, std::span<const graph::GraphPoint> points, QRgb colour) {
   uchar* const bits = image.bits();
   const qsizetype stride = image.bytesPerLine();
-  const int64_t width = image.width();
   const int64_t height = image.height();
-  // Column x from row `from` to row `to`, both included, in either order.
-  const auto column = [&](int64_t x, int64_t from, int64_t to) {
-    if (x < 0 || x >= width) return;
-    const int64_t top = std::max<int64_t>(std::min(from, to), 0);
-    const int64_t bottom = std::min<int64_t>(std::max(from, to), height - 1);
-    for (int64_t y = top; y <= bottom; ++y) reinterpret_cast<QRgb*>(bits + y * stride)[x] = colour;
-  };
-  for (std::size_t i = 1; i < points.size(); ++i) {
-    const int64_t x = points[i - 1].x;
-    const int64_t y0 = points[i - 1].y;
-    const int64_t rise = int64_t{points[i].y} - y0;
-    const int64_t half = rise / 2;  // towards zero: the left column never takes more than half
-    column(x, y0, y0 + half);
-    if (rise != 0) column(x + 1, y0 + half + (rise > 0 ? 1 : -1), points[i].y);
+  const int64_t n = static_cast<int64_t>(points.size());
+  const int64_t x0 = points.front().x;
+  // Only the points whose columns lie in the image draw anything.
+  const int64_t first = std::clamp<int64_t>(-x0, 0, n);
+  const int64_t last = std::clamp<int64_t>(image.width() - x0, 0, n);
+  for (int64_t i = first; i < last; ++i) {
+    const int64_t y = points[static_cast<std::size_t>(i)].y;
+    int64_t from = y;
+    int64_t to = y;
+    if (i > 0) {
+      const int64_t y0 = points[static_cast<std::size_t>(i - 1)].y;
+      const int64_t rise = y - y0;
+      if (rise != 0) from = y0 + rise / 2 + (rise > 0 ? 1 : -1);  // towards zero: the left column takes no more
+    }
+    if (i + 1 < n) to = y + (int64_t{points[static_cast<std::size_t>(i + 1)].y} - y) / 2;
+    const int64_t top = std::max<int64_t>(std::min({from, to, y}), 0);
+    const int64_t bottom = std::min<int64_t>(std::max({from, to, y}), height - 1);
+    uchar* pixel = bits + top * stride + (x0 + i) * int64_t{sizeof(QRgb)};
+    for (int64_t row = top; row <= bottom; ++row, pixel += stride) *reinterpret_cast<QRgb*>(pixel) = colour;
   }
-  column(points.back().x, points.back().y, points.back().y);
 }
 
 // A horizontal or vertical line with both ends included, straight into the
 // pixels of an RGB32 image (the grid: lines across the whole picture, whose
-// pixels are the picture's whole row or column either way).  False for any
-// other line.
+// pixels are the picture's whole row or column either way).  False (nothing
+// drawn) for any other line.
 bool DrawStraightLine(QImage& image, QPoint from, QPoint to, QRgb colour) {
   if (from.x() != to.x() && from.y() != to.y()) return false;
   const int left = std::max(std::min(from.x(), to.x()), 0);
@@ -88,12 +95,26 @@ QPen ThinPen(Rgb colour) {
 
 }  // namespace
 
+ImageCanvas::~ImageCanvas() {
+  Flush();
+  m_painter.reset();
+}
+
+bool ImageCanvas::Direct() const { return m_image.format() == QImage::Format_RGB32; }
+
 void ImageCanvas::Clear() {
   m_painter.reset();  // the image is filled directly, not through a painter
+  m_backgroundLines.clear();
+  if (Direct()) {
+    m_clearPending = true;
+    return;
+  }
+  m_clearPending = false;
   m_image.fill(m_background);
 }
 
 QPainter& ImageCanvas::Painter(Rgb colour) {
+  Flush();
   if (!m_painter) m_painter.emplace(&m_image);
   m_painter->setPen(ThinPen(colour));
   return *m_painter;
@@ -102,16 +123,25 @@ QPainter& ImageCanvas::Painter(Rgb colour) {
 void ImageCanvas::Line(const graph::GridLine& line, Rgb colour) {
   const QPoint from(Pixel(line.x1), Pixel(line.y1));
   const QPoint to(Pixel(line.x2), Pixel(line.y2));
-  if (m_image.format() == QImage::Format_RGB32) {
+  const bool straight = from.x() == to.x() || from.y() == to.y();
+  if (Direct() && straight) {
+    // Straight lines right after a clear belong to the background.
+    if (m_clearPending) {
+      m_backgroundLines.push_back({from, to, ToQColor(colour).rgb()});
+      return;
+    }
+    Flush();
     m_painter.reset();
-    if (DrawStraightLine(m_image, from, to, ToQColor(colour).rgb())) return;
+    DrawStraightLine(m_image, from, to, ToQColor(colour).rgb());
+    return;
   }
   Painter(colour).drawLine(from, to);
 }
 
 void ImageCanvas::Polyline(std::span<const graph::GraphPoint> points, Rgb colour) {
   if (points.empty()) return;
-  if (m_image.format() == QImage::Format_RGB32 && IsTrace(points)) {
+  if (Direct() && IsTrace(points)) {
+    Flush();
     m_painter.reset();  // what the painter drew is in the image before the pixels are written
     DrawTrace(m_image, points, ToQColor(colour).rgb());
     return;
@@ -120,8 +150,32 @@ void ImageCanvas::Polyline(std::span<const graph::GraphPoint> points, Rgb colour
 }
 
 void ImageCanvas::Refresh() {
+  Flush();
   m_painter.reset();  // the drawing is complete in the image before it is shown
   if (onRefresh) onRefresh();
+}
+
+void ImageCanvas::Flush() {
+  if (!m_clearPending) return;
+  m_clearPending = false;
+  PrepareCleared();
+  if (m_image.bytesPerLine() == m_cleared.bytesPerLine()) {
+    std::memcpy(m_image.bits(), m_cleared.constBits(), static_cast<std::size_t>(m_cleared.sizeInBytes()));
+    return;
+  }
+  for (int y = 0; y < m_image.height(); ++y)
+    std::memcpy(m_image.scanLine(y), m_cleared.constScanLine(y), static_cast<std::size_t>(m_image.width()) * sizeof(QRgb));
+}
+
+void ImageCanvas::PrepareCleared() {
+  const bool same = m_cleared.size() == m_image.size() && m_clearedColour == m_background.rgb() &&
+                    m_clearedLines == m_backgroundLines;
+  if (same) return;
+  m_cleared = QImage(m_image.size(), QImage::Format_RGB32);
+  m_cleared.fill(m_background);
+  for (const StraightLine& l : m_backgroundLines) DrawStraightLine(m_cleared, l.from, l.to, l.colour);
+  m_clearedColour = m_background.rgb();
+  m_clearedLines = m_backgroundLines;
 }
 
 QImage RenderGraph(const GraphGeometry& geometry, const WaveStore& waves, int channels) {

@@ -1,6 +1,7 @@
 #include "graph/graph.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -39,6 +40,12 @@ T NearestSaturated(float value) {
   if (r <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
   if (r >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
   return static_cast<T>(r);
+}
+
+// Bit for bit, so a geometry with a NaN in it is still the same geometry.
+bool SameGeometry(const GraphGeometry& a, const GraphGeometry& b) {
+  return std::bit_cast<uint32_t>(a.width) == std::bit_cast<uint32_t>(b.width) &&
+         std::bit_cast<uint32_t>(a.height) == std::bit_cast<uint32_t>(b.height) && a.zeroLineY == b.zeroLineY;
 }
 
 int PlotChannels(const MeasureState& state) {
@@ -95,11 +102,35 @@ void GraphPlotter::DrawScale(const GraphGeometry& geometry) {
   canvas_.Refresh();
 }
 
+const int32_t* GraphPlotter::TraceRow(const GraphGeometry& geometry, int channel) {
+  if (channel < 0 || channel >= kMaxChannels) return nullptr;
+  if (!SameGeometry(geometry, rowGeometry_)) {
+    rowGeometry_ = geometry;
+    rowReady_.fill(false);
+  }
+  if (rows_.empty()) rows_.resize(static_cast<std::size_t>(kMaxChannels) * kTraceRowLength);
+  int32_t* row = rows_.data() + static_cast<std::size_t>(channel) * kTraceRowLength;
+  if (!rowReady_[static_cast<std::size_t>(channel)]) {
+    for (int k = 0; k < kTraceRowLength; ++k) row[k] = TraceY(static_cast<int16_t>(kTraceRowFirst + k), channel, geometry);
+    rowReady_[static_cast<std::size_t>(channel)] = true;
+  }
+  return row;
+}
+
 bool GraphPlotter::ComputeTrace(const GraphGeometry& geometry, const WaveStore& waves, int channel) {
   if (!waves.Holds(channel)) return false;
   static_assert(kTracePoints <= WaveStore::kSamples);
+  const int32_t* row = TraceRow(geometry, channel);
   for (int i = 0; i < kTracePoints; ++i) {
-    points_[static_cast<std::size_t>(i)] = {i, TraceY(waves.At(i, channel), channel, geometry)};
+    const int16_t counts = waves.At(i, channel);
+    int32_t y;
+    if (row == nullptr || counts < kTraceRowFirst) {
+      y = TraceY(counts, channel, geometry);
+    } else {
+      // Every count above 4095 is drawn alike: the row's last entry.
+      y = row[std::min<int>(counts - kTraceRowFirst, kTraceRowLength - 1)];
+    }
+    points_[static_cast<std::size_t>(i)] = {i, y};
   }
   return true;
 }

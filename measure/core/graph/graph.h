@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "form/form.h"
 #include "form/state.h"
@@ -85,6 +86,12 @@ class GraphCanvas {
 // Draws grid and traces on a canvas.  It owns the one point buffer of 1001
 // points that every trace reuses: a redraw allocates nothing and draws each
 // trace with a single polyline call.
+//
+// The y of a sample depends only on its counts, its channel and the
+// geometry, so the plotter keeps, for the geometry it last drew, the TraceY
+// of every count a card delivers (-2048 .. 4095, and "above 4095") for each
+// channel it has drawn: a trace point is then one look-up instead of two
+// roundings.  Counts below -2048 are computed as they come.
 class GraphPlotter {
  public:
   explicit GraphPlotter(GraphCanvas& canvas) : canvas_(canvas) {}
@@ -106,9 +113,20 @@ class GraphPlotter {
 
  private:
   void DrawGrid(const GraphGeometry& geometry);
+  // The look-up row of `channel` for `geometry` (rows of another geometry
+  // are dropped first), made on first use; null for a channel beyond the
+  // rows kept.
+  const int32_t* TraceRow(const GraphGeometry& geometry, int channel);
 
   GraphCanvas& canvas_;
   std::array<GraphPoint, kTracePoints> points_{};
+  // kTraceRowLength entries a channel: TraceY of counts kTraceRowFirst ..
+  // 4095, then of any count above 4095.
+  static constexpr int kTraceRowFirst = -2048;
+  static constexpr int kTraceRowLength = 4096 - kTraceRowFirst + 1;
+  GraphGeometry rowGeometry_{};
+  std::array<bool, kMaxChannels> rowReady_{};
+  std::vector<int32_t> rows_;
 };
 
 // The window's procedures over its state.

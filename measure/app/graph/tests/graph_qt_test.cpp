@@ -11,12 +11,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "export_dialog.h"
 #include "graph_painter.h"
 #include "graph_view.h"
 #include "image_canvas.h"
+#include "text/numforms.h"
 
 namespace varnel {
 namespace {
@@ -81,6 +83,84 @@ TEST(GraphImage, KnownSweepLandsOnComputedPixelsInItsColours) {
   EXPECT_EQ(At(img, 40, 13), kGrey);
   EXPECT_EQ(At(img, 125, 300), kGrey);
   EXPECT_EQ(At(img, 40, 300), kBlack);
+}
+
+// The picture drawn the plain way, pixel by pixel: background, the grid's
+// rows and columns at their nearest pixels, then every trace's segments as
+// two vertical runs split half way, from TraceY of every sample.
+QImage PlainPicture(const GraphGeometry& g, const WaveStore& waves, int channels, QSize size) {
+  QImage img(size, QImage::Format_RGB32);
+  img.fill(kBlack);
+  const auto put = [&img](long long x, long long y, QRgb c) {
+    if (x >= 0 && x < img.width() && y >= 0 && y < img.height()) img.setPixel(int(x), int(y), c);
+  };
+  const auto px = [](float v) { return static_cast<long long>(text::RoundHalfEven(v)); };
+  for (const graph::GridLine& l : graph::GridLines(g))
+    for (long long y = px(l.y1); y <= px(l.y2); ++y)
+      for (long long x = px(l.x1); x <= px(l.x2); ++x) put(x, y, kGrey.rgb());
+  const int n = graph::PointCount(g.width);
+  for (int j = 0; j < channels && waves.Holds(j) && n > 0; ++j) {
+    const QRgb c = graph_qt::ToQColor(graph::TraceColour(j)).rgb();
+    const auto run = [&](long long x, long long a, long long b) {
+      for (long long y = std::min(a, b); y <= std::max(a, b); ++y) put(x, y, c);
+    };
+    for (int i = 0; i + 1 < n; ++i) {
+      const long long y0 = graph::TraceY(waves.At(i, j), j, g);
+      const long long y1 = graph::TraceY(waves.At(i + 1, j), j, g);
+      const long long half = (y1 - y0) / 2;
+      run(i, y0, y0 + half);
+      if (y1 != y0) run(i + 1, y0 + half + (y1 > y0 ? 1 : -1), y1);
+    }
+    const long long last = graph::TraceY(waves.At(n - 1, j), j, g);
+    run(n - 1, last, last);
+  }
+  return img;
+}
+
+// Sixteen channels of random card counts (raw codes 0 .. 8191), with runs
+// of the extremes and of int16 values no card delivers.
+WaveStore RandomSweep(unsigned seed) {
+  WaveStore w(16);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> code(0, 8191);
+  std::uniform_int_distribution<int> any(-32768, 32767);
+  const int16_t extremes[] = {-2048, 2047, 2048, 6143, -32768, 32767, 4095, 4096, -1};
+  for (int j = 0; j < 16; ++j)
+    for (int i = 0; i < WaveStore::kSamples; ++i) {
+      int v = code(rng) - 2048;
+      if (j % 4 == 1) v = extremes[(i / 7) % 9];
+      if (j % 4 == 2 && i % 5 == 0) v = any(rng);
+      if (j % 4 == 3) v = static_cast<int>(400 * std::sin(i * 0.07 + j)) + code(rng) % 40;
+      w.Set(i, j, static_cast<int16_t>(v));
+    }
+  return w;
+}
+
+// The window's picture and the snapshot pictures must stay the plain
+// drawing's pixels exactly, however the drawing is made fast: sweep after
+// sweep on one picture, after the geometry changes, and on new pictures.
+TEST(GraphImage, EveryPictureEqualsThePlainPixelByPixelDrawing) {
+  App();
+  const GraphGeometry bipolar{1000.0f, 330.0f, 165};
+  const GraphGeometry unipolar{1000.0f, 330.0f, 330};
+  const GraphGeometry lower{1000.0f, 300.0f, 150};  // another grid on the same picture
+  QImage window(1000, 330, QImage::Format_RGB32);
+  graph_qt::ImageCanvas canvas(window);
+  graph::GraphPlotter plotter(canvas);
+  unsigned seed = 1;
+  for (const GraphGeometry& g : {bipolar, bipolar, unipolar, lower, bipolar, unipolar}) {
+    const WaveStore w = RandomSweep(seed++);
+    for (int channels : {16, 5}) {
+      plotter.Plot(g, w, channels);
+      ASSERT_EQ(window, PlainPicture(g, w, channels, window.size())) << "seed " << seed << " channels " << channels;
+    }
+  }
+  // New pictures of other sizes: narrower, and wider than the 1001 points.
+  for (const GraphGeometry& g : {GraphGeometry{640.0f, 200.0f, 100}, GraphGeometry{1200.0f, 400.0f, 400}}) {
+    const WaveStore w = RandomSweep(seed++);
+    const QImage img = graph_qt::RenderGraph(g, w, 16);
+    EXPECT_EQ(img, PlainPicture(g, w, 16, img.size())) << g.width;
+  }
 }
 
 TEST(GraphImage, TraceIsVerticalRunsSplitHalfWayBetweenItsPoints) {

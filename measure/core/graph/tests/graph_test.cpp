@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,40 @@ TEST(GraphPlot, NoCardGeometryDrawsWithoutFault) {
   EXPECT_EQ(canvas.traces[1].points[0].y, -89);   // -88.85 + 0 - 0 (s = -0)
   EXPECT_EQ(canvas.traces[2].points[0].y, 89);    // -76.15 + 165 = 88.85
   EXPECT_EQ(canvas.traces[3].points[0].y, -228);  // -63.46 - round(164.92) = -228.46
+}
+
+// The plotter looks trace points up in rows it keeps per geometry; every
+// point must still be TraceY of its sample, for every count an int16 can
+// hold, in every geometry, also after the geometry changes under it.
+TEST(GraphPoints, LookedUpTracesEqualTraceYOfEverySample) {
+  const GraphGeometry geometries[] = {kBipolar, kUnipolar, {1000.0f, 330.0f, 0}, {100.0f, 13.0f, 6},
+                                      {1000.0f, 330.0f, 165}};
+  // Raw codes 0, 4095, 4096 and 8191 (counts -2048, 2047, 2048, 6143), the
+  // edges of the kept rows and the ends of int16, then random counts.
+  std::vector<int16_t> counts = {-2048, 2047, 2048, 6143, -2049, 4095, 4096, 4097, -1, 0, 1, -32768, 32767};
+  std::mt19937 rng(42);
+  std::uniform_int_distribution<int> any(-32768, 32767);
+  std::uniform_int_distribution<int> card(-2048, 6143);
+  while (counts.size() < static_cast<std::size_t>(WaveStore::kSamples))
+    counts.push_back(static_cast<int16_t>(counts.size() % 3 == 0 ? any(rng) : card(rng)));
+  WaveStore w(kMaxChannels + 2);  // two channels beyond the kept rows
+  for (int j = 0; j < w.Channels(); ++j)
+    for (int i = 0; i < WaveStore::kSamples; ++i)
+      w.Set(i, j, counts[static_cast<std::size_t>((i + 37 * j) % WaveStore::kSamples)]);
+
+  RecordingCanvas canvas;
+  GraphPlotter plotter(canvas);
+  for (const GraphGeometry& g : geometries) {
+    for (int j = 0; j < w.Channels(); ++j) {
+      ASSERT_TRUE(plotter.ComputeTrace(g, w, j));
+      for (int i = 0; i < kTracePoints; ++i) {
+        const GraphPoint want{i, TraceY(w.At(i, j), j, g)};
+        ASSERT_EQ(plotter.Points()[static_cast<std::size_t>(i)], want)
+            << "sample " << i << " counts " << w.At(i, j) << " channel " << j << " height " << g.height
+            << " zero line " << g.zeroLineY;
+      }
+    }
+  }
 }
 
 TEST(GraphPlot, DrawScaleAddsTheGridWithoutClearing) {
