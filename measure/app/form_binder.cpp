@@ -32,9 +32,10 @@ void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
   label->setPalette(palette);
 }
 
-// A label that paints plain text (numbers, mostly) through a GlyphLine:
-// a cycle repaints some thirty values.  Any other text, or a label with a
-// frame, a margin, another alignment or disabled, is painted by QLabel.
+// A label that paints plain text (numbers, mostly) through a GlyphLine: the
+// count of every block, the weather readings, the lamps.  Any other text, or
+// a label with a frame, a margin, another alignment or disabled, is painted
+// by QLabel.
 //
 // A label filling its own background (FillOwnBackground) does so with the
 // painter of its text: Qt would otherwise begin a painter for the background
@@ -46,7 +47,7 @@ class GlyphLabel final : public QLabel {
 
  protected:
   void paintEvent(QPaintEvent* event) override {
-    {
+    if (testAttribute(Qt::WA_OpaquePaintEvent) || Plain()) {
       QPainter painter(this);
       if (testAttribute(Qt::WA_OpaquePaintEvent)) painter.fillRect(event->rect(), palette().brush(backgroundRole()));
       if (Plain()) {
