@@ -43,10 +43,13 @@ void ValueTable::SetEnabled(int cell, bool enabled) {
   update(CellRect(cell));
 }
 
-QRect ValueTable::CellRect(int cell) {
-  if (m_rects.empty()) PlaceCells();
-  return m_rects.empty() ? rect() : m_rects.at(static_cast<std::size_t>(cell));
+std::optional<QRect> ValueTable::Placed(int cell) const {
+  const QRect placed = m_grid.cellRect(m_firstRow + cell / m_columns, m_firstColumn + cell % m_columns);
+  if (!placed.isValid()) return std::nullopt;  // not laid out yet
+  return placed.translated(-pos());
 }
+
+QRect ValueTable::CellRect(int cell) const { return Placed(cell).value_or(rect()); }
 
 void ValueTable::TakeBackground(QColor color) {
   m_background = color;
@@ -55,46 +58,22 @@ void ValueTable::TakeBackground(QColor color) {
   update();
 }
 
-// The grid's cells, once it has placed them, in the table's coordinates.
-void ValueTable::PlaceCells() {
-  std::vector<QRect> rects;
-  rects.reserve(m_cells.size());
-  for (int r = 0; r < m_rows; ++r) {
-    for (int c = 0; c < m_columns; ++c) {
-      const QRect placed = m_grid.cellRect(m_firstRow + r, m_firstColumn + c);
-      if (!placed.isValid()) return;  // not laid out yet
-      rects.push_back(placed.translated(-pos()));
-    }
-  }
-  m_rects = std::move(rects);
-}
-
-void ValueTable::resizeEvent(QResizeEvent* event) {
-  QWidget::resizeEvent(event);
-  m_rects.clear();
-}
-
-void ValueTable::moveEvent(QMoveEvent* event) {
-  QWidget::moveEvent(event);
-  m_rects.clear();
-}
-
 void ValueTable::paintEvent(QPaintEvent* event) {
-  if (m_rects.empty()) PlaceCells();
-  if (m_rects.empty()) return;
   QPainter painter(this);
   if (m_background) painter.fillRect(event->rect(), *m_background);
   const QPalette& colours = palette();
-  for (std::size_t i = 0; i < m_cells.size(); ++i) {
-    const QRect& area = m_rects[i];
-    if (!event->region().intersects(area)) continue;
-    const Cell& cell = m_cells[i];
+  for (int i = 0; i < static_cast<int>(m_cells.size()); ++i) {
+    // Where the grid has the cell now: it moves with the layout.
+    const std::optional<QRect> placed = Placed(i);
+    if (!placed || !event->region().intersects(*placed)) continue;
+    const QRect& area = *placed;
+    const Cell& cell = m_cells[static_cast<std::size_t>(i)];
     if (cell.backColor) painter.fillRect(area, *cell.backColor);
     // The colours a label of the window's palette would take.
-    if (cell.backColor)
-      painter.setPen(QPen(Qt::white, 1));
-    else
-      painter.setPen(QPen(cell.enabled ? colours.brush(foregroundRole()) : colours.brush(QPalette::Disabled, foregroundRole()), 1));
+    const QBrush text = cell.backColor ? QBrush(Qt::white)
+                        : cell.enabled   ? colours.brush(foregroundRole())
+                                         : colours.brush(QPalette::Disabled, foregroundRole());
+    painter.setPen(QPen(text, 1));
     // Numbers go straight from the glyphs; any other text is laid out.
     if (cell.text.isEmpty() || m_line.Draw(painter, font(), area, cell.text)) continue;
     painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, cell.text);

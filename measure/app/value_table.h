@@ -37,7 +37,7 @@ class ValueTable final : public QWidget {
   void SetBackColor(int cell, std::optional<QColor> color);
   void SetEnabled(int cell, bool enabled);
   // Where a cell lies in the table, as the grid has placed it.
-  QRect CellRect(int cell);
+  QRect CellRect(int cell) const;  // the whole table until the grid is laid out
 
   // The colour behind the cells and between them: the box's own (a flat
   // colour the table then paints itself, so that a new value never makes the
@@ -46,21 +46,18 @@ class ValueTable final : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
-  void moveEvent(QMoveEvent* event) override;
 
  private:
+  std::optional<QRect> Placed(int cell) const;
+
   struct Cell {
     QString text;
     std::optional<QColor> backColor;
     bool enabled = true;
   };
-  void PlaceCells();
-
   QGridLayout& m_grid;
   const int m_firstRow, m_firstColumn, m_rows, m_columns;
   std::vector<Cell> m_cells;
-  std::vector<QRect> m_rects;  // in table coordinates; empty until placed
   std::optional<QColor> m_background;
   GlyphLine m_line;
 };

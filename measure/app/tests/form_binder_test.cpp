@@ -358,6 +358,13 @@ TEST_F(FormBinderTest, TableCellsShowTheirModelsWithTheLabelsPixels) {
   // Between the cells too the table paints the box's colour.
   const QRect gap(table->CellRect(0).right() + 1, table->CellRect(0).top(), 3, table->CellRect(0).height());
   EXPECT_EQ(render(table, gap).pixel(1, 1), boxColour.rgb());
+
+  // A wider box widens the grid's columns: the cells follow them.
+  const QRect before = table->CellRect(5);
+  box.resize(box.width() + 90, box.height() + 20);
+  grid->activate();
+  EXPECT_NE(table->CellRect(5), before);
+  compare(boxColour, "after a relayout");
 }
 
 }  // namespace
