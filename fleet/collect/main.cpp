@@ -9,7 +9,7 @@
 //   --site-dir DIR       the site folder with SETDT.DAT (default: the current folder)
 //   --site NAME          the site's name in the database (SQLite default: the
 //                        site folder's name; PostgreSQL: required)
-//   --db SPEC            an SQLite file (default DIR/records.sqlite) or a
+//   --db LOCATION        an SQLite file (default DIR/records.sqlite) or a
 //                        PostgreSQL connection string ("postgresql://user@host/db",
 //                        "host=... dbname=...")
 //   --time-zone ZONE     the site's time zone, such as Asia/Tokyo (default: the machine's)

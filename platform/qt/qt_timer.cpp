@@ -63,15 +63,15 @@ void QtWindowTimer::SetEnabled(bool enabled) {
 void QtWindowTimer::Restart() {
   m_counting = m_enabled && m_interval != 0;
   if (m_fd < 0) return;
-  itimerspec timerSpec{};
-  if (m_counting) timerSpec.it_value = timerSpec.it_interval = Milliseconds(m_interval);
-  timerfd_settime(m_fd, 0, &timerSpec, nullptr);
+  itimerspec countdown{};
+  if (m_counting) countdown.it_value = countdown.it_interval = Milliseconds(m_interval);
+  timerfd_settime(m_fd, 0, &countdown, nullptr);
 }
 
 int QtWindowTimer::RemainingMs() const {
-  itimerspec timerSpec{};
-  if (!m_counting || m_fd < 0 || timerfd_gettime(m_fd, &timerSpec) != 0) return -1;
-  const long long ns = static_cast<long long>(timerSpec.it_value.tv_sec) * 1000000000LL + timerSpec.it_value.tv_nsec;
+  itimerspec countdown{};
+  if (!m_counting || m_fd < 0 || timerfd_gettime(m_fd, &countdown) != 0) return -1;
+  const long long ns = static_cast<long long>(countdown.it_value.tv_sec) * 1000000000LL + countdown.it_value.tv_nsec;
   return static_cast<int>((ns + 999999) / 1000000);
 }
 

@@ -35,7 +35,7 @@ bool RequestByName(const std::string& name, const RequestInfo*& info, std::strin
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string& error) {
-  std::optional<std::string> profileSpec;
+  std::optional<std::string> profileText;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& opt = args[i];
     auto value = [&](std::string& out) {
@@ -161,7 +161,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
       o.seed = n;
     } else if (opt == "--profile") {
       if (!value(text)) return false;
-      profileSpec = text;
+      profileText = text;
     } else if (opt == "--device-dir") {
       if (!value(o.deviceDir)) return false;
       if (o.deviceDir.empty()) {
@@ -187,10 +187,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
     error = "--hang-after needs --hang-for";
     return false;
   }
-  if (profileSpec) o.profileSpec = *profileSpec;
+  if (profileText) o.profileText = *profileText;
   o.profile.powerHz = o.powerHz;
   o.profile.seed = o.seed;
-  return ParseProfile(o.profileSpec, o.profile, error);
+  return ParseProfile(o.profileText, o.profile, error);
 }
 
 std::string HelpText() {

@@ -35,7 +35,7 @@ struct Options {
   int groups = 1;
   double powerHz = 50;
   uint64_t seed = 1;
-  std::string profileSpec = "insulators";
+  std::string profileText = "insulators";
   Profile profile = InsulatorProfile();
   std::string deviceDir;  // empty: the standard device folder
   std::string traceFile;  // --trace: empty for none

@@ -51,13 +51,13 @@ class CollectProgram : public ::testing::TestWithParam<std::string> {
       ASSERT_NE(Server(), nullptr);
     }
   }
-  std::string Spec(const SyntheticSite& site) const {
+  std::string DatabaseLocation(const SyntheticSite& site) const {
     return Postgres() ? Server()->ConnectionString() : site.File("records.sqlite");
   }
   std::unique_ptr<ChildProcess> StartCollector(const SyntheticSite& site, const std::string& name) {
     return std::make_unique<ChildProcess>(
         BinDir() / "varnel-collect",
-        std::vector<std::string>{"--site-dir", site.Dir(), "--site", name, "--db", Spec(site), "--time-zone",
+        std::vector<std::string>{"--site-dir", site.Dir(), "--site", name, "--db", DatabaseLocation(site), "--time-zone",
                                  "Asia/Tokyo", "--interval", "100"});
   }
   // A query's single value ("" when the database cannot answer yet).
