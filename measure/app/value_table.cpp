@@ -11,7 +11,6 @@ ValueTable::ValueTable(QGridLayout& grid, int firstRow, int firstColumn, int row
     : m_grid(grid),
       m_firstRow(firstRow),
       m_firstColumn(firstColumn),
-      m_rows(rows),
       m_columns(columns),
       m_cells(static_cast<std::size_t>(rows * columns)) {
   const int height = fontMetrics().height();

@@ -56,7 +56,7 @@ class ValueTable final : public QWidget {
     bool enabled = true;
   };
   QGridLayout& m_grid;
-  const int m_firstRow, m_firstColumn, m_rows, m_columns;
+  const int m_firstRow, m_firstColumn, m_columns;
   std::vector<Cell> m_cells;
   std::optional<QColor> m_background;
   GlyphLine m_line;
