@@ -167,7 +167,7 @@ int32_t AdOneShot(MorlexAddr, MorlexAddr destination) {
       error != platform::ERROR_IO_PENDING) {
     return -1;
   }
-  if (!WaitForEvent(event, deadline)) {
+  if (!WaitForRequest(*state->device, overlapped, deadline)) {
     state->device->Cancel(&overlapped);
     // A completion that arrived just before the cancel still counts.
     if (!state->device->GetOverlappedResult(&overlapped, &bytes, false, error)) return -2;

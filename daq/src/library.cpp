@@ -168,7 +168,8 @@ int32_t TimedRequest(uint32_t code, uint32_t timeoutMs) {
   uint32_t error = 0;
   if (state->device->IoControl(code, &in, sizeof in, &out, sizeof out, &bytes, &overlapped, error)) return 0;
   if (error != platform::ERROR_IO_PENDING) return -1;
-  if (event.Wait(timeoutMs) != platform::WAIT_OBJECT_0) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (!WaitForRequest(*state->device, overlapped, deadline)) {
     state->device->Cancel(&overlapped);
     return -2;
   }
@@ -224,18 +225,20 @@ std::optional<SteadyClock::time_point> Earlier(std::optional<SteadyClock::time_p
   return std::min(*a, *b);
 }
 
-// Waits until the request's event is set, its deadline passes, or (for a
-// worker) the deadline of a stop request passes.  False at a deadline.
+// Waits until the request ends, its deadline passes, or (for a worker) the
+// deadline of a stop request passes.  False at a deadline.  The caller's
+// thread waits for the request itself; a worker waits for its event, which
+// a stop request sets too.
 bool WaitForCompletion(LibraryState& state, platform::Event& ev, platform::Overlapped& ov, Worker* worker,
                        std::optional<SteadyClock::time_point> deadline) {
+  if (worker == nullptr) return WaitForRequest(*state.device, ov, deadline);
   for (;;) {
     std::optional<SteadyClock::time_point> until = deadline;
-    if (worker != nullptr) {
+    {
       std::lock_guard lock(state.workerMutex);
       until = Earlier(until, worker->stopDeadline);
     }
     if (!WaitForEvent(ev, until)) return false;
-    if (worker == nullptr) return true;
     std::lock_guard lock(state.workerMutex);
     if (!worker->nudged) return true;
     // Woken by a stop request rather than by the request: wait on with the
@@ -260,6 +263,21 @@ bool WaitForEvent(const platform::Event& ev, std::optional<std::chrono::steady_c
     if (left <= SteadyClock::duration::zero()) return ev.IsSet();
     const auto ms = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait);
     if (ev.Wait(static_cast<uint32_t>(ms.count())) == platform::WAIT_OBJECT_0) return true;
+  }
+}
+
+bool WaitForRequest(platform::Device& device, platform::Overlapped& ov, std::optional<SteadyClock::time_point> deadline) {
+  uint32_t bytes = 0;
+  uint32_t error = 0;
+  for (;;) {
+    uint32_t timeoutMs = platform::INFINITE;
+    if (deadline) {
+      const auto left = *deadline - SteadyClock::now();
+      if (left <= SteadyClock::duration::zero())
+        return device.GetOverlappedResult(&ov, &bytes, false, error) || error != platform::ERROR_IO_INCOMPLETE;
+      timeoutMs = static_cast<uint32_t>(std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait).count());
+    }
+    if (device.GetOverlappedResultEx(&ov, &bytes, timeoutMs, error) || error != platform::WAIT_TIMEOUT) return true;
   }
 }
 

@@ -107,6 +107,14 @@ void CancelDataBufferWorkers();
 // set.
 bool WaitForEvent(const platform::Event& ev, std::optional<std::chrono::steady_clock::time_point> deadline);
 
+// Waits until the request on `ov` is no longer pending or `deadline` passes
+// (nullopt: without limit); the waiting thread reads the driver's reply
+// itself.  True when it ended in time.  For waits nothing else interrupts:
+// a worker, which a stop request wakes through its event, waits with
+// WaitForEvent.
+bool WaitForRequest(platform::Device& device, platform::Overlapped& ov,
+                    std::optional<std::chrono::steady_clock::time_point> deadline);
+
 // After a stop request: every running worker gets kStopGrace for its driver
 // to end the acquisition; then the worker cancels it and posts (8, 0).
 void GiveWorkersStopDeadline();

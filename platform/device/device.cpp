@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -17,6 +19,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -140,6 +144,8 @@ Device::~Device() = default;
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
 // How long IoControl waits for the driver to say whether a request completed
 // at once or pends.  A driver that says nothing within this time is treated
 // as having left the request pending, as a Windows driver's dispatch routine
@@ -155,18 +161,55 @@ struct Request {
   bool done = false;      // completed (successfully or not)
 };
 
+// A reply frame as far as it has arrived.  Whoever reads the socket next
+// goes on from here, so a reader that stops in the middle of a frame (its
+// wait is over) never loses the stream's frame boundary.
+struct IncomingFrame {
+  wire::HeaderBytes raw{};
+  size_t rawHave = 0;
+  std::optional<wire::Header> header;
+  std::vector<uint8_t> payload;
+  size_t payloadHave = 0;
+
+  // The bytes the frame still needs next.
+  std::span<uint8_t> Missing() {
+    if (!header) return std::span<uint8_t>(raw).subspan(rawHave);
+    return std::span<uint8_t>(payload).subspan(payloadHave);
+  }
+  void Clear() {
+    rawHave = 0;
+    header.reset();
+    payloadHave = 0;
+  }
+};
+
+enum class ReadOutcome {
+  Frame,    // a whole reply frame is in
+  Stopped,  // the wait is over (deadline or wake-up); the frame so far is kept
+  End,      // the stream ended or is corrupt
+};
+
+// Replies are read by the threads that wait for them.  A thread waiting for
+// one of its requests reads the socket itself and delivers every frame it
+// meets, so its own reply wakes it directly instead of waking a reader
+// thread that then wakes it.  One thread reads at a time (`reading_`); the
+// others wait on `cv_` for a delivery or their turn.  The reader thread
+// reads only while requests are pending that nobody is reading for, for
+// callers that wait on a request's event.
 class SocketDevice final : public Device {
  public:
-  explicit SocketDevice(int fd) : fd_(fd) { reader_ = std::thread([this] { ReadLoop(); }); }
+  SocketDevice(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) { reader_ = std::thread([this] { ReadLoop(); }); }
 
   ~SocketDevice() override {
     {
       std::lock_guard lock(mu_);
       closing_ = true;
     }
+    cv_.notify_all();
     ::shutdown(fd_, SHUT_RDWR);
     reader_.join();
     ::close(fd_);
+    ::close(wakeFd_);
   }
 
   bool IoControl(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t outLen,
@@ -184,20 +227,22 @@ class SocketDevice final : public Device {
     req->out = static_cast<uint8_t*>(out);
     req->outLen = outLen;
     uint64_t id = 0;
-    {
-      std::lock_guard lock(mu_);
-      if (!connected_) {
-        ov->internalStatus = ERROR_DEVICE_NOT_CONNECTED;
-        ov->internalBytes = 0;
-        error = ERROR_DEVICE_NOT_CONNECTED;
-        return false;
-      }
-      id = nextId_++;
-      ov->internalStatus = ERROR_IO_PENDING;
+    std::unique_lock lock(mu_);
+    if (!connected_) {
+      ov->internalStatus = ERROR_DEVICE_NOT_CONNECTED;
       ov->internalBytes = 0;
-      ov->internalId = id;
-      live_[id] = req;
+      error = ERROR_DEVICE_NOT_CONNECTED;
+      return false;
     }
+    id = nextId_++;
+    ov->internalStatus = ERROR_IO_PENDING;
+    ov->internalBytes = 0;
+    ov->internalId = id;
+    live_[id] = req;
+    // Counted as reading for its answer from now on, so that the reader
+    // thread does not start reading for it meanwhile.
+    ++waitersReading_;
+    lock.unlock();
 
     wire::Header h;
     h.kind = wire::FrameKind::Request;
@@ -212,21 +257,23 @@ class SocketDevice final : public Device {
       sent = sockio::SendAll(fd_, head, {static_cast<const uint8_t*>(in), inLen});
     }
 
-    std::unique_lock lock(mu_);
+    lock.lock();
     if (!sent) {
       // A frame cut short (a driver that stopped reading) leaves the stream
-      // without a frame boundary: no later request could be read.  The
-      // reader sees the end of the stream and fails whatever is pending.
+      // without a frame boundary: no later request could be read.  Whoever
+      // reads next sees the end of the stream and fails whatever is pending.
       ::shutdown(fd_, SHUT_RDWR);
     }
     if (!sent && !req->done) {
-      // The driver is gone; the reader thread will notice the end of the
-      // stream too, but this request must not wait for it.
+      // The driver is gone; a reader will notice the end of the stream too,
+      // but this request must not wait for it.
       live_.erase(id);
       ov->internalStatus = ERROR_DEVICE_NOT_CONNECTED;
       req->done = req->answered = true;
     }
-    if (!cv_.wait_for(lock, kFirstAnswerTimeout, [&] { return req->answered; })) req->pended = true;
+    const bool answered =
+        WaitReading(lock, [&] { return req->answered; }, SteadyClock::now() + kFirstAnswerTimeout, true);
+    if (!answered) req->pended = true;
     // A request the driver has left pending reads as pending even when its
     // completion has already arrived; the caller collects it as usual.
     if (req->done && !req->pended) {
@@ -243,31 +290,11 @@ class SocketDevice final : public Device {
   }
 
   bool GetOverlappedResult(Overlapped* ov, uint32_t* bytes, bool wait, uint32_t& error) override {
-    if (bytes != nullptr) *bytes = 0;
-    if (ov == nullptr) {
-      error = ERROR_INVALID_PARAMETER;
-      return false;
-    }
-    std::unique_lock lock(mu_);
-    if (ov->internalStatus == ERROR_IO_PENDING) {
-      const auto it = live_.find(ov->internalId);
-      if (it == live_.end() || it->second->ov != ov) {
-        // Never issued through this handle: nothing will ever complete it.
-        error = ERROR_INVALID_PARAMETER;
-        return false;
-      }
-      if (!wait) {
-        error = ERROR_IO_INCOMPLETE;
-        return false;
-      }
-      cv_.wait(lock, [ov] { return ov->internalStatus != ERROR_IO_PENDING; });
-    }
-    if (ov->internalStatus != ERROR_SUCCESS) {
-      error = ov->internalStatus;
-      return false;
-    }
-    if (bytes != nullptr) *bytes = ov->internalBytes;
-    return true;
+    return Result(ov, bytes, wait ? INFINITE : 0, error);
+  }
+
+  bool GetOverlappedResultEx(Overlapped* ov, uint32_t* bytes, uint32_t timeoutMs, uint32_t& error) override {
+    return Result(ov, bytes, timeoutMs, error);
   }
 
   void Cancel(Overlapped* ov) override {
@@ -283,10 +310,12 @@ class SocketDevice final : public Device {
       ov->internalStatus = ERROR_OPERATION_ABORTED;
       ov->internalBytes = 0;
       if (ov->event != nullptr) ov->event->Set();
+      // A thread reading for this request must look at it again.
+      if (reading_) WakeReading();
       cv_.notify_all();
     }
     // Tell the driver so it can stop working on it; any late reply for this
-    // id is dropped by the reader because the id is no longer live.
+    // id is dropped because the id is no longer live.
     wire::Header h;
     h.kind = wire::FrameKind::Cancel;
     h.requestId = id;
@@ -297,32 +326,173 @@ class SocketDevice final : public Device {
 
   bool Connected() const override {
     std::lock_guard lock(mu_);
+    if (connected_ && !reading_) {
+      // Nobody reads while nothing is pending: a driver that went away
+      // since shows as the end of the stream, which a look reveals without
+      // taking anything from it.
+      uint8_t byte = 0;
+      const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+    }
     return connected_;
   }
 
  private:
-  void ReadLoop() {
-    std::vector<uint8_t> payload;
-    for (;;) {
-      wire::HeaderBytes raw{};
-      if (!sockio::RecvAll(fd_, raw)) break;
-      const auto h = wire::DecodeHeader(raw);
-      if (!h || (h->kind != wire::FrameKind::Completed && h->kind != wire::FrameKind::Pending)) break;
-      payload.resize(h->payloadLen);
-      if (h->payloadLen > 0 && !sockio::RecvAll(fd_, payload)) break;
-      Deliver(*h, payload);
+  // GetOverlappedResult with a wait of at most `timeoutMs` (0: none).
+  bool Result(Overlapped* ov, uint32_t* bytes, uint32_t timeoutMs, uint32_t& error) {
+    if (bytes != nullptr) *bytes = 0;
+    if (ov == nullptr) {
+      error = ERROR_INVALID_PARAMETER;
+      return false;
     }
-    Disconnect();
+    std::unique_lock lock(mu_);
+    if (ov->internalStatus == ERROR_IO_PENDING) {
+      const auto it = live_.find(ov->internalId);
+      if (it == live_.end() || it->second->ov != ov) {
+        // Never issued through this handle: nothing will ever complete it.
+        error = ERROR_INVALID_PARAMETER;
+        return false;
+      }
+      if (timeoutMs == 0) {
+        error = ERROR_IO_INCOMPLETE;
+        return false;
+      }
+      std::optional<SteadyClock::time_point> deadline;
+      if (timeoutMs != INFINITE) deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+      if (!WaitReading(lock, [ov] { return ov->internalStatus != ERROR_IO_PENDING; }, deadline, false)) {
+        error = WAIT_TIMEOUT;
+        return false;
+      }
+    }
+    if (ov->internalStatus != ERROR_SUCCESS) {
+      error = ov->internalStatus;
+      return false;
+    }
+    if (bytes != nullptr) *bytes = ov->internalBytes;
+    return true;
   }
 
+  // Waits until `done` holds or the deadline passes, reading the socket
+  // whenever no other thread does.  `counted`: the caller has already
+  // counted itself in `waitersReading_`.  Called and returns with `lock`
+  // held; returns `done()`.
+  template <typename Done>
+  bool WaitReading(std::unique_lock<std::mutex>& lock, Done done, std::optional<SteadyClock::time_point> deadline,
+                   bool counted) {
+    if (!counted) ++waitersReading_;
+    while (!done() && connected_ && !closing_ && (!deadline || SteadyClock::now() < *deadline)) {
+      if (!reading_) {
+        ReadOnce(lock, deadline);
+        continue;
+      }
+      // The reader thread steps aside for a waiting thread; another waiting
+      // thread reads on and delivers this thread's reply too.
+      if (readerThreadReads_) WakeReading();
+      if (deadline) {
+        cv_.wait_until(lock, *deadline);
+      } else {
+        cv_.wait(lock);
+      }
+    }
+    --waitersReading_;
+    // The reader thread takes over for requests still pending, or another
+    // waiting thread for its own.
+    cv_.notify_all();
+    return done();
+  }
+
+  void ReadLoop() {
+    std::unique_lock lock(mu_);
+    for (;;) {
+      cv_.wait(lock, [this] { return closing_ || !connected_ || (!reading_ && waitersReading_ == 0 && !live_.empty()); });
+      if (closing_ || !connected_) return;
+      ReadOnce(lock, std::nullopt, true);
+    }
+  }
+
+  // Reads until one frame is in (and delivered), the deadline, a wake-up or
+  // the end of the stream (then the device is disconnected).  Called with
+  // `lock` held and no thread reading; the lock is released while reading.
+  void ReadOnce(std::unique_lock<std::mutex>& lock, std::optional<SteadyClock::time_point> deadline,
+                bool readerThread = false) {
+    reading_ = true;
+    readerThreadReads_ = readerThread;
+    lock.unlock();
+    const ReadOutcome outcome = ReadFrame(deadline);
+    lock.lock();
+    reading_ = readerThreadReads_ = false;
+    if (outcome == ReadOutcome::Frame) {
+      Deliver(*incoming_.header, incoming_.payload);
+      incoming_.Clear();
+    } else if (outcome == ReadOutcome::End) {
+      Disconnect();
+    }
+    cv_.notify_all();
+  }
+
+  // The reading side of ReadOnce, without the lock: only the thread that
+  // reads touches `incoming_`.
+  ReadOutcome ReadFrame(std::optional<SteadyClock::time_point> deadline) {
+    for (;;) {
+      const std::span<uint8_t> missing = incoming_.Missing();
+      if (missing.empty()) {
+        if (!incoming_.header) {
+          incoming_.header = wire::DecodeHeader(incoming_.raw);
+          const auto& h = incoming_.header;
+          if (!h || (h->kind != wire::FrameKind::Completed && h->kind != wire::FrameKind::Pending))
+            return ReadOutcome::End;
+          incoming_.payload.resize(h->payloadLen);
+          continue;
+        }
+        return ReadOutcome::Frame;
+      }
+      const ssize_t n = ::recv(fd_, missing.data(), missing.size(), MSG_DONTWAIT);
+      if (n > 0) {
+        (incoming_.header ? incoming_.payloadHave : incoming_.rawHave) += static_cast<size_t>(n);
+        continue;
+      }
+      if (n == 0) return ReadOutcome::End;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadOutcome::End;
+      if (!AwaitBytes(deadline)) return ReadOutcome::Stopped;
+    }
+  }
+
+  // Waits for bytes on the socket (or its end).  False at the deadline or a
+  // wake-up.
+  bool AwaitBytes(std::optional<SteadyClock::time_point> deadline) {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    timespec left{};
+    if (deadline) {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - SteadyClock::now()).count();
+      if (ns <= 0) return false;
+      left.tv_sec = static_cast<time_t>(ns / 1000000000);
+      left.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    const int ready = ::ppoll(fds, 2, deadline ? &left : nullptr, nullptr);
+    if (ready < 0) return errno == EINTR;
+    if (ready == 0) return false;
+    if ((fds[1].revents & POLLIN) != 0) {
+      uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+      return false;
+    }
+    return true;
+  }
+
+  // Ends the wait of the thread that reads: it looks again at why it reads.
+  void WakeReading() const {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+  }
+
+  // Caller holds mu_.
   void Deliver(const wire::Header& h, const std::vector<uint8_t>& payload) {
-    std::lock_guard lock(mu_);
     const auto it = live_.find(h.requestId);
     if (it == live_.end()) return;  // cancelled, or never ours
     Request& req = *it->second;
     if (h.kind == wire::FrameKind::Pending) {
       req.answered = req.pended = true;
-      cv_.notify_all();
       return;
     }
     uint32_t status = h.word1;
@@ -345,11 +515,10 @@ class SocketDevice final : public Device {
     req.answered = req.done = true;
     live_.erase(it);
     if (ov->event != nullptr) ov->event->Set();
-    cv_.notify_all();
   }
 
+  // Caller holds mu_.
   void Disconnect() {
-    std::lock_guard lock(mu_);
     connected_ = false;
     if (closing_) return;  // the handle is being closed: callers' records may be gone
     for (auto& [id, req] : live_) {
@@ -359,16 +528,20 @@ class SocketDevice final : public Device {
       if (req->ov->event != nullptr) req->ov->event->Set();
     }
     live_.clear();
-    cv_.notify_all();
   }
 
   const int fd_;
+  const int wakeFd_;  // an eventfd: WakeReading
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::map<uint64_t, std::shared_ptr<Request>> live_;
   uint64_t nextId_ = 1;
   bool connected_ = true;
   bool closing_ = false;
+  bool reading_ = false;            // a thread reads the socket
+  bool readerThreadReads_ = false;  // ... and it is the reader thread
+  int waitersReading_ = 0;          // threads waiting for a reply that read for it
+  IncomingFrame incoming_;
   std::mutex writeMu_;
   std::thread reader_;
 };
@@ -419,8 +592,14 @@ std::unique_ptr<Device> Device::Open(const std::string& path, uint32_t& error) {
   // then fails after this long instead of holding the caller for ever.
   const timeval sendLimit{kFirstAnswerTimeout.count(), 0};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+  const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd < 0) {
+    error = OpenErrorFromErrno(errno);
+    ::close(fd);
+    return nullptr;
+  }
   error = ERROR_SUCCESS;
-  return std::make_unique<SocketDevice>(fd);
+  return std::make_unique<SocketDevice>(fd, wakeFd);
 }
 
 }  // namespace platform

@@ -117,6 +117,12 @@ class Device {
   // false with `error` (ERROR_IO_INCOMPLETE while still pending and !wait).
   virtual bool GetOverlappedResult(Overlapped* ov, uint32_t* bytes, bool wait, uint32_t& error) = 0;
 
+  // GetOverlappedResult that waits at most `timeoutMs` (INFINITE: no limit),
+  // as Windows' GetOverlappedResultEx: false with `error` = WAIT_TIMEOUT when
+  // the request is still pending then.  The waiting thread reads the reply
+  // itself, so it wakes as soon as the reply is in.
+  virtual bool GetOverlappedResultEx(Overlapped* ov, uint32_t* bytes, uint32_t timeoutMs, uint32_t& error) = 0;
+
   // Cancels a pending request: after this returns the device layer no longer
   // touches the request's output buffer or event, and the request reads as
   // failed with ERROR_OPERATION_ABORTED.  Harmless for a completed request.
