@@ -205,7 +205,7 @@ class SocketDevice final : public Device {
       std::lock_guard lock(mu_);
       closing_ = true;
     }
-    cv_.notify_all();
+    readerCv_.notify_one();
     ::shutdown(fd_, SHUT_RDWR);
     reader_.join();
     ::close(fd_);
@@ -395,16 +395,19 @@ class SocketDevice final : public Device {
       }
     }
     --waitersReading_;
-    // The reader thread takes over for requests still pending, or another
-    // waiting thread for its own.
+    // Another waiting thread reads on for its own reply, or the reader
+    // thread for requests still pending.
     cv_.notify_all();
+    if (waitersReading_ == 0 && !live_.empty()) readerCv_.notify_one();
     return done();
   }
 
   void ReadLoop() {
     std::unique_lock lock(mu_);
     for (;;) {
-      cv_.wait(lock, [this] { return closing_ || !connected_ || (!reading_ && waitersReading_ == 0 && !live_.empty()); });
+      readerCv_.wait(lock, [this] {
+        return closing_ || !connected_ || (!reading_ && waitersReading_ == 0 && !live_.empty());
+      });
       if (closing_ || !connected_) return;
       ReadOnce(lock, std::nullopt, true);
     }
@@ -426,6 +429,7 @@ class SocketDevice final : public Device {
       incoming_.Clear();
     } else if (outcome == ReadOutcome::End) {
       Disconnect();
+      readerCv_.notify_one();  // its work is over
     }
     cv_.notify_all();
   }
@@ -533,7 +537,8 @@ class SocketDevice final : public Device {
   const int fd_;
   const int wakeFd_;  // an eventfd: WakeReading
   mutable std::mutex mu_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;        // waiting threads: a delivery, or their turn to read
+  std::condition_variable readerCv_;  // the reader thread: requests nobody reads for
   std::map<uint64_t, std::shared_ptr<Request>> live_;
   uint64_t nextId_ = 1;
   bool connected_ = true;

@@ -320,6 +320,10 @@ class RawDriver {
     EXPECT_TRUE(sockio::SendAll(fd_, wire::EncodeHeader(h), data));
   }
   void SendRaw(std::vector<uint8_t> bytes) { EXPECT_TRUE(sockio::SendAll(fd_, bytes)); }
+  void Hangup() {
+    ::close(fd_);
+    fd_ = -1;
+  }
 
  private:
   std::string path_;
@@ -369,6 +373,110 @@ TEST(DeviceRequest, LateReplyAfterCancelIsIgnored) {
   EXPECT_FALSE(ev.IsSet());
   EXPECT_EQ(ov.internalStatus, ERROR_OPERATION_ABORTED);
   EXPECT_TRUE(dev->Connected());
+}
+
+// A thread waiting for its reply reads it off the socket itself.  A wait
+// that ends in the middle of a frame must leave the rest to the next reader
+// (here the reader thread, for a caller that waits on the event) without
+// losing the frame's boundary.
+TEST(DeviceRequest, WaitEndingInsideAFrameLeavesTheRestToTheNextReader) {
+  TempFolder dir;
+  RawDriver raw(dir.Path());
+  uint32_t error = 0;
+  auto dev = Device::Open(raw.Path(), error);
+  ASSERT_TRUE(dev);
+  raw.Accept();
+  Guarded out(6);
+  Event ev;
+  Overlapped ov;
+  ov.event = &ev;
+  wire::Header first{};
+  std::thread pend([&] {
+    first = raw.ReadFrame();
+    raw.Reply(wire::FrameKind::Pending, first.requestId, 0, {});
+  });
+  ASSERT_FALSE(dev->IoControl(kHold, nullptr, 0, out.Out(), out.Size(), nullptr, &ov, error));
+  ASSERT_EQ(error, ERROR_IO_PENDING);
+  pend.join();
+  uint32_t bytes = 0;
+  EXPECT_FALSE(dev->GetOverlappedResultEx(&ov, &bytes, 20, error));
+  EXPECT_EQ(error, WAIT_TIMEOUT);
+
+  // The completion in three pieces: the waiter times out after the first.
+  wire::Header done;
+  done.kind = wire::FrameKind::Completed;
+  done.requestId = first.requestId;
+  done.word2 = done.payloadLen = 6;
+  const auto head = wire::EncodeHeader(done);
+  std::vector<uint8_t> frame(head.begin(), head.end());
+  for (uint8_t v = 1; v <= 6; ++v) frame.push_back(v);
+  const auto piece = [&](size_t from, size_t to) { return std::vector<uint8_t>(frame.begin() + from, frame.begin() + to); };
+  raw.SendRaw(piece(0, 20));
+  EXPECT_FALSE(dev->GetOverlappedResultEx(&ov, &bytes, 20, error));
+  EXPECT_EQ(error, WAIT_TIMEOUT);
+  raw.SendRaw(piece(20, 35));
+  EXPECT_FALSE(ev.IsSet());
+  raw.SendRaw(piece(35, 38));
+  ASSERT_EQ(ev.Wait(10000), WAIT_OBJECT_0);
+  ASSERT_TRUE(dev->GetOverlappedResultEx(&ov, &bytes, 0, error)) << error;
+  EXPECT_EQ(bytes, 6u);
+  EXPECT_EQ(0, std::memcmp(out.Out(), "\x01\x02\x03\x04\x05\x06", 6));
+  EXPECT_TRUE(out.GuardsIntact());
+
+  // The stream is still in step: the next request gets its own answer.
+  std::thread echo([&] {
+    const auto req = raw.ReadFrame();
+    raw.Reply(wire::FrameKind::Completed, req.requestId, 0, {7});
+  });
+  std::array<uint8_t, 1> pong{};
+  Overlapped ov2;
+  EXPECT_TRUE(dev->IoControl(kEcho, nullptr, 0, pong.data(), 1, &bytes, &ov2, error)) << error;
+  echo.join();
+  EXPECT_EQ(pong[0], 7);
+
+  // Nothing pending, so nobody reads: a driver gone meanwhile still shows.
+  raw.Hangup();
+  EXPECT_FALSE(dev->Connected());
+}
+
+// Threads waiting at the same time: one reads, the others wait for its
+// deliveries or their turn; a cancel ends the wait of the request's thread.
+TEST(DeviceRequest, ThreadsWaitingTogetherEachGetTheirOwnEnd) {
+  TempFolder dir;
+  Driver driver(dir.Path());
+  auto dev = OpenOrFail(driver.Server().Path());
+  ASSERT_TRUE(dev);
+  constexpr int kWaiters = 3;
+  std::array<std::array<uint8_t, 2>, kWaiters> outs{};
+  std::array<Event, kWaiters> events;
+  std::array<Overlapped, kWaiters> ovs;
+  std::array<std::shared_ptr<DeviceCall>, kWaiters> calls;
+  for (int i = 0; i < kWaiters; ++i) {
+    ovs[i].event = &events[i];
+    uint32_t error = 0;
+    ASSERT_FALSE(dev->IoControl(kHold, nullptr, 0, outs[i].data(), 2, nullptr, &ovs[i], error));
+    calls[i] = driver.TakeHeld();
+    ASSERT_TRUE(calls[i]);
+  }
+  std::array<uint32_t, kWaiters> errors{}, counts{};
+  std::array<bool, kWaiters> ok{};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i)
+    waiters.emplace_back([&, i] { ok[i] = dev->GetOverlappedResultEx(&ovs[i], &counts[i], INFINITE, errors[i]); });
+  // Out of order: the last first, the first cancelled, the middle failed.
+  const std::array<uint8_t, 2> last{0xCC, 0xDD};
+  calls[2]->Complete(ERROR_SUCCESS, last);
+  dev->Cancel(&ovs[0]);
+  calls[1]->Complete(ERROR_IO_DEVICE);
+  for (auto& t : waiters) t.join();
+  EXPECT_FALSE(ok[0]);
+  EXPECT_EQ(errors[0], ERROR_OPERATION_ABORTED);
+  EXPECT_FALSE(ok[1]);
+  EXPECT_EQ(errors[1], ERROR_IO_DEVICE);
+  EXPECT_TRUE(ok[2]);
+  EXPECT_EQ(counts[2], 2u);
+  EXPECT_EQ(outs[2], last);
+  EXPECT_EQ(outs[0], (std::array<uint8_t, 2>{}));
 }
 
 TEST(DeviceRequest, CorruptStreamDisconnectsAndFailsPendingRequests) {
