@@ -437,6 +437,9 @@ class SocketDevice final : public Device {
   // The reading side of ReadOnce, without the lock: only the thread that
   // reads touches `incoming_`.
   ReadOutcome ReadFrame(std::optional<SteadyClock::time_point> deadline) {
+    // A frame not begun yet is rarely in already when a wait begins: wait
+    // for it first instead of trying to read it.
+    if (incoming_.rawHave == 0 && !incoming_.header && !AwaitBytes(deadline)) return ReadOutcome::Stopped;
     for (;;) {
       const std::span<uint8_t> missing = incoming_.Missing();
       if (missing.empty()) {
