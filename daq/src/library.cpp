@@ -266,7 +266,8 @@ bool WaitForEvent(const platform::Event& ev, std::optional<std::chrono::steady_c
   }
 }
 
-bool WaitForRequest(platform::Device& device, platform::Overlapped& ov, std::optional<SteadyClock::time_point> deadline) {
+bool WaitForRequest(platform::Device& device, platform::Overlapped& ov,
+                    std::optional<SteadyClock::time_point> deadline) {
   uint32_t bytes = 0;
   uint32_t error = 0;
   for (;;) {
@@ -275,7 +276,8 @@ bool WaitForRequest(platform::Device& device, platform::Overlapped& ov, std::opt
       const auto left = *deadline - SteadyClock::now();
       if (left <= SteadyClock::duration::zero())
         return device.GetOverlappedResult(&ov, &bytes, false, error) || error != platform::ERROR_IO_INCOMPLETE;
-      timeoutMs = static_cast<uint32_t>(std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait).count());
+      const auto ms = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait);
+      timeoutMs = static_cast<uint32_t>(ms.count());
     }
     if (device.GetOverlappedResultEx(&ov, &bytes, timeoutMs, error) || error != platform::WAIT_TIMEOUT) return true;
   }

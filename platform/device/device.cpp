@@ -439,7 +439,9 @@ class SocketDevice final : public Device {
   ReadOutcome ReadFrame(std::optional<SteadyClock::time_point> deadline) {
     // A frame not begun yet is rarely in already when a wait begins: wait
     // for it first instead of trying to read it.
-    if (incoming_.rawHave == 0 && !incoming_.header && !AwaitBytes(deadline)) return ReadOutcome::Stopped;
+    if (incoming_.rawHave == 0 && !incoming_.header) {
+      if (const auto waited = AwaitBytes(deadline)) return *waited;
+    }
     for (;;) {
       const std::span<uint8_t> missing = incoming_.Missing();
       if (missing.empty()) {
@@ -461,30 +463,30 @@ class SocketDevice final : public Device {
       if (n == 0) return ReadOutcome::End;
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadOutcome::End;
-      if (!AwaitBytes(deadline)) return ReadOutcome::Stopped;
+      if (const auto waited = AwaitBytes(deadline)) return *waited;
     }
   }
 
-  // Waits for bytes on the socket (or its end).  False at the deadline or a
-  // wake-up.
-  bool AwaitBytes(std::optional<SteadyClock::time_point> deadline) {
+  // Waits for bytes on the socket (or its end): nothing then.  Stopped at
+  // the deadline or a wake-up; End when the socket cannot be waited on.
+  std::optional<ReadOutcome> AwaitBytes(std::optional<SteadyClock::time_point> deadline) {
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     timespec left{};
     if (deadline) {
       const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - SteadyClock::now()).count();
-      if (ns <= 0) return false;
+      if (ns <= 0) return ReadOutcome::Stopped;
       left.tv_sec = static_cast<time_t>(ns / 1000000000);
       left.tv_nsec = static_cast<long>(ns % 1000000000);
     }
     const int ready = ::ppoll(fds, 2, deadline ? &left : nullptr, nullptr);
-    if (ready < 0) return errno == EINTR;
-    if (ready == 0) return false;
+    if (ready < 0) return errno == EINTR ? std::nullopt : std::optional(ReadOutcome::End);
+    if (ready == 0) return ReadOutcome::Stopped;
     if ((fds[1].revents & POLLIN) != 0) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
-      return false;
+      return ReadOutcome::Stopped;
     }
-    return true;
+    return std::nullopt;
   }
 
   // Ends the wait of the thread that reads: it looks again at why it reads.

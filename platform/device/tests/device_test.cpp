@@ -410,7 +410,9 @@ TEST(DeviceRequest, WaitEndingInsideAFrameLeavesTheRestToTheNextReader) {
   const auto head = wire::EncodeHeader(done);
   std::vector<uint8_t> frame(head.begin(), head.end());
   for (uint8_t v = 1; v <= 6; ++v) frame.push_back(v);
-  const auto piece = [&](size_t from, size_t to) { return std::vector<uint8_t>(frame.begin() + from, frame.begin() + to); };
+  const auto piece = [&](size_t from, size_t to) {
+    return std::vector<uint8_t>(frame.begin() + from, frame.begin() + to);
+  };
   raw.SendRaw(piece(0, 20));
   EXPECT_FALSE(dev->GetOverlappedResultEx(&ov, &bytes, 20, error));
   EXPECT_EQ(error, WAIT_TIMEOUT);
