@@ -218,6 +218,16 @@ using SteadyClock = std::chrono::steady_clock;
 // The longest single wait on an event (INFINITE is reserved for "no limit").
 constexpr std::chrono::milliseconds kLongestSingleWait{0x7FFFFFFF};
 
+// The next single wait towards `deadline` in milliseconds (INFINITE without
+// one), or nothing once it has passed.
+std::optional<uint32_t> NextWaitMs(std::optional<SteadyClock::time_point> deadline) {
+  if (!deadline) return platform::INFINITE;
+  const auto left = *deadline - SteadyClock::now();
+  if (left <= SteadyClock::duration::zero()) return std::nullopt;
+  const auto ms = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait);
+  return static_cast<uint32_t>(ms.count());
+}
+
 std::optional<SteadyClock::time_point> Earlier(std::optional<SteadyClock::time_point> a,
                                                std::optional<SteadyClock::time_point> b) {
   if (!a) return b;
@@ -257,12 +267,10 @@ bool WaitForCompletion(LibraryState& state, platform::Event& ev, platform::Overl
 }  // namespace
 
 bool WaitForEvent(const platform::Event& ev, std::optional<std::chrono::steady_clock::time_point> deadline) {
-  if (!deadline) return ev.Wait(platform::INFINITE) == platform::WAIT_OBJECT_0;
   for (;;) {
-    const auto left = *deadline - SteadyClock::now();
-    if (left <= SteadyClock::duration::zero()) return ev.IsSet();
-    const auto ms = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait);
-    if (ev.Wait(static_cast<uint32_t>(ms.count())) == platform::WAIT_OBJECT_0) return true;
+    const auto ms = NextWaitMs(deadline);
+    if (!ms) return ev.IsSet();
+    if (ev.Wait(*ms) == platform::WAIT_OBJECT_0) return true;
   }
 }
 
@@ -271,15 +279,9 @@ bool WaitForRequest(platform::Device& device, platform::Overlapped& ov,
   uint32_t bytes = 0;
   uint32_t error = 0;
   for (;;) {
-    uint32_t timeoutMs = platform::INFINITE;
-    if (deadline) {
-      const auto left = *deadline - SteadyClock::now();
-      if (left <= SteadyClock::duration::zero())
-        return device.GetOverlappedResult(&ov, &bytes, false, error) || error != platform::ERROR_IO_INCOMPLETE;
-      const auto ms = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kLongestSingleWait);
-      timeoutMs = static_cast<uint32_t>(ms.count());
-    }
-    if (device.GetOverlappedResultEx(&ov, &bytes, timeoutMs, error) || error != platform::WAIT_TIMEOUT) return true;
+    const auto ms = NextWaitMs(deadline);
+    if (!ms) return device.GetOverlappedResult(&ov, &bytes, false, error) || error != platform::ERROR_IO_INCOMPLETE;
+    if (device.GetOverlappedResultEx(&ov, &bytes, *ms, error) || error != platform::WAIT_TIMEOUT) return true;
   }
 }
 
