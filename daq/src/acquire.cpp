@@ -57,9 +57,8 @@ std::optional<std::chrono::milliseconds> TransferLimit(const AdParamBlock& block
 // Steps 3 to 8 of a transfer into the data buffer, with the final
 // notification.  True when it was cancelled at its time limit.
 bool RunTransfer(intptr_t window, const AdParamBlock& block, uint8_t* buffer, uint32_t bufferBytes,
-                 platform::Event& ev, platform::Overlapped& ov, Worker* worker,
-                 std::optional<std::chrono::milliseconds> limit) {
-  const Acquired done = RunAcquisition(window, IOCTL_AD_START_POL, block, buffer, bufferBytes, ev, ov, worker, limit);
+                 platform::Overlapped& ov, Worker* worker, std::optional<std::chrono::milliseconds> limit) {
+  const Acquired done = RunAcquisition(window, IOCTL_AD_START_POL, block, buffer, bufferBytes, ov, worker, limit);
   if (!done.ok) return done.timedOut;
   const uint32_t samples = done.bytes / 2;
   const uint32_t capacity = (bufferBytes - kBufferSpareBytes) / 2;
@@ -78,7 +77,7 @@ static_assert(kRingOverrun == AD_STATUS_FIFO_OVERRUN);
 void RunRing(intptr_t window, const AdParamBlock& block, uint16_t startMode, Worker& worker) {
   uint8_t status[kRingStatusWordBytes] = {};
   const Acquired done =
-      RunAcquisition(window, IOCTL_AD_START_RING, block, status, sizeof status, worker.event, worker.overlapped, &worker,
+      RunAcquisition(window, IOCTL_AD_START_RING, block, status, sizeof status, worker.overlapped, &worker,
                      std::nullopt);
   if (!done.ok) return;
   if (done.bytes < sizeof status) {
@@ -117,7 +116,7 @@ int32_t StartIrq(intptr_t window, int32_t blockSize) {
   const uint32_t bytes = TransferBytes(*state);
   const auto limit = TransferLimit(snapshot, false);
   const bool started = StartWorker(true, [window, snapshot, buffer, bytes, limit](Worker& worker) {
-    RunTransfer(window, snapshot, buffer, bytes, worker.event, worker.overlapped, &worker, limit);
+    RunTransfer(window, snapshot, buffer, bytes, worker.overlapped, &worker, limit);
   });
   return started ? 0 : -3;
 }
@@ -133,11 +132,9 @@ int32_t AdStartPolModeThread(MorlexAddr window) {
   if (state == nullptr || !HaveDataBuffer(*state)) return -1;
   state->block.blockSamples = TableBlockSamples(state->block);
   SetMode(kModeTransfer);
-  platform::Event event;
   platform::Overlapped overlapped;
-  const bool timedOut = RunTransfer(window, state->block, state->dataBuffer, TransferBytes(*state), event, overlapped,
-                                    nullptr, TransferLimit(state->block, true));
-  event.Reset();
+  const bool timedOut = RunTransfer(window, state->block, state->dataBuffer, TransferBytes(*state), overlapped, nullptr,
+                                    TransferLimit(state->block, true));
   return timedOut ? AD_POL_TIMED_OUT : 0;
 }
 

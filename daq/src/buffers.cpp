@@ -150,10 +150,7 @@ int32_t AdOneShot(MorlexAddr, MorlexAddr destination) {
   block.bufferBytes = savedBytes;
   if (!state->device) return -1;
 
-  platform::Event event;
-  event.Reset();
-  platform::Overlapped overlapped;
-  overlapped.event = &event;
+  platform::Overlapped overlapped;  // waited for by this thread: no event
   uint32_t bytes = 0;
   uint32_t error = 0;
   // One frame, converted channel after channel: the caller's thread waits

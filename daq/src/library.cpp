@@ -124,10 +124,9 @@ Reply Request(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t
     reply.error = platform::ERROR_INVALID_HANDLE;
     return reply;
   }
-  platform::Event event;
-  event.Reset();
+  // Waited for by this thread: no event (the device layer then leaves the
+  // reading to this thread).
   platform::Overlapped overlapped;
-  overlapped.event = &event;
   uint32_t bytes = 0;
   uint32_t error = 0;
   if (state->device->IoControl(code, in, inLen, out, outLen, &bytes, &overlapped, error)) {
@@ -136,10 +135,9 @@ Reply Request(uint32_t code, const void* in, uint32_t inLen, void* out, uint32_t
     return reply;
   }
   // These requests must complete at once; one left pending must not outlive
-  // this call's event and output buffer.
+  // this call's output buffer.
   if (error == platform::ERROR_IO_PENDING) state->device->Cancel(&overlapped);
   reply.error = error;
-  event.Reset();
   return reply;
 }
 
@@ -160,10 +158,7 @@ int32_t TimedRequest(uint32_t code, uint32_t timeoutMs) {
   if (state == nullptr || !state->device) return -1;
   uint32_t in = 0;
   uint32_t out = 0;
-  platform::Event event;
-  event.Reset();
-  platform::Overlapped overlapped;
-  overlapped.event = &event;
+  platform::Overlapped overlapped;  // waited for by this thread: no event
   uint32_t bytes = 0;
   uint32_t error = 0;
   if (state->device->IoControl(code, &in, sizeof in, &out, sizeof out, &bytes, &overlapped, error)) return 0;
@@ -239,7 +234,7 @@ std::optional<SteadyClock::time_point> Earlier(std::optional<SteadyClock::time_p
 // deadline of a stop request passes.  False at a deadline.  The caller's
 // thread waits for the request itself; a worker waits for its event, which
 // a stop request sets too.
-bool WaitForCompletion(LibraryState& state, platform::Event& ev, platform::Overlapped& ov, Worker* worker,
+bool WaitForCompletion(LibraryState& state, platform::Overlapped& ov, Worker* worker,
                        std::optional<SteadyClock::time_point> deadline) {
   if (worker == nullptr) return WaitForRequest(*state.device, ov, deadline);
   for (;;) {
@@ -248,7 +243,7 @@ bool WaitForCompletion(LibraryState& state, platform::Event& ev, platform::Overl
       std::lock_guard lock(state.workerMutex);
       until = Earlier(until, worker->stopDeadline);
     }
-    if (!WaitForEvent(ev, until)) return false;
+    if (!WaitForEvent(worker->event, until)) return false;
     std::lock_guard lock(state.workerMutex);
     if (!worker->nudged) return true;
     // Woken by a stop request rather than by the request: wait on with the
@@ -256,7 +251,7 @@ bool WaitForCompletion(LibraryState& state, platform::Event& ev, platform::Overl
     // sets the event after it has recorded the end, so a completion after
     // this reset still wakes the next wait.
     worker->nudged = false;
-    ev.Reset();
+    worker->event.Reset();
     uint32_t bytes = 0;
     uint32_t error = 0;
     if (state.device->GetOverlappedResult(&ov, &bytes, false, error) || error != platform::ERROR_IO_INCOMPLETE)
@@ -298,7 +293,7 @@ void GiveWorkersStopDeadline() {
 }
 
 Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& block, void* out, uint32_t outLen,
-                        platform::Event& ev, platform::Overlapped& ov, Worker* worker,
+                        platform::Overlapped& ov, Worker* worker,
                         std::optional<std::chrono::milliseconds> limit) {
   LibraryState* state = State();
   auto fail = [&] {
@@ -310,8 +305,13 @@ Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& bloc
   // uses up part of it.
   std::optional<SteadyClock::time_point> deadline;
   if (limit) deadline = SteadyClock::now() + *limit;
-  ev.Reset();
-  ov.event = &ev;
+  // A worker waits on its event, which a stop request sets too; the
+  // caller's thread waits for the request itself and needs none.
+  ov.event = nullptr;
+  if (worker != nullptr) {
+    worker->event.Reset();
+    ov.event = &worker->event;
+  }
   uint32_t bytes = 0;
   uint32_t error = 0;
   {
@@ -328,7 +328,7 @@ Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& bloc
     if (worker != nullptr) worker->issued = true;
   }
   Notify(window, block.extStartTrigger != 0 ? AD_STATUS_WAIT_TRIGGER : AD_STATUS_STARTED, 0);
-  if (!WaitForCompletion(*state, ev, ov, worker, deadline)) {
+  if (!WaitForCompletion(*state, ov, worker, deadline)) {
     state->device->Cancel(&ov);
     // A completion that arrived just before the cancel still counts.
     if (state->device->GetOverlappedResult(&ov, &bytes, false, error)) return Acquired{true, false, bytes};

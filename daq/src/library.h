@@ -123,17 +123,18 @@ void GiveWorkersStopDeadline();
 // its completion, at most `limit` from the issue (nullopt: no limit; a
 // worker then ends by its completion, a stop request's deadline, or a
 // cancel from the library).  A request still pending at its deadline is
-// cancelled and never touches `out` or `ev` again.  Posts (8, 0) on every
-// failure, a time-out included.  For workers, `worker` lets the library
-// cancel the request; for the caller's thread it is null and `ev`/`ov` live
-// on the caller's stack.
+// cancelled and never touches `out` or the worker's event again.  Posts
+// (8, 0) on every failure, a time-out included.  For workers, `worker` lets
+// the library cancel the request, which sets the worker's event when it
+// ends; for the caller's thread it is null, `ov` lives on the caller's stack
+// and the request has no event (the thread waits for the request itself).
 struct Acquired {
   bool ok = false;
   bool timedOut = false;  // cancelled at its deadline
   uint32_t bytes = 0;
 };
 Acquired RunAcquisition(intptr_t window, uint32_t code, const AdParamBlock& block, void* out, uint32_t outLen,
-                        platform::Event& ev, platform::Overlapped& ov, Worker* worker,
+                        platform::Overlapped& ov, Worker* worker,
                         std::optional<std::chrono::milliseconds> limit);
 
 }  // namespace morlex

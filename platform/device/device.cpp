@@ -194,8 +194,11 @@ enum class ReadOutcome {
 // meets, so its own reply wakes it directly instead of waking a reader
 // thread that then wakes it.  One thread reads at a time (`reading_`); the
 // others wait on `cv_` for a delivery or their turn.  The reader thread
-// reads only while requests are pending that nobody is reading for, for
-// callers that wait on a request's event.
+// reads only while requests with an event are pending and nobody is reading
+// for them, for callers that wait on the event.  A request without one is
+// read for by its caller's own wait, so the reader thread does not start
+// reading between the request's issue and that wait (only to be stopped
+// again at once).
 class SocketDevice final : public Device {
  public:
   SocketDevice(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) { reader_ = std::thread([this] { ReadLoop(); }); }
@@ -353,15 +356,22 @@ class SocketDevice final : public Device {
         error = ERROR_INVALID_PARAMETER;
         return false;
       }
+      const auto pending = [ov] { return ov->internalStatus == ERROR_IO_PENDING; };
       if (timeoutMs == 0) {
-        error = ERROR_IO_INCOMPLETE;
-        return false;
-      }
-      std::optional<SteadyClock::time_point> deadline;
-      if (timeoutMs != INFINITE) deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-      if (!WaitReading(lock, [ov] { return ov->internalStatus != ERROR_IO_PENDING; }, deadline, false)) {
-        error = WAIT_TIMEOUT;
-        return false;
+        // Nobody may be reading for it (a request without an event): what
+        // has arrived is read now, so polling sees the request end.
+        ReadArrived(lock, pending);
+        if (pending()) {
+          error = ERROR_IO_INCOMPLETE;
+          return false;
+        }
+      } else {
+        std::optional<SteadyClock::time_point> deadline;
+        if (timeoutMs != INFINITE) deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+        if (!WaitReading(lock, [&pending] { return !pending(); }, deadline, false)) {
+          error = WAIT_TIMEOUT;
+          return false;
+        }
       }
     }
     if (ov->internalStatus != ERROR_SUCCESS) {
@@ -398,15 +408,31 @@ class SocketDevice final : public Device {
     // Another waiting thread reads on for its own reply, or the reader
     // thread for requests still pending.
     cv_.notify_all();
-    if (waitersReading_ == 0 && !live_.empty()) readerCv_.notify_one();
+    if (waitersReading_ == 0 && EventRequestPending()) readerCv_.notify_one();
     return done();
+  }
+
+  // Caller holds mu_.  A pending request that a thread may be waiting for
+  // through its event alone.
+  bool EventRequestPending() const {
+    return std::any_of(live_.begin(), live_.end(), [](const auto& entry) { return entry.second->ov->event != nullptr; });
+  }
+
+  // Reads, without waiting, the frames already in while `pending` holds and
+  // no other thread reads: a look at a request that nobody reads for.
+  // Called and returns with `lock` held.
+  template <typename Pending>
+  void ReadArrived(std::unique_lock<std::mutex>& lock, Pending pending) {
+    while (pending() && !reading_ && connected_ && !closing_) {
+      if (ReadOnce(lock, SteadyClock::now()) != ReadOutcome::Frame) return;
+    }
   }
 
   void ReadLoop() {
     std::unique_lock lock(mu_);
     for (;;) {
       readerCv_.wait(lock, [this] {
-        return closing_ || !connected_ || (!reading_ && waitersReading_ == 0 && !live_.empty());
+        return closing_ || !connected_ || (!reading_ && waitersReading_ == 0 && EventRequestPending());
       });
       if (closing_ || !connected_) return;
       ReadOnce(lock, std::nullopt, true);
@@ -416,8 +442,9 @@ class SocketDevice final : public Device {
   // Reads until one frame is in (and delivered), the deadline, a wake-up or
   // the end of the stream (then the device is disconnected).  Called with
   // `lock` held and no thread reading; the lock is released while reading.
-  void ReadOnce(std::unique_lock<std::mutex>& lock, std::optional<SteadyClock::time_point> deadline,
-                bool readerThread = false) {
+  // A deadline already past still takes what has arrived.
+  ReadOutcome ReadOnce(std::unique_lock<std::mutex>& lock, std::optional<SteadyClock::time_point> deadline,
+                       bool readerThread = false) {
     reading_ = true;
     readerThreadReads_ = readerThread;
     lock.unlock();
@@ -432,6 +459,7 @@ class SocketDevice final : public Device {
       readerCv_.notify_one();  // its work is over
     }
     cv_.notify_all();
+    return outcome;
   }
 
   // The reading side of ReadOnce, without the lock: only the thread that
@@ -473,8 +501,9 @@ class SocketDevice final : public Device {
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     timespec left{};
     if (deadline) {
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - SteadyClock::now()).count();
-      if (ns <= 0) return ReadOutcome::Stopped;
+      // Past the deadline the socket is only looked at.
+      const auto ns = std::max<int64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - SteadyClock::now()).count(), 0);
       left.tv_sec = static_cast<time_t>(ns / 1000000000);
       left.tv_nsec = static_cast<long>(ns % 1000000000);
     }

@@ -441,6 +441,49 @@ TEST(DeviceRequest, WaitEndingInsideAFrameLeavesTheRestToTheNextReader) {
   EXPECT_FALSE(dev->Connected());
 }
 
+// A request without an event is read for by nobody but its caller: a look
+// at it (no wait) reads what has arrived, keeps a frame that is not whole
+// yet, and sees the request end once the frame is in.
+TEST(DeviceRequest, RequestWithoutEventEndsAtTheLookAfterItsReply) {
+  TempFolder dir;
+  RawDriver raw(dir.Path());
+  uint32_t error = 0;
+  auto dev = Device::Open(raw.Path(), error);
+  ASSERT_TRUE(dev);
+  raw.Accept();
+  Guarded out(6);
+  Overlapped ov;
+  wire::Header first{};
+  std::thread pend([&] {
+    first = raw.ReadFrame();
+    raw.Reply(wire::FrameKind::Pending, first.requestId, 0, {});
+  });
+  ASSERT_FALSE(dev->IoControl(kHold, nullptr, 0, out.Out(), out.Size(), nullptr, &ov, error));
+  ASSERT_EQ(error, ERROR_IO_PENDING);
+  pend.join();
+  uint32_t bytes = 0;
+  EXPECT_FALSE(dev->GetOverlappedResult(&ov, &bytes, false, error));
+  EXPECT_EQ(error, ERROR_IO_INCOMPLETE);
+
+  wire::Header done;
+  done.kind = wire::FrameKind::Completed;
+  done.requestId = first.requestId;
+  done.word2 = done.payloadLen = 6;
+  const auto head = wire::EncodeHeader(done);
+  std::vector<uint8_t> frame(head.begin(), head.end());
+  for (uint8_t v = 11; v <= 16; ++v) frame.push_back(v);
+  // A sent piece is in the socket when the send returns: each look below
+  // finds everything sent before it.
+  raw.SendRaw(std::vector<uint8_t>(frame.begin(), frame.begin() + 20));
+  EXPECT_FALSE(dev->GetOverlappedResult(&ov, &bytes, false, error));
+  EXPECT_EQ(error, ERROR_IO_INCOMPLETE);
+  raw.SendRaw(std::vector<uint8_t>(frame.begin() + 20, frame.end()));
+  ASSERT_TRUE(dev->GetOverlappedResult(&ov, &bytes, false, error)) << error;
+  EXPECT_EQ(bytes, 6u);
+  EXPECT_EQ(0, std::memcmp(out.Out(), "\x0b\x0c\x0d\x0e\x0f\x10", 6));
+  EXPECT_TRUE(out.GuardsIntact());
+}
+
 // Threads waiting at the same time: one reads, the others wait for its
 // deliveries or their turn; a cancel ends the wait of the request's thread.
 TEST(DeviceRequest, ThreadsWaitingTogetherEachGetTheirOwnEnd) {

@@ -81,7 +81,10 @@ class Event {
 };
 
 // The record of one overlapped request, like Windows' OVERLAPPED: the caller
-// owns it and its event for the life of the request.
+// owns it and its event for the life of the request.  A request without an
+// event is one its caller collects through GetOverlappedResult(Ex): only a
+// request with an event is read for in the background, so that a thread
+// waiting on the event alone still wakes.
 struct Overlapped {
   Event* event = nullptr;
   // Filled by the device layer; read them through Device::GetOverlappedResult.
