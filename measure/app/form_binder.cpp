@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <QSignalBlocker>
+#include <QStyle>
 
 #include <algorithm>
 #include <functional>
@@ -18,20 +19,6 @@ namespace {
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
-// A lamp colour as the label's background, with white text; none gives the
-// label back the window's own colours.
-void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
-  FillOwnBackground(label, color.has_value());
-  if (!color) {
-    label->setPalette(QPalette());
-    return;
-  }
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::Window, QColor(color->r, color->g, color->b));
-  palette.setColor(QPalette::WindowText, Qt::white);
-  label->setPalette(palette);
-}
-
 // A label that paints plain text (numbers, mostly) through a GlyphLine: the
 // count of every block, the weather readings, the lamps.  Any other text, or
 // a label with a frame, a margin, another alignment or disabled, is painted
@@ -41,23 +28,51 @@ void ApplyBackColor(QLabel* label, const std::optional<Rgb>& color) {
 // painter of its text: Qt would otherwise begin a painter for the background
 // and another for the text, and starting a painter costs more than painting
 // a few digits.
+//
+// A lamp colour is painted by the label itself too, behind white text,
+// without touching its palette: the multiplexer's lamps change colour every
+// cycle, and a new palette costs a widget far more than its paint (it is
+// resolved, propagated and announced with events).
 class GlyphLabel final : public QLabel {
  public:
   using QLabel::QLabel;
 
+  void SetLamp(std::optional<QColor> lamp) {
+    if (m_lamp == lamp) return;
+    m_lamp = lamp;
+    UpdateOpaque();
+    update();
+  }
+  const std::optional<QColor>& Lamp() const { return m_lamp; }
+  void SetFillsOwnBackground(bool fill) {
+    m_fillsOwn = fill;
+    UpdateOpaque();
+  }
+
  protected:
   void paintEvent(QPaintEvent* event) override {
-    if (testAttribute(Qt::WA_OpaquePaintEvent) || Plain()) {
-      QPainter painter(this);
-      if (testAttribute(Qt::WA_OpaquePaintEvent)) painter.fillRect(event->rect(), palette().brush(backgroundRole()));
-      if (Plain()) {
-        // The label's own palette, as QLabel's style option would carry it
-        // (the label is enabled here).
-        painter.setPen(QPen(palette().brush(foregroundRole()), 1));
-        if (m_line.Draw(painter, font(), contentsRect(), text())) return;
-      }
+    const bool opaque = testAttribute(Qt::WA_OpaquePaintEvent);
+    if (!opaque && !Plain()) {
+      QLabel::paintEvent(event);
+      return;
     }
-    QLabel::paintEvent(event);
+    QPainter painter(this);
+    if (opaque) painter.fillRect(event->rect(), m_lamp ? QBrush(*m_lamp) : palette().brush(backgroundRole()));
+    // The label's own palette, as QLabel's style option would carry it (the
+    // label is enabled here); white on a lamp.
+    painter.setPen(QPen(m_lamp ? QBrush(Qt::white) : palette().brush(foregroundRole()), 1));
+    if (Plain() && m_line.Draw(painter, font(), contentsRect(), text())) return;
+    if (!m_lamp) {
+      painter.end();
+      QLabel::paintEvent(event);
+      return;
+    }
+    // Other text on a lamp: as QLabel draws plain text, in the lamp's colours.
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, *m_lamp);
+    colours.setColor(QPalette::WindowText, Qt::white);
+    style()->drawItemText(&painter, contentsRect(), QStyle::visualAlignment(layoutDirection(), alignment()),
+                          colours, isEnabled(), text(), foregroundRole());
   }
 
  private:
@@ -65,8 +80,12 @@ class GlyphLabel final : public QLabel {
     if (frameWidth() != 0 || margin() != 0 || indent() > 0 || !isEnabled() || wordWrap()) return false;
     return alignment() == (Qt::AlignLeft | Qt::AlignVCenter) && layoutDirection() == Qt::LeftToRight;
   }
+  // Every pixel is painted here when a lamp or the own background is.
+  void UpdateOpaque() { setAttribute(Qt::WA_OpaquePaintEvent, m_fillsOwn || m_lamp.has_value()); }
 
   GlyphLine m_line;
+  std::optional<QColor> m_lamp;
+  bool m_fillsOwn = false;
 };
 
 }  // namespace
@@ -74,7 +93,12 @@ class GlyphLabel final : public QLabel {
 void FillOwnBackground(QWidget* widget, bool fill) {
   widget->setAutoFillBackground(fill);
   // Only a value label paints the background itself when Qt leaves it out.
-  if (dynamic_cast<GlyphLabel*>(widget) != nullptr) widget->setAttribute(Qt::WA_OpaquePaintEvent, fill);
+  if (auto* label = dynamic_cast<GlyphLabel*>(widget)) label->SetFillsOwnBackground(fill);
+}
+
+std::optional<QColor> LampColour(const QLabel* label) {
+  const auto* glyph = dynamic_cast<const GlyphLabel*>(label);
+  return glyph != nullptr ? glyph->Lamp() : std::nullopt;
 }
 
 // Every binding keeps what its widget shows, as model values (a fresh widget
@@ -229,7 +253,9 @@ void FormBinder::RefreshLabels() {
       b.shown.text = model.text;
     }
     if (b.shown.backColor != model.backColor) {
-      ApplyBackColor(b.widget, model.backColor);
+      const auto& c = model.backColor;
+      // Every label of Text is a GlyphLabel.
+      static_cast<GlyphLabel*>(b.widget)->SetLamp(c ? std::optional<QColor>(QColor(c->r, c->g, c->b)) : std::nullopt);
       b.shown.backColor = model.backColor;
     }
     if (b.shown.enabled != model.enabled) {

@@ -15,6 +15,7 @@
 #include <QRadioButton>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ class ValueTable;
 // Gives `widget` a background of its palette's colour (autoFillBackground);
 // a label made by FormBinder::Text then paints it with its text, in one go.
 void FillOwnBackground(QWidget* widget, bool fill);
+// The lamp colour a label made by FormBinder::Text shows (white text on it),
+// if any.
+std::optional<QColor> LampColour(const QLabel* label);
 
 class FormBinder {
  public:

@@ -264,11 +264,9 @@ void PolModeWindow::RepaintStatus() { RequestRefresh(); }
 // of a reply, many times a second, mostly with no lamp changing.
 void PolModeWindow::RepaintWeatherIndicators() {
   const auto look = [](const QLabel* lamp) {
-    return lamp == nullptr ? std::optional<QRgb>()
-           : lamp->autoFillBackground() ? std::optional<QRgb>(lamp->palette().color(QPalette::Window).rgb())
-                                        : std::nullopt;
+    return lamp == nullptr ? std::nullopt : LampColour(lamp);
   };
-  const std::optional<QRgb> sendBefore = look(m_sendLamp), receiveBefore = look(m_receiveLamp);
+  const std::optional<QColor> sendBefore = look(m_sendLamp), receiveBefore = look(m_receiveLamp);
   Refresh();
   if (m_sendLamp != nullptr && look(m_sendLamp) != sendBefore) m_sendLamp->repaint();
   if (m_receiveLamp != nullptr && look(m_receiveLamp) != receiveBefore) m_receiveLamp->repaint();

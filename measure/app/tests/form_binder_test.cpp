@@ -104,7 +104,7 @@ TEST_F(FormBinderTest, WidgetsShowTheModelAfterEveryRefresh) {
   m.frame.enabled = false;
   binder->Refresh();
   EXPECT_EQ(label->text(), QString::fromUtf8("7.576"));
-  EXPECT_EQ(label->palette().color(QPalette::Window), QColor(255, 0, 0));
+  EXPECT_EQ(LampColour(label), QColor(255, 0, 0));
   EXPECT_EQ(edit->text(), "120");
   EXPECT_FALSE(edit->isEnabled());
   ASSERT_EQ(list->count(), 2);
@@ -121,7 +121,8 @@ TEST_F(FormBinderTest, WidgetsShowTheModelAfterEveryRefresh) {
   m.label.text.clear();
   binder->Refresh();
   EXPECT_EQ(label->text(), "");
-  EXPECT_EQ(label->palette().color(QPalette::Window), parent.palette().color(QPalette::Window));
+  EXPECT_EQ(LampColour(label), std::nullopt);
+  EXPECT_FALSE(label->testAttribute(Qt::WA_OpaquePaintEvent));  // the window's colours show through
   // Nothing of this looked like user input.
   EXPECT_EQ(dispatched, 0);
   EXPECT_EQ(listChanges, 0);
@@ -245,16 +246,15 @@ TEST_F(FormBinderTest, EveryLabelShowsItsOwnModelWhateverTheOrderOfBinding) {
   EXPECT_EQ(shown[0]->text(), "0.125");
   EXPECT_EQ(shown[1]->text(), "-1.50");
   EXPECT_EQ(shown[2]->text(), "");
-  EXPECT_TRUE(shown[2]->autoFillBackground());
-  EXPECT_EQ(shown[2]->palette().color(QPalette::Window), QColor(255, 0, 0));
-  EXPECT_FALSE(shown[0]->autoFillBackground());
+  EXPECT_EQ(LampColour(shown[2]), QColor(255, 0, 0));
+  EXPECT_EQ(LampColour(shown[0]), std::nullopt);
   EXPECT_FALSE(shown[3]->isEnabled());
   EXPECT_TRUE(shown[1]->isEnabled());
   EXPECT_EQ(label->text(), "12");
   column[2].backColor.reset();
   column[3].text = "3";
   binder->Refresh();
-  EXPECT_FALSE(shown[2]->autoFillBackground());
+  EXPECT_EQ(LampColour(shown[2]), std::nullopt);
   EXPECT_EQ(shown[3]->text(), "3");
 }
 
@@ -300,6 +300,19 @@ TEST_F(FormBinderTest, ValueLabelsPaintThePixelsOfAPlainLabel) {
   EXPECT_FALSE(plain.testAttribute(Qt::WA_OpaquePaintEvent));
   all();
   same("非ASCII", QSize(80, 20));  // painted by QLabel, after the background
+
+  // A lamp: the label paints the colour and white text itself, the pixels of
+  // a label whose palette has them; the same disabled, and with other text.
+  QPalette lamp = plain.palette();
+  lamp.setColor(QPalette::Window, QColor(0, 0, 128));
+  lamp.setColor(QPalette::WindowText, Qt::white);
+  plain.setPalette(lamp);
+  m.label.backColor = Rgb{0, 0, 128};
+  all();
+  same("送信", QSize(80, 20));
+  for (QLabel* w : {label, &plain}) w->setEnabled(false);
+  same("RTS", QSize(80, 20));
+  same("受信", QSize(80, 20));
 }
 
 // The table of values shows each bound label's model in its own cell, with
