@@ -229,6 +229,7 @@ QLabel* FormBinder::Text(Label& model, QWidget* parent) {
 void FormBinder::Cell(Label& model, ValueTable& table, int cell) {
   m_labels.push_back({&model, nullptr, &table, cell, Label{}});
   m_labelsSorted = false;
+  if (std::find(m_tables.begin(), m_tables.end(), &table) == m_tables.end()) m_tables.push_back(&table);
 }
 
 // Labels are most of the bindings (every value of the results table and of
@@ -242,6 +243,8 @@ void FormBinder::RefreshLabels() {
               [](const LabelBinding& a, const LabelBinding& b) { return std::less<>()(a.model, b.model); });
     m_labelsSorted = true;
   }
+  // A block changes a few rows of a table: they are repainted in one piece.
+  for (ValueTable* table : m_tables) table->HoldChanges();
   for (LabelBinding& b : m_labels) {
     const Label& model = *b.model;
     if (b.table != nullptr) {
@@ -263,6 +266,7 @@ void FormBinder::RefreshLabels() {
       b.shown.enabled = model.enabled;
     }
   }
+  for (ValueTable* table : m_tables) table->ShowChanges();
 }
 
 void FormBinder::RefreshCell(LabelBinding& b) {

@@ -80,6 +80,7 @@ class FormBinder {
   std::function<void(const Handler&)> m_dispatch;
   std::vector<LabelBinding> m_labels;
   bool m_labelsSorted = true;  // m_labels in the order of their models' addresses
+  std::vector<ValueTable*> m_tables;  // every table a label is a cell of
   std::vector<std::function<void()>> m_refreshers;
 };
 

@@ -25,21 +25,35 @@ void ValueTable::SetText(int cell, const QString& text) {
   Cell& c = m_cells.at(static_cast<std::size_t>(cell));
   if (c.text == text) return;
   c.text = text;
-  update(CellRect(cell));
+  Changed(cell);
 }
 
 void ValueTable::SetBackColor(int cell, std::optional<QColor> color) {
   Cell& c = m_cells.at(static_cast<std::size_t>(cell));
   if (c.backColor == color) return;
   c.backColor = color;
-  update(CellRect(cell));
+  Changed(cell);
 }
 
 void ValueTable::SetEnabled(int cell, bool enabled) {
   Cell& c = m_cells.at(static_cast<std::size_t>(cell));
   if (c.enabled == enabled) return;
   c.enabled = enabled;
-  update(CellRect(cell));
+  Changed(cell);
+}
+
+void ValueTable::Changed(int cell) {
+  if (!m_holding) {
+    update(CellRect(cell));
+    return;
+  }
+  m_changed |= CellRect(cell);
+}
+
+void ValueTable::ShowChanges() {
+  m_holding = false;
+  if (!m_changed.isNull()) update(m_changed);
+  m_changed = QRect();
 }
 
 std::optional<QRect> ValueTable::Placed(int cell) const {

@@ -36,6 +36,10 @@ class ValueTable final : public QWidget {
   // A lamp colour behind a value, with white text; none gives the table's.
   void SetBackColor(int cell, std::optional<QColor> color);
   void SetEnabled(int cell, bool enabled);
+  // Cells changed from here on are repainted together at ShowChanges: one
+  // update of the rectangle around them rather than one for each cell.
+  void HoldChanges() { m_holding = true; }
+  void ShowChanges();
   // Where a cell lies in the table, as the grid has placed it.
   QRect CellRect(int cell) const;  // the whole table until the grid is laid out
 
@@ -49,6 +53,7 @@ class ValueTable final : public QWidget {
 
  private:
   std::optional<QRect> Placed(int cell) const;
+  void Changed(int cell);
 
   struct Cell {
     QString text;
@@ -60,6 +65,8 @@ class ValueTable final : public QWidget {
   std::vector<Cell> m_cells;
   std::optional<QColor> m_background;
   GlyphLine m_line;
+  bool m_holding = false;
+  QRect m_changed;  // cells changed while holding
 };
 
 }  // namespace varnel::app

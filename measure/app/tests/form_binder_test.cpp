@@ -3,6 +3,7 @@
 // again), and a refresh never looks like user input.
 #include <QApplication>
 #include <QGridLayout>
+#include <QPaintEvent>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -315,6 +316,19 @@ TEST_F(FormBinderTest, ValueLabelsPaintThePixelsOfAPlainLabel) {
   same("受信", QSize(80, 20));
 }
 
+// The region of every paint of a widget.
+class PaintRecorder : public QObject {
+ public:
+  explicit PaintRecorder(QWidget* widget) { widget->installEventFilter(this); }
+  QRegion region;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) region += static_cast<QPaintEvent*>(event)->region();
+    return false;
+  }
+};
+
 // The table of values shows each bound label's model in its own cell, with
 // the pixels a label of the cell's size would show: plain, on the box's
 // colour, and on a lamp colour; a changed value repaints its cell alone.
@@ -371,6 +385,28 @@ TEST_F(FormBinderTest, TableCellsShowTheirModelsWithTheLabelsPixels) {
   // Between the cells too the table paints the box's colour.
   const QRect gap(table->CellRect(0).right() + 1, table->CellRect(0).top(), 3, table->CellRect(0).height());
   EXPECT_EQ(render(table, gap).pixel(1, 1), boxColour.rgb());
+
+  // What a refresh repaints: the changed cells, together; a cell set
+  // directly repaints at once.
+  PaintRecorder painted(table);
+  QCoreApplication::processEvents();
+  painted.region = QRegion();
+  models[4].text = "3.25";
+  binder->Refresh();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(painted.region, QRegion(table->CellRect(4)));
+  painted.region = QRegion();
+  models[0].text = "1";
+  models[2].text = "0.002";
+  binder->Refresh();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(painted.region.contains(table->CellRect(0)) && painted.region.contains(table->CellRect(2)));
+  EXPECT_FALSE(painted.region.intersects(table->CellRect(4)));  // another row
+  painted.region = QRegion();
+  table->SetText(5, "9");
+  QCoreApplication::processEvents();
+  EXPECT_EQ(painted.region, QRegion(table->CellRect(5)));
+  table->SetText(5, QString::fromStdString(models[5].text));
 
   // A wider box widens the grid's columns: the cells follow them.
   const QRect before = table->CellRect(5);
