@@ -12,32 +12,41 @@ bool GlyphLine::Plain(const QString& text) {
   return true;
 }
 
+void GlyphLine::TakeFont(const QFont& font) {
+  m_font = font;
+  m_raw = QRawFont::fromFont(font);
+  const QFontMetricsF metrics(font);
+  m_ascent = metrics.ascent();
+  m_descent = metrics.descent();
+  QString all;
+  for (char16_t c = kFirst; c <= kLast; ++c) all.append(QChar(c));
+  m_glyphOf = m_raw.glyphIndexesForString(all);
+  m_advanceOf.clear();
+  if (m_glyphOf.size() != all.size()) return;  // an unusable font: nothing is drawn
+  for (const QPointF& advance : m_raw.advancesForGlyphIndexes(m_glyphOf)) m_advanceOf.append(advance.x());
+}
+
 bool GlyphLine::Draw(QPainter& painter, const QFont& font, const QRect& area, const QString& text) {
   if (!Plain(text)) return false;
-  if (!m_raw.isValid() || m_font != font) {
-    m_font = font;
-    m_raw = QRawFont::fromFont(font);
-    const QFontMetricsF metrics(font);
-    m_ascent = metrics.ascent();
-    m_descent = metrics.descent();
-  }
-  const QList<quint32> glyphs = m_raw.glyphIndexesForString(text);
-  if (!m_raw.isValid() || glyphs.contains(0)) return false;  // a character the font lacks
-  const QList<QPointF> advances = m_raw.advancesForGlyphIndexes(glyphs);
+  if (!m_raw.isValid() || m_font != font) TakeFont(font);
+  if (!m_raw.isValid() || m_advanceOf.size() != m_glyphOf.size()) return false;
   // Centred as QPainter::drawText centres a line: by its exact height, so
   // that an odd spare pixel puts the baseline where QLabel puts it.
   const qreal baseline = area.top() + (area.height() - (m_ascent + m_descent)) / 2 + m_ascent;
-  QList<QPointF> positions;
-  positions.reserve(glyphs.size());
+  m_glyphs.clear();
+  m_positions.clear();
   qreal x = area.left();
-  for (const QPointF& advance : advances) {
-    positions.append(QPointF(x, baseline));
-    x += advance.x();
+  for (const QChar c : text) {
+    const auto i = static_cast<qsizetype>(c.unicode() - kFirst);
+    if (m_glyphOf[i] == 0) return false;  // a character the font lacks
+    m_glyphs.append(m_glyphOf[i]);
+    m_positions.append(QPointF(x, baseline));
+    x += m_advanceOf[i];
   }
   QGlyphRun run;
   run.setRawFont(m_raw);
-  run.setGlyphIndexes(glyphs);
-  run.setPositions(positions);
+  run.setGlyphIndexes(m_glyphs);
+  run.setPositions(m_positions);
   painter.drawGlyphRun(QPointF(0, 0), run);
   return true;
 }

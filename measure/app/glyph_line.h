@@ -6,6 +6,8 @@
 #pragma once
 
 #include <QFont>
+#include <QList>
+#include <QPointF>
 #include <QRawFont>
 #include <QRect>
 #include <QString>
@@ -26,10 +28,20 @@ class GlyphLine {
   bool Draw(QPainter& painter, const QFont& font, const QRect& area, const QString& text);
 
  private:
+  // The font's glyph and advance of every printable ASCII character, looked
+  // up once per font: a value is then its characters' entries.
+  void TakeFont(const QFont& font);
+
+  static constexpr char16_t kFirst = 0x20;
+  static constexpr char16_t kLast = 0x7E;
   QFont m_font;
   QRawFont m_raw;
   qreal m_ascent = 0;
   qreal m_descent = 0;
+  QList<quint32> m_glyphOf;   // per character from kFirst; 0: the font has none
+  QList<qreal> m_advanceOf;   // per character from kFirst
+  QList<quint32> m_glyphs;    // the line being drawn
+  QList<QPointF> m_positions;
 };
 
 }  // namespace varnel::app
