@@ -424,8 +424,11 @@ class SocketDevice final : public Device {
   template <typename Pending>
   void ReadArrived(std::unique_lock<std::mutex>& lock, Pending pending) {
     while (pending() && !reading_ && connected_ && !closing_) {
-      if (ReadOnce(lock, SteadyClock::now()) != ReadOutcome::Frame) return;
+      if (ReadOnce(lock, SteadyClock::now()) != ReadOutcome::Frame) break;
     }
+    // The reader thread may have found this look reading and gone back to
+    // sleep: it reads on for the requests with an event.
+    if (waitersReading_ == 0 && EventRequestPending()) readerCv_.notify_one();
   }
 
   void ReadLoop() {
