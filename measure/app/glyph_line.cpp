@@ -22,14 +22,15 @@ void GlyphLine::TakeFont(const QFont& font) {
   for (char16_t c = kFirst; c <= kLast; ++c) all.append(QChar(c));
   m_glyphOf = m_raw.glyphIndexesForString(all);
   m_advanceOf.clear();
-  if (m_glyphOf.size() != all.size()) return;  // an unusable font: nothing is drawn
+  if (m_glyphOf.size() != all.size()) return;  // an unusable font: Draw draws nothing
   for (const QPointF& advance : m_raw.advancesForGlyphIndexes(m_glyphOf)) m_advanceOf.append(advance.x());
 }
 
 bool GlyphLine::Draw(QPainter& painter, const QFont& font, const QRect& area, const QString& text) {
   if (!Plain(text)) return false;
   if (!m_raw.isValid() || m_font != font) TakeFont(font);
-  if (!m_raw.isValid() || m_advanceOf.size() != m_glyphOf.size()) return false;
+  const bool complete = m_glyphOf.size() == kLast - kFirst + 1 && m_advanceOf.size() == m_glyphOf.size();
+  if (!m_raw.isValid() || !complete) return false;
   // Centred as QPainter::drawText centres a line: by its exact height, so
   // that an odd spare pixel puts the baseline where QLabel puts it.
   const qreal baseline = area.top() + (area.height() - (m_ascent + m_descent)) / 2 + m_ascent;
