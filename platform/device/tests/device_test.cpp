@@ -320,6 +320,38 @@ class RawDriver {
     EXPECT_TRUE(sockio::SendAll(fd_, wire::EncodeHeader(h), data));
   }
   void SendRaw(std::vector<uint8_t> bytes) { EXPECT_TRUE(sockio::SendAll(fd_, bytes)); }
+  // A device handle connected to this driver.
+  std::unique_ptr<Device> Connect() {
+    uint32_t error = 0;
+    auto dev = Device::Open(path_, error);
+    EXPECT_TRUE(dev) << error;
+    if (dev) Accept();
+    return dev;
+  }
+  // Issues kHold on `dev` and answers that it pends; the request's header.
+  wire::Header IssuePending(Device& dev, Overlapped& ov, Guarded& out) {
+    wire::Header request{};
+    std::thread pend([&] {
+      request = ReadFrame();
+      Reply(wire::FrameKind::Pending, request.requestId, 0, {});
+    });
+    uint32_t error = 0;
+    EXPECT_FALSE(dev.IoControl(kHold, nullptr, 0, out.Out(), out.Size(), nullptr, &ov, error));
+    EXPECT_EQ(error, ERROR_IO_PENDING);
+    pend.join();
+    return request;
+  }
+  // The bytes of a successful completion of request `id` carrying `data`.
+  static std::vector<uint8_t> CompletedFrame(uint64_t id, const std::vector<uint8_t>& data) {
+    wire::Header h;
+    h.kind = wire::FrameKind::Completed;
+    h.requestId = id;
+    h.word2 = h.payloadLen = static_cast<uint32_t>(data.size());
+    const auto head = wire::EncodeHeader(h);
+    std::vector<uint8_t> frame(head.begin(), head.end());
+    frame.insert(frame.end(), data.begin(), data.end());
+    return frame;
+  }
   void Hangup() {
     ::close(fd_);
     fd_ = -1;
@@ -334,10 +366,9 @@ class RawDriver {
 TEST(DeviceRequest, LateReplyAfterCancelIsIgnored) {
   TempFolder dir;
   RawDriver raw(dir.Path());
-  uint32_t error = 0;
-  auto dev = Device::Open(raw.Path(), error);
+  auto dev = raw.Connect();
   ASSERT_TRUE(dev);
-  raw.Accept();
+  uint32_t error = 0;
 
   Guarded out(8);
   Event ev;
@@ -382,34 +413,20 @@ TEST(DeviceRequest, LateReplyAfterCancelIsIgnored) {
 TEST(DeviceRequest, WaitEndingInsideAFrameLeavesTheRestToTheNextReader) {
   TempFolder dir;
   RawDriver raw(dir.Path());
-  uint32_t error = 0;
-  auto dev = Device::Open(raw.Path(), error);
+  auto dev = raw.Connect();
   ASSERT_TRUE(dev);
-  raw.Accept();
   Guarded out(6);
   Event ev;
   Overlapped ov;
   ov.event = &ev;
-  wire::Header first{};
-  std::thread pend([&] {
-    first = raw.ReadFrame();
-    raw.Reply(wire::FrameKind::Pending, first.requestId, 0, {});
-  });
-  ASSERT_FALSE(dev->IoControl(kHold, nullptr, 0, out.Out(), out.Size(), nullptr, &ov, error));
-  ASSERT_EQ(error, ERROR_IO_PENDING);
-  pend.join();
+  const wire::Header first = raw.IssuePending(*dev, ov, out);
+  uint32_t error = 0;
   uint32_t bytes = 0;
   EXPECT_FALSE(dev->GetOverlappedResultEx(&ov, &bytes, 20, error));
   EXPECT_EQ(error, WAIT_TIMEOUT);
 
   // The completion in three pieces: the waiter times out after the first.
-  wire::Header done;
-  done.kind = wire::FrameKind::Completed;
-  done.requestId = first.requestId;
-  done.word2 = done.payloadLen = 6;
-  const auto head = wire::EncodeHeader(done);
-  std::vector<uint8_t> frame(head.begin(), head.end());
-  for (uint8_t v = 1; v <= 6; ++v) frame.push_back(v);
+  const std::vector<uint8_t> frame = RawDriver::CompletedFrame(first.requestId, {1, 2, 3, 4, 5, 6});
   const auto piece = [&](size_t from, size_t to) {
     return std::vector<uint8_t>(frame.begin() + from, frame.begin() + to);
   };
@@ -447,31 +464,17 @@ TEST(DeviceRequest, WaitEndingInsideAFrameLeavesTheRestToTheNextReader) {
 TEST(DeviceRequest, RequestWithoutEventEndsAtTheLookAfterItsReply) {
   TempFolder dir;
   RawDriver raw(dir.Path());
-  uint32_t error = 0;
-  auto dev = Device::Open(raw.Path(), error);
+  auto dev = raw.Connect();
   ASSERT_TRUE(dev);
-  raw.Accept();
   Guarded out(6);
   Overlapped ov;
-  wire::Header first{};
-  std::thread pend([&] {
-    first = raw.ReadFrame();
-    raw.Reply(wire::FrameKind::Pending, first.requestId, 0, {});
-  });
-  ASSERT_FALSE(dev->IoControl(kHold, nullptr, 0, out.Out(), out.Size(), nullptr, &ov, error));
-  ASSERT_EQ(error, ERROR_IO_PENDING);
-  pend.join();
+  const wire::Header first = raw.IssuePending(*dev, ov, out);
+  uint32_t error = 0;
   uint32_t bytes = 0;
   EXPECT_FALSE(dev->GetOverlappedResult(&ov, &bytes, false, error));
   EXPECT_EQ(error, ERROR_IO_INCOMPLETE);
 
-  wire::Header done;
-  done.kind = wire::FrameKind::Completed;
-  done.requestId = first.requestId;
-  done.word2 = done.payloadLen = 6;
-  const auto head = wire::EncodeHeader(done);
-  std::vector<uint8_t> frame(head.begin(), head.end());
-  for (uint8_t v = 11; v <= 16; ++v) frame.push_back(v);
+  const std::vector<uint8_t> frame = RawDriver::CompletedFrame(first.requestId, {11, 12, 13, 14, 15, 16});
   // A sent piece is in the socket when the send returns: each look below
   // finds everything sent before it.
   raw.SendRaw(std::vector<uint8_t>(frame.begin(), frame.begin() + 20));
@@ -527,10 +530,9 @@ TEST(DeviceRequest, ThreadsWaitingTogetherEachGetTheirOwnEnd) {
 TEST(DeviceRequest, CorruptStreamDisconnectsAndFailsPendingRequests) {
   TempFolder dir;
   RawDriver raw(dir.Path());
-  uint32_t error = 0;
-  auto dev = Device::Open(raw.Path(), error);
+  auto dev = raw.Connect();
   ASSERT_TRUE(dev);
-  raw.Accept();
+  uint32_t error = 0;
   Event ev;
   Overlapped ov;
   ov.event = &ev;
