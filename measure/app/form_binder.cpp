@@ -45,7 +45,7 @@ class GlyphLabel final : public QLabel {
   }
   const std::optional<QColor>& Lamp() const { return m_lamp; }
   void SetFillsOwnBackground(bool fill) {
-    m_fillsOwn = fill;
+    setAutoFillBackground(fill);
     UpdateOpaque();
   }
 
@@ -81,19 +81,21 @@ class GlyphLabel final : public QLabel {
     return alignment() == (Qt::AlignLeft | Qt::AlignVCenter) && layoutDirection() == Qt::LeftToRight;
   }
   // Every pixel is painted here when a lamp or the own background is.
-  void UpdateOpaque() { setAttribute(Qt::WA_OpaquePaintEvent, m_fillsOwn || m_lamp.has_value()); }
+  void UpdateOpaque() { setAttribute(Qt::WA_OpaquePaintEvent, autoFillBackground() || m_lamp.has_value()); }
 
   GlyphLine m_line;
   std::optional<QColor> m_lamp;
-  bool m_fillsOwn = false;
 };
 
 }  // namespace
 
 void FillOwnBackground(QWidget* widget, bool fill) {
-  widget->setAutoFillBackground(fill);
   // Only a value label paints the background itself when Qt leaves it out.
-  if (auto* label = dynamic_cast<GlyphLabel*>(widget)) label->SetFillsOwnBackground(fill);
+  if (auto* label = dynamic_cast<GlyphLabel*>(widget)) {
+    label->SetFillsOwnBackground(fill);
+    return;
+  }
+  widget->setAutoFillBackground(fill);
 }
 
 std::optional<QColor> LampColour(const QLabel* label) {

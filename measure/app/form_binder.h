@@ -29,7 +29,7 @@ class ValueTable;
 // a label made by FormBinder::Text then paints it with its text, in one go.
 void FillOwnBackground(QWidget* widget, bool fill);
 // The lamp colour a label made by FormBinder::Text shows (white text on it),
-// if any.
+// if any; none for any other label or none at all.
 std::optional<QColor> LampColour(const QLabel* label);
 
 class FormBinder {

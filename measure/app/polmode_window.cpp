@@ -263,13 +263,10 @@ void PolModeWindow::RepaintStatus() { RequestRefresh(); }
 // turning red is to be seen at once); the weather link asks at every chunk
 // of a reply, many times a second, mostly with no lamp changing.
 void PolModeWindow::RepaintWeatherIndicators() {
-  const auto look = [](const QLabel* lamp) {
-    return lamp == nullptr ? std::nullopt : LampColour(lamp);
-  };
-  const std::optional<QColor> sendBefore = look(m_sendLamp), receiveBefore = look(m_receiveLamp);
+  const std::optional<QColor> sendBefore = LampColour(m_sendLamp), receiveBefore = LampColour(m_receiveLamp);
   Refresh();
-  if (m_sendLamp != nullptr && look(m_sendLamp) != sendBefore) m_sendLamp->repaint();
-  if (m_receiveLamp != nullptr && look(m_receiveLamp) != receiveBefore) m_receiveLamp->repaint();
+  if (m_sendLamp != nullptr && LampColour(m_sendLamp) != sendBefore) m_sendLamp->repaint();
+  if (m_receiveLamp != nullptr && LampColour(m_receiveLamp) != receiveBefore) m_receiveLamp->repaint();
 }
 
 // The labels that change every cycle keep the size the first layout gave
