@@ -9,7 +9,7 @@ GraphPainter::GraphPainter(GraphView& view, VarnelProgram& program)
 
 GraphPainter::GraphPainter(GraphView& view, const PolModeForm& form, const MeasureState& state)
     : m_form(form), m_state(state), m_canvas(view.Image()) {
-  m_canvas.onRefresh = [&view] { view.Refresh(); };
+  m_canvas.onRefresh = [&view](const QRegion& changed) { view.Refresh(changed); };
 }
 
 // A scale drawn after a plot was asked for replaces it, as it did when the

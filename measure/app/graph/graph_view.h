@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QImage>
+#include <QRegion>
 #include <QWidget>
 
 namespace varnel::app {
@@ -19,9 +20,10 @@ class GraphView : public QWidget {
   explicit GraphView(QWidget* parent = nullptr);
   QImage& Image() { return m_image; }
   const QImage& Image() const { return m_image; }
-  // Shows the changed image: painted once the handler that drew it returns,
-  // so the drawing never holds up the cycle.
-  void Refresh() { update(); }
+  // Shows the changed part of the image (in the image's pixels): painted
+  // once the handler that drew it returns, so the drawing never holds up
+  // the cycle.
+  void Refresh(const QRegion& changed) { update(changed.translated(kBorder, kBorder)); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;

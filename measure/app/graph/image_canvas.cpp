@@ -42,8 +42,9 @@ bool IsTrace(std::span<const graph::GraphPoint> points) {
 // right point in column x + 1.  Both parts a column gets (the end of the
 // segment from the left, the start of the one to the right) meet at the
 // column's own point, so each column is one run, written once.  Pixels
-// outside the image are left out.
-void DrawTrace(QImage& image, std::span<const graph::GraphPoint> points, QRgb colour) {
+// outside the image are left out.  The rows written are marked in `rows`
+// (one entry per row of the image).
+void DrawTrace(QImage& image, std::span<const graph::GraphPoint> points, QRgb colour, std::vector<uint8_t>& rows) {
   uchar* const bits = image.bits();
   const qsizetype stride = image.bytesPerLine();
   const int64_t height = image.height();
@@ -65,7 +66,10 @@ void DrawTrace(QImage& image, std::span<const graph::GraphPoint> points, QRgb co
     const int64_t top = std::max<int64_t>(std::min({from, to, y}), 0);
     const int64_t bottom = std::min<int64_t>(std::max({from, to, y}), height - 1);
     uchar* pixel = bits + top * stride + (x0 + i) * int64_t{sizeof(QRgb)};
-    for (int64_t row = top; row <= bottom; ++row, pixel += stride) *reinterpret_cast<QRgb*>(pixel) = colour;
+    for (int64_t row = top; row <= bottom; ++row, pixel += stride) {
+      *reinterpret_cast<QRgb*>(pixel) = colour;
+      rows[static_cast<std::size_t>(row)] = 1;
+    }
   }
 }
 
@@ -95,6 +99,35 @@ QPen ThinPen(Rgb colour) {
 
 }  // namespace
 
+void ImageCanvas::Rows::Mark(int top, int bottom) {
+  if (m_all) return;
+  const int last = static_cast<int>(m_marked.size()) - 1;
+  top = std::max(top, 0);
+  bottom = std::min(bottom, last);
+  if (top <= bottom) std::fill(m_marked.begin() + top, m_marked.begin() + bottom + 1, uint8_t{1});
+}
+
+void ImageCanvas::Rows::Reset(int height) {
+  m_marked.assign(static_cast<std::size_t>(std::max(height, 0)), 0);
+  m_all = false;
+}
+
+QRegion ImageCanvas::Rows::Bands(int width, int height) const {
+  if (m_all) return QRegion(0, 0, width, height);
+  std::vector<QRect> bands;
+  const int rows = std::min(height, static_cast<int>(m_marked.size()));
+  for (int y = 0; y < rows; ++y) {
+    if (m_marked[static_cast<std::size_t>(y)] == 0) continue;
+    const int top = y;
+    while (y + 1 < rows && m_marked[static_cast<std::size_t>(y + 1)] != 0) ++y;
+    bands.emplace_back(0, top, width, y - top + 1);
+  }
+  QRegion region;
+  // Full-width bands from top to bottom: already the region's own form.
+  region.setRects(bands.data(), static_cast<int>(bands.size()));
+  return region;
+}
+
 ImageCanvas::~ImageCanvas() {
   Flush();
   m_painter.reset();
@@ -111,13 +144,40 @@ void ImageCanvas::Clear() {
   }
   m_clearPending = false;
   m_image.fill(m_background);
+  m_changed.MarkAll();
 }
 
 QPainter& ImageCanvas::Painter(Rgb colour) {
   Flush();
+  // What a painter draws is not followed row by row.
+  m_drawn.MarkAll();
+  m_changed.MarkAll();
   if (!m_painter) m_painter.emplace(&m_image);
   m_painter->setPen(ThinPen(colour));
   return *m_painter;
+}
+
+void ImageCanvas::TakeOver() {
+  // Written by something else since this canvas last wrote (or another
+  // image, or another size): the rows it changed are not known.
+  if (m_image.cacheKey() == m_ownKey) return;
+  m_drawn.MarkAll();
+  m_changed.MarkAll();
+}
+
+void ImageCanvas::Wrote(int top, int bottom) {
+  m_drawn.Mark(top, bottom);
+  m_changed.Mark(top, bottom);
+  m_ownKey = m_image.cacheKey();
+}
+
+void ImageCanvas::Wrote(const std::vector<uint8_t>& rows) {
+  for (int y = 0; y < static_cast<int>(rows.size()); ++y) {
+    if (rows[static_cast<std::size_t>(y)] == 0) continue;
+    m_drawn.Mark(y, y);
+    m_changed.Mark(y, y);
+  }
+  m_ownKey = m_image.cacheKey();
 }
 
 void ImageCanvas::Line(const graph::GridLine& line, Rgb colour) {
@@ -132,7 +192,9 @@ void ImageCanvas::Line(const graph::GridLine& line, Rgb colour) {
     }
     Flush();
     m_painter.reset();
+    TakeOver();
     DrawStraightLine(m_image, from, to, ToQColor(colour).rgb());
+    Wrote(std::min(from.y(), to.y()), std::max(from.y(), to.y()));
     return;
   }
   Painter(colour).drawLine(from, to);
@@ -143,7 +205,10 @@ void ImageCanvas::Polyline(std::span<const graph::GraphPoint> points, Rgb colour
   if (Direct() && IsTrace(points)) {
     Flush();
     m_painter.reset();  // what the painter drew is in the image before the pixels are written
-    DrawTrace(m_image, points, ToQColor(colour).rgb());
+    TakeOver();
+    m_traceRows.assign(static_cast<std::size_t>(m_image.height()), 0);
+    DrawTrace(m_image, points, ToQColor(colour).rgb(), m_traceRows);
+    Wrote(m_traceRows);
     return;
   }
   Painter(colour).drawPolyline(reinterpret_cast<const QPoint*>(points.data()), static_cast<int>(points.size()));
@@ -152,30 +217,46 @@ void ImageCanvas::Polyline(std::span<const graph::GraphPoint> points, Rgb colour
 void ImageCanvas::Refresh() {
   Flush();
   m_painter.reset();  // the drawing is complete in the image before it is shown
-  if (onRefresh) onRefresh();
+  const QRegion changed = m_changed.Bands(m_image.width(), m_image.height());
+  m_changed.Reset(m_image.height());
+  if (onRefresh) onRefresh(changed);
 }
 
+// The cleared picture goes into the rows that may differ from it; into all
+// of them when the cleared picture is new or the image was changed by
+// something else.
 void ImageCanvas::Flush() {
   if (!m_clearPending) return;
   m_clearPending = false;
-  PrepareCleared();
-  if (m_image.bytesPerLine() == m_cleared.bytesPerLine()) {
+  if (PrepareCleared()) m_drawn.MarkAll();
+  TakeOver();
+  const auto rowBytes = static_cast<std::size_t>(m_image.width()) * sizeof(QRgb);
+  if (m_drawn.All() && m_image.bytesPerLine() == m_cleared.bytesPerLine()) {
     std::memcpy(m_image.bits(), m_cleared.constBits(), static_cast<std::size_t>(m_cleared.sizeInBytes()));
-    return;
+  } else {
+    for (int y = 0; y < m_image.height(); ++y)
+      if (m_drawn.Has(y)) std::memcpy(m_image.scanLine(y), m_cleared.constScanLine(y), rowBytes);
   }
-  for (int y = 0; y < m_image.height(); ++y)
-    std::memcpy(m_image.scanLine(y), m_cleared.constScanLine(y), static_cast<std::size_t>(m_image.width()) * sizeof(QRgb));
+  if (m_drawn.All()) {
+    m_changed.MarkAll();
+  } else {
+    for (int y = 0; y < m_image.height(); ++y)
+      if (m_drawn.Has(y)) m_changed.Mark(y, y);
+  }
+  m_drawn.Reset(m_image.height());
+  m_ownKey = m_image.cacheKey();
 }
 
-void ImageCanvas::PrepareCleared() {
+bool ImageCanvas::PrepareCleared() {
   const bool same = m_cleared.size() == m_image.size() && m_clearedColour == m_background.rgb() &&
                     m_clearedLines == m_backgroundLines;
-  if (same) return;
+  if (same) return false;
   m_cleared = QImage(m_image.size(), QImage::Format_RGB32);
   m_cleared.fill(m_background);
   for (const StraightLine& l : m_backgroundLines) DrawStraightLine(m_cleared, l.from, l.to, l.colour);
   m_clearedColour = m_background.rgb();
   m_clearedLines = m_backgroundLines;
+  return true;
 }
 
 QImage RenderGraph(const GraphGeometry& geometry, const WaveStore& waves, int channels) {

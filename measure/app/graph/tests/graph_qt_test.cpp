@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -136,9 +137,22 @@ WaveStore RandomSweep(unsigned seed) {
   return w;
 }
 
+// Sixteen channels that hardly move (a few counts about `level`), as a
+// quiet insulator gives: each trace is a line a few rows high.
+WaveStore QuietSweep(unsigned seed, int level) {
+  WaveStore w(16);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> noise(-6, 6);
+  for (int j = 0; j < 16; ++j)
+    for (int i = 0; i < WaveStore::kSamples; ++i) w.Set(i, j, static_cast<int16_t>(level + noise(rng)));
+  return w;
+}
+
 // The window's picture and the snapshot pictures must stay the plain
 // drawing's pixels exactly, however the drawing is made fast: sweep after
-// sweep on one picture, after the geometry changes, and on new pictures.
+// sweep on one picture (wild and quiet ones, the picture written by
+// something else in between), after the geometry changes, and on new
+// pictures.
 TEST(GraphImage, EveryPictureEqualsThePlainPixelByPixelDrawing) {
   App();
   const GraphGeometry bipolar{1000.0f, 330.0f, 165};
@@ -154,6 +168,13 @@ TEST(GraphImage, EveryPictureEqualsThePlainPixelByPixelDrawing) {
       plotter.Plot(g, w, channels);
       ASSERT_EQ(window, PlainPicture(g, w, channels, window.size())) << "seed " << seed << " channels " << channels;
     }
+    for (int level : {0, 300, -250}) {
+      const WaveStore quiet = QuietSweep(seed++, level);
+      plotter.Plot(g, quiet, 16);
+      ASSERT_EQ(window, PlainPicture(g, quiet, 16, window.size())) << "seed " << seed << " level " << level;
+    }
+    // A stray write outside the canvas is gone at the next sweep.
+    window.setPixel(500, 7, qRgb(1, 2, 3));
   }
   // New pictures of other sizes: narrower, and wider than the 1001 points.
   for (const GraphGeometry& g : {GraphGeometry{640.0f, 200.0f, 100}, GraphGeometry{1200.0f, 400.0f, 400}}) {
@@ -161,6 +182,47 @@ TEST(GraphImage, EveryPictureEqualsThePlainPixelByPixelDrawing) {
     const QImage img = graph_qt::RenderGraph(g, w, 16);
     EXPECT_EQ(img, PlainPicture(g, w, 16, img.size())) << g.width;
   }
+}
+
+// The rows a sweep changes are the rows the canvas says it changed: the
+// picture is shown anew only there.  Quiet traces change a few rows; a
+// picture written by something else is shown whole.
+TEST(GraphImage, RefreshTellsEveryRowTheSweepChanged) {
+  App();
+  const GraphGeometry g{1000.0f, 330.0f, 165};
+  QImage window(1000, 330, QImage::Format_RGB32);
+  graph_qt::ImageCanvas canvas(window);
+  QRegion told;
+  canvas.onRefresh = [&told](const QRegion& changed) { told = changed; };
+  graph::GraphPlotter plotter(canvas);
+  const auto changedRows = [](const QImage& before, const QImage& after) {
+    std::vector<int> rows;
+    for (int y = 0; y < after.height(); ++y)
+      if (std::memcmp(before.constScanLine(y), after.constScanLine(y), static_cast<std::size_t>(after.bytesPerLine())) != 0)
+        rows.push_back(y);
+    return rows;
+  };
+  const auto toldRows = [&told] {
+    std::vector<int> rows;
+    for (int y = 0; y < 330; ++y)
+      if (told.contains(QRect(0, y, 1000, 1))) rows.push_back(y);
+    return rows;
+  };
+  plotter.Plot(g, QuietSweep(1, 0), 16);
+  EXPECT_EQ(told, QRegion(0, 0, 1000, 330));  // the first drawing: all of it
+  unsigned seed = 2;
+  for (int level : {0, 40, -300, -300, 2000}) {
+    const QImage before = window.copy();
+    plotter.Plot(g, QuietSweep(seed++, level), 16);
+    const std::vector<int> changed = changedRows(before, window);
+    const std::vector<int> shown = toldRows();
+    EXPECT_TRUE(std::includes(shown.begin(), shown.end(), changed.begin(), changed.end())) << level;
+    EXPECT_LT(shown.size(), 330u / 3) << level;  // the traces' rows and the ones they left
+    EXPECT_EQ(told.boundingRect().width(), 1000);
+  }
+  window.fill(Qt::blue);
+  plotter.Plot(g, QuietSweep(seed, 0), 16);
+  EXPECT_EQ(told, QRegion(0, 0, 1000, 330));
 }
 
 TEST(GraphImage, TraceIsVerticalRunsSplitHalfWayBetweenItsPoints) {
