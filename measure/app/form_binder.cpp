@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 
 #include "glyph_line.h"
 #include "value_table.h"
@@ -113,22 +112,13 @@ QLabel* FormBinder::Caption(const char* utf8) { return new QLabel(QString::fromU
 
 QLineEdit* FormBinder::Edit(TextBox& model, Handler onChange) {
   auto* w = new QLineEdit;
-  auto shown = std::make_shared<TextBox>();
-  QObject::connect(w, &QLineEdit::textEdited, w, [this, &model, shown, onChange](const QString& t) {
-    model.text = t.toStdString();
-    shown->text = model.text;
+  const std::size_t i = m_edits.size();
+  m_edits.push_back({{w, &model, TextBox{}}, false});
+  QObject::connect(w, &QLineEdit::textEdited, w, [this, i, onChange](const QString& t) {
+    EditBinding& b = m_edits[i];
+    b.model->text = t.toStdString();
+    b.shown.text = b.model->text;
     if (onChange) m_dispatch(onChange);
-  });
-  m_refreshers.push_back([w, &model, shown] {
-    if (shown->text != model.text) {
-      QSignalBlocker block(w);
-      w->setText(Q(model.text));
-      shown->text = model.text;
-    }
-    if (shown->enabled != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown->enabled = model.enabled;
-    }
   });
   return w;
 }
@@ -160,21 +150,11 @@ FormBinder::CommitHandler FormBinder::Dispatched(CommitHandler onCommit) {
 
 QLineEdit* FormBinder::CommitEdit(TextBox& model, CommitHandler onCommit) {
   auto* w = new QLineEdit;
-  auto shown = std::make_shared<TextBox>();
-  ConnectCommit(w, [shown, commit = Dispatched(std::move(onCommit))](const std::string& entered) {
-    shown->text = entered;
+  const std::size_t i = m_edits.size();
+  m_edits.push_back({{w, &model, TextBox{}}, true});
+  ConnectCommit(w, [this, i, commit = Dispatched(std::move(onCommit))](const std::string& entered) {
+    m_edits[i].shown.text = entered;
     commit(entered);
-  });
-  m_refreshers.push_back([w, &model, shown] {
-    if (!w->isModified() && shown->text != model.text) {  // an edit in progress keeps its text
-      QSignalBlocker block(w);
-      w->setText(Q(model.text));
-      shown->text = model.text;
-    }
-    if (shown->enabled != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown->enabled = model.enabled;
-    }
   });
   return w;
 }
@@ -184,38 +164,16 @@ QComboBox* FormBinder::CommitCombo(ComboBox& model, CommitHandler onCommit) {
   w->setEditable(true);
   // The list offers the usual values; a typed value never joins it.
   w->setInsertPolicy(QComboBox::NoInsert);
-  QLineEdit* edit = w->lineEdit();
-  auto shown = std::make_shared<ComboBox>();
-  const CommitHandler commit = [shown, dispatched = Dispatched(std::move(onCommit))](const std::string& entered) {
-    shown->text = entered;
+  const std::size_t i = m_combos.size();
+  m_combos.push_back({{w, &model, ComboBox{}}, true, true});
+  const CommitHandler commit = [this, i, dispatched = Dispatched(std::move(onCommit))](const std::string& entered) {
+    m_combos[i].shown.text = entered;
     dispatched(entered);
   };
-  ConnectCommit(edit, commit);
+  ConnectCommit(w->lineEdit(), commit);
   QObject::connect(w, &QComboBox::activated, w, [w, commit](int index) {
     w->lineEdit()->setModified(false);
     commit(w->itemText(index).toStdString());
-  });
-  m_refreshers.push_back([w, edit, &model, shown] {
-    // Most refreshes find nothing changed: they then touch no widget.
-    if (shown->items == model.items && shown->enabled == model.enabled && shown->text == model.text) return;
-    QSignalBlocker block(w);
-    bool reselect = false;
-    if (shown->items != model.items) {
-      QStringList items;
-      for (const auto& i : model.items) items << Q(i);
-      w->clear();
-      w->addItems(items);
-      shown->items = model.items;
-      reselect = true;  // new items show the first of them
-    }
-    if (!edit->isModified() && (reselect || shown->text != model.text)) {
-      if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
-      shown->text = model.text;
-    }
-    if (shown->enabled != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown->enabled = model.enabled;
-    }
   });
   return w;
 }
@@ -291,92 +249,47 @@ void FormBinder::RefreshCell(LabelBinding& b) {
 QComboBox* FormBinder::Combo(ComboBox& model, bool editable, Handler onChange) {
   auto* w = new QComboBox;
   w->setEditable(editable);
-  auto shown = std::make_shared<ComboBox>();
+  const std::size_t i = m_combos.size();
+  m_combos.push_back({{w, &model, ComboBox{}}, editable, false});
+  // Both the model and what the widget shows take the widget's choice.
+  const auto take = [this, i, onChange](const QString& text, int index) {
+    ComboBinding& b = m_combos[i];
+    b.model->text = text.toStdString();
+    b.model->listIndex = index;
+    b.shown.text = b.model->text;
+    b.shown.listIndex = index;
+    if (onChange) m_dispatch(onChange);
+  };
   if (editable) {
-    QObject::connect(w, &QComboBox::currentTextChanged, w, [this, w, &model, shown, onChange](const QString& t) {
-      model.text = t.toStdString();
-      model.listIndex = w->currentIndex();
-      shown->text = model.text;
-      shown->listIndex = model.listIndex;
-      if (onChange) m_dispatch(onChange);
-    });
+    QObject::connect(w, &QComboBox::currentTextChanged, w, [w, take](const QString& t) { take(t, w->currentIndex()); });
   } else {
-    QObject::connect(w, &QComboBox::activated, w, [this, w, &model, shown, onChange](int index) {
-      model.listIndex = index;
-      model.text = w->itemText(index).toStdString();
-      shown->listIndex = model.listIndex;
-      shown->text = model.text;
-      if (onChange) m_dispatch(onChange);
-    });
+    QObject::connect(w, &QComboBox::activated, w, [w, take](int index) { take(w->itemText(index), index); });
   }
-  m_refreshers.push_back([w, &model, shown, editable] {
-    // Most refreshes find nothing changed: they then touch no widget.
-    if (shown->items == model.items && shown->enabled == model.enabled &&
-        (editable ? shown->text == model.text : shown->listIndex == model.listIndex))
-      return;
-    QSignalBlocker block(w);
-    bool reselect = false;
-    if (shown->items != model.items) {
-      QStringList items;
-      for (const auto& i : model.items) items << Q(i);
-      w->clear();
-      w->addItems(items);
-      shown->items = model.items;
-      reselect = true;  // new items select the first of them
-    }
-    if (editable) {
-      if (reselect || shown->text != model.text) {
-        if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
-        shown->text = model.text;
-      }
-    } else if (reselect || shown->listIndex != model.listIndex) {
-      if (w->currentIndex() != model.listIndex) w->setCurrentIndex(model.listIndex);
-      shown->listIndex = model.listIndex;
-    }
-    if (shown->enabled != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown->enabled = model.enabled;
-    }
-  });
   return w;
 }
 
 QRadioButton* FormBinder::Option(OptionButton& model, Handler onClick) {
   auto* w = new QRadioButton(Q(model.caption));
   w->setAutoExclusive(false);  // the model keeps the options of a group exclusive
-  auto shown = std::make_shared<OptionButton>();
-  QObject::connect(w, &QRadioButton::clicked, w, [this, w, shown, onClick] {
-    shown->selected = w->isChecked();  // a click toggles the button itself
+  const std::size_t i = m_options.size();
+  m_options.push_back({w, &model, OptionButton{}});
+  QObject::connect(w, &QRadioButton::clicked, w, [this, i, onClick] {
+    auto& b = m_options[i];
+    b.shown.selected = b.widget->isChecked();  // a click toggles the button itself
     m_dispatch(onClick);
-  });
-  m_refreshers.push_back([w, &model, shown] {
-    if (shown->selected != model.selected) {
-      QSignalBlocker block(w);
-      w->setChecked(model.selected);
-      shown->selected = model.selected;
-    }
   });
   return w;
 }
 
 QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
   auto* w = new QCheckBox(Q(model.caption));
-  auto shown = std::make_shared<CheckBox>();
-  QObject::connect(w, &QCheckBox::clicked, w, [this, &model, shown, onClick](bool checked) {
-    model.checked = checked;
-    shown->checked = checked;
+  const std::size_t i = m_checks.size();
+  m_checks.push_back({w, &model, CheckBox{}});
+  QObject::connect(w, &QCheckBox::clicked, w, [this, i, onClick](bool checked) {
+    auto& b = m_checks[i];
+    b.model->checked = checked;
+    b.shown.checked = checked;
     if (onClick) m_dispatch(onClick);
-  });
-  m_refreshers.push_back([w, &model, shown] {
-    if (shown->checked != model.checked) {
-      QSignalBlocker block(w);
-      w->setChecked(model.checked);
-      shown->checked = model.checked;
-    }
-    if (shown->enabled != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown->enabled = model.enabled;
-    }
   });
   return w;
 }
@@ -384,33 +297,93 @@ QCheckBox* FormBinder::Check(CheckBox& model, Handler onClick) {
 QPushButton* FormBinder::Push(Button& model, Handler onClick) {
   auto* w = new QPushButton(Q(model.caption));
   QObject::connect(w, &QPushButton::clicked, w, [this, onClick] { m_dispatch(onClick); });
-  m_refreshers.push_back([w, &model, shown = Button{model.caption, true}]() mutable {
-    if (shown.enabled != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown.enabled = model.enabled;
-    }
-    if (shown.caption != model.caption) {
-      w->setText(Q(model.caption));
-      shown.caption = model.caption;
-    }
-  });
+  m_pushes.push_back({w, &model, Button{model.caption, true}});
   return w;
 }
 
 QGroupBox* FormBinder::Group(Frame& model) {
   auto* w = new QGroupBox(Q(model.caption));
-  m_refreshers.push_back([w, &model, shown = true]() mutable {
-    if (shown != model.enabled) {
-      w->setEnabled(model.enabled);
-      shown = model.enabled;
-    }
-  });
+  m_groups.push_back({w, &model, Frame{model.caption, true}});
   return w;
+}
+
+namespace {
+
+// Shows `enabled` on `w` where it differs from what `shown` holds.
+void ShowEnabled(QWidget* w, bool& shown, bool enabled) {
+  if (shown == enabled) return;
+  w->setEnabled(enabled);
+  shown = enabled;
+}
+
+}  // namespace
+
+void FormBinder::RefreshEdit(EditBinding& b) {
+  const TextBox& model = *b.model;
+  // A box whose text the core must accept keeps an edit in progress.
+  if (b.shown.text != model.text && !(b.commit && b.widget->isModified())) {
+    QSignalBlocker block(b.widget);
+    b.widget->setText(Q(model.text));
+    b.shown.text = model.text;
+  }
+  ShowEnabled(b.widget, b.shown.enabled, model.enabled);
+}
+
+void FormBinder::RefreshCombo(ComboBinding& b) {
+  const ComboBox& model = *b.model;
+  ComboBox& shown = b.shown;
+  const bool choiceShown = b.editable ? shown.text == model.text : shown.listIndex == model.listIndex;
+  // Most refreshes find nothing changed: they then touch no widget.
+  if (choiceShown && shown.enabled == model.enabled && shown.items == model.items) return;
+  QComboBox* w = b.widget;
+  QSignalBlocker block(w);
+  bool reselect = false;
+  if (shown.items != model.items) {
+    QStringList items;
+    for (const auto& item : model.items) items << Q(item);
+    w->clear();
+    w->addItems(items);
+    shown.items = model.items;
+    reselect = true;  // new items select (or show) the first of them
+  }
+  if (b.editable) {
+    const bool editing = b.commit && w->lineEdit()->isModified();  // keeps its text
+    if (!editing && (reselect || shown.text != model.text)) {
+      if (w->currentText() != Q(model.text)) w->setEditText(Q(model.text));
+      shown.text = model.text;
+    }
+  } else if (reselect || shown.listIndex != model.listIndex) {
+    if (w->currentIndex() != model.listIndex) w->setCurrentIndex(model.listIndex);
+    shown.listIndex = model.listIndex;
+  }
+  ShowEnabled(w, shown.enabled, model.enabled);
 }
 
 void FormBinder::Refresh() {
   RefreshLabels();
-  for (const auto& r : m_refreshers) r();
+  for (EditBinding& b : m_edits) RefreshEdit(b);
+  for (ComboBinding& b : m_combos) RefreshCombo(b);
+  for (auto& b : m_options) {
+    if (b.shown.selected == b.model->selected) continue;
+    QSignalBlocker block(b.widget);
+    b.widget->setChecked(b.model->selected);
+    b.shown.selected = b.model->selected;
+  }
+  for (auto& b : m_checks) {
+    if (b.shown.checked != b.model->checked) {
+      QSignalBlocker block(b.widget);
+      b.widget->setChecked(b.model->checked);
+      b.shown.checked = b.model->checked;
+    }
+    ShowEnabled(b.widget, b.shown.enabled, b.model->enabled);
+  }
+  for (auto& b : m_pushes) {
+    ShowEnabled(b.widget, b.shown.enabled, b.model->enabled);
+    if (b.shown.caption == b.model->caption) continue;
+    b.widget->setText(Q(b.model->caption));
+    b.shown.caption = b.model->caption;
+  }
+  for (auto& b : m_groups) ShowEnabled(b.widget, b.shown.enabled, b.model->enabled);
 }
 
 }  // namespace varnel::app

@@ -4,6 +4,9 @@
 // Refresh(), which copies the model into each widget whose shown state
 // differs (signals blocked, so a refresh never looks like user input).  Each
 // binding remembers what its widget shows, so the comparison needs no widget.
+// The bindings of one kind of control are records side by side, walked in
+// one sweep: a refresh mostly finds nothing changed, and then costs what
+// reading the records and their models costs.
 #pragma once
 
 #include <QCheckBox>
@@ -66,6 +69,22 @@ class FormBinder {
   // `onCommit` run through m_dispatch (and so followed by a refresh).
   CommitHandler Dispatched(CommitHandler onCommit);
 
+  // A control, its model and what it shows.  User input changes the model
+  // and `shown` alike; input handlers find their record by its index (the
+  // records move as more are added).
+  template <class Widget, class Model>
+  struct Bound {
+    Widget* widget;
+    Model* model;
+    Model shown;
+  };
+  struct EditBinding : Bound<QLineEdit, TextBox> {
+    bool commit;  // an edit in progress keeps its text
+  };
+  struct ComboBinding : Bound<QComboBox, ComboBox> {
+    bool editable;
+    bool commit;  // an edit in progress keeps its text
+  };
   // A label, its model and what it shows.
   struct LabelBinding {
     const Label* model;
@@ -76,12 +95,19 @@ class FormBinder {
   };
   void RefreshLabels();
   void RefreshCell(LabelBinding& binding);
+  static void RefreshEdit(EditBinding& b);
+  static void RefreshCombo(ComboBinding& b);
 
   std::function<void(const Handler&)> m_dispatch;
   std::vector<LabelBinding> m_labels;
   bool m_labelsSorted = true;  // m_labels in the order of their models' addresses
   std::vector<ValueTable*> m_tables;  // every table a label is a cell of
-  std::vector<std::function<void()>> m_refreshers;
+  std::vector<EditBinding> m_edits;
+  std::vector<ComboBinding> m_combos;
+  std::vector<Bound<QRadioButton, OptionButton>> m_options;
+  std::vector<Bound<QCheckBox, CheckBox>> m_checks;
+  std::vector<Bound<QPushButton, Button>> m_pushes;
+  std::vector<Bound<QGroupBox, Frame>> m_groups;
 };
 
 }  // namespace varnel::app
