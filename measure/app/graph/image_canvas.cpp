@@ -112,15 +112,21 @@ void ImageCanvas::Rows::Reset(int height) {
   m_all = false;
 }
 
+// Marked rows a few rows apart share a band: every band is one more
+// rectangle in the region arithmetic of a repaint and one more copy, which
+// costs more than copying a few rows more.
 QRegion ImageCanvas::Rows::Bands(int width, int height) const {
   if (m_all) return QRegion(0, 0, width, height);
+  constexpr int kJoinedGap = 4;  // unmarked rows between two bands that become one
   std::vector<QRect> bands;
   const int rows = std::min(height, static_cast<int>(m_marked.size()));
   for (int y = 0; y < rows; ++y) {
     if (m_marked[static_cast<std::size_t>(y)] == 0) continue;
-    const int top = y;
-    while (y + 1 < rows && m_marked[static_cast<std::size_t>(y + 1)] != 0) ++y;
-    bands.emplace_back(0, top, width, y - top + 1);
+    if (!bands.empty() && y - bands.back().bottom() - 1 <= kJoinedGap) {
+      bands.back().setBottom(y);
+    } else {
+      bands.emplace_back(0, y, width, 1);
+    }
   }
   QRegion region;
   // Full-width bands from top to bottom: already the region's own form.
