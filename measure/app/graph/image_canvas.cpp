@@ -239,15 +239,13 @@ void ImageCanvas::Flush() {
   const auto rowBytes = static_cast<std::size_t>(m_image.width()) * sizeof(QRgb);
   if (m_drawn.All() && m_image.bytesPerLine() == m_cleared.bytesPerLine()) {
     std::memcpy(m_image.bits(), m_cleared.constBits(), static_cast<std::size_t>(m_cleared.sizeInBytes()));
-  } else {
-    for (int y = 0; y < m_image.height(); ++y)
-      if (m_drawn.Has(y)) std::memcpy(m_image.scanLine(y), m_cleared.constScanLine(y), rowBytes);
-  }
-  if (m_drawn.All()) {
     m_changed.MarkAll();
   } else {
-    for (int y = 0; y < m_image.height(); ++y)
-      if (m_drawn.Has(y)) m_changed.Mark(y, y);
+    for (int y = 0; y < m_image.height(); ++y) {
+      if (!m_drawn.Has(y)) continue;
+      std::memcpy(m_image.scanLine(y), m_cleared.constScanLine(y), rowBytes);
+      m_changed.Mark(y, y);
+    }
   }
   m_drawn.Reset(m_image.height());
   m_ownKey = m_image.cacheKey();
