@@ -192,6 +192,9 @@ QWidget* PolModeWindow::BuildWeatherBox() {
   g->addWidget(Cap("mm"), 4, 2);
   m_receiveLamp = m_binder.Text(m_form.Label6[0]);
   m_sendLamp = m_binder.Text(m_form.Label6[1]);
+  // A lamp going out paints the box's colour itself, not the box under it.
+  m_opaqueWidgets.push_back(m_receiveLamp);
+  m_opaqueWidgets.push_back(m_sendLamp);
   g->addWidget(m_sendLamp, 4, 3);
   g->addWidget(m_receiveLamp, 4, 4);
   g->addWidget(m_binder.Text(m_form.Label18), 4, 5);

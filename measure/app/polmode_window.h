@@ -74,7 +74,7 @@ class PolModeWindow : public QWidget {
   QLabel* m_sendLamp = nullptr;
   QLabel* m_receiveLamp = nullptr;
   std::vector<QLabel*> m_cycleLabels;  // status and count: new text every cycle
-  std::vector<QWidget*> m_opaqueWidgets;  // weather values: paint the box's colour themselves
+  std::vector<QWidget*> m_opaqueWidgets;  // weather values and lamps: paint the box's colour themselves
   bool m_sizesFrozen = false;
   bool m_refreshPending = false;
 };
