@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QPalette>
+#include <QTimerEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -238,16 +239,26 @@ void PolModeWindow::Dispatch(const std::function<void()>& handler) {
 // model holds after both needs showing (nothing in between would ever be
 // painted).  A status or count that ends each cycle as it started is then
 // not set, and not painted, twice a cycle.
+//
+// A zero timer rather than a posted call: the event loop fires it after the
+// notifiers of the same pass, and registering it costs no system call,
+// where a posted call wakes the loop through its event fd (a write, a
+// poll and a read) even from the loop's own thread.  A refresh that finds
+// nothing changed, as after most timer ticks, then costs no kernel call.
 void PolModeWindow::RequestRefresh() {
   if (m_refreshPending) return;
   m_refreshPending = true;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        m_refreshPending = false;
-        Refresh();
-      },
-      Qt::QueuedConnection);
+  m_refreshTimer.start(0, this);
+}
+
+void PolModeWindow::timerEvent(QTimerEvent* event) {
+  if (event->timerId() != m_refreshTimer.timerId()) {
+    QWidget::timerEvent(event);
+    return;
+  }
+  m_refreshTimer.stop();
+  m_refreshPending = false;
+  Refresh();
 }
 
 void PolModeWindow::Refresh() {
