@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QPalette>
+#include <QTimerEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -192,6 +193,9 @@ QWidget* PolModeWindow::BuildWeatherBox() {
   g->addWidget(Cap("mm"), 4, 2);
   m_receiveLamp = m_binder.Text(m_form.Label6[0]);
   m_sendLamp = m_binder.Text(m_form.Label6[1]);
+  // A lamp going out paints the box's colour itself, not the box under it.
+  m_opaqueWidgets.push_back(m_receiveLamp);
+  m_opaqueWidgets.push_back(m_sendLamp);
   g->addWidget(m_sendLamp, 4, 3);
   g->addWidget(m_receiveLamp, 4, 4);
   g->addWidget(m_binder.Text(m_form.Label18), 4, 5);
@@ -235,16 +239,26 @@ void PolModeWindow::Dispatch(const std::function<void()>& handler) {
 // model holds after both needs showing (nothing in between would ever be
 // painted).  A status or count that ends each cycle as it started is then
 // not set, and not painted, twice a cycle.
+//
+// A zero timer rather than a posted call: the event loop fires it after the
+// notifiers of the same pass, and registering it costs no system call,
+// where a posted call wakes the loop through its event fd (a write, a
+// poll and a read) even from the loop's own thread.  A refresh that finds
+// nothing changed, as after most timer ticks, then costs no kernel call.
 void PolModeWindow::RequestRefresh() {
   if (m_refreshPending) return;
   m_refreshPending = true;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        m_refreshPending = false;
-        Refresh();
-      },
-      Qt::QueuedConnection);
+  m_refreshTimer.start(0, this);
+}
+
+void PolModeWindow::timerEvent(QTimerEvent* event) {
+  if (event->timerId() != m_refreshTimer.timerId()) {
+    QWidget::timerEvent(event);
+    return;
+  }
+  m_refreshTimer.stop();
+  m_refreshPending = false;
+  Refresh();
 }
 
 void PolModeWindow::Refresh() {

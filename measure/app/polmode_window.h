@@ -4,6 +4,7 @@
 // core and followed by a refresh of the widgets.
 #pragma once
 
+#include <QBasicTimer>
 #include <QWidget>
 
 #include <functional>
@@ -55,6 +56,7 @@ class PolModeWindow : public QWidget {
  protected:
   void focusOutEvent(QFocusEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
 
  private:
   QWidget* BuildAcquisitionBox();
@@ -74,9 +76,10 @@ class PolModeWindow : public QWidget {
   QLabel* m_sendLamp = nullptr;
   QLabel* m_receiveLamp = nullptr;
   std::vector<QLabel*> m_cycleLabels;  // status and count: new text every cycle
-  std::vector<QWidget*> m_opaqueWidgets;  // weather values: paint the box's colour themselves
+  std::vector<QWidget*> m_opaqueWidgets;  // weather values and lamps: paint the box's colour themselves
   bool m_sizesFrozen = false;
   bool m_refreshPending = false;
+  QBasicTimer m_refreshTimer;
 };
 
 }  // namespace varnel::app

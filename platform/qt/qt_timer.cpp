@@ -60,9 +60,14 @@ void QtWindowTimer::SetEnabled(bool enabled) {
 
 // Arms the kernel timer for a fresh countdown (or disarms it).  Setting it
 // also drops an expiry not yet taken, as restarting a window timer does.
+//
+// A timer that neither counted nor counts now leaves the kernel timer alone:
+// it was disarmed, with its expiries, when it last stopped.  The cycle sets
+// its stopped timers' intervals several times a cycle.
 void QtWindowTimer::Restart() {
+  const bool wasCounting = m_counting;
   m_counting = m_enabled && m_interval != 0;
-  if (m_fd < 0) return;
+  if (m_fd < 0 || (!wasCounting && !m_counting)) return;
   itimerspec countdown{};
   if (m_counting) countdown.it_value = countdown.it_interval = Milliseconds(m_interval);
   timerfd_settime(m_fd, 0, &countdown, nullptr);

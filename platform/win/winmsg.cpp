@@ -43,14 +43,19 @@ class ThreadQueue {
 
   int Fd() const { return fd_; }
 
-  // False once the owner thread has ended.
+  // False once the owner thread has ended.  Only the first message into an
+  // empty queue signals: until the queue is empty again the fd is readable
+  // or a pump is delivering and signals for what it leaves (PumpMessages),
+  // so a block's notifications wake the owner once, not once each.
   bool Push(const Message& m) {
+    bool first = false;
     {
       std::lock_guard lock(mutex_);
       if (closed_) return false;
+      first = messages_.empty();
       messages_.push_back(m);
     }
-    Signal();
+    if (first) Signal();
     return true;
   }
 

@@ -135,6 +135,29 @@ TEST_F(QtAdaptors, TimerDoesNotTickInsideItsOwnTick) {
   EXPECT_EQ(ticks, 2);
 }
 
+// A stopped timer's expiry that the loop has not taken yet is dropped, and
+// setting the interval of a stopped timer, as the cycle does several times a
+// cycle, neither brings it back nor starts a countdown.
+TEST_F(QtAdaptors, StoppedTimerStaysQuietWhileItsIntervalChanges) {
+  platform::QtWindowTimer t(1, true);
+  int ticks = 0;
+  t.onTick = [&] { ++ticks; };
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < 5) {
+  }  // expired in the kernel, not taken: no events processed
+  t.SetEnabled(false);
+  for (const uint32_t ms : {3u, 0u, 2u}) t.SetInterval(ms);
+  EXPECT_FALSE(t.Counting());
+  platform::QtWindowTimer reference(30, true);
+  bool referenceTicked = false;
+  reference.onTick = [&] { referenceTicked = true; };
+  EXPECT_TRUE(ProcessUntil([&] { return referenceTicked; }));
+  EXPECT_EQ(ticks, 0);
+  t.SetEnabled(true);
+  EXPECT_TRUE(ProcessUntil([&] { return ticks >= 1; }));
+}
+
 TEST_F(QtAdaptors, TimerHandlerMayDeleteItsTimer) {
   auto t = std::make_unique<platform::QtWindowTimer>(1, true);
   bool ticked = false;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -171,6 +172,15 @@ TEST(WindowMessages, QueueFdIsReadableExactlyWhileMessagesWait) {
   std::thread([h] { platform::PostMessage(h, 1, 0, 0); }).join();
   EXPECT_TRUE(FdReadable(fd));
   EXPECT_EQ(platform::PumpMessages(), 1);
+  EXPECT_FALSE(FdReadable(fd));
+  // A batch wakes the owner once, and the pump still takes all of it.
+  std::thread([h] {
+    for (int i = 0; i < 3; ++i) platform::PostMessage(h, 1, 0, i);
+  }).join();
+  uint64_t wakeUps = 0;
+  ASSERT_EQ(read(fd, &wakeUps, sizeof wakeUps), static_cast<ssize_t>(sizeof wakeUps));
+  EXPECT_EQ(wakeUps, 1u);
+  EXPECT_EQ(platform::PumpMessages(), 3);
   EXPECT_FALSE(FdReadable(fd));
   platform::DestroyMessageWindow(h);
 }
