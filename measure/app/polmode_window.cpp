@@ -246,9 +246,7 @@ void PolModeWindow::Dispatch(const std::function<void()>& handler) {
 // poll and a read) even from the loop's own thread.  A refresh that finds
 // nothing changed, as after most timer ticks, then costs no kernel call.
 void PolModeWindow::RequestRefresh() {
-  if (m_refreshPending) return;
-  m_refreshPending = true;
-  m_refreshTimer.start(0, this);
+  if (!m_refreshTimer.isActive()) m_refreshTimer.start(0, this);
 }
 
 void PolModeWindow::timerEvent(QTimerEvent* event) {
@@ -257,7 +255,6 @@ void PolModeWindow::timerEvent(QTimerEvent* event) {
     return;
   }
   m_refreshTimer.stop();
-  m_refreshPending = false;
   Refresh();
 }
 

@@ -78,8 +78,7 @@ class PolModeWindow : public QWidget {
   std::vector<QLabel*> m_cycleLabels;  // status and count: new text every cycle
   std::vector<QWidget*> m_opaqueWidgets;  // weather values and lamps: paint the box's colour themselves
   bool m_sizesFrozen = false;
-  bool m_refreshPending = false;
-  QBasicTimer m_refreshTimer;
+  QBasicTimer m_refreshTimer;  // active while a refresh is pending
 };
 
 }  // namespace varnel::app
