@@ -1,9 +1,15 @@
 # Warnings, sanitizers and test helpers shared by every project target.
 
+# Warnings are errors in the project's own builds (scripts/build.sh, CI),
+# where a new warning must stop the change; a plain CMake build of a user
+# or a distribution, with another compiler release and its own false
+# alarms, only shows them.
+option(LW_WERROR "Treat warnings in project code as errors" OFF)
+
 add_library(lw_warnings INTERFACE)
 target_compile_options(lw_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-  -Wnull-dereference -Wimplicit-fallthrough -Werror)
+  -Wnull-dereference -Wimplicit-fallthrough $<$<BOOL:${LW_WERROR}>:-Werror>)
 
 if(LW_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer

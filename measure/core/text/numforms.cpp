@@ -120,7 +120,11 @@ std::optional<int32_t> ToInt32(double value) {
 }
 
 std::string ShortForm(long long value) {
-  return value < 0 ? std::to_string(value) : " " + std::to_string(value);
+  std::string text = std::to_string(value);
+  // Appended rather than "literal + string": GCC 12's -Wrestrict misreads
+  // the inlined insert of operator+(const char*, string&&) at -O3.
+  if (value >= 0) text.insert(text.begin(), ' ');
+  return text;
 }
 
 std::string PlainForm(long long value) { return std::to_string(value); }
@@ -291,7 +295,8 @@ std::string FormatScientific(double value, const Pattern& pat) {
     RoundFixed(m, pat.maxDec, intPart, fracPart);
     if (static_cast<int>(intPart.size()) > intDigits) {
       ++exponent;
-      m.digits = "1" + std::string(14, '0');
+      m.digits = std::string(15, '0');
+      m.digits.front() = '1';
       RoundFixed(m, pat.maxDec, intPart, fracPart);
     }
   } else {
