@@ -82,6 +82,7 @@ void WeatherLink::Timer2Tick() {
   // With no port there is nobody to ask: no request and no indicator; the
   // next attempt to reach the station is four ticks later.
   if (!EnsurePortOpen()) return;
+  DiscardLeftovers();
   // Counted before the write: a station may answer before it returns.
   ++unanswered_;
   SendWeatherRequest();
@@ -126,6 +127,12 @@ std::vector<uint8_t> WeatherLink::TakeReply() {
   unanswered_ = 0;
   reopenAt_ = kUnansweredBeforeReopen;
   return reply;
+}
+
+void WeatherLink::DiscardLeftovers() {
+  // A reply being collected right now (Timer3 runs) is left to finish.
+  if (timer3_.Enabled() || port_.BytesWaiting() <= 0) return;
+  port_.ReadAll();
 }
 
 void WeatherLink::ReopenIfSilent() {

@@ -25,6 +25,15 @@
 // request; while the station stays silent it does so again after every
 // kUnansweredBetweenReopens further requests (a minute), not at every
 // request.  Any reply read, good or not, shows the port works.
+//
+// A request starts on an empty line: bytes still waiting from before it
+// are no reply to it, and are dropped.  They are the end of a reply that
+// was read while its last bytes were still on the way (a read takes what
+// waits once more than 16 bytes are there, and a station's packet is
+// longer), or a fragment too short ever to be read.  Left waiting, they
+// would become the first bytes of the next reply, which would then be
+// rejected for its first byte, or, when a left-over byte happened to be
+// 0x01, taken with its fields shifted: a reading lost or made up.
 #pragma once
 
 #include <cstdint>
@@ -97,6 +106,7 @@ class WeatherLink {
   std::vector<uint8_t> TakeReply();
   bool EnsurePortOpen();
   void ReopenIfSilent();
+  void DiscardLeftovers();
   void Repaint() {
     if (repaint) repaint();
   }
