@@ -26,6 +26,8 @@ int RunRecords(const std::vector<std::string>& args, std::ostream& out, std::ost
 int RunWave(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 // `varnel-data plot`: a waveform snapshot file as a PNG picture (plot.cpp).
 int RunPlot(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// `varnel-data settings`: a new site folder's SETDT.DAT (settings.cpp).
+int RunSettings(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // Output encoding shared by the commands: UTF-8 with LF, or code page 932
 // with CR LF exactly as the data file's text form is written.

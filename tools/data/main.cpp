@@ -2,6 +2,7 @@
 //
 //   varnel-data records [--channels 4|8|16] [--thresholds a,b,c,d] [--cp932] FILE
 //   varnel-data wave [--cp932] FILE
+//   varnel-data settings [--keep] [--data-path PATH] DIR
 //   varnel-data FILE        (a name ending in "Wev.dat" is a waveform file,
 //                            anything else a binary data file)
 //
@@ -26,6 +27,8 @@ const Command kCommands[] = {
      varnel::tools::RunWave},
     {"plot", "[--shunt OHMS] [--card bipolar|unipolar] [--interval US] [--width PX] [--height PX] [-o OUT.png|-] FILE",
      "a waveform snapshot file drawn as the window's graph, to a PNG", varnel::tools::RunPlot},
+    {"settings", "[--keep] [--data-path PATH] DIR",
+     "a new site folder's SETDT.DAT: the window's design settings, the data file in DIR", varnel::tools::RunSettings},
 };
 
 void Usage(std::ostream& out) {

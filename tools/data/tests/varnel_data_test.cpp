@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -189,6 +190,46 @@ TEST(VarnelDataProgram, ReadsBackWhatDtSaveWroteAndRefusesATornFile) {
   WriteBytes(dir.File("torn.bdt"), Slurp(dir.File("data.bdt")) + std::string(8, '\x40'));
   EXPECT_EQ(RunProgram({"records", dir.File("torn.bdt")}).code, 2);
   EXPECT_EQ(RunProgram({}).code, 2);
+}
+
+// The fields of a settings record, read back by their offsets: freq index,
+// data interval, wave interval, group count (16-bit), shunt (single), the
+// path's byte count (16-bit) and its code page 932 bytes.
+template <typename T>
+T At(const std::string& bytes, std::size_t offset) {
+  T v{};
+  std::memcpy(&v, bytes.data() + offset, sizeof v);
+  return v;
+}
+
+TEST(VarnelDataSettings, ANewSiteGetsTheDesignSettingsWithItsDataFileInsideAndKeepsOnesItHas) {
+  TempDir site;
+  const std::string settings = site.File("SETDT.DAT");
+  ASSERT_EQ(Call(RunSettings, {site.Path().string()}).code, kExitOk);
+  const std::string bytes = Slurp(settings);
+  const std::string utf8 = site.File("気象・電流data.csv");
+  const std::string path = text::ToCp932(utf8);
+  // The stored length counts characters, as the window's text does.
+  const auto characters = std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; });
+  ASSERT_GE(bytes.size(), 14 + path.size());
+  EXPECT_EQ(At<int16_t>(bytes, 0), 0);    // 50 Hz
+  EXPECT_EQ(At<int16_t>(bytes, 2), 1);    // a record a minute
+  EXPECT_EQ(At<int16_t>(bytes, 4), 10);   // scheduled snapshots every 10 minutes, on
+  EXPECT_EQ(At<int16_t>(bytes, 6), 4);    // 16 channels
+  EXPECT_EQ(At<float>(bytes, 8), 330.0f);  // shunt, ohms
+  EXPECT_EQ(At<int16_t>(bytes, 12), characters);
+  EXPECT_EQ(bytes.substr(14, path.size()), path);
+
+  // Settings a site has are never replaced: --keep leaves them quietly.
+  EXPECT_EQ(Call(RunSettings, {site.Path().string()}).code, kExitRefused);
+  EXPECT_EQ(Call(RunSettings, {"--keep", "--data-path", "/elsewhere/data.csv", site.Path().string()}).code, kExitOk);
+  EXPECT_EQ(Slurp(settings), bytes);
+
+  // A path the settings file cannot hold writes nothing.
+  TempDir other;
+  const Outcome r = Call(RunSettings, {"--data-path", other.File("ä.csv"), other.Path().string()});
+  EXPECT_EQ(r.code, kExitRefused);
+  EXPECT_FALSE(std::filesystem::exists(other / "SETDT.DAT")) << r.err;
 }
 
 }  // namespace
