@@ -34,6 +34,20 @@ class DbError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A database whose schema version is not the one this program is built
+// for (schema.h): newer (made by a later varnel-collect) or, for
+// varnel-web, older (its collector not yet upgraded).  Waiting does not
+// cure it; an upgrade does.
+class SchemaVersionError : public DbError {
+ public:
+  SchemaVersionError(const std::string& message, bool databaseIsNewer)
+      : DbError(message), databaseIsNewer_(databaseIsNewer) {}
+  bool DatabaseIsNewer() const { return databaseIsNewer_; }
+
+ private:
+  bool databaseIsNewer_;
+};
+
 // A point in time as the database keeps it: seconds since the epoch, with
 // the site's UTC offset at that time (for the local time text).
 struct Instant {
@@ -102,7 +116,9 @@ class Database {
   // "SQLite /path/records.sqlite" or "PostgreSQL host=... dbname=..."
   // (without a password).
   virtual std::string Describe() const = 0;
-  // Connects (again) and creates the tables that are missing.
+  // Connects (again) and brings the tables to this release's schema
+  // version, applying the steps the database lacks in one transaction;
+  // throws SchemaVersionError for a database of a later release.
   virtual void Open() = 0;
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;

@@ -1,6 +1,6 @@
-// A libpq result that clears itself, and statements run with bound
-// parameters only: shared by the collector's engine and the dashboard's
-// reader.
+// A libpq result that clears itself, statements run with bound parameters
+// only, and the schema version of a records database: shared by the
+// collector's engine and the dashboard's reader.
 #pragma once
 
 #include <libpq-fe.h>
@@ -70,6 +70,14 @@ inline PgResult PgExec(PGconn* conn, const std::string& sql, const std::vector<s
     throw DbError("PostgreSQL: " + PgTrim(why.empty() ? PQerrorMessage(conn) : why));
   }
   return r;
+}
+
+// The schema version of a records database: the last step recorded in
+// `schema_version`; 0 for a database made before schema versions, which has
+// no such table.
+inline int PgSchemaVersion(PGconn* conn) {
+  if (PgExec(conn, "SELECT to_regclass('schema_version') IS NOT NULL").Text(0, 0) != "t") return 0;
+  return static_cast<int>(PgExec(conn, "SELECT coalesce(max(version), 0) FROM schema_version").Int(0, 0));
 }
 
 }  // namespace varnel::fleet

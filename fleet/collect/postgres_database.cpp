@@ -84,7 +84,11 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-std::string SchemaSql() {
+// Step 1 is the schema of the releases before schema versions, as they made
+// it: its IF NOT EXISTS forms leave a database of theirs unchanged (or add
+// the covering indexes of the releases before those), and the step then
+// only stamps it.
+std::string TablesSql() {
   using namespace schema;
   return "CREATE TABLE IF NOT EXISTS sites (site_id serial PRIMARY KEY, name text NOT NULL UNIQUE, "
          "time_zone text NOT NULL);"
@@ -123,6 +127,23 @@ std::string SchemaSql() {
          "updated timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (site_id, stream));";
 }
 
+// The steps from an empty database to schema::kSchemaVersion.  A later
+// release appends one ({2, "...", "ALTER TABLE records ADD COLUMN ...;"}:
+// a column added to a partitioned table reaches its monthly partitions) and
+// the same number to sqlite_database.cpp's list.
+const std::vector<schema::SchemaStep>& Steps() {
+  static const std::vector<schema::SchemaStep> kSteps{
+      {1, "sites, records, channel_records, snapshots and positions", TablesSql()},
+  };
+  return kSteps;
+}
+
+// One row per step applied.  Made before the steps are looked at: a
+// database of the releases before versions has none.
+constexpr const char* kVersionTableSql =
+    "CREATE TABLE IF NOT EXISTS schema_version (version integer PRIMARY KEY, "
+    "applied timestamptz NOT NULL DEFAULT now(), description text NOT NULL)";
+
 constexpr std::array<const char*, 3> kPartitioned{"records", "channel_records", "snapshots"};
 
 class PostgresDatabase final : public Database {
@@ -149,10 +170,7 @@ class PostgresDatabase final : public Database {
     }
     try {
       Exec("SET client_min_messages = warning");
-      Exec("BEGIN");
-      Exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
-      Exec(SchemaSql());
-      Exec("COMMIT");
+      Upgrade();
       LoadPartitions();
     } catch (...) {
       Close();
@@ -216,6 +234,23 @@ class PostgresDatabase final : public Database {
   }
 
  private:
+  // Every step the database lacks and the new version, in one transaction
+  // under the schema lock: collectors of other sites starting meanwhile wait
+  // and then find it upgraded; a failure leaves it as it was (the caller
+  // closes the connection, which rolls the transaction back).
+  void Upgrade() {
+    Exec("BEGIN");
+    Exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
+    Exec(kVersionTableSql);
+    const int stored = PgSchemaVersion(conn_);
+    for (const schema::SchemaStep* step : schema::PendingSteps(Steps(), stored, Describe())) {
+      Exec(step->sql);
+      Exec("INSERT INTO schema_version (version, description) VALUES ($1, $2)",
+           {std::to_string(step->number), step->description});
+    }
+    Exec("COMMIT");
+  }
+
   PGconn* Conn() {
     if (!conn_) throw DbError("PostgreSQL: not connected");
     return conn_;

@@ -1,11 +1,40 @@
-// Table and column names shared by the two engines, and the SQL that makes
-// the tables.  The README documents the schema for people writing queries.
+// Table and column names shared by the two engines, the schema version
+// both programs are built for, and the numbered steps that take a database
+// there.  The README documents the schema for people writing queries.
 #pragma once
 
 #include <array>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace varnel::fleet::schema {
+
+// The version of the tables this release writes and reads: the number of
+// the last step of each engine's list (sqlite_database.cpp,
+// postgres_database.cpp).  A release that changes the tables adds one step
+// to each list and raises this number; varnel-web, built from the same
+// tree, reads databases of exactly this version.
+inline constexpr int kSchemaVersion = 1;
+
+// One step of an engine's schema: its SQL takes a database of version
+// `number - 1` to version `number`, inside the collector's transaction.
+struct SchemaStep {
+  int number;
+  std::string description;  // one line, kept in `schema_version`
+  std::string sql;
+};
+
+// The steps of `steps` that a database of version `stored` still needs, in
+// order.  Throws SchemaVersionError (database.h) when `stored` is above
+// kSchemaVersion: this varnel-collect must not write to it.  `where`
+// describes the database for the message.
+std::vector<const SchemaStep*> PendingSteps(const std::vector<SchemaStep>& steps, int stored, std::string_view where);
+
+// Throws SchemaVersionError unless a database of version `stored` is one
+// varnel-web reads: newer ("upgrade varnel-web") or older ("run the new
+// varnel-collect once to upgrade it").
+void CheckReadable(int stored, std::string_view where);
 
 // Weather columns of `records`, in the order of the record's elements 0..7.
 inline constexpr std::array<const char*, 8> kWeatherColumns{

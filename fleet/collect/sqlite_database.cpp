@@ -45,7 +45,10 @@ std::string JsonArray(const std::vector<double>& v) {
   return out + "]";
 }
 
-std::string SchemaSql() {
+// Step 1 is the schema of the releases before schema versions, as they made
+// it: its IF NOT EXISTS forms leave a database of theirs unchanged, and the
+// step then only stamps it.
+std::string TablesSql() {
   using namespace schema;
   return "CREATE TABLE IF NOT EXISTS sites (site_id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, "
          "time_zone TEXT NOT NULL);"
@@ -69,6 +72,22 @@ std::string SchemaSql() {
          "updated INTEGER NOT NULL DEFAULT (strftime('%s','now')), PRIMARY KEY (site_id, stream));";
 }
 
+// The steps from an empty file to schema::kSchemaVersion.  A later release
+// appends one ({2, "...", "ALTER TABLE records ADD COLUMN ...;"}) and the
+// same number to postgres_database.cpp's list.
+const std::vector<schema::SchemaStep>& Steps() {
+  static const std::vector<schema::SchemaStep> kSteps{
+      {1, "sites, records, channel_records, snapshots and positions", TablesSql()},
+  };
+  return kSteps;
+}
+
+// One row per step applied.  Made before the steps are looked at: a
+// database of the releases before versions has none.
+constexpr const char* kVersionTableSql =
+    "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, "
+    "applied INTEGER NOT NULL DEFAULT (strftime('%s','now')), description TEXT NOT NULL)";
+
 class SqliteDatabase final : public Database {
  public:
   explicit SqliteDatabase(std::string path) : path_(std::move(path)) {}
@@ -91,7 +110,7 @@ class SqliteDatabase final : public Database {
       // but always together with the positions they moved, so the records
       // are read again; nothing is lost or doubled.
       Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;");
-      Exec("BEGIN IMMEDIATE;" + SchemaSql() + "COMMIT;");
+      Upgrade();
     } catch (...) {
       Close();
       throw;
@@ -155,6 +174,28 @@ class SqliteDatabase final : public Database {
   }
 
  private:
+  // Every step the file lacks and the new version, in one transaction under
+  // the file's write lock: another collector opening it meanwhile waits and
+  // then finds it upgraded; a failure leaves it as it was.
+  void Upgrade() {
+    Exec("BEGIN IMMEDIATE");
+    try {
+      Exec(kVersionTableSql);
+      const int stored = SqliteSchemaVersion(db_);
+      for (const schema::SchemaStep* step : schema::PendingSteps(Steps(), stored, Describe())) {
+        Exec(step->sql);
+        SqliteStatement record(Db(), "INSERT INTO schema_version (version, description) VALUES (?1, ?2)");
+        record.Bind(1, int64_t{step->number}).Bind(2, step->description).Run();
+      }
+      // Tools that know only SQLite's own header field see it too.
+      if (stored != schema::kSchemaVersion) Exec("PRAGMA user_version = " + std::to_string(schema::kSchemaVersion));
+      Exec("COMMIT");
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
   sqlite3* Db() {
     if (!db_) throw DbError("SQLite: " + path_ + " is not open");
     return db_;

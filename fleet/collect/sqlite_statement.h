@@ -1,9 +1,11 @@
 // A prepared SQLite statement that finalises itself, with bound parameters
-// only: shared by the collector's engine and the dashboard's reader.
+// only, and the schema version of a records database: shared by the
+// collector's engine and the dashboard's reader.
 #pragma once
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -81,5 +83,20 @@ class SqliteStatement {
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
 };
+
+// The schema version of a records database: the higher of its user_version
+// and the last step recorded in `schema_version` (the collector keeps both
+// alike; either one raised by a later release is noticed).  0 for a
+// database made before schema versions, which has neither.
+inline int SqliteSchemaVersion(sqlite3* db) {
+  SqliteStatement user(db, "PRAGMA user_version");
+  int64_t version = user.Step() ? user.Int(0) : 0;
+  SqliteStatement table(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'");
+  if (table.Step() && table.Int(0) > 0) {
+    SqliteStatement last(db, "SELECT coalesce(max(version), 0) FROM schema_version");
+    if (last.Step()) version = std::max(version, last.Int(0));
+  }
+  return static_cast<int>(std::min<int64_t>(version, INT32_MAX));
+}
 
 }  // namespace varnel::fleet

@@ -122,8 +122,15 @@ bool PostgresServer::Stop(std::string& why) {
   return true;
 }
 
-std::string PostgresServer::ConnectionString() const {
-  return "host=" + (dir_.Path() / "socket").string() + " port=5432 user=postgres dbname=postgres";
+std::string PostgresServer::ConnectionString(const std::string& database) const {
+  return "host=" + (dir_.Path() / "socket").string() + " port=5432 user=postgres dbname=" + database;
+}
+
+std::string PostgresServer::CreateDatabase(const std::string& name, std::string& why) const {
+  // One statement each: CREATE DATABASE runs outside any transaction.
+  if (!Query("DROP DATABASE IF EXISTS \"" + name + "\"", &why) || !Query("CREATE DATABASE \"" + name + "\"", &why))
+    return "";
+  return ConnectionString(name);
 }
 
 std::optional<std::vector<std::vector<std::string>>> PostgresServer::Query(const std::string& sql,

@@ -31,8 +31,13 @@ class PostgresServer {
   // A fast shutdown (connections are ended, the server stops cleanly).
   bool Stop(std::string& why);
 
-  // libpq connection string of the server's database "postgres".
-  std::string ConnectionString() const;
+  // libpq connection string of the server's database "postgres", or of
+  // another database of the server.
+  std::string ConnectionString(const std::string& database = "postgres") const;
+  // A new empty database (one left by an earlier run is dropped first), for
+  // a test whose tables must not meet the other tests' rows; its connection
+  // string, or "" with the reason in `why`.
+  std::string CreateDatabase(const std::string& name, std::string& why) const;
 
   // Runs one statement; the rows as texts (NULL as ""), or nullopt with
   // the reason in *why.

@@ -1,10 +1,12 @@
 #include "collect_test_support.h"
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <fstream>
 #include <stdexcept>
 
+#include "database.h"
 #include "settings/setdt.h"
 #include "text/numforms.h"
 
@@ -74,10 +76,12 @@ void SyntheticSite::AppendRaw(const std::string& bytes) {
   std::ofstream(dataPath_, std::ios::binary | std::ios::app) << bytes;
 }
 
-std::vector<std::vector<std::string>> SqliteRows(const std::string& dbPath, const std::string& sql) {
+namespace {
+
+std::vector<std::vector<std::string>> SqliteRun(const std::string& dbPath, const std::string& sql, int flags) {
   sqlite3* db = nullptr;
   std::vector<std::vector<std::string>> rows;
-  if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(dbPath.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
     throw std::runtime_error("cannot open " + dbPath);
   }
@@ -98,6 +102,48 @@ std::vector<std::vector<std::string>> SqliteRows(const std::string& dbPath, cons
   if (rc != SQLITE_OK) throw std::runtime_error("SQLite: " + why + " in " + sql);
   return rows;
 }
+
+std::vector<std::vector<std::string>> PostgresRun(const std::string& connection, const std::string& sql) {
+  PGconn* conn = PQconnectdb(connection.c_str());
+  PGresult* r = PQstatus(conn) == CONNECTION_OK ? PQexec(conn, sql.c_str()) : nullptr;
+  const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+  std::vector<std::vector<std::string>> rows;
+  for (int i = 0; status == PGRES_TUPLES_OK && i < PQntuples(r); ++i) {
+    rows.emplace_back();
+    for (int j = 0; j < PQnfields(r); ++j) rows.back().emplace_back(PQgetvalue(r, i, j));
+  }
+  const std::string why = r ? PQresultErrorMessage(r) : PQerrorMessage(conn);
+  PQclear(r);
+  PQfinish(conn);
+  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+    throw std::runtime_error("PostgreSQL: " + why + " in " + sql.substr(0, 200));
+  return rows;
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> SqliteRows(const std::string& dbPath, const std::string& sql) {
+  return SqliteRun(dbPath, sql, SQLITE_OPEN_READONLY);
+}
+
+std::vector<std::vector<std::string>> DatabaseRows(const std::string& database, const std::string& sql) {
+  return IsPostgresConnection(database) ? PostgresRun(database, sql) : SqliteRows(database, sql);
+}
+
+void DatabaseExec(const std::string& database, const std::string& sql) {
+  if (IsPostgresConnection(database))
+    PostgresRun(database, sql);
+  else
+    SqliteRun(database, sql, SQLITE_OPEN_READWRITE);
+}
+
+void StampSchemaVersion(const std::string& database, int version) {
+  const std::string n = std::to_string(version);
+  DatabaseExec(database, "INSERT INTO schema_version (version, description) VALUES (" + n + ", 'a later release')");
+  if (!IsPostgresConnection(database)) DatabaseExec(database, "PRAGMA user_version = " + n);
+}
+
+std::string TestDataFile(const std::string& name) { return std::string(VARNEL_COLLECT_TEST_DATA) + "/" + name; }
 
 std::string SqliteValue(const std::string& dbPath, const std::string& sql) {
   const auto rows = SqliteRows(dbPath, sql);

@@ -50,4 +50,15 @@ class SyntheticSite {
 std::vector<std::vector<std::string>> SqliteRows(const std::string& dbPath, const std::string& sql);
 std::string SqliteValue(const std::string& dbPath, const std::string& sql);
 
+// The same of either engine: an SQLite file, or a PostgreSQL connection
+// string (as varnel-collect tells them apart); throws std::runtime_error.
+std::vector<std::vector<std::string>> DatabaseRows(const std::string& database, const std::string& sql);
+// Runs statements that change the database (several, separated by ";").
+void DatabaseExec(const std::string& database, const std::string& sql);
+// Marks the database as upgraded to `version` by a later release.
+void StampSchemaVersion(const std::string& database, int version);
+
+// A file of fleet/collect/tests/data (see the README there).
+std::string TestDataFile(const std::string& name);
+
 }  // namespace varnel::fleet::testing

@@ -1,0 +1,48 @@
+#include "schema.h"
+
+#include <stdexcept>
+
+#include "database.h"
+
+namespace varnel::fleet::schema {
+
+namespace {
+
+std::string Has(int stored) {
+  return "the database has schema version " + std::to_string(stored) +
+         (stored == 0 ? " (it was made before schema versions)" : "");
+}
+
+std::string Prefix(std::string_view where) { return std::string(where) + ": "; }
+
+}  // namespace
+
+std::vector<const SchemaStep*> PendingSteps(const std::vector<SchemaStep>& steps, int stored, std::string_view where) {
+  // The list is this release's own: numbered 1, 2, ... up to the version
+  // both programs are built for, or the build is wrong.
+  for (std::size_t i = 0; i < steps.size(); ++i)
+    if (steps[i].number != static_cast<int>(i) + 1) throw std::logic_error("schema steps out of order");
+  if (steps.empty() || steps.back().number != kSchemaVersion)
+    throw std::logic_error("the schema steps do not end at version " + std::to_string(kSchemaVersion));
+  if (stored > kSchemaVersion)
+    throw SchemaVersionError(Prefix(where) + Has(stored) + "; this varnel-collect knows up to " +
+                                 std::to_string(kSchemaVersion) + ": upgrade varnel-collect",
+                             true);
+  std::vector<const SchemaStep*> out;
+  for (const SchemaStep& s : steps)
+    if (s.number > stored) out.push_back(&s);
+  return out;
+}
+
+void CheckReadable(int stored, std::string_view where) {
+  if (stored > kSchemaVersion)
+    throw SchemaVersionError(Prefix(where) + Has(stored) + "; this varnel-web knows up to " +
+                                 std::to_string(kSchemaVersion) + ": upgrade varnel-web",
+                             true);
+  if (stored < kSchemaVersion)
+    throw SchemaVersionError(Prefix(where) + Has(stored) + "; this varnel-web reads version " +
+                                 std::to_string(kSchemaVersion) + ": run the new varnel-collect once to upgrade it",
+                             false);
+}
+
+}  // namespace varnel::fleet::schema
