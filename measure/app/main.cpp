@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   platform::UseOffscreenWithoutDisplay("Varnel", argc, argv);
+  platform::DropQtEnvironmentRemarks();
   // A file-size limit must surface as a write error of one record, not kill
   // the program.
   std::signal(SIGXFSZ, SIG_IGN);

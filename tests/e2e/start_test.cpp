@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "form/form.h"
 #include "site.h"
@@ -91,11 +92,22 @@ TEST(SiteStart, HelpTellsTheProgramItsSiteFilesAndExitStatusesAndTouchesNothing)
   EXPECT_TRUE(fs::is_empty(dir.Path())) << "no lock file, no settings, nothing";
 }
 
-TEST(SiteStart, WithoutADisplayBothProgramsRunOffscreenAndSaySoOnce) {
+// Every line a program wrote is one of its own ("Varnel: ..."): none of
+// Qt's remarks about the machine it runs on.
+void ExpectOwnLinesOnly(const std::string& output, const std::string& program) {
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty()) EXPECT_EQ(line.rfind(program + ": ", 0), 0u) << line;
+}
+
+TEST(SiteStart, WithoutADisplayBothProgramsRunOffscreenAndSaySoOnceAndNothingOfQt) {
   std::unique_ptr<Site> holder;
   Site& site = PreparedSite(holder, "headless");
   auto environment = site.Environment();
   environment.erase("QT_QPA_PLATFORM");
+  // As under a service manager or in a root shell: no runtime folder (Qt
+  // takes an empty value for none).
+  environment["XDG_RUNTIME_DIR"] = "";
 
   auto varnel = StartBare("Varnel", site.Path(), environment);
   ASSERT_TRUE(varnel->WaitForOutput("status: QDA-7100B 正常検出", 30s)) << varnel->Output();
@@ -109,6 +121,10 @@ TEST(SiteStart, WithoutADisplayBothProgramsRunOffscreenAndSaySoOnce) {
 
   EXPECT_EQ(varnel->WaitForExit(0ms), std::nullopt) << varnel->Output();
   EXPECT_EQ(tessik->WaitForExit(0ms), std::nullopt) << tessik->Output();
+  // Both windows have been shown by now: Varnel's right after its start-up,
+  // long before Tessik's start-up ended.
+  ExpectOwnLinesOnly(varnel->Output(), "Varnel");
+  ExpectOwnLinesOnly(tessik->Output(), "Tessik");
 }
 
 // What the window must show after loading.  Fields the damage left

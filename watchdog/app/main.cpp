@@ -66,6 +66,7 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   platform::UseOffscreenWithoutDisplay("Tessik", argc, argv);
+  platform::DropQtEnvironmentRemarks();
   QApplication app(argc, argv);
 
   const std::string site = QDir::currentPath().toStdString();

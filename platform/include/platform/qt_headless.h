@@ -20,4 +20,12 @@ bool LacksDisplay(const std::function<const char*(const char*)>& getenv, int arg
 // it chose the offscreen platform.
 bool UseOffscreenWithoutDisplay(const char* program, int argc, char** argv);
 
+// Keeps Qt's remarks about the environment it runs in out of the program's
+// log, which operators read: on a headless site PC or under a service
+// manager they appear at every start and say nothing about the site
+// ("QStandardPaths: XDG_RUNTIME_DIR not set, ...", the offscreen platform's
+// "This plugin does not support propagateSizeHints()").  Every other
+// message goes on to Qt's own handler.  Call before the QApplication exists.
+void DropQtEnvironmentRemarks();
+
 }  // namespace platform
