@@ -801,6 +801,11 @@ HttpResponse Dashboard::Handle(const HttpRequest& request) {
     response = Route(request);
   } catch (const Refusal& r) {
     response = refusal(r.status, r.message);
+  } catch (const SchemaVersionError& e) {
+    // Only an upgrade cures it: the message says which program to upgrade.
+    if (options_.log) options_.log(std::string("database: ") + e.what());
+    store_.Close();  // opened again by the next request
+    response = refusal(503, e.what());
   } catch (const DbError& e) {
     if (options_.log) options_.log(std::string("database: ") + e.what());
     store_.Close();  // opened again by the next request

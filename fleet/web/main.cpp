@@ -181,6 +181,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<FleetStore> store = MakeFleetStore(config.database);
   try {
     store->Open();
+  } catch (const SchemaVersionError& e) {
+    // A database of a later release stays so until this program is
+    // upgraded: say so and end rather than serve 503 for ever.
+    if (e.DatabaseIsNewer()) {
+      Log(e.what());
+      return kExitFailed;
+    }
+    Log(std::string(e.what()) + "; serving 503 until it is upgraded");
   } catch (const DbError& e) {
     Log(std::string(e.what()) + "; serving 503 until it can be read");
   }

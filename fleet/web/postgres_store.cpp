@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "pg_result.h"
+#include "schema.h"
 #include "store.h"
 
 namespace varnel::fleet::web {
@@ -70,6 +71,12 @@ class PostgresFleetStore final : public FleetStore {
     } catch (const DbError& e) {
       Close();
       throw DbError(std::string(e.what()) + " (no records database of varnel-collect?)");
+    }
+    try {
+      schema::CheckReadable(PgSchemaVersion(conn_), Describe());
+    } catch (const DbError&) {
+      Close();
+      throw;
     }
   }
 

@@ -7,6 +7,7 @@
 // start, that holds the value).
 #include <sqlite3.h>
 
+#include "schema.h"
 #include "sqlite_statement.h"
 #include "store.h"
 
@@ -39,6 +40,12 @@ class SqliteFleetStore final : public FleetStore {
     } catch (const DbError& e) {
       Close();
       throw DbError("SQLite: " + path_ + " is no records database of varnel-collect (" + e.what() + ")");
+    }
+    try {
+      schema::CheckReadable(SqliteSchemaVersion(db_), Describe());
+    } catch (const DbError&) {
+      Close();
+      throw;
     }
   }
 

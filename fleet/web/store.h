@@ -98,7 +98,8 @@ class FleetStore {
   virtual ~FleetStore() = default;
   virtual std::string Describe() const = 0;
   // Opens the database for reading; throws DbError.  Nothing is created or
-  // changed: a database the collector has not made yet is an error.
+  // changed: a database the collector has not made yet is an error, and one
+  // of another schema version (schema.h) a SchemaVersionError.
   virtual void Open() = 0;
   virtual bool IsOpen() const = 0;
   virtual void Close() = 0;

@@ -1,15 +1,20 @@
 // The reader of both engines against rows the test writes through the
 // collector's engines: the reduction keeps every bucket's extremes at their
 // times, and the episodes of staged alarms begin and end where the
-// hand-made profiles say.  Run on SQLite and on a PostgreSQL server of the
-// test's own, whose SQL differs.
+// hand-made profiles say; a database of another schema version is not
+// opened.  Run on SQLite and on a PostgreSQL server of the test's own,
+// whose SQL differs.
 #include <gtest/gtest.h>
 
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <map>
 
 #include "alarms.h"
+#include "collect_test_support.h"
+#include "files.h"
+#include "schema.h"
 #include "store.h"
 #include "web_test_support.h"
 
@@ -308,6 +313,41 @@ TEST_P(StoreTest, StagedEpisodesBeginAndEndAtTheRecordsAndADipShorterThanTheHold
   // caution; at 211 it has ended.
   EXPECT_EQ(CurrentStages(*store_, alarms, row, at(210)).at(0).stage, 0);
   EXPECT_TRUE(CurrentStages(*store_, alarms, row, at(211)).empty());
+}
+
+TEST_P(StoreTest, OnlyADatabaseOfThisReleasesSchemaVersionIsOpened) {
+  // The collector's database of the release before schema versions.
+  std::string db;
+  if (GetParam() == "postgresql") {
+    std::string why;
+    db = SharedPostgres()->CreateDatabase("v1", why);
+    ASSERT_FALSE(db.empty()) << why;
+    fleet::testing::DatabaseExec(db, lw::testing::ReadFile(fleet::testing::TestDataFile("records-v1.pg.sql")));
+  } else {
+    db = dir_->File("v1.sqlite");
+    std::filesystem::copy_file(fleet::testing::TestDataFile("records-v1.sqlite"), db);
+  }
+  auto store = MakeFleetStore(db);
+  auto open = [&]() -> std::string {
+    try {
+      store->Open();
+      return "opened";
+    } catch (const SchemaVersionError& e) {
+      EXPECT_FALSE(store->IsOpen());
+      return std::string(e.DatabaseIsNewer() ? "newer: " : "older: ") + e.what();
+    }
+  };
+  const std::string where = store->Describe() + ": the database has schema version ";
+  const std::string current = std::to_string(schema::kSchemaVersion);
+  EXPECT_EQ(open(), "older: " + where + "0 (it was made before schema versions); this varnel-web reads version " +
+                        current + ": run the new varnel-collect once to upgrade it");
+  MakeDatabase(db)->Open();  // the new collector's first start
+  ASSERT_EQ(open(), "opened");
+  EXPECT_EQ(store->Sites().size(), 1u);
+  store->Close();
+  fleet::testing::StampSchemaVersion(db, schema::kSchemaVersion + 1);
+  EXPECT_EQ(open(), "newer: " + where + std::to_string(schema::kSchemaVersion + 1) + "; this varnel-web knows up to " +
+                        current + ": upgrade varnel-web");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite", "postgresql"),
