@@ -76,6 +76,14 @@ class Reader {
     else
       target = *n * scale;
   }
+  void Flag(const std::string& key, bool& target) {
+    auto v = Get(key);
+    if (!v) return;
+    const QString text = QString::fromStdString(web::Text(*v));
+    if (text.compare("true", Qt::CaseInsensitive) == 0) target = true;
+    else if (text.compare("false", Qt::CaseInsensitive) == 0) target = false;
+    else Error(key + " must be true or false, not \"" + text.toStdString() + "\"");
+  }
   void Error(const std::string& message) { errors_.push_back("[" + section_ + "] " + message); }
   void ReportUnused() {
     for (const std::string& k : unused_) Error("unknown key " + k);
@@ -166,6 +174,9 @@ bool LoadConfigFile(const std::string& path, WebConfig& config, std::vector<std:
     r.Whole("Port", 0, 65535, port);
     config.port = static_cast<int>(port);
     r.Text("TokenFile", config.tokenFile);
+    r.Text("TlsCertificate", config.tlsCertificate);
+    r.Text("TlsKey", config.tlsKey);
+    r.Flag("AllowPlainHttp", config.allowPlainHttp);
     r.Whole("QuietMinutes", 1, 100000, config.quietSeconds, 60);
     r.Text("SnapshotDir", config.snapshotDir);
     r.Text("ChartDir", config.chartDir);

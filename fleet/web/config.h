@@ -3,9 +3,12 @@
 //
 //   [Web]
 //   Database=records.sqlite        ; or a PostgreSQL connection string
-//   Listen=127.0.0.1               ; another address needs a token
+//   Listen=127.0.0.1               ; another address needs a token, and TLS or AllowPlainHttp
 //   Port=8710
 //   TokenFile=/etc/varnel/web.token  ; the access token (at least 16 characters)
+//   TlsCertificate=/etc/varnel/web.crt  ; PEM: serve HTTPS (both or neither)
+//   TlsKey=/etc/varnel/web.key          ; PEM, without a pass phrase
+//   AllowPlainHttp=false           ; true: plain HTTP on another address
 //   QuietMinutes=15                ; a site without records this long is marked
 //   SnapshotDir=.                  ; where snapshot files are when not stored
 //   StateFile=varnel-web.state     ; what the alarm command has announced
@@ -43,6 +46,9 @@ struct WebConfig {
   int port = 8710;
   std::string tokenFile;
   std::string token;  // read from the token file (or VARNEL_WEB_TOKEN)
+  std::string tlsCertificate;  // PEM files; both empty: plain HTTP
+  std::string tlsKey;
+  bool allowPlainHttp = false;  // plain HTTP on an address other than loopback
   int64_t quietSeconds = 15 * 60;
   std::string snapshotDir;
   std::string chartDir = "/usr/share/javascript/dygraphs";

@@ -863,8 +863,8 @@ HttpResponse Dashboard::Route(const HttpRequest& r) {
         if (p.first != "token") rest.push_back(p);
       HttpResponse out{303, "text/plain; charset=utf-8", "", {}};
       out.headers.emplace_back("Location", r.path + Query(rest));
-      out.headers.emplace_back("Set-Cookie",
-                               "varnel_token=" + UrlPart(given) + "; Path=/; HttpOnly; SameSite=Strict");
+      out.headers.emplace_back("Set-Cookie", "varnel_token=" + UrlPart(given) + "; Path=/; HttpOnly; SameSite=Strict" +
+                                                 (options_.servedOverTls ? "; Secure" : ""));
       return out;
     }
   }

@@ -50,6 +50,9 @@ struct DashboardOptions {
   int64_t peakWindowSeconds = 24 * 3600;
   // Empty: no token (loopback only; then the Host must be a loopback name).
   std::string token;
+  // Served over TLS: the token's cookie is marked Secure, so that the
+  // browser never sends it over plain HTTP.
+  bool servedOverTls = false;
   // Debian's dygraphs (dygraph.min.js, dygraph.min.css).
   std::filesystem::path chartDir = "/usr/share/javascript/dygraphs";
   // Where snapshot files are looked for when the database does not hold

@@ -2,14 +2,19 @@
 // database (read-only), with staged alarms and an alarm command.
 //
 //   varnel-web [--site-dir DIR] [--db FILE|CONNINFO] [--config FILE] [--listen ADDRESS] [--port N]
-//              [--token-file FILE] [--state FILE] [--snapshot-dir DIR]
+//              [--token-file FILE] [--tls-cert FILE --tls-key FILE] [--allow-plain-http]
+//              [--state FILE] [--snapshot-dir DIR]
 //
 // Without --db it reads DIR/records.sqlite (DIR: --site-dir, default the
 // current folder), takes DIR/varnel-web.ini when there is one, keeps the
 // alarm state in DIR/varnel-web.state and finds snapshot files in DIR.
 // It listens on 127.0.0.1 unless told otherwise; any other address needs
 // an access token (--token-file, TokenFile= or VARNEL_WEB_TOKEN), which
-// every request must then carry.  SIGINT and SIGTERM end it cleanly.
+// every request must then carry, and, so that the token does not cross
+// the network in the clear, TLS (--tls-cert and --tls-key, PEM files) or
+// an explicit --allow-plain-http.  A certificate or key that cannot serve
+// stops it before it listens, never a quiet fall back to plain HTTP.
+// SIGINT and SIGTERM end it cleanly.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,6 +22,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QHostAddress>
+#include <QSslConfiguration>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <ctime>
@@ -29,6 +35,7 @@
 #include "dashboard.h"
 #include "http_server.h"
 #include "store.h"
+#include "tls.h"
 
 namespace {
 
@@ -59,17 +66,20 @@ void Log(const std::string& message) {
 
 void Usage(std::ostream& out) {
   out << "usage: varnel-web [--site-dir DIR] [--db FILE|CONNINFO] [--config FILE] [--listen ADDRESS] [--port N]\n"
-         "                  [--token-file FILE] [--state FILE] [--snapshot-dir DIR]\n"
+         "                  [--token-file FILE] [--tls-cert FILE --tls-key FILE] [--allow-plain-http]\n"
+         "                  [--state FILE] [--snapshot-dir DIR]\n"
          "Serves the fleet's records from the collector's database (read-only) as pages and JSON,\n"
          "with staged alarms (DIR/varnel-web.ini).  Listens on 127.0.0.1:8710 unless told otherwise;\n"
-         "other addresses need an access token.\n";
+         "other addresses need an access token, and HTTPS (--tls-cert, --tls-key: PEM certificate\n"
+         "and key) or --allow-plain-http.\n";
 }
 
 struct Args {
   std::string siteDir = ".";
   std::string config;
-  std::optional<std::string> db, listen, tokenFile, state, snapshotDir;
+  std::optional<std::string> db, listen, tokenFile, tlsCertificate, tlsKey, state, snapshotDir;
   std::optional<int> port;
+  bool allowPlainHttp = false;
 };
 
 bool Parse(int argc, char** argv, Args& a, bool& help) {
@@ -91,10 +101,13 @@ bool Parse(int argc, char** argv, Args& a, bool& help) {
       if (!value(a.siteDir)) return false;
     } else if (arg == "--config") {
       if (!value(a.config)) return false;
-    } else if (arg == "--db" || arg == "--listen" || arg == "--token-file" || arg == "--state" ||
-               arg == "--snapshot-dir") {
+    } else if (arg == "--allow-plain-http") {
+      a.allowPlainHttp = true;
+    } else if (arg == "--db" || arg == "--listen" || arg == "--token-file" || arg == "--tls-cert" ||
+               arg == "--tls-key" || arg == "--state" || arg == "--snapshot-dir") {
       if (!value(v)) return false;
       (arg == "--db" ? a.db : arg == "--listen" ? a.listen : arg == "--token-file" ? a.tokenFile
+                      : arg == "--tls-cert" ? a.tlsCertificate : arg == "--tls-key" ? a.tlsKey
                       : arg == "--state" ? a.state : a.snapshotDir) = v;
     } else if (arg == "--port") {
       if (!value(v)) return false;
@@ -129,6 +142,9 @@ bool Configure(const Args& a, WebConfig& c) {
   if (a.listen) c.listen = *a.listen;
   if (a.port) c.port = *a.port;
   if (a.tokenFile) c.tokenFile = *a.tokenFile;
+  if (a.tlsCertificate) c.tlsCertificate = *a.tlsCertificate;
+  if (a.tlsKey) c.tlsKey = *a.tlsKey;
+  if (a.allowPlainHttp) c.allowPlainHttp = true;
   if (a.state) c.stateFile = *a.state;
   if (a.snapshotDir) c.snapshotDir = *a.snapshotDir;
   if (c.database.empty()) c.database = (dir / "records.sqlite").string();
@@ -165,6 +181,30 @@ bool Configure(const Args& a, WebConfig& c) {
   return true;
 }
 
+// TLS from the certificate and key into `tls`, when they are given.
+// Without TLS, an address other than loopback must be allowed plain HTTP in
+// so many words: the token would cross the network readable on the way.
+bool ConfigureTls(const WebConfig& c, std::optional<QSslConfiguration>& tls) {
+  if (c.tlsCertificate.empty() != c.tlsKey.empty()) {
+    std::cerr << "varnel-web: TLS needs both the certificate and its key (--tls-cert FILE and --tls-key FILE, "
+                 "or TlsCertificate= and TlsKey= in [Web])\n";
+    return false;
+  }
+  if (!c.tlsCertificate.empty()) {
+    std::string why;
+    tls = LoadTlsConfiguration(c.tlsCertificate, c.tlsKey, why);
+    if (!tls) std::cerr << "varnel-web: " << why << "\n";
+    return tls.has_value();
+  }
+  if (!QHostAddress(QString::fromStdString(c.listen)).isLoopback() && !c.allowPlainHttp) {
+    std::cerr << "varnel-web: listening on " << c.listen << " without TLS sends the access token in the clear: "
+              << "give --tls-cert FILE and --tls-key FILE (TlsCertificate=, TlsKey= in [Web]), or --allow-plain-http "
+              << "(AllowPlainHttp=true) for a network you trust\n";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,6 +217,8 @@ int main(int argc, char** argv) {
   }
   WebConfig config;
   if (!Configure(args, config)) return kExitUsage;
+  std::optional<QSslConfiguration> tls;
+  if (!ConfigureTls(config, tls)) return kExitUsage;
 
   std::unique_ptr<FleetStore> store = MakeFleetStore(config.database);
   try {
@@ -197,12 +239,14 @@ int main(int argc, char** argv) {
   options.alarms = config.alarms;
   options.quietSeconds = config.quietSeconds;
   options.token = config.token;
+  options.servedOverTls = tls.has_value();
   options.chartDir = config.chartDir;
   options.snapshotDir = config.snapshotDir;
   options.log = Log;
   Dashboard dashboard(*store, options);
 
   HttpServer server(dashboard, Log);
+  if (tls) server.sslSetup(*tls);
   const QHostAddress address(QString::fromStdString(config.listen));
   const quint16 port = server.listen(address, static_cast<quint16>(config.port));
   if (port == 0) {
@@ -252,7 +296,8 @@ int main(int argc, char** argv) {
   QObject::connect(&stop, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
   const std::string host = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + config.listen + "]" : config.listen;
-  Log("serving http://" + host + ":" + std::to_string(port) + "/ from " + store->Describe() +
+  const std::string scheme = tls ? "https" : "http";
+  Log("serving " + scheme + "://" + host + ":" + std::to_string(port) + "/ from " + store->Describe() +
       (config.token.empty() ? "" : " (access token required)") +
       (announcer ? "; alarm command " + config.command : ""));
   const int status = app.exec();

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -174,6 +175,18 @@ void ChildProcess::Kill() {
   kill(-pid_, SIGKILL);
   kill(pid_, SIGKILL);
   WaitForExit(std::chrono::seconds(10));
+}
+
+std::optional<std::filesystem::path> FindProgram(std::string_view name) {
+  const char* path = std::getenv("PATH");
+  const std::string all = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= all.size();) {
+    const std::size_t colon = std::min(all.find(':', start), all.size());
+    const std::filesystem::path candidate = std::filesystem::path(all.substr(start, colon - start)) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = colon + 1;
+  }
+  return std::nullopt;
 }
 
 ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,

@@ -111,6 +111,10 @@ class ChildProcess {
   std::thread errReader_;
 };
 
+// An installed program found on the PATH (curl, openssl, ...); nullopt
+// when there is none.
+std::optional<std::filesystem::path> FindProgram(std::string_view name);
+
 // A program run to its end: its exit status (-1 when it could not start,
 // was killed by a signal or overran the deadline and was killed) and what
 // it wrote.

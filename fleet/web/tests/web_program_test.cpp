@@ -1,7 +1,9 @@
 // varnel-web as a program, over HTTP: the pages and JSON of a site folder's
 // database, the refusal to serve other addresses without a token, the
-// token on every request, and the alarm command run once per change
-// across a restart of the program.
+// token on every request, HTTPS with a certificate of the test's own
+// (through the curl program) and the refusals of a certificate that cannot
+// serve or of plain HTTP on an open address, and the alarm command run
+// once per change across a restart of the program.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -29,16 +31,18 @@ std::unique_ptr<ChildProcess> StartWeb(const std::vector<std::string>& args) {
   return std::make_unique<ChildProcess>(BinDir() / "varnel-web", args);
 }
 
-// The address the program says it serves.
+// The address the program says it serves (http:// or https://).
 std::string AddressOf(const ChildProcess& web) {
-  if (!web.WaitForOutput("serving http://", 20s)) return "";
+  if (!web.WaitForOutput("serving http", 20s)) return "";
   std::smatch m;
   const std::string out = web.Output();
-  if (!std::regex_search(out, m, std::regex("serving (http://[^ ]+/)"))) return "";
+  if (!std::regex_search(out, m, std::regex("serving (https?://[^ ]+/)"))) return "";
   return m[1];
 }
 
 using lw::testing::ReadFile;
+
+constexpr const char* kToken = "5rZ0q1mC8tA2vL9xK4wE7yH";
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
   return lw::testing::WaitUntil(condition, [] { std::this_thread::sleep_for(100ms); }, deadline);
@@ -112,6 +116,85 @@ TEST_F(WebProgram, ServesTheSiteFoldersDatabaseOnLoopbackAndRefusesOtherAddresse
   EXPECT_EQ(HttpGet(guardedBase + "api/fleet", {{"Authorization", "Bearer " + token}}).status, 200);
   EXPECT_EQ(HttpGet(guardedBase + "api/fleet?token=" + token).status, 200);
   EXPECT_EQ(HttpGet(guardedBase + "api/fleet", {{"Authorization", "Bearer " + token.substr(1)}}).status, 401);
+}
+
+TEST_F(WebProgram, ServesHttpsWithItsCertificateOnlyAndKeepsTheTokenCookieToHttps) {
+  const auto certificate = MakeTestCertificate(dir_, "web");
+  ASSERT_TRUE(certificate);
+  WriteFile("web.token", std::string(kToken) + "\n", 0600);
+  WriteFile("varnel-web.ini", "[Web]\nTlsCertificate=" + certificate->certificate + "\nTlsKey=" + certificate->key + "\n");
+  auto web = StartWeb({"--site-dir", dir_.Path().string(), "--token-file", dir_.File("web.token"), "--port", "0"});
+  const std::string base = AddressOf(*web);
+  ASSERT_EQ(base.rfind("https://127.0.0.1:", 0), 0u) << web->Output();
+  const std::string bearer = "Authorization: Bearer " + std::string(kToken);
+
+  // Trusting that certificate, and checking the name 127.0.0.1 in it.
+  const CurlResult fleet = Curl({"--cacert", certificate->certificate, "-H", bearer, base + "api/fleet"});
+  EXPECT_EQ(fleet.exitStatus, 0) << fleet.message;
+  EXPECT_EQ(fleet.httpStatus, 200) << fleet.response;
+  EXPECT_NE(fleet.response.find("\"hill 7\""), std::string::npos) << fleet.response;
+  EXPECT_EQ(Curl({"--cacert", certificate->certificate, base + "api/fleet"}).httpStatus, 401);
+  // A page opened with ?token=: the browser sends the cookie back over TLS only.
+  const CurlResult page = Curl({"--cacert", certificate->certificate, base + "site?site=hill+7&token=" + kToken});
+  EXPECT_EQ(page.httpStatus, 303) << page.response;
+  EXPECT_NE(page.response.find("varnel_token=" + std::string(kToken) + "; Path=/; HttpOnly; SameSite=Strict; Secure"),
+            std::string::npos)
+      << page.response;
+
+  // Without that certificate to trust, curl refuses the server.
+  const CurlResult untrusted = Curl({"-H", bearer, base + "api/fleet"});
+  EXPECT_EQ(untrusted.exitStatus, 60) << untrusted.message;
+  EXPECT_EQ(untrusted.httpStatus, 0);
+  // Plain HTTP to the same port gets no HTTP answer, not even an error page.
+  const CurlResult plain = Curl({"-H", bearer, "http://" + base.substr(std::string("https://").size()) + "api/fleet"});
+  EXPECT_NE(plain.exitStatus, 0);
+  EXPECT_EQ(plain.httpStatus, 0);
+  EXPECT_EQ(plain.response.find("HTTP/"), std::string::npos) << plain.response;
+  // And the server goes on answering over TLS.
+  EXPECT_EQ(Curl({"--cacert", certificate->certificate, "-H", bearer, base + "api/fleet"}).httpStatus, 200);
+  web->Signal(SIGTERM);
+  EXPECT_EQ(web->WaitForExit(20s), 0) << web->Output();
+}
+
+TEST_F(WebProgram, RefusesACertificateThatCannotServeAndPlainHttpOnAnOpenAddressUnlessAllowed) {
+  const auto one = MakeTestCertificate(dir_, "one");
+  const auto other = MakeTestCertificate(dir_, "other");
+  ASSERT_TRUE(one && other);
+  WriteFile("web.token", std::string(kToken) + "\n", 0600);
+  WriteFile("maybe.ini", "[Web]\nAllowPlainHttp=maybe\n");
+  const std::vector<std::string> common = {"--site-dir", dir_.Path().string(), "--token-file", dir_.File("web.token"),
+                                           "--port", "0"};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), common.begin(), common.end());
+    return more;
+  };
+
+  // Each one stops with a line saying why, before it listens.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+      {{"--tls-cert", one->certificate, "--tls-key", other->key}, "does not belong to the certificate"},
+      {{"--tls-cert", one->certificate}, "needs both the certificate and its key"},
+      {{"--tls-cert", one->key, "--tls-key", one->key}, "holds no PEM certificate"},
+      {{"--tls-cert", one->certificate, "--tls-key", one->certificate}, "holds no PEM private key"},
+      {{"--tls-cert", one->certificate, "--tls-key", dir_.File("missing.key")}, "cannot read the TLS key"},
+      {{"--listen", "0.0.0.0"}, "give --tls-cert FILE and --tls-key FILE (TlsCertificate=, TlsKey= in [Web]), "
+                                "or --allow-plain-http"},
+      {{"--listen", "0.0.0.0", "--config", dir_.File("maybe.ini")}, "AllowPlainHttp must be true or false"},
+  };
+  for (const auto& [args, says] : refusals) {
+    const lw::testing::ProgramRun run = lw::testing::RunProgram(BinDir() / "varnel-web", with(args), {}, 20s);
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find(says), std::string::npos) << run.output;
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+  }
+
+  // Allowed in so many words, plain HTTP on every address.
+  auto open = StartWeb(with({"--listen", "0.0.0.0", "--allow-plain-http"}));
+  const std::string base = AddressOf(*open);
+  ASSERT_EQ(base.rfind("http://0.0.0.0:", 0), 0u) << open->Output();
+  const std::string loopback = "http://127.0.0.1:" + base.substr(std::string("http://0.0.0.0:").size());
+  EXPECT_EQ(HttpGet(loopback + "api/fleet", {{"Authorization", "Bearer " + std::string(kToken)}}).status, 200);
+  open->Signal(SIGTERM);
+  EXPECT_EQ(open->WaitForExit(20s), 0) << open->Output();
 }
 
 TEST_F(WebProgram, TheAlarmCommandRunsOncePerStageChangeAlsoWhenTheProgramIsRestarted) {

@@ -8,6 +8,8 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <cstdlib>
+
 #include "store/record_format.h"
 
 namespace varnel::fleet::web::testing {
@@ -77,6 +79,44 @@ HttpResult HttpGet(const std::string& url, const std::vector<std::pair<std::stri
     reply->abort();
   }
   reply->deleteLater();
+  return out;
+}
+
+std::optional<TestCertificate> MakeTestCertificate(const lw::testing::TempDir& dir, const std::string& name) {
+  const auto openssl = lw::testing::FindProgram("openssl");
+  if (!openssl) {
+    ADD_FAILURE() << "openssl is not installed (scripts/setup.sh installs it)";
+    return std::nullopt;
+  }
+  TestCertificate made{dir.File(name + ".crt"), dir.File(name + ".key")};
+  const lw::testing::ProgramRun run = lw::testing::RunProgram(
+      *openssl, {"req", "-x509", "-batch", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=varnel-web test",
+                 "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", made.key, "-out", made.certificate});
+  if (run.status != 0) {
+    ADD_FAILURE() << "openssl could not make a certificate: " << run.output;
+    return std::nullopt;
+  }
+  return made;
+}
+
+CurlResult Curl(const std::vector<std::string>& args) {
+  const auto curl = lw::testing::FindProgram("curl");
+  if (!curl) {
+    ADD_FAILURE() << "curl is not installed (scripts/setup.sh installs it)";
+    return {};
+  }
+  // The HTTP status on a line of its own after the answer.
+  std::vector<std::string> all = {"-q", "--silent", "--show-error", "--include", "--max-time", "20",
+                                  "--write-out", "\n%{http_code}"};
+  all.insert(all.end(), args.begin(), args.end());
+  const lw::testing::ProgramRun run =
+      lw::testing::RunProgram(*curl, all, {.workingDir = {}, .environment = {}, .separateErrors = true});
+  CurlResult out;
+  out.exitStatus = run.status;
+  out.message = run.errors;
+  const std::size_t last = run.output.rfind('\n');
+  out.response = run.output.substr(0, last == std::string::npos ? 0 : last);
+  out.httpStatus = std::atoi(run.output.c_str() + (last == std::string::npos ? 0 : last + 1));
   return out;
 }
 

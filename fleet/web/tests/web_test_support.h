@@ -1,11 +1,13 @@
 // Databases with known rows for varnel-web's tests, written through the
 // collector's own engines (so the rows are exactly what varnel-collect
-// stores), in SQLite or in a PostgreSQL server the test starts itself.
+// stores), in SQLite or in a PostgreSQL server the test starts itself;
+// and for HTTPS, a certificate made by openssl and requests by curl.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,26 @@ struct HttpResult {
 };
 HttpResult HttpGet(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers = {},
                    std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
+// A self-signed certificate for the IP address 127.0.0.1 and its private
+// key, made by the openssl program as NAME.crt and NAME.key in `dir`;
+// nullopt (with a failure reported) when openssl cannot make them.
+struct TestCertificate {
+  std::string certificate;  // the files' paths
+  std::string key;
+};
+std::optional<TestCertificate> MakeTestCertificate(const lw::testing::TempDir& dir, const std::string& name);
+
+// A request by the curl program (without ~/.curlrc, bounded by its own
+// --max-time).  exitStatus is curl's: 0 an answer, 60 a certificate it
+// does not trust, 52 or 56 no HTTP answer at all.
+struct CurlResult {
+  int exitStatus = -1;
+  int httpStatus = 0;    // 0: no answer
+  std::string response;  // the answer's headers and body
+  std::string message;   // what curl wrote to its standard error
+};
+CurlResult Curl(const std::vector<std::string>& args);
 
 // The one PostgreSQL server of a test program, started at its first use;
 // nullptr (with a failure reported) when it cannot start.
