@@ -24,19 +24,7 @@ using lw::testing::PostgresServer;
 using testing::SqliteValue;
 using testing::SyntheticSite;
 
-// The one server of this test program, started once.
-PostgresServer* Server() {
-  static std::unique_ptr<PostgresServer> server = [] {
-    auto s = std::make_unique<PostgresServer>();
-    std::string why;
-    if (!s->Setup(why)) {
-      ADD_FAILURE() << "cannot start PostgreSQL: " << why;
-      return std::unique_ptr<PostgresServer>();
-    }
-    return s;
-  }();
-  return server.get();
-}
+PostgresServer* Server() { return testing::SharedPostgres(); }
 
 // Polls `condition` every 50 ms until it holds; false at the deadline.
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {

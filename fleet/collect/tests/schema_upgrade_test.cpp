@@ -11,14 +11,12 @@
 #include "collector.h"
 #include "files.h"
 #include "import.h"
-#include "postgres_server.h"
 #include "schema.h"
 
 namespace varnel::fleet {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using Rows = std::vector<std::vector<std::string>>;
 using testing::DatabaseRows;
 using testing::TestDataFile;
@@ -32,27 +30,15 @@ constexpr int kV1Channels = 4;
 // partition yet: 2005-07-01 12:00 in Tokyo.
 constexpr int kJulyRecord = 30 * 1440;
 
-lw::testing::PostgresServer* Server() {
-  static std::unique_ptr<lw::testing::PostgresServer> server = [] {
-    auto s = std::make_unique<lw::testing::PostgresServer>();
-    std::string why;
-    if (!s->Setup(why)) {
-      ADD_FAILURE() << "cannot start PostgreSQL: " << why;
-      return std::unique_ptr<lw::testing::PostgresServer>();
-    }
-    return s;
-  }();
-  return server.get();
-}
-
 class SchemaVersions : public ::testing::TestWithParam<std::string> {
  protected:
   bool Postgres() const { return GetParam() == "postgresql"; }
   // An empty database of this test's own.
   std::string Fresh(const std::string& name) {
     if (!Postgres()) return dir_.File(name + ".sqlite");
+    lw::testing::PostgresServer* server = testing::SharedPostgres();
     std::string why;
-    const std::string db = Server() ? Server()->CreateDatabase(name, why) : "";
+    const std::string db = server ? server->CreateDatabase(name, why) : "";
     if (db.empty()) ADD_FAILURE() << "no database " << name << ": " << why;
     return db;
   }
