@@ -17,8 +17,9 @@ PACKAGES=(
   # varnel-web: its HTTP server (whose CMake package also asks for Qt
   # WebSockets), the chart script it serves, and the browser of its page tests
   qt6-httpserver-dev qt6-websockets-dev libjs-dygraphs chromium
-  # the tests of varnel-web over HTTPS: a certificate of their own, and a client
-  openssl curl
+  # the tests of varnel-web over HTTPS: a certificate of their own, and a
+  # client with the system's authorities, which must not trust that certificate
+  openssl curl ca-certificates
 )
 
 missing=()

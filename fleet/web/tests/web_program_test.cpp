@@ -122,7 +122,8 @@ TEST_F(WebProgram, ServesHttpsWithItsCertificateOnlyAndKeepsTheTokenCookieToHttp
   const auto certificate = MakeTestCertificate(dir_, "web");
   ASSERT_TRUE(certificate);
   WriteFile("web.token", std::string(kToken) + "\n", 0600);
-  WriteFile("varnel-web.ini", "[Web]\nTlsCertificate=" + certificate->certificate + "\nTlsKey=" + certificate->key + "\n");
+  WriteFile("varnel-web.ini",
+            "[Web]\nTlsCertificate=" + certificate->certificate + "\nTlsKey=" + certificate->key + "\n");
   auto web = StartWeb({"--site-dir", dir_.Path().string(), "--token-file", dir_.File("web.token"), "--port", "0"});
   const std::string base = AddressOf(*web);
   ASSERT_EQ(base.rfind("https://127.0.0.1:", 0), 0u) << web->Output();
