@@ -5,7 +5,8 @@
 // folder itself (DIR/気象・電流data.csv) unless --data-path names another.
 // A site run as a service may write only into its own folder, so its data
 // file must lie there; the window's design path is a shared temporary
-// folder.  With --keep an existing SETDT.DAT is left as it is.
+// folder.  Settings a site has are never replaced: an existing SETDT.DAT
+// is an error, or with --keep (a unit's start) quietly left as it is.
 
 #include <filesystem>
 
