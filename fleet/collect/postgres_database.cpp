@@ -138,8 +138,8 @@ const std::vector<schema::SchemaStep>& Steps() {
   return kSteps;
 }
 
-// One row per step applied.  Made before the steps are looked at: a
-// database of the releases before versions has none.
+// One row per step applied.  Made with the first step applied: a database
+// of the releases before versions has none.
 constexpr const char* kVersionTableSql =
     "CREATE TABLE IF NOT EXISTS schema_version (version integer PRIMARY KEY, "
     "applied timestamptz NOT NULL DEFAULT now(), description text NOT NULL)";
@@ -237,13 +237,14 @@ class PostgresDatabase final : public Database {
   // Every step the database lacks and the new version, in one transaction
   // under the schema lock: collectors of other sites starting meanwhile wait
   // and then find it upgraded; a failure leaves it as it was (the caller
-  // closes the connection, which rolls the transaction back).
+  // closes the connection, which rolls the transaction back).  A database
+  // of this version is only read: no DDL at every start.
   void Upgrade() {
     Exec("BEGIN");
     Exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
-    Exec(kVersionTableSql);
-    const int stored = PgSchemaVersion(conn_);
-    for (const schema::SchemaStep* step : schema::PendingSteps(Steps(), stored, Describe())) {
+    const auto pending = schema::PendingSteps(Steps(), PgSchemaVersion(conn_), Describe());
+    if (!pending.empty()) Exec(kVersionTableSql);
+    for (const schema::SchemaStep* step : pending) {
       Exec(step->sql);
       Exec("INSERT INTO schema_version (version, description) VALUES ($1, $2)",
            {std::to_string(step->number), step->description});

@@ -82,8 +82,8 @@ const std::vector<schema::SchemaStep>& Steps() {
   return kSteps;
 }
 
-// One row per step applied.  Made before the steps are looked at: a
-// database of the releases before versions has none.
+// One row per step applied.  Made with the first step applied: a database
+// of the releases before versions has none.
 constexpr const char* kVersionTableSql =
     "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, "
     "applied INTEGER NOT NULL DEFAULT (strftime('%s','now')), description TEXT NOT NULL)";
@@ -180,15 +180,15 @@ class SqliteDatabase final : public Database {
   void Upgrade() {
     Exec("BEGIN IMMEDIATE");
     try {
-      Exec(kVersionTableSql);
-      const int stored = SqliteSchemaVersion(db_);
-      for (const schema::SchemaStep* step : schema::PendingSteps(Steps(), stored, Describe())) {
+      const auto pending = schema::PendingSteps(Steps(), SqliteSchemaVersion(db_), Describe());
+      if (!pending.empty()) Exec(kVersionTableSql);
+      for (const schema::SchemaStep* step : pending) {
         Exec(step->sql);
         SqliteStatement record(Db(), "INSERT INTO schema_version (version, description) VALUES (?1, ?2)");
         record.Bind(1, int64_t{step->number}).Bind(2, step->description).Run();
       }
       // Tools that know only SQLite's own header field see it too.
-      if (stored != schema::kSchemaVersion) Exec("PRAGMA user_version = " + std::to_string(schema::kSchemaVersion));
+      if (!pending.empty()) Exec("PRAGMA user_version = " + std::to_string(schema::kSchemaVersion));
       Exec("COMMIT");
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
