@@ -96,8 +96,11 @@ TEST(SiteStart, HelpTellsTheProgramItsSiteFilesAndExitStatusesAndTouchesNothing)
 // Qt's remarks about the machine it runs on.
 void ExpectOwnLinesOnly(const std::string& output, const std::string& program) {
   std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);)
-    if (!line.empty()) EXPECT_EQ(line.rfind(program + ": ", 0), 0u) << line;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) {
+      EXPECT_EQ(line.rfind(program + ": ", 0), 0u) << line;
+    }
+  }
 }
 
 TEST(SiteStart, WithoutADisplayBothProgramsRunOffscreenAndSaySoOnceAndNothingOfQt) {
