@@ -1,5 +1,6 @@
 #include "postgres_server.h"
 
+#include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -162,6 +163,19 @@ std::optional<std::vector<std::vector<std::string>>> PostgresServer::Query(const
 std::string PostgresServer::Value(const std::string& sql) const {
   const auto rows = Query(sql);
   return rows && !rows->empty() && !rows->front().empty() ? rows->front().front() : std::string();
+}
+
+PostgresServer* SharedPostgresServer() {
+  static std::unique_ptr<PostgresServer> server = [] {
+    auto s = std::make_unique<PostgresServer>();
+    std::string why;
+    if (!s->Setup(why)) {
+      ADD_FAILURE() << "cannot start PostgreSQL: " << why;
+      return std::unique_ptr<PostgresServer>();
+    }
+    return s;
+  }();
+  return server.get();
 }
 
 }  // namespace lw::testing

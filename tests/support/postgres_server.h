@@ -53,4 +53,9 @@ class PostgresServer {
   bool running_ = false;
 };
 
+// One server for all the tests of a test program, started at the first
+// call and stopped when the program ends; nullptr, with a test failure,
+// when it cannot start.
+PostgresServer* SharedPostgresServer();
+
 }  // namespace lw::testing

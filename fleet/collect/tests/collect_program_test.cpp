@@ -24,7 +24,7 @@ using lw::testing::PostgresServer;
 using testing::SqliteValue;
 using testing::SyntheticSite;
 
-PostgresServer* Server() { return testing::SharedPostgres(); }
+PostgresServer* Server() { return lw::testing::SharedPostgresServer(); }
 
 // Polls `condition` every 50 ms until it holds; false at the deadline.
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {

@@ -146,19 +146,6 @@ void StampSchemaVersion(const std::string& database, int version) {
 
 std::string TestDataFile(const std::string& name) { return std::string(VARNEL_COLLECT_TEST_DATA) + "/" + name; }
 
-lw::testing::PostgresServer* SharedPostgres() {
-  static std::unique_ptr<lw::testing::PostgresServer> server = [] {
-    auto s = std::make_unique<lw::testing::PostgresServer>();
-    std::string why;
-    if (!s->Setup(why)) {
-      ADD_FAILURE() << "cannot start PostgreSQL: " << why;
-      return std::unique_ptr<lw::testing::PostgresServer>();
-    }
-    return s;
-  }();
-  return server.get();
-}
-
 std::string SqliteValue(const std::string& dbPath, const std::string& sql) {
   const auto rows = SqliteRows(dbPath, sql);
   return rows.empty() || rows[0].empty() ? std::string() : rows[0][0];

@@ -62,8 +62,4 @@ void StampSchemaVersion(const std::string& database, int version);
 // A file of fleet/collect/tests/data (see the README there).
 std::string TestDataFile(const std::string& name);
 
-// The one PostgreSQL server of a test program, started at its first use;
-// nullptr (with a failure reported) when it cannot start.
-lw::testing::PostgresServer* SharedPostgres();
-
 }  // namespace varnel::fleet::testing

@@ -36,7 +36,7 @@ class SchemaVersions : public ::testing::TestWithParam<std::string> {
   // An empty database of this test's own.
   std::string Fresh(const std::string& name) {
     if (!Postgres()) return dir_.File(name + ".sqlite");
-    lw::testing::PostgresServer* server = testing::SharedPostgres();
+    lw::testing::PostgresServer* server = lw::testing::SharedPostgresServer();
     std::string why;
     const std::string db = server ? server->CreateDatabase(name, why) : "";
     if (db.empty()) ADD_FAILURE() << "no database " << name << ": " << why;

@@ -36,8 +36,8 @@ class StoreTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     if (GetParam() == "postgresql") {
-      ASSERT_NE(SharedPostgres(), nullptr);
-      spec_ = SharedPostgres()->ConnectionString();
+      ASSERT_NE(lw::testing::SharedPostgresServer(), nullptr);
+      spec_ = lw::testing::SharedPostgresServer()->ConnectionString();
     } else {
       dir_ = std::make_unique<lw::testing::TempDir>("lw-web");
       spec_ = dir_->File("records.sqlite");
@@ -320,7 +320,7 @@ TEST_P(StoreTest, OnlyADatabaseOfThisReleasesSchemaVersionIsOpened) {
   std::string db;
   if (GetParam() == "postgresql") {
     std::string why;
-    db = SharedPostgres()->CreateDatabase("v1", why);
+    db = lw::testing::SharedPostgresServer()->CreateDatabase("v1", why);
     ASSERT_FALSE(db.empty()) << why;
     fleet::testing::DatabaseExec(db, lw::testing::ReadFile(fleet::testing::TestDataFile("records-v1.pg.sql")));
   } else {

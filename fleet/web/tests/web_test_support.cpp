@@ -120,17 +120,4 @@ CurlResult Curl(const std::vector<std::string>& args) {
   return out;
 }
 
-lw::testing::PostgresServer* SharedPostgres() {
-  static std::unique_ptr<lw::testing::PostgresServer> server = [] {
-    auto s = std::make_unique<lw::testing::PostgresServer>();
-    std::string why;
-    if (!s->Setup(why)) {
-      ADD_FAILURE() << "cannot start PostgreSQL: " << why;
-      return std::unique_ptr<lw::testing::PostgresServer>();
-    }
-    return s;
-  }();
-  return server.get();
-}
-
 }  // namespace varnel::fleet::web::testing

@@ -74,8 +74,4 @@ struct CurlResult {
 };
 CurlResult Curl(const std::vector<std::string>& args);
 
-// The one PostgreSQL server of a test program, started at its first use;
-// nullptr (with a failure reported) when it cannot start.
-lw::testing::PostgresServer* SharedPostgres();
-
 }  // namespace varnel::fleet::web::testing
