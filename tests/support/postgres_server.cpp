@@ -55,15 +55,8 @@ std::optional<fs::path> PostgresServer::FindBinDir() {
     });
     return found.back();
   }
-  if (const char* path = std::getenv("PATH")) {
-    std::string all = path;
-    for (std::size_t start = 0; start <= all.size();) {
-      const std::size_t colon = std::min(all.find(':', start), all.size());
-      const fs::path dir = all.substr(start, colon - start);
-      if (fs::exists(dir / "initdb") && fs::exists(dir / "pg_ctl")) return dir;
-      start = colon + 1;
-    }
-  }
+  if (const auto initdb = FindProgram("initdb"); initdb && fs::exists(initdb->parent_path() / "pg_ctl"))
+    return initdb->parent_path();
   return std::nullopt;
 }
 
