@@ -71,14 +71,17 @@ void Watchdog::Tick() {
     form_.statusLabel = status;
     return;
   }
-  // A missing file gives no age to judge: report it and wait for the next
-  // tick rather than start programs against a path that may simply be wrong.
-  if (!Check(nowTime)) return;
-
+  const bool fileSeen = Check(nowTime);
   const double now = text::ToOleDate(nowTime);
   const double restartMinutes = text::LeadingNumber(form_.restartMinutes);
-
-  if (!(watchedAge_.Minutes(form_.lastUpdate, now) > restartMinutes)) return;
+  const bool stale = fileSeen && watchedAge_.Minutes(form_.lastUpdate, now) > restartMinutes;
+  // No program holds the site's lock: nobody measures, whatever the data
+  // file says.  A new site has no data file yet, and after a restart of the
+  // service or the machine a recent one would hold the start back for a
+  // whole restart period.  While a program holds the lock, a missing file
+  // only means it has not written yet (or the path is wrong): reported,
+  // never a reason to start another.
+  if (!stale && lock_.Held()) return;
 
   // A clock set back behind the last start would hold every restart until
   // the clock catches up again; count the period from now instead.

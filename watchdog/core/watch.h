@@ -62,8 +62,9 @@ class Watchdog {
   void ToggleWatching();
 
   // The 60 s timer: the check, then a start of the program when the watched
-  // file is older than the restart minutes and no start happened within the
-  // last restart minutes.  A data file whose time lies ahead of the clock
+  // file is older than the restart minutes, or no program holds the site's
+  // lock (none runs: a new site, a restarted machine), and no start happened
+  // within the last restart minutes.  A data file whose time lies ahead of the clock
   // (the clock was set back) counts as written when it was first seen so.
   //
   // When a program of this site still holds the site's lock and has not

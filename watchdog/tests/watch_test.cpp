@@ -26,6 +26,7 @@ class WatchStep : public ::testing::Test {
     form_.watchedPath = dataFile_;
     form_.programPath = "/site/Varnel";
     clock_.now = At(2004, 2, 4, 15, 30, 5);
+    lock_.held = true;  // a program of the site runs (and holds its lock)
     watchdog_.ToggleWatching();  // "スタート"
   }
 
@@ -181,6 +182,40 @@ TEST_F(WatchStep, MissingWatchedFileIsReportedAndChangesNothingElse) {
   watchdog_.Tick();
   EXPECT_EQ(form_.statusLabel, "");
   EXPECT_EQ(starter_.started.size(), 2u);
+}
+
+// Nobody measures when no program holds the site's lock: a new site folder
+// has no data file yet, and after a restart of the machine a recent one
+// would hold the start back for a whole period.  Still one start per period.
+TEST_F(WatchStep, NoProgramHoldingTheLockIsStartedWhateverTheDataFileSays) {
+  lock_.held = false;
+  watchdog_.Tick();  // a new site: no data file at all
+  ASSERT_EQ(starter_.started.size(), 1u);
+  EXPECT_EQ(form_.statusLabel, std::string("更新確認ファイルが見つかりません: ") + dataFile_);
+  EXPECT_EQ(form_.lastStartLabel, "2004/02/04 15:30:05");
+
+  // The program ended at once (no card, say): not started again within the
+  // period, then once more.
+  clock_.now = At(2004, 2, 4, 15, 45, 4);
+  watchdog_.Tick();
+  EXPECT_EQ(starter_.started.size(), 1u);
+  clock_.now = At(2004, 2, 4, 15, 45, 5);
+  watchdog_.Tick();
+  EXPECT_EQ(starter_.started.size(), 2u);
+
+  // A file written a minute ago by a program that is gone now.
+  FileModifiedAt(At(2004, 2, 4, 16, 0, 0));
+  clock_.now = At(2004, 2, 4, 16, 1, 0);
+  watchdog_.Tick();
+  EXPECT_EQ(starter_.started.size(), 3u);
+  EXPECT_EQ(form_.statusLabel, "");
+
+  // Running again: a fresh file is left alone.
+  lock_.held = true;
+  clock_.now = At(2004, 2, 4, 16, 30, 0);
+  FileModifiedAt(At(2004, 2, 4, 16, 29, 0));
+  watchdog_.Tick();
+  EXPECT_EQ(starter_.started.size(), 3u);
 }
 
 TEST_F(WatchStep, FolderInPlaceOfTheWatchedFileCountsAsMissing) {
