@@ -105,6 +105,12 @@ class SqliteDatabase final : public Database {
     }
     // A dashboard reading the file waits for a commit instead of failing.
     sqlite3_busy_timeout(db_, 10000);
+    // The write-ahead log and its index stay when the collector closes the
+    // file: a reader that may not create files in the folder (the
+    // dashboard's service, whose file system is read-only) can open a WAL
+    // database only while they exist.
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     try {
       // WAL with synchronous=NORMAL: a power cut may lose the last commits,
       // but always together with the positions they moved, so the records

@@ -156,6 +156,21 @@ TEST_F(CollectorTest, TextRecordsLandWithTheirValuesThroughTornLinesReopenAndNew
   EXPECT_EQ(db_->recordsCommitted, 6u);
 }
 
+// The dashboard's service may not create files beside the database; SQLite
+// opens a WAL database for it only while the log and its index exist.
+TEST_F(CollectorTest, TheWriteAheadLogOutlivesTheCollectorForReadersThatCannotCreateFiles) {
+  SyntheticSite site(false, 4);
+  Use(site);
+  site.StartRun();
+  ASSERT_TRUE(site.Append(0));
+  EXPECT_EQ(Poll().recordsAdded, 1u);
+  collector_.reset();
+  db_->Close();  // the last connection: SQLite would remove both files
+  EXPECT_TRUE(fs::exists(dbPath_ + "-wal"));
+  EXPECT_TRUE(fs::exists(dbPath_ + "-shm"));
+  EXPECT_EQ(Count("records"), 1);
+}
+
 TEST_F(CollectorTest, ARenamedFileIsReadToItsEndAndTheNewFileFromItsStart) {
   SyntheticSite site(true, 8);
   Use(site);
