@@ -94,6 +94,7 @@ class Station {
       auto next = Clock::time_point::max();
       if (!pending_.empty()) next = pending_.front().due;
       if (nextBurst_) next = std::min(next, *nextBurst_);
+      next = std::min(next, now + kReleasePeriod);
       timespec ts{};
       timespec* timeout = nullptr;
       if (next != Clock::time_point::max()) {
@@ -114,6 +115,7 @@ class Station {
         return 1;
       }
       if (r > 0 && (p.revents & POLLIN)) ReadRequests();
+      ReleaseExclusiveMode();
       if (nextBurst_ && Clock::now() >= *nextBurst_) {
         // Nobody reads a line that is not open: drop what the last burst left.
         int unread = 0;
@@ -127,6 +129,15 @@ class Station {
   static volatile sig_atomic_t stopRequested;
 
  private:
+  // A client's serial port library may claim the line for itself
+  // (TIOCEXCL, as QSerialPort does); a real adapter is released on its
+  // client's last close, which clears that.  This terminal is never
+  // released, since the station holds a descriptor of it itself, so a
+  // client killed before it could let go would keep every later client
+  // but root out.  The claim is let go again at least once a second.
+  static constexpr auto kReleasePeriod = std::chrono::seconds(1);
+  void ReleaseExclusiveMode() { ioctl(slave_, TIOCNXCL); }
+
   bool MakeLink(std::string* error) {
     namespace fs = std::filesystem;
     std::error_code ec;

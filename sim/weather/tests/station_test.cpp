@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,6 +69,7 @@ class Line {
     if (fd_ >= 0) close(fd_);
   }
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   void Request() { ASSERT_EQ(write(fd_, kRequest, sizeof kRequest), static_cast<ssize_t>(sizeof kRequest)); }
 
   // Reads until `count` bytes came or `ms` passed; returns the reads as they came.
@@ -115,6 +117,27 @@ TEST(Station, AnswersEachRequestWithThePacketOfItsProfile) {
     line.Request();
     EXPECT_EQ(Join(line.Collect(18)), expected) << i;
   }
+  EXPECT_EQ(sim.Terminate(), 0);
+}
+
+// A client that claimed the line (TIOCEXCL) and died without letting go
+// must not keep the next client out, as a real adapter's last close
+// would not: only root may open a claimed terminal.
+TEST(Station, ALineClaimedByAClientThatDiedIsFreeAgainWithinASecondOrTwo) {
+  SimProcess sim({"--delay-ms", "0"});
+  const std::string device = DeviceOf(sim);
+  {
+    Line claimed(device);
+    ASSERT_TRUE(claimed.ok());
+    ASSERT_EQ(ioctl(claimed.fd(), TIOCEXCL), 0);
+  }  // closed with the claim still on the terminal
+  Line next(device);  // root opens it all the same, and may look
+  ASSERT_TRUE(next.ok());
+  int exclusive = 1;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
+  while (ioctl(next.fd(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0 && MsLeft(deadline) > 0)
+    poll(nullptr, 0, 50);
+  EXPECT_EQ(exclusive, 0) << "the terminal stayed claimed";
   EXPECT_EQ(sim.Terminate(), 0);
 }
 
