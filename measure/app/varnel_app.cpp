@@ -144,6 +144,12 @@ void VarnelApp::WireTimers() {
   follow(m_timer2.onTick);
   follow(m_timer3.onTick);
   follow(m_port->onComm);
+  // The weather station's port is retried quietly every few seconds; what
+  // goes wrong with it (and when it works again) is logged once.
+  m_port->onReport = [this](const QString& line) {
+    std::fprintf(stderr, "Varnel: %s serial port: %s\n", text::FormatSlashed(m_clock.Now()).c_str(),
+                 line.toStdString().c_str());
+  };
 }
 
 void VarnelApp::Load() {

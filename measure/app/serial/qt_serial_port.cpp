@@ -35,11 +35,18 @@ bool QtSerialPortAdapter::Open() {
   if (!m_port.open(QIODevice::ReadWrite)) {
     m_lastError = QStringLiteral("%1: %2").arg(m_settings.port, m_port.errorString());
     m_port.clearError();
+    if (m_lastError != m_reported) Report(m_lastError, QStringLiteral("cannot open ") + m_lastError);
     return false;
   }
   m_port.clearError();
+  if (!m_reported.isEmpty()) Report({}, m_settings.port + QStringLiteral(" is open again"));
   ApplyLines();
   return true;
+}
+
+void QtSerialPortAdapter::Report(const QString& trouble, const QString& line) {
+  m_reported = trouble;
+  if (onReport) onReport(line);
 }
 
 void QtSerialPortAdapter::ApplyLines() {
@@ -144,6 +151,7 @@ void QtSerialPortAdapter::CloseAfterFailure() {
         m_port.close();
         m_port.clearError();
         m_failed = false;
+        Report(m_lastError, QStringLiteral("closed after a failure: ") + m_lastError);
         if (onFailure) onFailure(m_lastError);
       },
       Qt::QueuedConnection);

@@ -5,7 +5,8 @@
 // threshold is 1, every arrival of bytes raises `onComm` on the Qt event
 // thread (from QSerialPort::readyRead).
 //
-// Failures never throw and never show anything:
+// Failures never throw and never show anything (onReport gives the program
+// a line for its log at each change):
 //  - DTR and RTS cannot be set on a pseudo-terminal (the weather station
 //    stand-in): SetDtr/SetRts return false, the port stays open and keeps
 //    reading.
@@ -57,18 +58,24 @@ class QtSerialPortAdapter final : public varnel::SerialPort {
   // Called once when the port closes itself after a device or I/O failure,
   // with the reason (for the error log or a status line; may stay empty).
   std::function<void(const QString& reason)> onFailure;
+  // A line for the program's log at every change of the port's fortune:
+  // closed after a failure, an open that failed for a reason not reported
+  // yet (the retries every few seconds repeat nothing), open again.
+  std::function<void(const QString& line)> onReport;
 
  private:
   void OnReadyRead();
   void OnError(QSerialPort::SerialPortError error);
   void CloseAfterFailure();
   void ApplyLines();
+  void Report(const QString& trouble, const QString& line);
 
   SerialSettings m_settings;
   QSerialPort m_port;
   int m_threshold = 1;
   QString m_lastError;
   bool m_failed = false;  // a fatal error was seen; the close is pending
+  QString m_reported;     // the trouble last reported; empty while all is well
   std::optional<bool> m_dtr, m_rts;  // the line states last asked for
   // The open port has no modem lines (a pseudo-terminal): asking again
   // every block would only fail again, each time with an error text built.

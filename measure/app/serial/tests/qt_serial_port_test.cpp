@@ -235,6 +235,8 @@ TEST_F(QtSerialPortTest, StationGoingAwayClosesThePortAndItReopensWhenBack) {
   QtSerialPortAdapter port(s);
   int failures = 0;
   port.onFailure = [&](const QString&) { ++failures; };
+  std::vector<std::string> reports;
+  port.onReport = [&](const QString& line) { reports.push_back(line.toStdString()); };
   {
     StationSim first;
     ASSERT_TRUE(first.Start({"--fixed", kFixed, "--link", link}));
@@ -254,11 +256,15 @@ TEST_F(QtSerialPortTest, StationGoingAwayClosesThePortAndItReopensWhenBack) {
   EXPECT_FALSE(port.LastError().isEmpty());
   EXPECT_EQ(port.BytesWaiting(), -1);
   EXPECT_FALSE(Request(port));
-  EXPECT_FALSE(port.Open());  // nothing there yet
+  EXPECT_FALSE(port.Open());  // nothing there yet: the trouble logged already
 
   StationSim second;
   ASSERT_TRUE(second.Start({"--fixed", kFixed, "--link", link}));
   ASSERT_TRUE(port.Open()) << port.LastError().toStdString();
+  // What the program's log shows of it: one line per change.
+  ASSERT_EQ(reports.size(), 2u) << ::testing::PrintToString(reports);
+  EXPECT_EQ(reports[0].rfind("closed after a failure: " + link.toStdString() + ": ", 0), 0u) << reports[0];
+  EXPECT_EQ(reports[1], link.toStdString() + " is open again");
   ASSERT_TRUE(Request(port));
   ASSERT_TRUE(WaitFor([&] { return port.BytesWaiting() >= 18; }));
   EXPECT_EQ(weather::DecodeWeatherReply(port.ReadAll())->windDirection, "225");
@@ -319,12 +325,16 @@ TEST_F(QtSerialPortTest, WeatherLinkFindsTheStationThatReplacedAKilledOrHungOne)
   second.Resume();
 }
 
-TEST_F(QtSerialPortTest, AbsentDeviceFailsEveryOperationQuietly) {
+TEST_F(QtSerialPortTest, AbsentDeviceFailsEveryOperationAndIsLoggedOnce) {
   QTemporaryDir dir;
   SerialSettings s;
   s.port = dir.filePath(QStringLiteral("no-such-tty"));
   QtSerialPortAdapter port(s);
+  std::vector<std::string> reports;
+  port.onReport = [&](const QString& line) { reports.push_back(line.toStdString()); };
   EXPECT_FALSE(port.Open());
+  EXPECT_FALSE(port.Open());  // retried: nothing new to log
+  EXPECT_EQ(reports, std::vector<std::string>{"cannot open " + port.LastError().toStdString()});
   EXPECT_FALSE(port.LastError().isEmpty());
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.BytesWaiting(), -1);
