@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
+
+#include "files.h"
 
 namespace lw::testing {
 
@@ -79,15 +82,19 @@ bool PostgresServer::Run(const std::vector<std::string>& command, std::string& w
   return true;
 }
 
-bool PostgresServer::Setup(std::string& why) {
+bool PostgresServer::Prepare(std::string& why) {
   const auto bin = FindBinDir();
   if (!bin) {
     why = "PostgreSQL's initdb is not installed (scripts/setup.sh installs it)";
     return false;
   }
   bin_ = *bin;
-  fs::create_directories(dir_.Path() / "socket");
-  if (!GiveToPostgres(dir_.Path(), why) || !GiveToPostgres(dir_.Path() / "socket", why)) return false;
+  fs::create_directories(SocketDir());
+  return GiveToPostgres(dir_.Path(), why) && GiveToPostgres(SocketDir(), why);
+}
+
+bool PostgresServer::Setup(std::string& why) {
+  if (!Prepare(why)) return false;
   if (!Run({(bin_ / "initdb").string(), "-D", (dir_.Path() / "data").string(), "-U", "postgres", "-A", "trust",
             "-E", "UTF8", "--locale=C", "--no-sync"},
            why))
@@ -95,10 +102,41 @@ bool PostgresServer::Setup(std::string& why) {
   return Start(why);
 }
 
+bool PostgresServer::SetupStandby(const PostgresServer& primary, std::string& why) {
+  if (!Prepare(why)) return false;
+  if (!fs::exists(bin_ / "pg_basebackup")) {
+    why = "PostgreSQL's pg_basebackup is not installed (postgresql-client; scripts/setup.sh installs it)";
+    return false;
+  }
+  // -R writes standby.signal and primary_conninfo (the primary's socket);
+  // -X stream brings the WAL written meanwhile, and a fast checkpoint
+  // starts the backup at once instead of after a spread one.
+  if (!Run({(bin_ / "pg_basebackup").string(), "-D", (dir_.Path() / "data").string(), "-h",
+            primary.SocketDir().string(), "-p", "5432", "-U", "postgres", "-R", "-X", "stream", "-c", "fast",
+            "--no-sync"},
+           why))
+    return false;
+  return Start(why);
+}
+
+bool PostgresServer::WaitForReplay(const PostgresServer& primary, std::chrono::milliseconds deadline,
+                                   std::string& why) const {
+  const std::string written = primary.Value("SELECT pg_current_wal_lsn()");
+  if (written.empty()) {
+    why = "the primary does not say how far it has written";
+    return false;
+  }
+  const std::string caughtUp = "SELECT pg_last_wal_replay_lsn() >= '" + written + "'::pg_lsn";
+  if (WaitUntil([&] { return Value(caughtUp) == "t"; }, [] { std::this_thread::sleep_for(20ms); }, deadline))
+    return true;
+  why = "the standby replayed only up to " + Value("SELECT pg_last_wal_replay_lsn()") + " of " + written;
+  return false;
+}
+
 bool PostgresServer::Start(std::string& why) {
   // No TCP at all: the socket in the test's folder is the only way in.
-  const std::string options = "-c listen_addresses='' -c unix_socket_directories='" +
-                              (dir_.Path() / "socket").string() + "' -c fsync=off -c max_connections=20";
+  const std::string options = "-c listen_addresses='' -c unix_socket_directories='" + SocketDir().string() +
+                              "' -c fsync=off -c max_connections=20";
   if (!Run({(bin_ / "pg_ctl").string(), "-D", (dir_.Path() / "data").string(), "-l",
             (dir_.Path() / "server.log").string(), "-o", options, "-w", "-t", "60", "start"},
            why))
@@ -117,7 +155,7 @@ bool PostgresServer::Stop(std::string& why) {
 }
 
 std::string PostgresServer::ConnectionString(const std::string& database) const {
-  return "host=" + (dir_.Path() / "socket").string() + " port=5432 user=postgres dbname=" + database;
+  return "host=" + SocketDir().string() + " port=5432 user=postgres dbname=" + database;
 }
 
 std::string PostgresServer::CreateDatabase(const std::string& name, std::string& why) const {
@@ -157,6 +195,8 @@ std::string PostgresServer::Value(const std::string& sql) const {
   const auto rows = Query(sql);
   return rows && !rows->empty() && !rows->front().empty() ? rows->front().front() : std::string();
 }
+
+std::string PostgresServer::Log() const { return ReadFile(dir_.Path() / "server.log"); }
 
 PostgresServer* SharedPostgresServer() {
   static std::unique_ptr<PostgresServer> server = [] {
