@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "settings/setdt.h"
 #include "store/file_io.h"
@@ -87,6 +88,10 @@ PollReport Collector::Poll(SteadyTime now) {
       ScanSnapshots(report);
       nextSnapshotScan_ = now + options_.snapshotInterval;
     }
+    if (options_.keepRawMonths > 0 && (!nextRetention_ || now >= *nextRetention_)) {
+      ApplyRetention();
+      nextRetention_ = now + std::chrono::hours(24);
+    }
     report.wait = report.morePending ? std::chrono::milliseconds(0) : options_.pollInterval;
   } catch (const DbError& e) {
     // Whatever the last commit did, the database knows: the position is
@@ -103,6 +108,32 @@ PollReport Collector::Poll(SteadyTime now) {
     report.wait = retry_;
   }
   return report;
+}
+
+// The start of the UTC month `months` before the one holding `epoch`.
+int64_t MonthStartBefore(int64_t epoch, int months) {
+  const std::time_t t = static_cast<std::time_t>(epoch);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  int index = (tm.tm_year + 1900) * 12 + tm.tm_mon - months;
+  std::tm start{};
+  start.tm_year = index / 12 - 1900;
+  start.tm_mon = index % 12;
+  start.tm_mday = 1;
+  return static_cast<int64_t>(timegm(&start));
+}
+
+void Collector::ApplyRetention() {
+  const int64_t now = wallClock ? wallClock() : static_cast<int64_t>(std::time(nullptr));
+  const int64_t wanted = MonthStartBefore(now, options_.keepRawMonths);
+  const int64_t horizon = db_.DropRawBefore(wanted);
+  if (horizon != lastHorizon_) {
+    const Instant at = zone_.At(horizon);
+    const int months = options_.keepRawMonths;
+    log("raw rows before " + IsoLocalText(at) + " dropped (" + std::to_string(months) +
+        (months == 1 ? " month" : " months") + " kept); the summaries stay");
+    lastHorizon_ = horizon;
+  }
 }
 
 void Collector::Reset() {
@@ -141,6 +172,7 @@ bool Collector::Drain(FileReader& reader, PollReport& report, std::size_t& batch
     reader.Advance(chunk.next);
     lastInstant_ = previous;
     report.recordsAdded += done.recordsAdded;
+    if (done.recordsBeforeHorizon > 0) log(BeforeHorizonNote(reader.Position().path, done.recordsBeforeHorizon));
     ++batches;
   }
 }

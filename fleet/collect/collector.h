@@ -52,6 +52,10 @@ struct CollectorOptions {
   std::chrono::milliseconds snapshotInterval{10000};
   std::chrono::milliseconds retryFirst{1000};  // after a database failure, doubling
   std::chrono::milliseconds retryMax{30000};
+  // Retention: raw rows are kept for this many whole months before the
+  // current one (0: for ever); the summaries always.  Applied at the first
+  // poll and once a day.
+  int keepRawMonths = 0;
 };
 
 struct PollReport {
@@ -62,11 +66,18 @@ struct PollReport {
   std::chrono::milliseconds wait{0};    // until the next poll
 };
 
+// The start of the UTC month `months` months before the one that holds
+// `epoch` (seconds since the epoch).
+int64_t MonthStartBefore(int64_t epoch, int months);
+
 class Collector {
  public:
   Collector(Database& db, SiteZone zone, CollectorOptions options);
 
   PollReport Poll(SteadyTime now);
+
+  // The time now, seconds since the epoch (retention's horizon).
+  std::function<int64_t()> wallClock;
 
   // Messages for the operator (state changes, problems), one line each.
   std::function<void(const std::string&)> log = [](const std::string&) {};
@@ -93,6 +104,7 @@ class Collector {
   bool Drain(FileReader& reader, PollReport& report, std::size_t& batches);
   void CommitPosition(const FilePosition& position);
   void ScanSnapshots(PollReport& report);
+  void ApplyRetention();
   void Note(const std::string& key, const std::string& message);
   void Clear(const std::string& key);
 
@@ -107,6 +119,8 @@ class Collector {
   std::optional<FileReader> reader_;
   std::optional<int64_t> lastInstant_;  // of the last record stored, for the repeated hour
   std::optional<SteadyTime> nextSnapshotScan_;
+  std::optional<SteadyTime> nextRetention_;
+  std::optional<int64_t> lastHorizon_;
   std::map<std::string, SnapshotStamp> snapshots_;      // registered
   std::map<std::string, SnapshotStamp> badSnapshots_;   // not a snapshot, as of this stamp
   std::map<std::string, std::string> notes_;             // messages said once, by subject

@@ -18,6 +18,11 @@ std::string IsoLocalText(const Instant& t) {
   return buf;
 }
 
+std::string BeforeHorizonNote(const std::string& path, std::size_t records) {
+  return std::to_string(records) + " records of " + path +
+         " are older than the raw rows the database keeps; not stored (the site's file still holds them)";
+}
+
 bool IsPostgresConnection(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
          location.find('=') != std::string::npos;

@@ -108,7 +108,13 @@ struct Batch {
 struct CommitResult {
   std::size_t recordsAdded = 0;    // new record rows (duplicates left out)
   std::size_t snapshotsAdded = 0;  // new or replaced snapshot rows
+  // Records older than the raw-row horizon (DropRawBefore): not stored,
+  // since their rows were dropped and their summaries are kept already.
+  std::size_t recordsBeforeHorizon = 0;
 };
+
+// The operator's line for records of `path` left out before the horizon.
+std::string BeforeHorizonNote(const std::string& path, std::size_t records);
 
 class Database {
  public:
@@ -130,6 +136,13 @@ class Database {
   // (or, when the connection broke during the commit, possibly all of it:
   // the position tells).
   virtual CommitResult Commit(int64_t site, const Batch& batch) = 0;
+  // Retention: drops the raw rows (`records`, `channel_records`) of every
+  // site before `horizon` (seconds since the epoch; PostgreSQL drops whole
+  // monthly partitions, so give a month's start) and keeps the summaries.
+  // The horizon only moves forward, and later commits store nothing before
+  // it, so that a record offered again cannot be counted twice in the
+  // summaries.  Returns the horizon now in force.
+  virtual int64_t DropRawBefore(int64_t horizon) = 0;
 };
 
 // A connection string of PostgreSQL ("postgresql://...", "postgres://...",

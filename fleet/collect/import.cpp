@@ -52,6 +52,7 @@ ImportSummary ImportFiles(Database& db, int64_t siteId, const SiteZone& zone, co
     const std::optional<FilePosition> stored = db.LoadPosition(siteId, stream);
     if (stored && reader.Matches(*stored)) reader.ResumeAt(*stored);
     const uint64_t start = reader.Position().offset;
+    const std::size_t beforeHorizon = p.recordsBeforeHorizon;
     std::optional<int64_t> lastTime;  // instant of the record before, in this file
     p.bytesDone += start;
     for (;;) {
@@ -72,9 +73,11 @@ ImportSummary ImportFiles(Database& db, int64_t siteId, const SiteZone& zone, co
       p.bytesDone += chunk.next.offset - reader.Position().offset;
       p.recordsRead += batch.records.size();
       p.recordsAdded += done.recordsAdded;
+      p.recordsBeforeHorizon += done.recordsBeforeHorizon;
       reader.Advance(chunk.next);
       progress(p);
     }
+    if (p.recordsBeforeHorizon > beforeHorizon) log(BeforeHorizonNote(path, p.recordsBeforeHorizon - beforeHorizon));
     const uint64_t size = reader.Size();
     if (reader.Position().offset < size) {
       log(path + ": " + std::to_string(size - reader.Position().offset) +

@@ -27,6 +27,7 @@ struct ImportProgress {
   uint64_t bytesTotal = 0;
   std::size_t recordsRead = 0;
   std::size_t recordsAdded = 0;
+  std::size_t recordsBeforeHorizon = 0;  // left out (retention)
   std::size_t snapshotsAdded = 0;
 };
 

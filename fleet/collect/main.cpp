@@ -5,7 +5,8 @@
 //   varnel-collect [OPTIONS] --import FILE... import files once, with a progress bar
 //
 // Options (each may also stand in collect.ini in the site folder, section
-// [Collect]: Site, Database, TimeZone, DataFile, Channels, StoreWaveforms):
+// [Collect]: Site, Database, TimeZone, DataFile, Channels, StoreWaveforms,
+// KeepRawMonths):
 //   --site-dir DIR       the site folder with SETDT.DAT (default: the current folder)
 //   --site NAME          the site's name in the database (SQLite default: the
 //                        site folder's name; PostgreSQL: required)
@@ -17,6 +18,9 @@
 //   --channels 4|8|16    channels of binary records (default: SETDT.DAT's count)
 //   --store-waveforms    store the snapshot files themselves as well
 //   --interval MS        poll interval (default 2000)
+//   --keep-raw-months N  keep the raw rows of N whole months before this one and
+//                        drop older ones (PostgreSQL: their monthly partitions,
+//                        for every site); the summaries stay (default: keep all)
 //   --once               one round, then end (exit status 1 when the database failed)
 #include <fcntl.h>
 #include <poll.h>
@@ -71,6 +75,7 @@ struct Options {
   int channels = 0;
   bool storeWaveforms = false;
   int intervalMs = 2000;
+  int keepRawMonths = -1;  // -1: not given
   bool once = false;
   std::vector<std::string> imports;
   bool importMode = false;
@@ -78,10 +83,22 @@ struct Options {
 
 void Usage(std::ostream& out) {
   out << "usage: varnel-collect [--site-dir DIR] [--site NAME] [--db FILE|CONNINFO] [--time-zone ZONE]\n"
-         "                      [--data FILE] [--channels 4|8|16] [--store-waveforms] [--interval MS] [--once]\n"
+         "                      [--data FILE] [--channels 4|8|16] [--store-waveforms] [--interval MS]\n"
+         "                      [--keep-raw-months N] [--once]\n"
          "       varnel-collect [same options] --import FILE...\n"
          "Follows the site's data file and waveform snapshots into SQLite (default DIR/records.sqlite)\n"
          "or PostgreSQL (a connection string).  Options may also stand in DIR/collect.ini, [Collect].\n";
+}
+
+// A month count of 1 to 1200.
+bool ParseMonths(const std::string& text, int& months) {
+  try {
+    std::size_t used = 0;
+    months = std::stoi(text, &used);
+    return used == text.size() && months >= 1 && months <= 1200;
+  } catch (...) {
+    return false;
+  }
 }
 
 bool ParseArgs(int argc, char** argv, Options& o, bool& helpShown) {
@@ -134,6 +151,13 @@ bool ParseArgs(int argc, char** argv, Options& o, bool& helpShown) {
         std::cerr << "varnel-collect: --interval takes milliseconds from 10 to 3600000, not \"" << v << "\"\n";
         return false;
       }
+    } else if (a == "--keep-raw-months") {
+      if (!value(v)) return false;
+      if (!ParseMonths(v, o.keepRawMonths)) {
+        std::cerr << "varnel-collect: --keep-raw-months takes a number of months from 1 to 1200, not \"" << v
+                  << "\"\n";
+        return false;
+      }
     } else if (a == "--once") {
       o.once = true;
     } else if (a == "--import") {
@@ -173,6 +197,14 @@ void ApplySiteFile(Options& o) {
                 << " is not 4, 8 or 16; left out\n";
   }
   if (!o.storeWaveforms) o.storeWaveforms = ini.value("StoreWaveforms", false).toBool();
+  if (o.keepRawMonths < 0 && ini.contains("KeepRawMonths")) {
+    const std::string v = ini.value("KeepRawMonths").toString().toStdString();
+    if (!ParseMonths(v, o.keepRawMonths)) {
+      o.keepRawMonths = -1;
+      std::cerr << "varnel-collect: KeepRawMonths=" << v << " in " << file
+                << " is no number of months from 1 to 1200; every raw row is kept\n";
+    }
+  }
 }
 
 std::string ProgressLine(const ImportProgress& p, double seconds) {
@@ -227,6 +259,7 @@ int RunFollow(Database& db, const SiteZone& zone, const Options& o) {
   if (!o.dataFile.empty()) co.dataPath = o.dataFile;
   if (o.channels) co.binaryChannels = o.channels;
   co.storeWaveforms = o.storeWaveforms;
+  co.keepRawMonths = std::max(0, o.keepRawMonths);
   co.pollInterval = std::chrono::milliseconds(o.intervalMs);
   co.snapshotInterval = std::max(co.pollInterval, std::chrono::milliseconds(5000));
   Collector collector(db, zone, co);

@@ -3,14 +3,17 @@
 // `records`, `channel_records` and `snapshots` are partitioned by month of
 // their `time` (timestamptz; month bounds in UTC).  A batch's months get
 // their partitions before its transaction, under an advisory lock, so that
-// collectors of many sites never race to create the same partition.  Rows
-// go in as arrays (one parameter per column, unnest on the server): one
-// statement per table and batch.
+// collectors of many sites never race to create the same partition.  A
+// batch's rows go in with COPY into temporary tables of the connection, and
+// from there in one statement into the tables (records not stored before,
+// their channels, and the hourly and daily summaries of what was added).
 #include <libpq-fe.h>
 
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <set>
@@ -19,6 +22,7 @@
 #include "database.h"
 #include "pg_result.h"
 #include "schema.h"
+#include "summaries.h"
 
 namespace varnel::fleet {
 
@@ -127,6 +131,73 @@ std::string TablesSql() {
          "updated timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (site_id, stream));";
 }
 
+// Summaries are worked out per record row, every quantity of a row in the
+// same pass (a few thousand rows a batch rather than a value row each), and
+// only the aggregates are turned into one row per quantity.
+//
+// An INSERT into `table` of the summaries of `source`: rows with site_id,
+// channel, e (epoch seconds), day and the quantity columns `columns`,
+// grouped by `period` (of e or day) and stored as `periodValue` (of p);
+// merged into stored rows when `merge`.
+template <std::size_t N>
+std::string SummaryInsertSql(const char* table, const char* periodColumn, const std::string& period,
+                             const std::string& periodValue, const std::string& source,
+                             const std::array<const char*, N>& columns, bool merge) {
+  std::string aggregates, unpivot;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const std::string c = columns[i], n = std::to_string(i);
+    const std::string valid = " FILTER (WHERE " + c + " <> 'NaN')";
+    aggregates += ", count(" + c + ")" + valid + " AS n" + n + ", min(ARRAY[" + c + "::float8, e])" + valid + " AS lo" +
+                  n + ", max(ARRAY[" + c + "::float8, -e])" + valid + " AS hi" + n + ", sum(" + c + "::float8)" +
+                  valid + " AS s" + n;
+    unpivot += std::string(i ? ", " : "") + "('" + c + "', g.n" + n + ", g.lo" + n + ", g.hi" + n + ", g.s" + n + ")";
+  }
+  return std::string("INSERT INTO ") + table + " (site_id, quantity, channel, " + periodColumn + ", " +
+         schema::kSummaryValues + ") SELECT g.site_id, q.quantity, g.channel, " + periodValue +
+         ", q.n, (q.lo)[1]::real, to_timestamp((q.lo)[2]), (q.hi)[1]::real, to_timestamp(-(q.hi)[2]), q.s FROM "
+         "(SELECT site_id, channel, " + period + " AS p" + aggregates + " FROM " + source +
+         " GROUP BY 1, 2, 3) g CROSS JOIN LATERAL (VALUES " + unpivot +
+         ") AS q(quantity, n, lo, hi, s) WHERE q.n > 0" + (merge ? schema::SummaryMergeSql(table, periodColumn) : "");
+}
+
+template <std::size_t N>
+std::string HourlyInsertSql(const std::string& source, const std::array<const char*, N>& columns, bool merge) {
+  return SummaryInsertSql(schema::kSummaryHours, "hour", "floor(e / 3600)::bigint", "to_timestamp(g.p * 3600)", source,
+                          columns, merge);
+}
+
+template <std::size_t N>
+std::string DailyInsertSql(const std::string& source, const std::array<const char*, N>& columns, bool merge) {
+  return SummaryInsertSql(schema::kSummaryDays, "day", "day", "g.p", source, columns, merge);
+}
+
+// Step 2: the summary tables, filled from the rows already there (a day in
+// the site's zone as the server knows it).
+std::string SummaryTablesSql() {
+  using namespace schema;
+  std::string sql;
+  for (const auto& [table, period] : {std::pair{kSummaryHours, "hour timestamptz"}, std::pair{kSummaryDays, "day date"}}) {
+    const std::string periodName = std::string(period).substr(0, std::string(period).find(' '));
+    sql += std::string("CREATE TABLE ") + table +
+           " (site_id integer NOT NULL, quantity text NOT NULL, channel smallint NOT NULL, " +
+           period + " NOT NULL, n integer NOT NULL, min_value real NOT NULL, min_time timestamptz NOT NULL, "
+           "max_value real NOT NULL, max_time timestamptz NOT NULL, sum_value double precision NOT NULL, "
+           "PRIMARY KEY (site_id, quantity, channel, " + periodName + "));";
+  }
+  // The weather is channel 0; channel_records has a channel column.
+  auto rows = [](const char* table, const char* extra) {
+    return std::string("(SELECT r.*") + extra +
+           ", date_part('epoch', r.time) AS e, (r.time AT TIME ZONE s.time_zone)::date AS day FROM " + table +
+           " r JOIN sites s ON s.site_id = r.site_id) v";
+  };
+  const std::string channels = rows("channel_records", ""), weather = rows("records", ", 0 AS channel");
+  sql += HourlyInsertSql(weather, kWeatherColumns, false) + ";" + DailyInsertSql(weather, kWeatherColumns, false) + ";";
+  // One row: raw rows before `horizon` were dropped (retention).
+  return sql + HourlyInsertSql(channels, kChannelColumns, false) + ";" +
+         DailyInsertSql(channels, kChannelColumns, false) +
+         ";CREATE TABLE raw_horizon (id integer PRIMARY KEY CHECK (id = 1), horizon timestamptz NOT NULL);";
+}
+
 // The steps from an empty database to schema::kSchemaVersion.  A later
 // release appends one ({2, "...", "ALTER TABLE records ADD COLUMN ...;"}:
 // a column added to a partitioned table reaches its monthly partitions) and
@@ -134,6 +205,7 @@ std::string TablesSql() {
 const std::vector<schema::SchemaStep>& Steps() {
   static const std::vector<schema::SchemaStep> kSteps{
       {1, "sites, records, channel_records, snapshots and positions", TablesSql()},
+      {2, "hourly and daily summaries", SummaryTablesSql()},
   };
   return kSteps;
 }
@@ -172,6 +244,7 @@ class PostgresDatabase final : public Database {
       Exec("SET client_min_messages = warning");
       Upgrade();
       LoadPartitions();
+      MakeBatchTables();
     } catch (...) {
       Close();
       throw;
@@ -185,6 +258,32 @@ class PostgresDatabase final : public Database {
   }
 
   bool IsOpen() const override { return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK; }
+
+  int64_t DropRawBefore(int64_t horizon) override {
+    Exec("BEGIN");
+    try {
+      Exec("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLock) + ")");
+      const int64_t now = std::max(horizon, Horizon().value_or(horizon));
+      Exec("INSERT INTO raw_horizon (id, horizon) VALUES (1, to_timestamp($1)) "
+           "ON CONFLICT (id) DO UPDATE SET horizon = excluded.horizon",
+           {std::to_string(now)});
+      // Every month that ends at or before the horizon, of the raw tables.
+      std::vector<std::string> dropped;
+      PgResult months = Exec("SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+                             "WHERE i.inhparent IN ('records'::regclass, 'channel_records'::regclass) "
+                             "AND substring(pg_get_expr(c.relpartbound, c.oid) from 'TO \\(''([^'']*)''\\)')::timestamptz "
+                             "<= to_timestamp($1)",
+                             {std::to_string(now)});
+      for (int i = 0; i < months.Rows(); ++i) dropped.push_back(months.Text(i, 0));
+      for (const std::string& name : dropped) Exec("DROP TABLE " + name);
+      Exec("COMMIT");
+      for (const std::string& name : dropped) partitions_.erase(name);
+      return now;
+    } catch (...) {
+      if (IsOpen()) PQclear(PQexec(conn_, "ROLLBACK"));
+      throw;
+    }
+  }
 
   int64_t RegisterSite(const std::string& name, const std::string& timeZone) override {
     PgResult r = Exec("INSERT INTO sites (name, time_zone) VALUES ($1, $2) ON CONFLICT (name) DO UPDATE "
@@ -218,11 +317,21 @@ class PostgresDatabase final : public Database {
   }
 
   CommitResult Commit(int64_t site, const Batch& batch) override {
-    EnsurePartitions(batch);
+    CommitResult result;
+    // Records before the horizon are left out before their months get
+    // partitions (those months' partitions were dropped).
+    std::vector<StoredRecord> kept;
+    const std::vector<StoredRecord>* records = &batch.records;
+    if (const std::optional<int64_t> horizon = Horizon()) {
+      for (const StoredRecord& r : batch.records)
+        if (r.time.epochSeconds >= *horizon) kept.push_back(r);
+      result.recordsBeforeHorizon = batch.records.size() - kept.size();
+      records = &kept;
+    }
+    EnsurePartitions(*records, batch.snapshots);
     Exec("BEGIN");
     try {
-      CommitResult result;
-      result.recordsAdded = InsertRecords(site, batch.records);
+      result.recordsAdded = InsertRecords(site, *records);
       result.snapshotsAdded = InsertSnapshots(site, batch.snapshots);
       if (batch.position) SavePosition(site, batch.stream, *batch.position);
       Exec("COMMIT");
@@ -252,6 +361,12 @@ class PostgresDatabase final : public Database {
     Exec("COMMIT");
   }
 
+  std::optional<int64_t> Horizon() {
+    PgResult r = Exec("SELECT extract(epoch from horizon)::bigint FROM raw_horizon WHERE id = 1");
+    if (r.Rows() == 0) return std::nullopt;
+    return r.Int(0, 0);
+  }
+
   PGconn* Conn() {
     if (!conn_) throw DbError("PostgreSQL: not connected");
     return conn_;
@@ -274,10 +389,10 @@ class PostgresDatabase final : public Database {
     return buf;
   }
 
-  void EnsurePartitions(const Batch& batch) {
+  void EnsurePartitions(const std::vector<StoredRecord>& records, const std::vector<StoredSnapshot>& snapshots) {
     std::set<std::pair<int, int>> months;
-    for (const StoredRecord& r : batch.records) months.insert(UtcMonth(r.time.epochSeconds));
-    for (const StoredSnapshot& s : batch.snapshots) months.insert(UtcMonth(s.time.epochSeconds));
+    for (const StoredRecord& r : records) months.insert(UtcMonth(r.time.epochSeconds));
+    for (const StoredSnapshot& s : snapshots) months.insert(UtcMonth(s.time.epochSeconds));
     std::string sql;
     std::vector<std::string> made;
     for (const auto& [year, month] : months) {
@@ -303,67 +418,261 @@ class PostgresDatabase final : public Database {
     partitions_.insert(made.begin(), made.end());
   }
 
-  static std::string TimeElement(const Instant& t) {
-    std::string s = IsoLocalText(t);
-    s[10] = 'T';  // no blank: no quoting inside the array literal
-    return s;
+  // Temporary tables of this connection that take a batch's rows by COPY;
+  // emptied by every commit.
+  void MakeBatchTables() {
+    using namespace schema;
+    // The columns of the tables they feed, in the same order (one text of
+    // COPY serves both).  The records keyed by time: the statement that
+    // moves them joins on it, and the planner knows nothing else of them.
+    Exec("CREATE TEMP TABLE batch_records (site_id integer NOT NULL, time timestamptz PRIMARY KEY, "
+         "channels smallint NOT NULL, " + Defs(kWeatherColumns, "real") + ", " + Defs(kThresholdColumns, "real") +
+         ", forced_stop boolean NOT NULL) ON COMMIT DELETE ROWS;"
+         "CREATE TEMP TABLE batch_channels (site_id integer NOT NULL, time timestamptz NOT NULL, "
+         "channel smallint NOT NULL, " + Defs(kChannelColumns, "real") + ") ON COMMIT DELETE ROWS");
   }
+
+  // COPY ... FROM STDIN in COPY's text form, sent as it is written: the
+  // server stores the first rows while the rest are still being formatted.
+  class CopyStream {
+   public:
+    CopyStream(PGconn* conn, const std::string& sql) : conn_(conn) {
+      PgResult start(PQexec(conn_, sql.c_str()));
+      if (!start.get() || PQresultStatus(start.get()) != PGRES_COPY_IN)
+        throw DbError("PostgreSQL: " + PgTrim(start.get() ? PQresultErrorMessage(start.get()) : PQerrorMessage(conn_)));
+      text.reserve(kChunk + 4096);
+    }
+    CopyStream(const CopyStream&) = delete;
+    CopyStream& operator=(const CopyStream&) = delete;
+    // An unfinished COPY is ended as failed: the server drops its rows.
+    ~CopyStream() {
+      if (open_) End("abandoned");
+    }
+    // Rows are appended to `text`; call after each row.
+    void RowDone() {
+      if (text.size() >= kChunk) Send();
+    }
+    // Ends the COPY; throws DbError when the server refused any of it.
+    void Finish() {
+      Send();
+      End(sent_ ? nullptr : "sending failed");
+      if (!sent_ || !why_.empty())
+        throw DbError("PostgreSQL: COPY failed: " + PgTrim(why_.empty() ? PQerrorMessage(conn_) : why_));
+    }
+
+    std::string text;
+
+   private:
+    static constexpr std::size_t kChunk = 1 << 20;
+    void Send() {
+      if (sent_ && !text.empty()) sent_ = PQputCopyData(conn_, text.data(), static_cast<int>(text.size())) == 1;
+      text.clear();
+    }
+    void End(const char* error) {
+      open_ = false;
+      if (PQputCopyEnd(conn_, error) != 1) sent_ = false;
+      while (PGresult* r = PQgetResult(conn_)) {
+        PgResult result(r);
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && why_.empty()) why_ = PQresultErrorMessage(r);
+      }
+    }
+    PGconn* conn_;
+    bool open_ = true;
+    bool sent_ = true;
+    std::string why_;
+  };
+
+  // COPY ... FROM STDIN of `data`.
+  void CopyIn(const std::string& sql, const std::string& data) {
+    CopyStream copy(Conn(), sql);
+    copy.text = data;
+    copy.Finish();
+  }
+
+  // A number in COPY's text form: the shortest text that reads back as the
+  // same single.
+  static void PutReal(std::string& out, float v) {
+    out += '\t';
+    if (std::isnan(v)) {
+      out += "NaN";
+    } else if (std::isinf(v)) {
+      out += v > 0 ? "Infinity" : "-Infinity";
+    } else {
+      char buf[32];
+      out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+    }
+  }
+
+  // The statement that moves a copied batch into the tables: the records
+  // not stored before and the channels of those only; the times (epoch
+  // seconds) of the records added.
+  static const std::string& MoveBatchSql() {
+    static const std::string kSql = [] {
+      using namespace schema;
+      return "WITH added AS (INSERT INTO records (site_id, time, channels, " + Join(kWeatherColumns) + ", " +
+             Join(kThresholdColumns) + ", forced_stop) SELECT site_id, time, channels, " + Join(kWeatherColumns) +
+             ", " + Join(kThresholdColumns) + ", forced_stop FROM batch_records ON CONFLICT DO NOTHING RETURNING time), "
+             "chan AS (INSERT INTO channel_records (site_id, time, channel, " + Join(kChannelColumns) +
+             ") SELECT c.site_id, c.time, c.channel, " + Join(kChannelColumns, "c.") +
+             " FROM batch_channels c JOIN added a ON a.time = c.time ON CONFLICT DO NOTHING) "
+             "SELECT extract(epoch from time)::bigint FROM added";
+    }();
+    return kSql;
+  }
+
+  // The value a `real` column keeps.
+  static double AsReal(float v) { return static_cast<double>(v); }
+
+  // The summaries of the records added (the values as `real` keeps them)
+  // take in the stored rows of the periods they span, which they then
+  // replace: every row goes in by COPY, without a look-up of each key.
+  // The stored rows are locked first, so that another writer of the same
+  // site waits and then fails on the key (and tries again) rather than
+  // losing either's values.
+  void SaveSummaries(int64_t site, SummaryAccumulator& summaries) {
+    if (summaries.Size() == 0) return;
+    const std::string siteId = std::to_string(site);
+    int64_t firstHour = INT64_MAX, lastHour = INT64_MIN;
+    for (const auto& [key, cell] : summaries.Hours()) {
+      firstHour = std::min(firstHour, std::get<2>(key));
+      lastHour = std::max(lastHour, std::get<2>(key));
+    }
+    std::string firstDay = "9999-12-31", lastDay = "0000-01-01";
+    for (const auto& [key, cell] : summaries.Days()) {
+      firstDay = std::min(firstDay, std::get<2>(key));
+      lastDay = std::max(lastDay, std::get<2>(key));
+    }
+    const std::string hours = " FROM " + std::string(schema::kSummaryHours) +
+                              " WHERE site_id = $1 AND hour >= to_timestamp($2) AND hour <= to_timestamp($3)";
+    const std::string days =
+        " FROM " + std::string(schema::kSummaryDays) + " WHERE site_id = $1 AND day >= $2::date AND day <= $3::date";
+    const std::vector<std::string> hourRange{siteId, std::to_string(firstHour), std::to_string(lastHour)};
+    const std::vector<std::string> dayRange{siteId, firstDay, lastDay};
+    const std::string stored = ", n, min_value, extract(epoch from min_time)::bigint, max_value, "
+                               "extract(epoch from max_time)::bigint, sum_value";
+    PgResult h = Exec("SELECT quantity, channel, extract(epoch from hour)::bigint" + stored + hours + " FOR UPDATE",
+                      hourRange);
+    for (int i = 0; i < h.Rows(); ++i)
+      summaries.MergeHour(h.Text(i, 0), static_cast<int>(h.Int(i, 1)), h.Int(i, 2), StoredCell(h, i, 3));
+    PgResult d = Exec("SELECT quantity, channel, day::text" + stored + days + " FOR UPDATE", dayRange);
+    for (int i = 0; i < d.Rows(); ++i)
+      summaries.MergeDay(d.Text(i, 0), static_cast<int>(d.Int(i, 1)), d.Text(i, 2), StoredCell(d, i, 3));
+    if (h.Rows() > 0) Exec("DELETE" + hours, hourRange);
+    if (d.Rows() > 0) Exec("DELETE" + days, dayRange);
+
+    auto cell = [](std::string& out, const SummaryCell& c) {
+      out += '\t' + std::to_string(c.n);
+      PutReal(out, static_cast<float>(c.minValue));
+      out += '\t' + UtcText(c.minTime);
+      PutReal(out, static_cast<float>(c.maxValue));
+      out += '\t' + UtcText(c.maxTime) + '\t';
+      char buf[32];
+      out.append(buf, std::to_chars(buf, buf + sizeof buf, c.sum).ptr);
+      out += '\n';
+    };
+    const std::string columns = std::string(", ") + schema::kSummaryValues + ") FROM STDIN";
+    {
+      CopyStream copy(Conn(), std::string("COPY ") + schema::kSummaryHours + " (site_id, quantity, channel, hour" + columns);
+      for (const auto& [key, c] : summaries.Hours()) {
+        const auto& [quantity, channel, start] = key;
+        copy.text += siteId + '\t' + std::string(quantity) + '\t' + std::to_string(channel) + '\t' + UtcText(start);
+        cell(copy.text, c);
+        copy.RowDone();
+      }
+      copy.Finish();
+    }
+    CopyStream copy(Conn(), std::string("COPY ") + schema::kSummaryDays + " (site_id, quantity, channel, day" + columns);
+    for (const auto& [key, c] : summaries.Days()) {
+      const auto& [quantity, channel, day] = key;
+      copy.text += siteId + '\t' + std::string(quantity) + '\t' + std::to_string(channel) + '\t' + day;
+      cell(copy.text, c);
+      copy.RowDone();
+    }
+    copy.Finish();
+  }
+
+  // n, min_value, min_time, max_value, max_time, sum_value from column `at`.
+  static SummaryCell StoredCell(const PgResult& r, int row, int at) {
+    SummaryCell c;
+    c.n = r.Int(row, at);
+    c.minValue = std::stod(r.Text(row, at + 1));
+    c.minTime = r.Int(row, at + 2);
+    c.maxValue = std::stod(r.Text(row, at + 3));
+    c.maxTime = r.Int(row, at + 4);
+    c.sum = std::stod(r.Text(row, at + 5));
+    return c;
+  }
+
+  static std::string UtcText(int64_t epoch) { return IsoLocalText({epoch, 0}); }
 
   std::size_t InsertRecords(int64_t site, const std::vector<StoredRecord>& records) {
     if (records.empty()) return 0;
+    const std::string siteId = std::to_string(site);
+    // A time that comes twice in one batch keeps its first record, as a
+    // record stored before keeps its own.
+    std::set<int64_t> times;
+    std::vector<const StoredRecord*> unique;
+    for (const StoredRecord& s : records)
+      if (times.insert(s.time.epochSeconds).second) unique.push_back(&s);
+    // No record of the site in the batch's span (new records, an import of
+    // months not stored yet): all are new and go straight in.  A record
+    // stored meanwhile by another program makes the COPY fail on the key;
+    // the collector then tries again and finds it here.
+    const bool allNew = Exec("SELECT NOT EXISTS (SELECT 1 FROM records WHERE site_id = $1 AND time >= to_timestamp($2) "
+                             "AND time <= to_timestamp($3))",
+                             {siteId, std::to_string(*times.begin()), std::to_string(*times.rbegin())})
+                            .Text(0, 0) == "t";
     using namespace schema;
-    // Record columns: time, channels, 8 weather, 4 thresholds, forced_stop.
-    std::vector<ArrayText> rec(15);
-    // Channel columns: time, channel, 15 values.
-    std::vector<ArrayText> chan(17);
-    for (const StoredRecord& s : records) {
-      const DataRecord& r = s.record;
-      const std::string time = TimeElement(s.time);
-      rec[0].Add(time);
-      rec[1].Add(static_cast<long long>(r.channels));
-      for (int k = 0; k < store::kWeatherValueCount; ++k) rec[2 + k].Add(r.values[store::WeatherIndex(k)]);
-      for (std::size_t j = 0; j < 4; ++j) {
-        if (r.thresholds)
-          rec[10 + j].Add((*r.thresholds)[j]);
-        else
-          rec[10 + j].AddNull();
+    {
+      CopyStream rec(Conn(), std::string("COPY ") + (allNew ? "records" : "batch_records") + " (site_id, time, channels, " +
+                                 Join(kWeatherColumns) + ", " + Join(kThresholdColumns) + ", forced_stop) FROM STDIN");
+      for (const StoredRecord* s : unique) {
+        const DataRecord& r = s->record;
+        rec.text += siteId + '\t' + IsoLocalText(s->time) + '\t' + std::to_string(r.channels);
+        for (int k = 0; k < store::kWeatherValueCount; ++k) PutReal(rec.text, r.values[store::WeatherIndex(k)]);
+        for (std::size_t j = 0; j < 4; ++j) {
+          if (r.thresholds)
+            PutReal(rec.text, (*r.thresholds)[j]);
+          else
+            rec.text += "\t\\N";
+        }
+        rec.text += r.forcedStop ? "\tt\n" : "\tf\n";
+        rec.RowDone();
       }
-      rec[14].Add(std::string_view(r.forcedStop ? "t" : "f"));
-      for (int ch = 0; ch < r.channels; ++ch) {
-        chan[0].Add(time);
-        chan[1].Add(static_cast<long long>(ch + 1));
-        std::size_t col = 2;
-        for (int k = 0; k < store::kComponentsPerChannel; ++k) chan[col++].Add(r.values[store::ComponentIndex(ch, k)]);
-        for (int k = 0; k < store::kPeakValuesPerChannel; ++k) chan[col++].Add(r.values[store::PeakIndex(ch, k)]);
-      }
+      rec.Finish();
     }
-    std::vector<std::string> params{std::to_string(site)};
-    for (const ArrayText& a : rec) params.push_back(a.Done());
-    for (const ArrayText& a : chan) params.push_back(a.Done());
-
-    // The channels of a record go in only with the record itself: a record
-    // stored before (same site and time) adds nothing.
-    std::string recTypes = "$2::timestamptz[], $3::smallint[]";
-    for (int i = 4; i <= 15; ++i) recTypes += ", $" + std::to_string(i) + "::real[]";
-    recTypes += ", $16::boolean[]";
-    std::string chanTypes = "$17::timestamptz[], $18::smallint[]";
-    for (int i = 19; i <= 33; ++i) chanTypes += ", $" + std::to_string(i) + "::real[]";
-    const std::string sql =
-        "WITH added AS (INSERT INTO records (site_id, time, channels, " + Join(kWeatherColumns) + ", " +
-        Join(kThresholdColumns) + ", forced_stop) SELECT $1, * FROM unnest(" + recTypes +
-        ") ON CONFLICT DO NOTHING RETURNING time), "
-        "chan AS (INSERT INTO channel_records (site_id, time, channel, " + Join(kChannelColumns) +
-        ") SELECT $1::integer, c.* FROM unnest(" + chanTypes + ") AS c(" + ChannelAliases() +
-        ") JOIN added a ON a.time = c.c1 ON CONFLICT DO NOTHING) SELECT count(*) FROM added";
-    PgResult r = Exec(sql, params);
-    return static_cast<std::size_t>(r.Int(0, 0));
-  }
-
-  // Names c1..c17 for the unnested channel columns (c1 is the time).
-  static std::string ChannelAliases() {
-    std::string aliases = "c1";
-    for (int i = 2; i <= 17; ++i) aliases += ", c" + std::to_string(i);
-    return aliases;
+    // The summaries of a batch of new records are worked out while the
+    // server stores the rows.
+    SummaryAccumulator summaries;
+    {
+      CopyStream chan(Conn(), std::string("COPY ") + (allNew ? "channel_records" : "batch_channels") +
+                                  " (site_id, time, channel, " + Join(kChannelColumns) + ") FROM STDIN");
+      for (const StoredRecord* s : unique) {
+        const DataRecord& r = s->record;
+        const std::string key = siteId + '\t' + IsoLocalText(s->time) + '\t';
+        for (int ch = 0; ch < r.channels; ++ch) {
+          chan.text += key + std::to_string(ch + 1);
+          for (int k = 0; k < store::kComponentsPerChannel; ++k)
+            PutReal(chan.text, r.values[store::ComponentIndex(ch, k)]);
+          for (int k = 0; k < store::kPeakValuesPerChannel; ++k) PutReal(chan.text, r.values[store::PeakIndex(ch, k)]);
+          chan.text += '\n';
+        }
+        chan.RowDone();
+        if (allNew) AddRecord(summaries, *s, AsReal);
+      }
+      chan.Finish();
+    }
+    std::size_t added = unique.size();
+    if (!allNew) {
+      PgResult r = Exec(MoveBatchSql());
+      std::set<int64_t> stored;
+      for (int i = 0; i < r.Rows(); ++i) stored.insert(r.Int(i, 0));
+      for (const StoredRecord* s : unique)
+        if (stored.count(s->time.epochSeconds)) AddRecord(summaries, *s, AsReal);
+      added = stored.size();
+    }
+    SaveSummaries(site, summaries);
+    return added;
   }
 
   std::size_t InsertSnapshots(int64_t site, const std::vector<StoredSnapshot>& snapshots) {

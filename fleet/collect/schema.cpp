@@ -34,6 +34,21 @@ std::vector<const SchemaStep*> PendingSteps(const std::vector<SchemaStep>& steps
   return out;
 }
 
+std::string SummaryMergeSql(const std::string& table, const std::string& periodColumn) {
+  const std::string t = table + ".";
+  const std::string lower = "(excluded.min_value < " + t + "min_value OR (excluded.min_value = " + t +
+                            "min_value AND excluded.min_time < " + t + "min_time))";
+  const std::string higher = "(excluded.max_value > " + t + "max_value OR (excluded.max_value = " + t +
+                             "max_value AND excluded.max_time < " + t + "max_time))";
+  auto pick = [&](const std::string& cond, const std::string& col) {
+    return col + " = CASE WHEN " + cond + " THEN excluded." + col + " ELSE " + t + col + " END";
+  };
+  return " ON CONFLICT (site_id, quantity, channel, " + periodColumn + ") DO UPDATE SET n = " + t +
+         "n + excluded.n, " + pick(lower, "min_value") + ", " + pick(lower, "min_time") + ", " +
+         pick(higher, "max_value") + ", " + pick(higher, "max_time") + ", sum_value = " + t +
+         "sum_value + excluded.sum_value";
+}
+
 void CheckReadable(int stored, std::string_view where) {
   if (stored > kSchemaVersion)
     throw SchemaVersionError(Prefix(where) + Has(stored) + "; this varnel-web knows up to " +

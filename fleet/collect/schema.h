@@ -15,7 +15,7 @@ namespace varnel::fleet::schema {
 // postgres_database.cpp).  A release that changes the tables adds one step
 // to each list and raises this number; varnel-web, built from the same
 // tree, reads databases of exactly this version.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // One step of an engine's schema: its SQL takes a database of version
 // `number - 1` to version `number`, inside the collector's transaction.
@@ -48,6 +48,23 @@ inline constexpr std::array<const char*, 15> kChannelColumns{
     "time_pct_4", "half_cycle_pct_1", "half_cycle_pct_2", "half_cycle_pct_3", "half_cycle_pct_4"};
 inline constexpr std::array<const char*, 4> kThresholdColumns{"threshold_1", "threshold_2", "threshold_3",
                                                               "threshold_4"};
+
+// Summaries, kept with the rows they summarise (in the same transaction):
+// `summary_hours` per UTC hour (`hour`, its start) and `summary_days` per
+// calendar day of the site's zone (`day`), one row per site, quantity,
+// channel and period that has a value.  `quantity` is a column name of
+// kChannelColumns (channels 1..16) or of kWeatherColumns (channel 0, the
+// weather).  Each row holds the number of values, the smallest and the
+// largest with the time of each (the earliest on a tie) and their sum:
+// the extremes of any run of periods and its exact mean follow from them.
+inline constexpr const char* kSummaryHours = "summary_hours";
+inline constexpr const char* kSummaryDays = "summary_days";
+inline constexpr const char* kSummaryValues = "n, min_value, min_time, max_value, max_time, sum_value";
+
+// The upsert clause that merges a new row of `table`'s key into the stored
+// one: counts and sums add, an extreme is replaced by a more extreme one or
+// by an equal one of an earlier time.  Both engines' syntax.
+std::string SummaryMergeSql(const std::string& table, const std::string& periodColumn);
 
 // "a, b, c" of the given columns, each with an optional prefix.
 template <std::size_t N>

@@ -7,12 +7,14 @@
 #include <sqlite3.h>
 
 #include <bit>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
 #include "database.h"
 #include "schema.h"
 #include "sqlite_statement.h"
+#include "summaries.h"
 
 namespace varnel::fleet {
 
@@ -72,12 +74,30 @@ std::string TablesSql() {
          "updated INTEGER NOT NULL DEFAULT (strftime('%s','now')), PRIMARY KEY (site_id, stream));";
 }
 
+// Step 2: the hourly and daily summaries (filled from the rows already
+// there by BackfillSummaries).
+std::string SummaryTablesSql() {
+  std::string sql;
+  for (const auto& [table, period] : {std::pair{schema::kSummaryHours, "hour INTEGER"},
+                                      std::pair{schema::kSummaryDays, "day TEXT"}}) {
+    const std::string periodName = std::string(period).substr(0, std::string(period).find(' '));
+    sql += std::string("CREATE TABLE ") + table +
+           " (site_id INTEGER NOT NULL, quantity TEXT NOT NULL, channel INTEGER NOT NULL, " +
+           period + " NOT NULL, n INTEGER NOT NULL, min_value REAL NOT NULL, min_time INTEGER NOT NULL, "
+           "max_value REAL NOT NULL, max_time INTEGER NOT NULL, sum_value REAL NOT NULL, "
+           "PRIMARY KEY (site_id, quantity, channel, " + periodName + ")) WITHOUT ROWID;";
+  }
+  // One row: raw rows before `horizon` were dropped (retention).
+  return sql + "CREATE TABLE raw_horizon (id INTEGER PRIMARY KEY CHECK (id = 1), horizon INTEGER NOT NULL);";
+}
+
 // The steps from an empty file to schema::kSchemaVersion.  A later release
 // appends one ({2, "...", "ALTER TABLE records ADD COLUMN ...;"}) and the
 // same number to postgres_database.cpp's list.
 const std::vector<schema::SchemaStep>& Steps() {
   static const std::vector<schema::SchemaStep> kSteps{
       {1, "sites, records, channel_records, snapshots and positions", TablesSql()},
+      {2, "hourly and daily summaries", SummaryTablesSql()},
   };
   return kSteps;
 }
@@ -130,6 +150,25 @@ class SqliteDatabase final : public Database {
 
   bool IsOpen() const override { return db_ != nullptr; }
 
+  int64_t DropRawBefore(int64_t horizon) override {
+    Exec("BEGIN IMMEDIATE");
+    try {
+      const int64_t now = std::max(horizon, Horizon().value_or(horizon));
+      SqliteStatement set(Db(), "INSERT INTO raw_horizon (id, horizon) VALUES (1, ?1) "
+                                "ON CONFLICT (id) DO UPDATE SET horizon = excluded.horizon");
+      set.Bind(1, now).Run();
+      for (const char* table : {"channel_records", "records"}) {
+        SqliteStatement drop(Db(), std::string("DELETE FROM ") + table + " WHERE time < ?1");
+        drop.Bind(1, now).Run();
+      }
+      Exec("COMMIT");
+      return now;
+    } catch (...) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
   int64_t RegisterSite(const std::string& name, const std::string& timeZone) override {
     SqliteStatement insert(Db(), "INSERT INTO sites (name, time_zone) VALUES (?1, ?2) "
                            "ON CONFLICT (name) DO UPDATE SET time_zone = excluded.time_zone");
@@ -168,7 +207,16 @@ class SqliteDatabase final : public Database {
     Exec("BEGIN IMMEDIATE");
     try {
       CommitResult result;
-      result.recordsAdded = InsertRecords(site, batch.records);
+      const std::optional<int64_t> horizon = Horizon();
+      std::vector<StoredRecord> kept;
+      const std::vector<StoredRecord>* records = &batch.records;
+      if (horizon) {
+        for (const StoredRecord& r : batch.records)
+          if (r.time.epochSeconds >= *horizon) kept.push_back(r);
+        result.recordsBeforeHorizon = batch.records.size() - kept.size();
+        records = &kept;
+      }
+      result.recordsAdded = InsertRecords(site, *records);
       result.snapshotsAdded = InsertSnapshots(site, batch.snapshots);
       if (batch.position) SavePosition(site, batch.stream, *batch.position);
       Exec("COMMIT");
@@ -186,10 +234,12 @@ class SqliteDatabase final : public Database {
   void Upgrade() {
     Exec("BEGIN IMMEDIATE");
     try {
-      const auto pending = schema::PendingSteps(Steps(), SqliteSchemaVersion(db_), Describe());
+      const int stored = SqliteSchemaVersion(db_);
+      const auto pending = schema::PendingSteps(Steps(), stored, Describe());
       if (!pending.empty()) Exec(kVersionTableSql);
       for (const schema::SchemaStep* step : pending) {
         Exec(step->sql);
+        if (step->number == 2) BackfillSummaries();
         SqliteStatement record(Db(), "INSERT INTO schema_version (version, description) VALUES (?1, ?2)");
         record.Bind(1, int64_t{step->number}).Bind(2, step->description).Run();
       }
@@ -200,6 +250,12 @@ class SqliteDatabase final : public Database {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
     }
+  }
+
+  std::optional<int64_t> Horizon() {
+    SqliteStatement s(Db(), "SELECT horizon FROM raw_horizon WHERE id = 1");
+    if (!s.Step()) return std::nullopt;
+    return s.Int(0);
   }
 
   sqlite3* Db() {
@@ -228,6 +284,7 @@ class SqliteDatabase final : public Database {
     for (std::size_t i = 0; i < kChannelColumns.size(); ++i) channelSql += ", ?" + std::to_string(4 + i);
     SqliteStatement chan(Db(), channelSql + ") ON CONFLICT DO NOTHING");
     std::size_t added = 0;
+    SummaryAccumulator summaries;
     for (const StoredRecord& s : records) {
       const DataRecord& r = s.record;
       rec.Bind(1, site).Bind(2, s.time.epochSeconds).Bind(3, IsoLocalText(s.time)).Bind(4, int64_t{r.channels});
@@ -251,8 +308,72 @@ class SqliteDatabase final : public Database {
           chan.Bind(col++, Decimal(r.values[store::PeakIndex(ch, k)]));
         chan.Run();
       }
+      // The summaries take the values as stored (the doubles bound here).
+      AddRecord(summaries, s, Decimal);
     }
+    SaveSummaries(site, summaries);
     return added;
+  }
+
+  // Merges a batch's summaries into the stored ones (schema.h).
+  void SaveSummaries(int64_t site, const SummaryAccumulator& summaries) {
+    if (summaries.Size() == 0) return;
+    const std::string columns = std::string(" (site_id, quantity, channel, ");
+    const std::string values = ", " + std::string(schema::kSummaryValues) + ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+    SqliteStatement hour(Db(), std::string("INSERT INTO ") + schema::kSummaryHours + columns + "hour" + values +
+                                   schema::SummaryMergeSql(schema::kSummaryHours, "hour"));
+    SqliteStatement day(Db(), std::string("INSERT INTO ") + schema::kSummaryDays + columns + "day" + values +
+                                  schema::SummaryMergeSql(schema::kSummaryDays, "day"));
+    auto bindCell = [](SqliteStatement& s, const SummaryCell& c) {
+      s.Bind(5, c.n).Bind(6, c.minValue).Bind(7, c.minTime).Bind(8, c.maxValue).Bind(9, c.maxTime).Bind(10, c.sum);
+    };
+    for (const auto& [key, cell] : summaries.Hours()) {
+      const auto& [quantity, channel, start] = key;
+      hour.Bind(1, site).Bind(2, std::string(quantity)).Bind(3, int64_t{channel}).Bind(4, start);
+      bindCell(hour, cell);
+      hour.Run();
+    }
+    for (const auto& [key, cell] : summaries.Days()) {
+      const auto& [quantity, channel, date] = key;
+      day.Bind(1, site).Bind(2, std::string(quantity)).Bind(3, int64_t{channel}).Bind(4, date);
+      bindCell(day, cell);
+      day.Run();
+    }
+  }
+
+  // The summaries of the rows stored before they were kept, in the
+  // upgrade's transaction.  Read in key order and merged every so many
+  // values, so that memory stays bounded on a file of years.
+  void BackfillSummaries() {
+    using namespace schema;
+    constexpr std::size_t kFlushCells = 200000;
+    SummaryAccumulator summaries;
+    auto flush = [&](int64_t site) {
+      SaveSummaries(site, summaries);
+      summaries.Clear();
+    };
+    int64_t site = -1;
+    SqliteStatement weather(Db(), "SELECT site_id, time, substr(local_time, 1, 10), " + Join(kWeatherColumns) +
+                                      " FROM records ORDER BY site_id, time");
+    while (weather.Step()) {
+      if (weather.Int(0) != site || summaries.Size() > kFlushCells) flush(site);
+      site = weather.Int(0);
+      for (std::size_t k = 0; k < kWeatherColumns.size(); ++k)
+        if (auto v = weather.Real(3 + static_cast<int>(k)))
+          summaries.Add(kWeatherColumns[k], 0, weather.Int(1), weather.Text(2), *v);
+    }
+    SqliteStatement channels(Db(), "SELECT c.site_id, c.channel, c.time, substr(r.local_time, 1, 10), " +
+                                       Join(kChannelColumns, "c.") +
+                                       " FROM channel_records c JOIN records r ON r.site_id = c.site_id AND "
+                                       "r.time = c.time ORDER BY c.site_id, c.channel, c.time");
+    while (channels.Step()) {
+      if (channels.Int(0) != site || summaries.Size() > kFlushCells) flush(site);
+      site = channels.Int(0);
+      for (std::size_t k = 0; k < kChannelColumns.size(); ++k)
+        if (auto v = channels.Real(4 + static_cast<int>(k)))
+          summaries.Add(kChannelColumns[k], static_cast<int>(channels.Int(1)), channels.Int(2), channels.Text(3), *v);
+    }
+    flush(site);
   }
 
   std::size_t InsertSnapshots(int64_t site, const std::vector<StoredSnapshot>& snapshots) {

@@ -120,7 +120,7 @@ std::vector<ChannelStage> CurrentStages(FleetStore& store, const AlarmSettings& 
     // A value at or above a level no more than `hold` before the newest
     // record keeps that stage's episode open.
     const TimeRange window{latest - rule.holdSeconds, latest + 1};
-    for (const ChannelExtreme& m : store.ChannelMaxima(site.id, *rule.quantity, window)) {
+    for (const ChannelExtreme& m : ChannelMaximaSeries(store, site.id, *rule.quantity, window)) {
       if (std::find(rule.channels.begin(), rule.channels.end(), m.channel) == rule.channels.end()) continue;
       const int stage = rule.StageOf(m.max.value);
       if (stage < 0) continue;

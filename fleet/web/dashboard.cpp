@@ -300,7 +300,7 @@ SiteSummary Summarise(FleetStore& store, const DashboardOptions& o, const SiteRo
   SiteSummary s{site, store.Latest(site.id), std::nullopt, {}, -1};
   if (!s.latest) return s;
   const TimeRange window{s.latest->time - o.peakWindowSeconds + 1, s.latest->time + 1};
-  for (const ChannelExtreme& m : store.ChannelMaxima(site.id, *FindChannelQuantity("peak"), window))
+  for (const ChannelExtreme& m : ChannelMaximaSeries(store, site.id, *FindChannelQuantity("peak"), window))
     if (!s.highest || m.max.value > s.highest->max.value) s.highest = m;
   s.stages = CurrentStages(store, o.alarms, site, s.latest->time);
   for (const ChannelStage& c : s.stages) s.stage = std::max(s.stage, c.stage);
@@ -467,7 +467,7 @@ class Handlers {
     if (qs.empty()) Refuse("parameter 'quantities' names no quantity");
     QJsonArray series;
     for (int channel : channels) {
-      const auto buckets = store_.Reduce(site.id, channel, qs, range, points);
+      const auto buckets = ReduceSeries(store_, site.id, site.timeZone, channel, qs, range, points);
       for (std::size_t i = 0; i < qs.size(); ++i) {
         QJsonObject s{{"quantity", qs[i]->name}, {"unit", qs[i]->unit}, {"label", qs[i]->label},
                       {"min", SeriesPoints(buckets, i, false)}, {"max", SeriesPoints(buckets, i, true)}};

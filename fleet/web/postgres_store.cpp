@@ -163,6 +163,61 @@ class PostgresFleetStore final : public FleetStore {
     return out;
   }
 
+  std::vector<ReducedBucket> ReducePeriods(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
+                                           Level level, int64_t first, int64_t last, int buckets) override {
+    if (quantities.empty() || last <= first || buckets < 1 || level == Level::kRecords) return {};
+    const bool days = level == Level::kDays;
+    std::string names = "{";
+    for (std::size_t i = 0; i < quantities.size(); ++i) names += std::string(i ? "," : "") + quantities[i]->column;
+    names += "}";
+    // $2 quantities, $3 first, $4 last (periods), $5 buckets, $6 the first
+    // and $7 the last period as the table keeps them.
+    const std::string period = days ? "(day - DATE '1970-01-01')" : "floor(date_part('epoch', hour) / 3600)::bigint";
+    const std::string where = days ? "day >= $6::date AND day < $7::date"
+                                   : "hour >= to_timestamp($6) AND hour < to_timestamp($7)";
+    std::vector<std::string> params{std::to_string(site),      names, std::to_string(first), std::to_string(last),
+                                    std::to_string(buckets),
+                                    days ? DayText(first) : std::to_string(first * 3600),
+                                    days ? DayText(last) : std::to_string(last * 3600)};
+    if (channel >= 0) params.push_back(std::to_string(channel));
+    PgResult r = Exec("SELECT k, quantity, (lo)[1]::real, (lo)[2], (hi)[1]::real, -(hi)[2] FROM (SELECT (" + period +
+                          " - $3::bigint) * $5::bigint / ($4::bigint - $3::bigint) AS k, quantity, "
+                          "min(ARRAY[min_value::float8, date_part('epoch', min_time)]) AS lo, "
+                          "max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS hi FROM " +
+                          (days ? schema::kSummaryDays : schema::kSummaryHours) +
+                          " WHERE site_id = $1 AND quantity = ANY($2::text[]) AND " +
+                          (channel < 0 ? "channel BETWEEN 1 AND 16" : "channel = $8") + " AND " + where +
+                          " GROUP BY 1, 2) b ORDER BY k",
+                      params);
+    std::vector<ReducedBucket> out;
+    for (int row = 0; row < r.Rows(); ++row) {
+      const int64_t k = r.Int(row, 0);
+      if (out.empty() || out.back().index != k) out.push_back({k, std::vector<Extremes>(quantities.size())});
+      const std::string quantity = r.Text(row, 1);
+      for (std::size_t i = 0; i < quantities.size(); ++i) {
+        if (quantity != quantities[i]->column) continue;
+        out.back().values[i].min = TimedValue{EpochOf(r, row, 3), *RealOf(r, row, 2)};
+        out.back().values[i].max = TimedValue{EpochOf(r, row, 5), *RealOf(r, row, 4)};
+      }
+    }
+    return out;
+  }
+
+  std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, int64_t firstHour,
+                                                   int64_t lastHour) override {
+    PgResult r = Exec(std::string("SELECT channel, (m)[1]::real, -(m)[2] FROM (SELECT channel, "
+                                  "max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS m FROM ") +
+                          schema::kSummaryHours +
+                          " WHERE site_id = $1 AND quantity = $2 AND channel BETWEEN 1 AND 16 AND "
+                          "hour >= to_timestamp($3) AND hour < to_timestamp($4) GROUP BY channel) c ORDER BY channel",
+                      {std::to_string(site), q.column, std::to_string(firstHour * 3600),
+                       std::to_string(lastHour * 3600)});
+    std::vector<ChannelExtreme> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({static_cast<int>(r.Int(i, 0)), {EpochOf(r, i, 2), *RealOf(r, i, 1)}});
+    return out;
+  }
+
   std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level, TimeRange range,
                                     std::size_t limit) override {
     const std::string col = q.column;

@@ -7,6 +7,8 @@
 // start, that holds the value).
 #include <sqlite3.h>
 
+#include <map>
+
 #include "schema.h"
 #include "sqlite_statement.h"
 #include "store.h"
@@ -131,6 +133,52 @@ class SqliteFleetStore final : public FleetStore {
       }
       out.push_back(std::move(b));
     }
+    return out;
+  }
+
+  std::vector<ReducedBucket> ReducePeriods(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
+                                           Level level, int64_t first, int64_t last, int buckets) override {
+    if (quantities.empty() || last <= first || buckets < 1 || level == Level::kRecords) return {};
+    const bool days = level == Level::kDays;
+    const std::string period = days ? "CAST(julianday(day) - 2440587.5 AS INTEGER)" : "hour / 3600";
+    const std::string sql = std::string("SELECT ") + period + ", min_value, min_time, max_value, max_time FROM " +
+                            (days ? schema::kSummaryDays : schema::kSummaryHours) +
+                            " WHERE site_id = ?1 AND quantity = ?2 AND " +
+                            (channel < 0 ? "channel BETWEEN 1 AND 16" : "channel = ?5") +
+                            (days ? " AND day >= ?3 AND day < ?4" : " AND hour >= ?3 AND hour < ?4");
+    SqliteStatement s(Db(), sql);
+    std::map<int64_t, ReducedBucket> out;
+    for (std::size_t i = 0; i < quantities.size(); ++i) {
+      s.Bind(1, site).Bind(2, std::string(quantities[i]->column));
+      if (days)
+        s.Bind(3, DayText(first)).Bind(4, DayText(last));
+      else
+        s.Bind(3, first * 3600).Bind(4, last * 3600);
+      if (channel >= 0) s.Bind(5, int64_t{channel});
+      while (s.Step()) {
+        const int64_t k = (s.Int(0) - first) * buckets / (last - first);
+        auto [it, added] = out.try_emplace(k, ReducedBucket{k, std::vector<Extremes>(quantities.size())});
+        Extremes& e = it->second.values[i];
+        KeepSmaller(e.min, TimedValue{s.Int(2), *s.Real(1)});
+        KeepLarger(e.max, TimedValue{s.Int(4), *s.Real(3)});
+      }
+      s.Reset();
+    }
+    std::vector<ReducedBucket> list;
+    for (auto& [k, b] : out) list.push_back(std::move(b));
+    return list;
+  }
+
+  std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, int64_t firstHour,
+                                                   int64_t lastHour) override {
+    SqliteStatement s(Db(), std::string("SELECT channel, max_value, max_time FROM ") + schema::kSummaryHours +
+                                " WHERE site_id = ?1 AND quantity = ?2 AND channel BETWEEN 1 AND 16 AND hour >= ?3 "
+                                "AND hour < ?4");
+    s.Bind(1, site).Bind(2, std::string(q.column)).Bind(3, firstHour * 3600).Bind(4, lastHour * 3600);
+    std::map<int, std::optional<TimedValue>> best;
+    while (s.Step()) KeepLarger(best[static_cast<int>(s.Int(0))], TimedValue{s.Int(2), *s.Real(1)});
+    std::vector<ChannelExtreme> out;
+    for (const auto& [channel, v] : best) out.push_back({channel, *v});
     return out;
   }
 

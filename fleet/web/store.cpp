@@ -1,8 +1,18 @@
 #include "store.h"
 
+#include <QDate>
+#include <QDateTime>
+#include <QTimeZone>
+#include <algorithm>
 #include <charconv>
+#include <map>
 
 namespace varnel::fleet::web {
+
+namespace {
+// The Julian day of 1970-01-01.
+constexpr int64_t kJulianDayOfEpoch = 2440588;
+}  // namespace
 
 const std::vector<Quantity>& ChannelQuantities() {
   static const std::vector<Quantity> kAll{
@@ -76,6 +86,157 @@ int64_t BucketOf(int64_t time, TimeRange range, int buckets) {
 int64_t BucketStart(int64_t k, TimeRange range, int buckets) {
   const int64_t span = range.to - range.from;
   return range.from + (k * span + buckets - 1) / buckets;
+}
+
+void KeepSmaller(std::optional<TimedValue>& kept, const std::optional<TimedValue>& v) {
+  if (v && (!kept || v->value < kept->value || (v->value == kept->value && v->time < kept->time))) kept = v;
+}
+
+void KeepLarger(std::optional<TimedValue>& kept, const std::optional<TimedValue>& v) {
+  if (v && (!kept || v->value > kept->value || (v->value == kept->value && v->time < kept->time))) kept = v;
+}
+
+std::string DayText(int64_t day) {
+  return QDate::fromJulianDay(day + kJulianDayOfEpoch).toString(Qt::ISODate).toStdString();
+}
+
+namespace {
+
+constexpr int64_t kHour = 3600;
+constexpr int64_t kDay = 86400;
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
+int64_t CeilDiv(int64_t a, int64_t b) { return -FloorDiv(-a, b); }
+
+
+void MergeInto(std::vector<Extremes>& into, const std::vector<Extremes>& values) {
+  for (std::size_t i = 0; i < into.size() && i < values.size(); ++i) {
+    KeepSmaller(into[i].min, values[i].min);
+    KeepLarger(into[i].max, values[i].max);
+  }
+}
+
+// Buckets by index, merged.
+class BucketSet {
+ public:
+  explicit BucketSet(std::size_t quantities) : quantities_(quantities) {}
+  void Add(int64_t index, const std::vector<Extremes>& values) {
+    auto [it, added] = buckets_.try_emplace(index, std::vector<Extremes>(quantities_));
+    MergeInto(it->second, values);
+  }
+  void Add(const std::vector<ReducedBucket>& buckets) {
+    for (const ReducedBucket& b : buckets) Add(b.index, b.values);
+  }
+  void Add(int64_t index, const std::vector<ReducedBucket>& wholeRun) {
+    for (const ReducedBucket& b : wholeRun) Add(index, b.values);
+  }
+  std::vector<ReducedBucket> Done() const {
+    std::vector<ReducedBucket> out;
+    for (const auto& [index, values] : buckets_) out.push_back({index, values});
+    return out;
+  }
+
+ private:
+  std::size_t quantities_;
+  std::map<int64_t, std::vector<Extremes>> buckets_;
+};
+
+// [a, b) as one bucket (index 0): records before its first whole hour and
+// after its last, the hourly summaries between.
+std::vector<ReducedBucket> AsOneBucket(FleetStore& store, int64_t site, int channel,
+                                       const std::vector<const Quantity*>& quantities, int64_t a, int64_t b) {
+  BucketSet one(quantities.size());
+  const int64_t h0 = CeilDiv(a, kHour), h1 = FloorDiv(b, kHour);
+  if (h1 <= h0) {
+    one.Add(0, store.Reduce(site, channel, quantities, {a, b}, 1));
+  } else {
+    if (a < h0 * kHour) one.Add(0, store.Reduce(site, channel, quantities, {a, h0 * kHour}, 1));
+    one.Add(0, store.ReducePeriods(site, channel, quantities, Level::kHours, h0, h1, 1));
+    if (h1 * kHour < b) one.Add(0, store.Reduce(site, channel, quantities, {h1 * kHour, b}, 1));
+  }
+  return one.Done();
+}
+
+// The start of a local day in `zone` (its first instant, where a change
+// of the clocks skips midnight) and its day number.
+std::pair<int64_t, int64_t> DayStart(const QDate& date, const QTimeZone& zone) {
+  return {QDateTime(date, QTime(0, 0), zone).toSecsSinceEpoch(), date.toJulianDay() - kJulianDayOfEpoch};
+}
+
+// The first day start at or after `t`; the last at or before it.
+std::pair<int64_t, int64_t> DayStartFrom(int64_t t, const QTimeZone& zone) {
+  const QDate date = QDateTime::fromSecsSinceEpoch(t, zone).date();
+  const auto start = DayStart(date, zone);
+  return start.first >= t ? start : DayStart(date.addDays(1), zone);
+}
+std::pair<int64_t, int64_t> DayStartUntil(int64_t t, const QTimeZone& zone) {
+  const QDate date = QDateTime::fromSecsSinceEpoch(t, zone).date();
+  const auto start = DayStart(date, zone);
+  return start.first <= t ? start : DayStart(date.addDays(-1), zone);
+}
+
+// Periods [first, last) of `level`, starting at `start` and ending at
+// `end` (seconds), with the range's ends around them.
+struct PeriodRun {
+  int64_t first = 0, last = 0;
+  int64_t start = 0, end = 0;
+};
+
+std::optional<PeriodRun> WholeHours(TimeRange r) {
+  const int64_t h0 = CeilDiv(r.from, kHour), h1 = FloorDiv(r.to, kHour);
+  if (h1 <= h0) return std::nullopt;
+  return PeriodRun{h0, h1, h0 * kHour, h1 * kHour};
+}
+
+std::optional<PeriodRun> WholeDays(TimeRange r, const std::string& timeZone) {
+  const QTimeZone zone(QByteArray::fromStdString(timeZone));
+  if (!zone.isValid()) return std::nullopt;
+  const auto [start, first] = DayStartFrom(r.from, zone);
+  const auto [end, last] = DayStartUntil(r.to, zone);
+  if (last <= first) return std::nullopt;
+  return PeriodRun{first, last, start, end};
+}
+
+}  // namespace
+
+Level LevelFor(TimeRange range, int buckets) {
+  if (buckets < 1 || range.to <= range.from) return Level::kRecords;
+  const int64_t perBucket = (range.to - range.from) / buckets;
+  if (perBucket >= kDay) return Level::kDays;
+  if (perBucket >= kHour) return Level::kHours;
+  return Level::kRecords;
+}
+
+std::vector<ReducedBucket> ReduceSeries(FleetStore& store, int64_t site, const std::string& timeZone, int channel,
+                                        const std::vector<const Quantity*>& quantities, TimeRange range, int buckets) {
+  Level level = LevelFor(range, buckets);
+  std::optional<PeriodRun> run;
+  if (level == Level::kDays) run = WholeDays(range, timeZone);
+  if (!run && level != Level::kRecords) {
+    level = Level::kHours;
+    run = WholeHours(range);
+  }
+  if (!run) return store.Reduce(site, channel, quantities, range, buckets);
+  BucketSet out(quantities.size());
+  out.Add(store.ReducePeriods(site, channel, quantities, level, run->first, run->last, buckets));
+  if (range.from < run->start) out.Add(0, AsOneBucket(store, site, channel, quantities, range.from, run->start));
+  if (run->end < range.to) out.Add(buckets - 1, AsOneBucket(store, site, channel, quantities, run->end, range.to));
+  return out.Done();
+}
+
+std::vector<ChannelExtreme> ChannelMaximaSeries(FleetStore& store, int64_t site, const Quantity& q, TimeRange range) {
+  const auto run = WholeHours(range);
+  if (!run) return store.ChannelMaxima(site, q, range);
+  std::map<int, std::optional<TimedValue>> best;
+  auto add = [&](const std::vector<ChannelExtreme>& part) {
+    for (const ChannelExtreme& m : part) KeepLarger(best[m.channel], m.max);
+  };
+  if (range.from < run->start) add(store.ChannelMaxima(site, q, {range.from, run->start}));
+  add(store.ChannelMaximaOfHours(site, q, run->first, run->last));
+  if (run->end < range.to) add(store.ChannelMaxima(site, q, {run->end, range.to}));
+  std::vector<ChannelExtreme> out;
+  for (const auto& [channel, max] : best) out.push_back({channel, *max});
+  return out;
 }
 
 std::vector<std::optional<int64_t>> FleetStore::NextRecordTimes(int64_t site, int channel,

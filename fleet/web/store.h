@@ -93,6 +93,10 @@ struct TimeRange {
   int64_t to = 0;
 };
 
+// What a series is read from: the records themselves, or the collector's
+// hourly (UTC hours) or daily (the site's calendar days) summaries.
+enum class Level { kRecords, kHours, kDays };
+
 class FleetStore {
  public:
   virtual ~FleetStore() = default;
@@ -117,6 +121,18 @@ class FleetStore {
   // left out; the rest come in time order.
   virtual std::vector<ReducedBucket> Reduce(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
                                             TimeRange range, int buckets) = 0;
+  // The same reduction from the summaries of `level` (kHours or kDays):
+  // the periods [first, last) (hours since the epoch, or days since
+  // 1970-01-01 in the site's calendar) in at most `buckets` buckets, period
+  // p in bucket (p - first) * buckets / (last - first).  Each bucket's
+  // extremes are those of its periods' records, at their times.
+  virtual std::vector<ReducedBucket> ReducePeriods(int64_t site, int channel,
+                                                   const std::vector<const Quantity*>& quantities, Level level,
+                                                   int64_t first, int64_t last, int buckets) = 0;
+  // ChannelMaxima over the whole hours [firstHour, lastHour) (hours since
+  // the epoch), from the hourly summaries.
+  virtual std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, int64_t firstHour,
+                                                           int64_t lastHour) = 0;
   // The records of a channel in `range` whose `q` is at least `level`, in
   // time order, at most `limit`.
   virtual std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level,
@@ -141,7 +157,28 @@ std::unique_ptr<FleetStore> MakeFleetStore(const std::string& database);
 std::unique_ptr<FleetStore> MakeSqliteFleetStore(const std::string& path);
 std::unique_ptr<FleetStore> MakePostgresFleetStore(const std::string& connection);
 
+// The reduction of FleetStore::Reduce, read from the coarsest level whose
+// periods are no longer than a bucket (records for a day of 600 points,
+// hours for a month, days for years): the buckets are then runs of whole
+// periods, and the uneven ends of the range (before its first whole period,
+// after its last) join the first and the last bucket, read from the next
+// finer level down to the records.  No record's extreme is lost: each
+// bucket gives the same smallest and largest value, at the same time, as
+// the records of its periods.  `timeZone` (IANA) places the days.
+std::vector<ReducedBucket> ReduceSeries(FleetStore& store, int64_t site, const std::string& timeZone, int channel,
+                                        const std::vector<const Quantity*>& quantities, TimeRange range, int buckets);
+// The level ReduceSeries reads for `buckets` buckets of `range`.
+Level LevelFor(TimeRange range, int buckets);
+// ChannelMaxima of `range` from the hourly summaries of its whole hours and
+// the records of its uneven ends: the same answer, far fewer rows.
+std::vector<ChannelExtreme> ChannelMaximaSeries(FleetStore& store, int64_t site, const Quantity& q, TimeRange range);
+
 // Helpers shared by the engines.
+// Keeps the smaller (larger) of `kept` and `v`, the earlier on a tie.
+void KeepSmaller(std::optional<TimedValue>& kept, const std::optional<TimedValue>& v);
+void KeepLarger(std::optional<TimedValue>& kept, const std::optional<TimedValue>& v);
+// "2005-06-01" of a day number (days since 1970-01-01).
+std::string DayText(int64_t day);
 // "1,2.5,3" (JSON array text) as numbers; items that are no number are 0.
 std::vector<double> ParseNumberList(std::string_view text);
 // The bucket of `time` as both engines compute it.

@@ -75,6 +75,8 @@ class CollectProgram : public ::testing::TestWithParam<std::string> {
     // missing record from a doubled one.
     EXPECT_EQ(Value(site, "SELECT CAST(sum(CAST(wind_speed AS double precision)) AS bigint) FROM records" + SiteClause(name)),
               std::to_string(125LL * n * (n - 1) / 2));
+    // The summaries of every site in the database agree with its rows.
+    EXPECT_EQ(testing::SummaryMismatches(DatabaseLocation(site)), "");
   }
 };
 
@@ -169,6 +171,20 @@ TEST(CollectPostgres, MonthsGetTheirOwnPartitionsAndTimesKeepTheSiteZone) {
   EXPECT_EQ(server->Value("SELECT to_char(max(r.time AT TIME ZONE s.time_zone), 'YYYY-MM-DD HH24:MI') FROM records r "
                           "JOIN sites s USING (site_id) WHERE s.name = 'partitions'"),
             "2005-07-01 09:01");
+
+  // A file that overlaps the records stored (two before them, three
+  // after): only the new ones are added, and the summaries of their hours
+  // and days take them in beside the stored ones.
+  SyntheticSite overlapping(true, 4);
+  overlapping.StartRun();
+  for (int r = 43016; r < 43025; ++r) ASSERT_TRUE(overlapping.Append(r));
+  overlapping.StopRun();
+  ChildProcess import(BinDir() / "varnel-collect",
+                      {"--site-dir", site.Dir(), "--site", "partitions", "--db", server->ConnectionString(),
+                       "--time-zone", "Asia/Tokyo", "--channels", "4", "--import", overlapping.DataPath()});
+  ASSERT_EQ(import.WaitForExit(60s), 0) << import.Output();
+  EXPECT_NE(import.Output().find("imported 9 records (5 new)"), std::string::npos) << import.Output();
+  EXPECT_EQ(testing::SummaryMismatches(server->ConnectionString()), "");
 
   // A shared server needs the site's name.
   ChildProcess nameless(BinDir() / "varnel-collect", {"--site-dir", site.Dir(), "--db", server->ConnectionString()});

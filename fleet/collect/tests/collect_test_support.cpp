@@ -4,10 +4,14 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <cmath>
 #include <fstream>
+#include <map>
 #include <stdexcept>
+#include <tuple>
 
 #include "database.h"
+#include "schema.h"
 #include "settings/setdt.h"
 #include "text/numforms.h"
 
@@ -142,6 +146,108 @@ void StampSchemaVersion(const std::string& database, int version) {
   const std::string n = std::to_string(version);
   DatabaseExec(database, "INSERT INTO schema_version (version, description) VALUES (" + n + ", 'a later release')");
   if (!IsPostgresConnection(database)) DatabaseExec(database, "PRAGMA user_version = " + n);
+}
+
+namespace {
+
+// A summary as the test works it out: extremes at their earliest times.
+struct Expected {
+  long long n = 0;
+  float min = 0, max = 0;
+  long long minTime = 0, maxTime = 0;
+  double sum = 0;
+  void Add(float v, long long t) {
+    if (n == 0 || v < min || (v == min && t < minTime)) min = v, minTime = t;
+    if (n == 0 || v > max || (v == max && t < maxTime)) max = v, maxTime = t;
+    sum += v;
+    ++n;
+  }
+};
+
+// Key: site, quantity, channel, period (hour start or local day).
+using SummaryKey = std::tuple<std::string, std::string, std::string, std::string>;
+
+std::string Mismatch(const SummaryKey& k, const std::string& what) {
+  return std::get<1>(k) + " of channel " + std::get<2>(k) + " at " + std::get<3>(k) + " (site " + std::get<0>(k) +
+         "): " + what + "\n";
+}
+
+// Raw values: site, channel, epoch, local day, then the columns.
+template <std::size_t N>
+std::string RawQuery(bool postgres, const std::array<const char*, N>& columns, bool weather) {
+  const std::string table = weather ? "records" : "channel_records";
+  std::string sql = "SELECT c.site_id, " + std::string(weather ? "0" : "c.channel") + ", ";
+  sql += postgres ? "extract(epoch from c.time)::bigint, to_char(c.time AT TIME ZONE s.time_zone, 'YYYY-MM-DD')"
+                  : "c.time, substr(r.local_time, 1, 10)";
+  for (const char* col : columns) sql += std::string(", c.") + col + (postgres ? "::float8" : "");
+  sql += " FROM " + table + " c ";
+  sql += postgres ? "JOIN sites s ON s.site_id = c.site_id"
+                  : "JOIN records r ON r.site_id = c.site_id AND r.time = c.time";
+  return sql;
+}
+
+float AsFloat(const std::string& text) {
+  if (text == "NaN") return std::nanf("");
+  return static_cast<float>(std::stod(text));
+}
+
+}  // namespace
+
+std::string SummaryMismatches(const std::string& database) {
+  const bool pg = IsPostgresConnection(database);
+  std::map<SummaryKey, Expected> hours, days;
+  auto addRows = [&](const std::string& sql, const auto& columns) {
+    for (const auto& row : DatabaseRows(database, sql)) {
+      const long long t = std::stoll(row[2]);
+      const std::string hour = std::to_string((t >= 0 ? t : t - 3599) / 3600 * 3600);
+      for (std::size_t k = 0; k < columns.size(); ++k) {
+        const std::string& text = row[4 + k];
+        if (text.empty() || text == "NaN") continue;
+        const float v = AsFloat(text);
+        hours[{row[0], columns[k], row[1], hour}].Add(v, t);
+        days[{row[0], columns[k], row[1], row[3]}].Add(v, t);
+      }
+    }
+  };
+  addRows(RawQuery(pg, schema::kChannelColumns, false), schema::kChannelColumns);
+  addRows(RawQuery(pg, schema::kWeatherColumns, true), schema::kWeatherColumns);
+
+  std::string out;
+  auto compare = [&](const std::string& table, const std::string& period, std::map<SummaryKey, Expected>& expected) {
+    const std::string epoch = pg ? "extract(epoch from %s)::bigint" : "%s";
+    auto e = [&](const std::string& col) {
+      std::string s = epoch;
+      return s.replace(s.find("%s"), 2, col);
+    };
+    const std::string sql = "SELECT site_id, quantity, channel, " + (period == "hour" ? e("hour") : pg ? "day::text" : "day") +
+                            ", n, min_value, " + e("min_time") + ", max_value, " + e("max_time") + ", sum_value FROM " +
+                            table;
+    for (const auto& row : DatabaseRows(database, sql)) {
+      const SummaryKey key{row[0], row[1], row[2], row[3]};
+      const auto it = expected.find(key);
+      if (it == expected.end()) {
+        out += Mismatch(key, table + " has a row the raw rows do not give");
+        continue;
+      }
+      const Expected& x = it->second;
+      if (std::stoll(row[4]) != x.n) out += Mismatch(key, table + " n " + row[4] + ", rows give " + std::to_string(x.n));
+      if (AsFloat(row[5]) != x.min || std::stoll(row[6]) != x.minTime)
+        out += Mismatch(key, table + " min " + row[5] + " at " + row[6] + ", rows give " + std::to_string(x.min) +
+                                 " at " + std::to_string(x.minTime));
+      if (AsFloat(row[7]) != x.max || std::stoll(row[8]) != x.maxTime)
+        out += Mismatch(key, table + " max " + row[7] + " at " + row[8] + ", rows give " + std::to_string(x.max) +
+                                 " at " + std::to_string(x.maxTime));
+      const double sum = std::stod(row[9]);
+      if (std::abs(sum - x.sum) > 1e-6 * std::max(1.0, std::abs(x.sum)))
+        out += Mismatch(key, table + " sum " + row[9] + ", rows give " + std::to_string(x.sum));
+      expected.erase(it);
+      if (out.size() > 2000) return;
+    }
+    for (const auto& [key, x] : expected) out += Mismatch(key, table + " lacks a row of " + std::to_string(x.n) + " values");
+  };
+  compare("summary_hours", "hour", hours);
+  compare("summary_days", "day", days);
+  return out.substr(0, 4000);
 }
 
 std::string TestDataFile(const std::string& name) { return std::string(VARNEL_COLLECT_TEST_DATA) + "/" + name; }

@@ -59,6 +59,12 @@ void DatabaseExec(const std::string& database, const std::string& sql);
 // Marks the database as upgraded to `version` by a later release.
 void StampSchemaVersion(const std::string& database, int version);
 
+// Works out every hourly and daily summary again from the raw rows of the
+// database (either engine) and compares them with the stored ones: ""
+// when they agree (counts, extremes and their times exactly, sums to
+// rounding), else the first differences.
+std::string SummaryMismatches(const std::string& database);
+
 // A file of fleet/collect/tests/data (see the README there).
 std::string TestDataFile(const std::string& name);
 

@@ -46,6 +46,7 @@ class FlakyDatabase final : public Database {
     return inner_->LoadPosition(s, st);
   }
   std::map<std::string, SnapshotStamp> LoadSnapshotStamps(int64_t s) override { return inner_->LoadSnapshotStamps(s); }
+  int64_t DropRawBefore(int64_t horizon) override { return inner_->DropRawBefore(horizon); }
   CommitResult Commit(int64_t site, const Batch& batch) override {
     if (failBefore > 0) {
       --failBefore;
@@ -78,14 +79,16 @@ class CollectorTest : public ::testing::Test {
     Restart(batchRecords);
   }
   // A new collector on the same database, as after the program's restart.
-  void Restart(std::size_t batchRecords = 1000) {
+  void Restart(std::size_t batchRecords = 1000, int keepRawMonths = 0) {
     CollectorOptions o;
     o.siteName = "north-7";
     o.siteDir = site_->Dir();
     o.batchRecords = batchRecords;
     o.snapshotInterval = 5s;
+    o.keepRawMonths = keepRawMonths;
     collector_ = std::make_unique<Collector>(*db_, *SiteZone::Named("Asia/Tokyo"), o);
     collector_->log = [this](const std::string& m) { log_.push_back(m); };
+    collector_->wallClock = [this] { return wallNow_; };
   }
   PollReport Poll() {
     now_ += 2s;
@@ -109,6 +112,7 @@ class CollectorTest : public ::testing::Test {
   std::unique_ptr<FlakyDatabase> db_;
   std::unique_ptr<Collector> collector_;
   SteadyTime now_{};
+  int64_t wallNow_ = 0;
   std::vector<std::string> log_;
 };
 
@@ -266,6 +270,8 @@ TEST_F(CollectorTest, DatabaseFailuresDelayRecordsButNeverLoseOrRepeatThem) {
   // Every record went out in exactly one batch that committed.
   EXPECT_EQ(db_->recordsCommitted, static_cast<std::size_t>(written));
   EXPECT_GE(LogsContaining("the records wait in the site's files"), 1u);
+  // The summaries went with the rows: none ahead, none behind.
+  EXPECT_EQ(testing::SummaryMismatches(dbPath_), "");
 }
 
 TEST_F(CollectorTest, AFileCutBelowThePositionIsReadAgainWithoutDoubles) {
@@ -281,6 +287,53 @@ TEST_F(CollectorTest, AFileCutBelowThePositionIsReadAgainWithoutDoubles) {
   Poll();
   EXPECT_EQ(StoredRecords(), (std::vector<int>{0, 1, 2, 3, 10}));
   EXPECT_EQ(LogsContaining("was cut below"), 1u);
+  EXPECT_EQ(testing::SummaryMismatches(dbPath_), "");
+}
+
+TEST_F(CollectorTest, RetentionDropsWholeMonthsOfRawRowsKeepsTheirSummariesAndNeverCountsThemAgain) {
+  SyntheticSite site(true, 4);
+  Use(site);
+  site.StartRun();
+  // June 1 and 30, July 1 (local 12:00 is 03:00 UTC: all in their UTC
+  // months), August 2.
+  const std::vector<int> june{0, 1, 29 * 1440}, later{30 * 1440, 30 * 1440 + 1, 62 * 1440};
+  for (const auto* list : {&june, &later})
+    for (int r : *list) ASSERT_TRUE(site.Append(r));
+  Poll();
+  ASSERT_EQ(Count("records"), 6);
+  const std::string summaries = "SELECT * FROM summary_days ORDER BY site_id, quantity, channel, day";
+  const auto before = SqliteRows(dbPath_, summaries);
+
+  // Mid-August, keeping one month before the current one: June goes.
+  wallNow_ = 1124064000;  // 2005-08-15 00:00 UTC
+  Restart(1000, 1);
+  Poll();
+  EXPECT_EQ(StoredRecords(), later);
+  EXPECT_EQ(Count("channel_records"), 3 * 4);
+  EXPECT_EQ(SqliteValue(dbPath_, "SELECT horizon FROM raw_horizon"), "1120176000");  // 2005-07-01 00:00 UTC
+  EXPECT_EQ(LogsContaining("raw rows before 2005-07-01 09:00:00+09:00 dropped (1 month kept)"), 1u);
+  EXPECT_EQ(SqliteRows(dbPath_, summaries), before) << "June's summaries stay as they were";
+
+  // June's records offered again (an import of a copy of the file): the
+  // rows before the horizon are not stored, so their summaries do not
+  // count them twice; July's are stored once as before.
+  site.StopRun();
+  fs::copy_file(site.DataPath(), site.File("copy.bdt"));
+  const ImportSummary copy =
+      ImportFiles(*db_, db_->RegisterSite("north-7", "Asia/Tokyo"), *SiteZone::Named("Asia/Tokyo"),
+                  {site.File("copy.bdt")}, ImportOptions{.binaryChannels = 4}, [](auto&) {},
+                  [this](const std::string& m) { log_.push_back(m); });
+  EXPECT_EQ(copy.totals.recordsAdded, 0u);
+  EXPECT_EQ(copy.totals.recordsBeforeHorizon, 3u);
+  EXPECT_EQ(StoredRecords(), later);
+  EXPECT_EQ(SqliteRows(dbPath_, summaries), before);
+  EXPECT_EQ(LogsContaining("3 records of " + site.File("copy.bdt") + " are older than the raw rows the database keeps"),
+            1u);
+
+  // A later start with a longer setting never brings the horizon back.
+  Restart(1000, 6);
+  Poll();
+  EXPECT_EQ(SqliteValue(dbPath_, "SELECT horizon FROM raw_horizon"), "1120176000");
 }
 
 TEST_F(CollectorTest, SnapshotsAreRegisteredWithKindTimeAndPeaksAndAReplacedFileAgain) {
@@ -359,6 +412,7 @@ TEST(CollectorImport, ImportingTwiceAddsNothingAndAnInterruptedImportGoesOn) {
   EXPECT_EQ(copy.totals.recordsRead, 23u);
   EXPECT_EQ(copy.totals.recordsAdded, 0u);
   EXPECT_EQ(SqliteValue(dbPath, "SELECT count(*) FROM channel_records"), std::to_string(23 * 16));
+  EXPECT_EQ(testing::SummaryMismatches(dbPath), "");
 
   const ImportSummary missing = ImportFiles(db, siteId, zone, {site.File("nothing.bdt")}, options, onProgress, ignore);
   ASSERT_EQ(missing.failures.size(), 1u);

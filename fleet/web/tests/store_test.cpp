@@ -9,12 +9,17 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
+#include <QDateTime>
+#include <QTimeZone>
+#include <algorithm>
 #include <map>
+#include <tuple>
 
 #include "alarms.h"
 #include "collect_test_support.h"
 #include "files.h"
 #include "schema.h"
+#include "site_zone.h"
 #include "store.h"
 #include "web_test_support.h"
 
@@ -348,6 +353,130 @@ TEST_P(StoreTest, OnlyADatabaseOfThisReleasesSchemaVersionIsOpened) {
   fleet::testing::StampSchemaVersion(db, schema::kSchemaVersion + 1);
   EXPECT_EQ(open(), "newer: " + where + std::to_string(schema::kSchemaVersion + 1) + "; this varnel-web knows up to " +
                         current + ": upgrade varnel-web");
+}
+
+// The bucket of each record when a range is read from summaries of
+// `level`, as defined for people reading the charts: runs of whole UTC
+// hours or whole local days, the range's uneven ends in the first and the
+// last bucket.
+int64_t SummaryBucketOf(int64_t t, Level level, TimeRange range, int buckets, const QTimeZone& zone) {
+  auto dayStart = [&](QDate d) { return QDateTime(d, QTime(0, 0), zone).toSecsSinceEpoch(); };
+  auto dayOf = [&](int64_t s) { return QDateTime::fromSecsSinceEpoch(s, zone).date(); };
+  int64_t start = 0, end = 0, first = 0, last = 0, period = 0;
+  if (level == Level::kHours) {
+    first = (range.from + 3599) / 3600;
+    last = range.to / 3600;
+    start = first * 3600;
+    end = last * 3600;
+    period = t / 3600;
+  } else {
+    QDate d0 = dayOf(range.from), d1 = dayOf(range.to);
+    if (dayStart(d0) < range.from) d0 = d0.addDays(1);
+    start = dayStart(d0);
+    end = dayStart(d1);
+    first = d0.toJulianDay();
+    last = d1.toJulianDay();
+    period = dayOf(t).toJulianDay();
+  }
+  if (t < start) return 0;
+  if (t >= end) return buckets - 1;
+  return (period - first) * buckets / (last - first);
+}
+
+TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMonthAndForYears) {
+  // Six weeks of a site in Berlin across the clocks going back (a day of 25
+  // hours), a record every two minutes at :30 s; values in steps of 0.5 so
+  // that ties are many; one spike of a single record.
+  const QTimeZone zone("Europe/Berlin");
+  const auto siteZone = SiteZone::Named("Europe/Berlin");
+  ASSERT_TRUE(siteZone);
+  const std::string name = Name("levels");
+  const int64_t site = writer_->Site(name, "Europe/Berlin");
+  const int64_t first = QDateTime(QDate(2005, 10, 10), QTime(0, 0, 30), zone).toSecsSinceEpoch();
+  constexpr int kRecords = 42 * 720;
+  constexpr int kSpike = 17 * 720 + 5;
+  std::vector<StoredRecord> records;
+  std::vector<std::pair<int64_t, float>> peak1, anyPeak, temperature;
+  uint32_t noise = 7;
+  auto step = [&](int steps) {
+    noise = noise * 1664525u + 1013904223u;
+    return static_cast<float>((noise >> 24) % static_cast<uint32_t>(steps)) * 0.5f;
+  };
+  for (int i = 0; i < kRecords; ++i) {
+    const int64_t t = first + 120 * i;
+    StoredRecord r;
+    r.record.channels = 2;
+    r.time = siteZone->At(t);
+    const float p1 = i == kSpike ? 9.5f : step(8), p2 = step(6), temp = 5.0f + step(20);
+    SetPeak(r, 1, p1);
+    SetPeak(r, 2, p2);
+    SetWeather(r, 2, temp);
+    peak1.emplace_back(t, p1);
+    anyPeak.emplace_back(t, p1);
+    anyPeak.emplace_back(t, p2);
+    temperature.emplace_back(t, temp);
+    records.push_back(r);
+  }
+  writer_->Add(site, records);
+  const int64_t last = first + 120 * kRecords;
+
+  struct Case {
+    const char* what;
+    TimeRange range;
+    int buckets;
+    Level level;
+  };
+  const Case cases[] = {
+      {"a day", {first + 86400 * 20 + 77, first + 86400 * 21 + 77}, 600, Level::kRecords},
+      {"a month", {first + 86400 * 5 + 1234, first + 86400 * 35 + 1234}, 600, Level::kHours},
+      {"six weeks in 30 points", {first + 4321, last}, 30, Level::kDays},
+      {"the whole in 7 points", {first - 50000, last + 50000}, 7, Level::kDays},
+  };
+  const Quantity* peak = FindChannelQuantity("peak");
+  const Quantity* temp = FindWeatherQuantity("outside_temperature");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(LevelFor(c.range, c.buckets), c.level);
+    for (const auto& [channel, quantity, series] :
+         {std::tuple{1, peak, &peak1}, std::tuple{-1, peak, &anyPeak}, std::tuple{0, temp, &temperature}}) {
+      SCOPED_TRACE("channel " + std::to_string(channel));
+      std::map<int64_t, Extremes> want;
+      for (const auto& [t, v] : *series) {
+        if (t < c.range.from || t >= c.range.to) continue;
+        const int64_t k = c.level == Level::kRecords ? BucketOf(t, c.range, c.buckets)
+                                                     : SummaryBucketOf(t, c.level, c.range, c.buckets, zone);
+        Extremes& e = want[k];
+        if (!e.min || Stored(v) < e.min->value) e.min = TimedValue{t, Stored(v)};
+        if (!e.max || Stored(v) > e.max->value) e.max = TimedValue{t, Stored(v)};
+      }
+      const auto got = ReduceSeries(*store_, site, "Europe/Berlin", channel, {quantity}, c.range, c.buckets);
+      ASSERT_EQ(got.size(), want.size());
+      for (const ReducedBucket& b : got) {
+        SCOPED_TRACE("bucket " + std::to_string(b.index));
+        ASSERT_TRUE(want.count(b.index));
+        EXPECT_EQ(b.values[0].min, want[b.index].min);
+        EXPECT_EQ(b.values[0].max, want[b.index].max);
+      }
+    }
+  }
+  // The spike stands in the answer of years as of a day.
+  const auto years = ReduceSeries(*store_, site, "Europe/Berlin", 1, {peak}, {first, last}, 7);
+  EXPECT_TRUE(std::any_of(years.begin(), years.end(), [&](const ReducedBucket& b) {
+    return b.values[0].max == TimedValue{first + 120 * kSpike, 9.5};
+  }));
+
+  // The highest value of a window of uneven ends: whole hours from the
+  // summaries, the ends from the records, the same answer.
+  for (const TimeRange window : {TimeRange{first + 86400 * 3 + 1801, first + 86400 * 4 + 1801},
+                                 TimeRange{first + 100, first + 3000}, TimeRange{first + 86400 * 19, last}}) {
+    const auto raw = store_->ChannelMaxima(site, *peak, window);
+    EXPECT_EQ(ChannelMaximaSeries(*store_, site, *peak, window).size(), raw.size());
+    const auto fast = ChannelMaximaSeries(*store_, site, *peak, window);
+    for (std::size_t i = 0; i < raw.size() && i < fast.size(); ++i) {
+      EXPECT_EQ(fast[i].channel, raw[i].channel);
+      EXPECT_EQ(fast[i].max, raw[i].max);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values("sqlite", "postgresql"),
