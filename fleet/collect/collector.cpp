@@ -110,19 +110,6 @@ PollReport Collector::Poll(SteadyTime now) {
   return report;
 }
 
-// The start of the UTC month `months` before the one holding `epoch`.
-int64_t MonthStartBefore(int64_t epoch, int months) {
-  const std::time_t t = static_cast<std::time_t>(epoch);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  int index = (tm.tm_year + 1900) * 12 + tm.tm_mon - months;
-  std::tm start{};
-  start.tm_year = index / 12 - 1900;
-  start.tm_mon = index % 12;
-  start.tm_mday = 1;
-  return static_cast<int64_t>(timegm(&start));
-}
-
 void Collector::ApplyRetention() {
   const int64_t now = wallClock ? wallClock() : static_cast<int64_t>(std::time(nullptr));
   const int64_t wanted = MonthStartBefore(now, options_.keepRawMonths);

@@ -66,10 +66,6 @@ struct PollReport {
   std::chrono::milliseconds wait{0};    // until the next poll
 };
 
-// The start of the UTC month `months` months before the one that holds
-// `epoch` (seconds since the epoch).
-int64_t MonthStartBefore(int64_t epoch, int months);
-
 class Collector {
  public:
   Collector(Database& db, SiteZone zone, CollectorOptions options);

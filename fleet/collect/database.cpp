@@ -23,6 +23,18 @@ std::string BeforeHorizonNote(const std::string& path, std::size_t records) {
          " are older than the raw rows the database keeps; not stored (the site's file still holds them)";
 }
 
+int64_t MonthStartBefore(int64_t epoch, int months) {
+  const std::time_t t = static_cast<std::time_t>(epoch);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  const int index = (tm.tm_year + 1900) * 12 + tm.tm_mon - months;
+  std::tm start{};
+  start.tm_year = index / 12 - 1900;
+  start.tm_mon = index % 12;
+  start.tm_mday = 1;
+  return static_cast<int64_t>(timegm(&start));
+}
+
 bool IsPostgresConnection(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
          location.find('=') != std::string::npos;

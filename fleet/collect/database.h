@@ -59,6 +59,10 @@ struct Instant {
 // "2005-06-01 15:30:00+09:00"
 std::string IsoLocalText(const Instant& t);
 
+// The start of the UTC month `months` months before the one that holds
+// `epoch` (seconds since the epoch).
+int64_t MonthStartBefore(int64_t epoch, int months);
+
 // Where the collector stands in one file: the bytes before `offset` are
 // stored.  The file is recognised again by its identity (device and inode,
 // which a rename keeps) and by hashes of its first bytes and of the bytes

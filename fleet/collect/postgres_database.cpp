@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <ctime>
 #include <set>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "database.h"
 #include "pg_result.h"
 #include "schema.h"
+#include "site_zone.h"
 #include "summaries.h"
 
 namespace varnel::fleet {
@@ -68,6 +70,10 @@ std::string IsoUtcMonthStart(int year, int month) {
   std::snprintf(buf, sizeof buf, "%04d-%02d-01 00:00:00+00", year, month);
   return buf;
 }
+
+// The start of the UTC month that holds `epoch`, and of the one after it.
+int64_t MonthStart(int64_t epoch) { return MonthStartBefore(epoch, 0); }
+int64_t NextMonthStart(int64_t monthStart) { return MonthStartBefore(monthStart + 40 * 86400, 0); }
 
 // UTC year and month of an instant.
 std::pair<int, int> UtcMonth(int64_t epochSeconds) {
@@ -131,48 +137,8 @@ std::string TablesSql() {
          "updated timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (site_id, stream));";
 }
 
-// Summaries are worked out per record row, every quantity of a row in the
-// same pass (a few thousand rows a batch rather than a value row each), and
-// only the aggregates are turned into one row per quantity.
-//
-// An INSERT into `table` of the summaries of `source`: rows with site_id,
-// channel, e (epoch seconds), day and the quantity columns `columns`,
-// grouped by `period` (of e or day) and stored as `periodValue` (of p);
-// merged into stored rows when `merge`.
-template <std::size_t N>
-std::string SummaryInsertSql(const char* table, const char* periodColumn, const std::string& period,
-                             const std::string& periodValue, const std::string& source,
-                             const std::array<const char*, N>& columns, bool merge) {
-  std::string aggregates, unpivot;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    const std::string c = columns[i], n = std::to_string(i);
-    const std::string valid = " FILTER (WHERE " + c + " <> 'NaN')";
-    aggregates += ", count(" + c + ")" + valid + " AS n" + n + ", min(ARRAY[" + c + "::float8, e])" + valid + " AS lo" +
-                  n + ", max(ARRAY[" + c + "::float8, -e])" + valid + " AS hi" + n + ", sum(" + c + "::float8)" +
-                  valid + " AS s" + n;
-    unpivot += std::string(i ? ", " : "") + "('" + c + "', g.n" + n + ", g.lo" + n + ", g.hi" + n + ", g.s" + n + ")";
-  }
-  return std::string("INSERT INTO ") + table + " (site_id, quantity, channel, " + periodColumn + ", " +
-         schema::kSummaryValues + ") SELECT g.site_id, q.quantity, g.channel, " + periodValue +
-         ", q.n, (q.lo)[1]::real, to_timestamp((q.lo)[2]), (q.hi)[1]::real, to_timestamp(-(q.hi)[2]), q.s FROM "
-         "(SELECT site_id, channel, " + period + " AS p" + aggregates + " FROM " + source +
-         " GROUP BY 1, 2, 3) g CROSS JOIN LATERAL (VALUES " + unpivot +
-         ") AS q(quantity, n, lo, hi, s) WHERE q.n > 0" + (merge ? schema::SummaryMergeSql(table, periodColumn) : "");
-}
-
-template <std::size_t N>
-std::string HourlyInsertSql(const std::string& source, const std::array<const char*, N>& columns, bool merge) {
-  return SummaryInsertSql(schema::kSummaryHours, "hour", "floor(e / 3600)::bigint", "to_timestamp(g.p * 3600)", source,
-                          columns, merge);
-}
-
-template <std::size_t N>
-std::string DailyInsertSql(const std::string& source, const std::array<const char*, N>& columns, bool merge) {
-  return SummaryInsertSql(schema::kSummaryDays, "day", "day", "g.p", source, columns, merge);
-}
-
-// Step 2: the summary tables, filled from the rows already there (a day in
-// the site's zone as the server knows it).
+// Step 2: the summary tables (filled from the rows already there by
+// BackfillSummaries).
 std::string SummaryTablesSql() {
   using namespace schema;
   std::string sql;
@@ -184,17 +150,8 @@ std::string SummaryTablesSql() {
            "max_value real NOT NULL, max_time timestamptz NOT NULL, sum_value double precision NOT NULL, "
            "PRIMARY KEY (site_id, quantity, channel, " + periodName + "));";
   }
-  // The weather is channel 0; channel_records has a channel column.
-  auto rows = [](const char* table, const char* extra) {
-    return std::string("(SELECT r.*") + extra +
-           ", date_part('epoch', r.time) AS e, (r.time AT TIME ZONE s.time_zone)::date AS day FROM " + table +
-           " r JOIN sites s ON s.site_id = r.site_id) v";
-  };
-  const std::string channels = rows("channel_records", ""), weather = rows("records", ", 0 AS channel");
-  sql += HourlyInsertSql(weather, kWeatherColumns, false) + ";" + DailyInsertSql(weather, kWeatherColumns, false) + ";";
   // One row: raw rows before `horizon` were dropped (retention).
-  return sql + HourlyInsertSql(channels, kChannelColumns, false) + ";" +
-         DailyInsertSql(channels, kChannelColumns, false) +
+  return sql +
          ";CREATE TABLE raw_horizon (id integer PRIMARY KEY CHECK (id = 1), horizon timestamptz NOT NULL);";
 }
 
@@ -355,10 +312,132 @@ class PostgresDatabase final : public Database {
     if (!pending.empty()) Exec(kVersionTableSql);
     for (const schema::SchemaStep* step : pending) {
       Exec(step->sql);
+      if (step->number == 2) BackfillSummaries();
       Exec("INSERT INTO schema_version (version, description) VALUES ($1, $2)",
            {std::to_string(step->number), step->description});
     }
     Exec("COMMIT");
+  }
+
+  // The summaries of the rows stored before they were kept, in the
+  // upgrade's transaction, worked out as a commit works them out: each
+  // site's rows are read out by COPY a month at a time (memory stays
+  // bounded on a database of years) and their summaries copied in.
+  void BackfillSummaries() {
+    PgResult sites = Exec("SELECT s.site_id, s.time_zone, extract(epoch from min(r.time))::bigint, "
+                          "extract(epoch from max(r.time))::bigint FROM sites s JOIN records r ON r.site_id = s.site_id "
+                          "GROUP BY s.site_id, s.time_zone ORDER BY s.site_id");
+    for (int i = 0; i < sites.Rows(); ++i) {
+      const int64_t site = sites.Int(i, 0);
+      const SiteZone zone = SiteZone::Named(sites.Text(i, 1)).value_or(*SiteZone::Named("UTC"));
+      for (int64_t from = MonthStart(sites.Int(i, 2)); from <= sites.Int(i, 3); from = NextMonthStart(from)) {
+        const std::string where = " WHERE site_id = " + std::to_string(site) + " AND time >= to_timestamp(" +
+                                  std::to_string(from) + ") AND time < to_timestamp(" +
+                                  std::to_string(NextMonthStart(from)) + ")";
+        SummaryAccumulator summaries;
+        LocalDays days{zone};
+        using namespace schema;
+        CopyOut("SELECT 0::smallint, extract(epoch from time)::bigint, " + Join(kWeatherColumns) + " FROM records" +
+                    where,
+                [&](const BinaryRow& row) { AddStoredRow(summaries, days, row, 0); });
+        CopyOut("SELECT channel, extract(epoch from time)::bigint, " + Join(kChannelColumns) + " FROM channel_records" +
+                    where,
+                [&](const BinaryRow& row) { AddStoredRow(summaries, days, row, kWeatherColumns.size()); });
+        SaveSummaries(site, summaries);
+      }
+    }
+  }
+
+  // The local day of a time, looked up once per quarter of an hour: every
+  // zone's offset is a multiple of 15 minutes, so a quarter never holds a
+  // local midnight inside it.
+  struct LocalDays {
+    const SiteZone& zone;
+    int64_t quarter = INT64_MIN;
+    int64_t day = 0;
+    int64_t Of(int64_t time, SummaryAccumulator& summaries) {
+      const int64_t q = time >= 0 ? time / 900 : (time - 899) / 900;
+      if (q != quarter) {
+        quarter = q;
+        day = summaries.Day(IsoLocalText(zone.At(time)).substr(0, 10));
+      }
+      return day;
+    }
+  };
+
+  // A row of COPY's binary form: its fields, each nullopt for NULL.
+  using BinaryRow = std::vector<std::optional<std::string_view>>;
+
+  // A row read back: channel (smallint), epoch seconds (bigint), then the
+  // quantities (real) from quantity number `firstQuantity` on (summaries.h).
+  static void AddStoredRow(SummaryAccumulator& summaries, LocalDays& days, const BinaryRow& f,
+                           std::size_t firstQuantity) {
+    if (f.size() < 3 || !f[0] || !f[1] || f[0]->size() != 2 || f[1]->size() != 8) return;
+    const int channel = static_cast<int16_t>(BigEndian(*f[0]));
+    const int64_t time = static_cast<int64_t>(BigEndian(*f[1]));
+    const int64_t day = days.Of(time, summaries);
+    for (std::size_t k = 2; k < f.size(); ++k) {
+      if (!f[k] || f[k]->size() != 4) continue;
+      const float v = std::bit_cast<float>(static_cast<uint32_t>(BigEndian(*f[k])));
+      summaries.AddAt(firstQuantity + k - 2, channel, time, day, AsReal(v));
+    }
+  }
+
+  static uint64_t BigEndian(std::string_view bytes) {
+    uint64_t v = 0;
+    for (unsigned char c : bytes) v = (v << 8) | c;
+    return v;
+  }
+
+  // COPY (query) TO STDOUT in the binary form (no numbers printed and
+  // parsed), each row's fields to `row`.
+  void CopyOut(const std::string& query, const std::function<void(const BinaryRow&)>& row) {
+    PGconn* conn = Conn();
+    {
+      PgResult start(PQexec(conn, ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str()));
+      if (!start.get() || PQresultStatus(start.get()) != PGRES_COPY_OUT)
+        throw DbError("PostgreSQL: " + PgTrim(start.get() ? PQresultErrorMessage(start.get()) : PQerrorMessage(conn)));
+    }
+    // Signature, flags, header extension length, then the extension.
+    constexpr std::size_t kHeader = 11 + 4 + 4;
+    bool first = true;
+    std::string bad;
+    BinaryRow fields;
+    char* data = nullptr;
+    int n = 0;
+    while ((n = PQgetCopyData(conn, &data, 0)) > 0) {
+      std::string_view rest(data, static_cast<std::size_t>(n));
+      if (first && rest.size() >= kHeader) {
+        rest.remove_prefix(kHeader + BigEndian(rest.substr(15, 4)));
+        first = false;
+      }
+      if (rest.size() >= 2) {
+        const int16_t count = static_cast<int16_t>(BigEndian(rest.substr(0, 2)));
+        rest.remove_prefix(2);
+        fields.clear();
+        for (int16_t i = 0; i < count && rest.size() >= 4; ++i) {
+          const int32_t length = static_cast<int32_t>(BigEndian(rest.substr(0, 4)));
+          rest.remove_prefix(4);
+          if (length < 0) {
+            fields.push_back(std::nullopt);
+          } else if (static_cast<std::size_t>(length) <= rest.size()) {
+            fields.push_back(rest.substr(0, static_cast<std::size_t>(length)));
+            rest.remove_prefix(static_cast<std::size_t>(length));
+          } else {
+            bad = "a row shorter than its fields";
+            break;
+          }
+        }
+        if (count > 0 && bad.empty()) row(fields);  // -1: the end
+      }
+      PQfreemem(data);
+    }
+    std::string why = n == -2 ? PQerrorMessage(conn) : bad;
+    while (PGresult* r = PQgetResult(conn)) {
+      PgResult result(r);
+      if (PQresultStatus(r) != PGRES_COMMAND_OK && why.empty()) why = PQresultErrorMessage(r);
+    }
+    if (!why.empty()) throw DbError("PostgreSQL: reading rows out failed: " + PgTrim(why));
   }
 
   std::optional<int64_t> Horizon() {
