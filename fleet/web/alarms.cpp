@@ -114,25 +114,41 @@ std::vector<Episode> SiteEpisodes(FleetStore& store, const AlarmSettings& settin
 
 std::vector<ChannelStage> CurrentStages(FleetStore& store, const AlarmSettings& settings, const SiteRow& site,
                                         int64_t latest) {
-  std::vector<ChannelStage> out;
+  return CurrentStagesOf(store, settings, {{&site, latest}}).front();
+}
+
+std::vector<std::vector<ChannelStage>> CurrentStagesOf(FleetStore& store, const AlarmSettings& settings,
+                                                       const std::vector<SiteLatest>& sites) {
+  std::vector<std::vector<ChannelStage>> out(sites.size());
   for (const AlarmRule& rule : settings.rules) {
-    if (!rule.AppliesToSite(site.name)) continue;
     // A value at or above a level no more than `hold` before the newest
     // record keeps that stage's episode open.
-    const TimeRange window{latest - rule.holdSeconds, latest + 1};
-    for (const ChannelExtreme& m : ChannelMaximaSeries(store, site.id, *rule.quantity, window)) {
-      if (std::find(rule.channels.begin(), rule.channels.end(), m.channel) == rule.channels.end()) continue;
-      const int stage = rule.StageOf(m.max.value);
-      if (stage < 0) continue;
-      auto it = std::find_if(out.begin(), out.end(), [&](const ChannelStage& c) { return c.channel == m.channel; });
-      if (it == out.end()) {
-        out.push_back({m.channel, stage, rule.name, m.max});
-      } else if (stage > it->stage) {
-        *it = {m.channel, stage, rule.name, m.max};
+    std::vector<SiteRange> windows;
+    std::vector<std::size_t> of;
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+      if (!rule.AppliesToSite(sites[i].site->name)) continue;
+      windows.push_back({sites[i].site->id, {sites[i].latest - rule.holdSeconds, sites[i].latest + 1}});
+      of.push_back(i);
+    }
+    const auto maxima = ChannelMaximaSeries(store, *rule.quantity, windows);
+    for (std::size_t w = 0; w < maxima.size(); ++w) {
+      std::vector<ChannelStage>& stages = out[of[w]];
+      for (const ChannelExtreme& m : maxima[w]) {
+        if (std::find(rule.channels.begin(), rule.channels.end(), m.channel) == rule.channels.end()) continue;
+        const int stage = rule.StageOf(m.max.value);
+        if (stage < 0) continue;
+        auto it = std::find_if(stages.begin(), stages.end(), [&](const ChannelStage& c) { return c.channel == m.channel; });
+        if (it == stages.end()) {
+          stages.push_back({m.channel, stage, rule.name, m.max});
+        } else if (stage > it->stage) {
+          *it = {m.channel, stage, rule.name, m.max};
+        }
       }
     }
   }
-  std::sort(out.begin(), out.end(), [](const ChannelStage& a, const ChannelStage& b) { return a.channel < b.channel; });
+  for (auto& stages : out)
+    std::sort(stages.begin(), stages.end(),
+              [](const ChannelStage& a, const ChannelStage& b) { return a.channel < b.channel; });
   return out;
 }
 

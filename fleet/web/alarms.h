@@ -110,4 +110,13 @@ struct ChannelStage {
 std::vector<ChannelStage> CurrentStages(FleetStore& store, const AlarmSettings& settings, const SiteRow& site,
                                         int64_t latest);
 
+// The same for many sites at once (a statement or three per rule), given
+// the time of each one's newest record; in their order.
+struct SiteLatest {
+  const SiteRow* site = nullptr;
+  int64_t latest = 0;
+};
+std::vector<std::vector<ChannelStage>> CurrentStagesOf(FleetStore& store, const AlarmSettings& settings,
+                                                       const std::vector<SiteLatest>& sites);
+
 }  // namespace varnel::fleet::web

@@ -296,15 +296,33 @@ struct SiteSummary {
   int stage = -1;  // the most severe
 };
 
-SiteSummary Summarise(FleetStore& store, const DashboardOptions& o, const SiteRow& site) {
-  SiteSummary s{site, store.Latest(site.id), std::nullopt, {}, -1};
-  if (!s.latest) return s;
-  const TimeRange window{s.latest->time - o.peakWindowSeconds + 1, s.latest->time + 1};
-  for (const ChannelExtreme& m : ChannelMaximaSeries(store, site.id, *FindChannelQuantity("peak"), window))
-    if (!s.highest || m.max.value > s.highest->max.value) s.highest = m;
-  s.stages = CurrentStages(store, o.alarms, site, s.latest->time);
-  for (const ChannelStage& c : s.stages) s.stage = std::max(s.stage, c.stage);
-  return s;
+// Every site's newest record, highest peak of the window before it and
+// stages, each asked of all sites at once.
+std::vector<SiteSummary> SummariseAll(FleetStore& store, const DashboardOptions& o, const std::vector<SiteRow>& sites) {
+  std::vector<int64_t> ids;
+  for (const SiteRow& s : sites) ids.push_back(s.id);
+  const auto latest = store.LatestOf(ids);
+  std::vector<SiteSummary> out;
+  std::vector<SiteRange> windows;
+  std::vector<SiteLatest> recent;
+  for (std::size_t i = 0; i < sites.size(); ++i) {
+    out.push_back({sites[i], latest[i], std::nullopt, {}, -1});
+    if (!latest[i]) continue;
+    windows.push_back({sites[i].id, {latest[i]->time - o.peakWindowSeconds + 1, latest[i]->time + 1}});
+    recent.push_back({&sites[i], latest[i]->time});
+  }
+  const auto maxima = ChannelMaximaSeries(store, *FindChannelQuantity("peak"), windows);
+  const auto stages = CurrentStagesOf(store, o.alarms, recent);
+  std::size_t w = 0;
+  for (SiteSummary& s : out) {
+    if (!s.latest) continue;
+    for (const ChannelExtreme& m : maxima[w])
+      if (!s.highest || m.max.value > s.highest->max.value) s.highest = m;
+    s.stages = stages[w];
+    for (const ChannelStage& c : s.stages) s.stage = std::max(s.stage, c.stage);
+    ++w;
+  }
+  return out;
 }
 
 QJsonObject SummaryJson(const SiteSummary& s, const DashboardOptions& o, int64_t now) {
@@ -439,7 +457,7 @@ class Handlers {
 
   HttpResponse FleetJson() {
     QJsonArray sites;
-    for (const SiteRow& s : store_.Sites()) sites.append(SummaryJson(Summarise(store_, o_, s), o_, now_));
+    for (const SiteSummary& s : SummariseAll(store_, o_, store_.Sites())) sites.append(SummaryJson(s, o_, now_));
     QJsonArray stages;
     for (const std::string& s : o_.alarms.stages) stages.append(Q(s));
     return JsonResponse({{"now", static_cast<qint64>(now_)},
@@ -543,7 +561,7 @@ class Handlers {
 
   HttpResponse FleetPage() {
     std::string rows;
-    for (const SiteRow& s : store_.Sites()) rows += FleetRow(Summarise(store_, o_, s));
+    for (const SiteSummary& s : SummariseAll(store_, o_, store_.Sites())) rows += FleetRow(s);
     const std::string body =
         "<header><h1>Insulator fleet</h1><p class=\"meta\">" + HtmlEscape(store_.Describe()) + " &middot; " +
         HtmlEscape(LocalTimeText(now_, "UTC").substr(0, 16)) + " UTC</p></header>\n"

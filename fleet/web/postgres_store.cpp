@@ -94,33 +94,57 @@ class PostgresFleetStore final : public FleetStore {
     return out;
   }
 
-  std::optional<LatestRecord> Latest(int64_t site) override {
-    PgResult r = Exec("SELECT extract(epoch from time)::bigint, channels, wind_speed, wind_direction, "
+  // The single-site questions are the many-site ones asked of one.
+  std::optional<LatestRecord> Latest(int64_t site) override { return LatestOf({site}).front(); }
+  std::vector<ChannelExtreme> ChannelMaxima(int64_t site, const Quantity& q, TimeRange range) override {
+    return ChannelMaximaOf(q, {{site, range}}).front();
+  }
+  std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, TimeRange range) override {
+    return ChannelMaximaOfHoursOf(q, {{site, range}}).front();
+  }
+
+  std::vector<std::optional<LatestRecord>> LatestOf(const std::vector<int64_t>& sites) override {
+    std::vector<std::optional<LatestRecord>> out(sites.size());
+    if (sites.empty()) return out;
+    ArrayParam ids;
+    for (int64_t site : sites) ids.Add(site);
+    PgResult r = Exec("SELECT w.n, r.* FROM unnest($1::integer[]) WITH ORDINALITY AS w(site, n) CROSS JOIN LATERAL "
+                      "(SELECT extract(epoch from time)::bigint, channels, wind_speed, wind_direction, "
                       "outside_temperature, outside_humidity, inside_temperature, inside_humidity, rain, "
                       "max_wind_speed, threshold_1, threshold_2, threshold_3, threshold_4 FROM records "
-                      "WHERE site_id = $1 ORDER BY time DESC LIMIT 1",
-                      {std::to_string(site)});
-    if (r.Rows() == 0) return std::nullopt;
-    LatestRecord out;
-    out.time = r.Int(0, 0);
-    out.channels = static_cast<int>(r.Int(0, 1));
-    for (int k = 0; k < 8; ++k) out.weather[static_cast<std::size_t>(k)] = Number(r, 0, 2 + k);
-    for (int j = 0; j < 4; ++j) out.thresholds[static_cast<std::size_t>(j)] = Number(r, 0, 10 + j);
+                      "WHERE site_id = w.site ORDER BY time DESC LIMIT 1) r",
+                      {ids.Done()});
+    for (int i = 0; i < r.Rows(); ++i) {
+      LatestRecord latest;
+      latest.time = r.Int(i, 1);
+      latest.channels = static_cast<int>(r.Int(i, 2));
+      for (int k = 0; k < 8; ++k) latest.weather[static_cast<std::size_t>(k)] = Number(r, i, 3 + k);
+      for (int j = 0; j < 4; ++j) latest.thresholds[static_cast<std::size_t>(j)] = Number(r, i, 11 + j);
+      out[static_cast<std::size_t>(r.Int(i, 0) - 1)] = latest;
+    }
     return out;
   }
 
-  std::vector<ChannelExtreme> ChannelMaxima(int64_t site, const Quantity& q, TimeRange range) override {
+  std::vector<std::vector<ChannelExtreme>> ChannelMaximaOf(const Quantity& q,
+                                                           const std::vector<SiteRange>& ranges) override {
     const std::string col = q.column;
-    PgResult r = Exec("SELECT channel, (m)[1]::real, -(m)[2] FROM (SELECT channel, max(ARRAY[" + col +
-                          "::float8, -date_part('epoch', time)]) AS m FROM channel_records "
-                          "WHERE site_id = $1 AND channel = ANY('{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[]) "
-                          "AND time >= to_timestamp($2) AND time < to_timestamp($3) AND " + Valid(col) +
-                          " GROUP BY channel) c ORDER BY channel",
-                      {std::to_string(site), std::to_string(range.from), std::to_string(range.to)});
-    std::vector<ChannelExtreme> out;
-    for (int i = 0; i < r.Rows(); ++i)
-      out.push_back({static_cast<int>(r.Int(i, 0)), {static_cast<int64_t>(std::stod(r.Text(i, 2))), *RealOf(r, i, 1)}});
-    return out;
+    return MaximaOf(ranges,
+                    "SELECT channel, max(ARRAY[" + col + "::float8, -date_part('epoch', time)]) AS m FROM "
+                    "channel_records WHERE site_id = w.site AND "
+                    "channel = ANY('{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[]) AND "
+                    "time >= to_timestamp(w.a) AND time < to_timestamp(w.b) AND " + Valid(col) + " GROUP BY channel",
+                    {});
+  }
+
+  std::vector<std::vector<ChannelExtreme>> ChannelMaximaOfHoursOf(const Quantity& q,
+                                                                  const std::vector<SiteRange>& ranges) override {
+    return MaximaOf(ranges,
+                    std::string("SELECT channel, max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS m "
+                                "FROM ") +
+                        schema::kSummaryHours +
+                        " WHERE site_id = w.site AND quantity = $4 AND channel BETWEEN 1 AND 16 AND "
+                        "hour >= to_timestamp(w.a) AND hour < to_timestamp(w.b) GROUP BY channel",
+                    {q.column});
   }
 
   std::vector<ReducedBucket> Reduce(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
@@ -203,21 +227,6 @@ class PostgresFleetStore final : public FleetStore {
     return out;
   }
 
-  std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, int64_t firstHour,
-                                                   int64_t lastHour) override {
-    PgResult r = Exec(std::string("SELECT channel, (m)[1]::real, -(m)[2] FROM (SELECT channel, "
-                                  "max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS m FROM ") +
-                          schema::kSummaryHours +
-                          " WHERE site_id = $1 AND quantity = $2 AND channel BETWEEN 1 AND 16 AND "
-                          "hour >= to_timestamp($3) AND hour < to_timestamp($4) GROUP BY channel) c ORDER BY channel",
-                      {std::to_string(site), q.column, std::to_string(firstHour * 3600),
-                       std::to_string(lastHour * 3600)});
-    std::vector<ChannelExtreme> out;
-    for (int i = 0; i < r.Rows(); ++i)
-      out.push_back({static_cast<int>(r.Int(i, 0)), {EpochOf(r, i, 2), *RealOf(r, i, 1)}});
-    return out;
-  }
-
   std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level, TimeRange range,
                                     std::size_t limit) override {
     const std::string col = q.column;
@@ -282,6 +291,41 @@ class PostgresFleetStore final : public FleetStore {
   }
 
  private:
+  // An array parameter of integers, "{1,2,3}".
+  class ArrayParam {
+   public:
+    void Add(int64_t v) { text_ += (text_.empty() ? "" : ",") + std::to_string(v); }
+    std::string Done() const { return "{" + text_ + "}"; }
+
+   private:
+    std::string text_;
+  };
+
+  // Per range, per channel the largest value and its time: `perRange`
+  // selects (channel, m = ARRAY[value, -epoch]) of the range w (w.site,
+  // w.a, w.b; parameters from $4 on are `extra`), one statement for all.
+  std::vector<std::vector<ChannelExtreme>> MaximaOf(const std::vector<SiteRange>& ranges, const std::string& perRange,
+                                                    const std::vector<std::string>& extra) {
+    std::vector<std::vector<ChannelExtreme>> out(ranges.size());
+    if (ranges.empty()) return out;
+    ArrayParam sites, from, to;
+    for (const SiteRange& r : ranges) {
+      sites.Add(r.site);
+      from.Add(r.range.from);
+      to.Add(r.range.to);
+    }
+    std::vector<std::string> params{sites.Done(), from.Done(), to.Done()};
+    params.insert(params.end(), extra.begin(), extra.end());
+    PgResult r = Exec("SELECT w.n, c.channel, (c.m)[1]::real, -(c.m)[2] FROM unnest($1::integer[], $2::bigint[], "
+                      "$3::bigint[]) WITH ORDINALITY AS w(site, a, b, n) CROSS JOIN LATERAL (" + perRange +
+                      ") c ORDER BY w.n, c.channel",
+                      params);
+    for (int i = 0; i < r.Rows(); ++i)
+      out[static_cast<std::size_t>(r.Int(i, 0) - 1)].push_back(
+          {static_cast<int>(r.Int(i, 1)), {EpochOf(r, i, 3), *RealOf(r, i, 2)}});
+    return out;
+  }
+
   static constexpr const char* kSnapshotColumns =
       "SELECT extract(epoch from time)::bigint, name, kind, trigger_channel, trigger_peak_ma, channels, "
       "peak_counts, peaks_ma, data IS NOT NULL";

@@ -169,12 +169,11 @@ class SqliteFleetStore final : public FleetStore {
     return list;
   }
 
-  std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, int64_t firstHour,
-                                                   int64_t lastHour) override {
+  std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, TimeRange range) override {
     SqliteStatement s(Db(), std::string("SELECT channel, max_value, max_time FROM ") + schema::kSummaryHours +
                                 " WHERE site_id = ?1 AND quantity = ?2 AND channel BETWEEN 1 AND 16 AND hour >= ?3 "
                                 "AND hour < ?4");
-    s.Bind(1, site).Bind(2, std::string(q.column)).Bind(3, firstHour * 3600).Bind(4, lastHour * 3600);
+    s.Bind(1, site).Bind(2, std::string(q.column)).Bind(3, range.from).Bind(4, range.to);
     std::map<int, std::optional<TimedValue>> best;
     while (s.Step()) KeepLarger(best[static_cast<int>(s.Int(0))], TimedValue{s.Int(2), *s.Real(1)});
     std::vector<ChannelExtreme> out;

@@ -224,18 +224,66 @@ std::vector<ReducedBucket> ReduceSeries(FleetStore& store, int64_t site, const s
   return out.Done();
 }
 
-std::vector<ChannelExtreme> ChannelMaximaSeries(FleetStore& store, int64_t site, const Quantity& q, TimeRange range) {
-  const auto run = WholeHours(range);
-  if (!run) return store.ChannelMaxima(site, q, range);
-  std::map<int, std::optional<TimedValue>> best;
-  auto add = [&](const std::vector<ChannelExtreme>& part) {
-    for (const ChannelExtreme& m : part) KeepLarger(best[m.channel], m.max);
+std::vector<std::vector<ChannelExtreme>> ChannelMaximaSeries(FleetStore& store, const Quantity& q,
+                                                             const std::vector<SiteRange>& ranges) {
+  // Each range as up to three parts: the records before its first whole
+  // hour, the whole hours, the records after its last (a range without a
+  // whole hour: its records alone).
+  std::vector<SiteRange> records, hours;
+  std::vector<std::size_t> recordsOf, hoursOf;  // the range each part belongs to
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    const auto& [site, r] = ranges[i];
+    const auto run = WholeHours(r);
+    if (!run) {
+      records.push_back({site, r});
+      recordsOf.push_back(i);
+      continue;
+    }
+    if (r.from < run->start) {
+      records.push_back({site, {r.from, run->start}});
+      recordsOf.push_back(i);
+    }
+    hours.push_back({site, {run->start, run->end}});
+    hoursOf.push_back(i);
+    if (run->end < r.to) {
+      records.push_back({site, {run->end, r.to}});
+      recordsOf.push_back(i);
+    }
+  }
+  std::vector<std::map<int, std::optional<TimedValue>>> best(ranges.size());
+  auto add = [&](const std::vector<std::vector<ChannelExtreme>>& parts, const std::vector<std::size_t>& of) {
+    for (std::size_t p = 0; p < parts.size() && p < of.size(); ++p)
+      for (const ChannelExtreme& m : parts[p]) KeepLarger(best[of[p]][m.channel], m.max);
   };
-  if (range.from < run->start) add(store.ChannelMaxima(site, q, {range.from, run->start}));
-  add(store.ChannelMaximaOfHours(site, q, run->first, run->last));
-  if (run->end < range.to) add(store.ChannelMaxima(site, q, {run->end, range.to}));
-  std::vector<ChannelExtreme> out;
-  for (const auto& [channel, max] : best) out.push_back({channel, *max});
+  if (!records.empty()) add(store.ChannelMaximaOf(q, records), recordsOf);
+  if (!hours.empty()) add(store.ChannelMaximaOfHoursOf(q, hours), hoursOf);
+  std::vector<std::vector<ChannelExtreme>> out(ranges.size());
+  for (std::size_t i = 0; i < ranges.size(); ++i)
+    for (const auto& [channel, max] : best[i]) out[i].push_back({channel, *max});
+  return out;
+}
+
+std::vector<ChannelExtreme> ChannelMaximaSeries(FleetStore& store, int64_t site, const Quantity& q, TimeRange range) {
+  return ChannelMaximaSeries(store, q, std::vector<SiteRange>{{site, range}}).front();
+}
+
+std::vector<std::optional<LatestRecord>> FleetStore::LatestOf(const std::vector<int64_t>& sites) {
+  std::vector<std::optional<LatestRecord>> out;
+  for (int64_t site : sites) out.push_back(Latest(site));
+  return out;
+}
+
+std::vector<std::vector<ChannelExtreme>> FleetStore::ChannelMaximaOf(const Quantity& q,
+                                                                     const std::vector<SiteRange>& ranges) {
+  std::vector<std::vector<ChannelExtreme>> out;
+  for (const SiteRange& r : ranges) out.push_back(ChannelMaxima(r.site, q, r.range));
+  return out;
+}
+
+std::vector<std::vector<ChannelExtreme>> FleetStore::ChannelMaximaOfHoursOf(const Quantity& q,
+                                                                            const std::vector<SiteRange>& ranges) {
+  std::vector<std::vector<ChannelExtreme>> out;
+  for (const SiteRange& r : ranges) out.push_back(ChannelMaximaOfHours(r.site, q, r.range));
   return out;
 }
 

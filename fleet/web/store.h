@@ -93,6 +93,12 @@ struct TimeRange {
   int64_t to = 0;
 };
 
+// A range of one site's records.
+struct SiteRange {
+  int64_t site = 0;
+  TimeRange range;
+};
+
 // What a series is read from: the records themselves, or the collector's
 // hourly (UTC hours) or daily (the site's calendar days) summaries.
 enum class Level { kRecords, kHours, kDays };
@@ -129,10 +135,18 @@ class FleetStore {
   virtual std::vector<ReducedBucket> ReducePeriods(int64_t site, int channel,
                                                    const std::vector<const Quantity*>& quantities, Level level,
                                                    int64_t first, int64_t last, int buckets) = 0;
-  // ChannelMaxima over the whole hours [firstHour, lastHour) (hours since
-  // the epoch), from the hourly summaries.
-  virtual std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, int64_t firstHour,
-                                                           int64_t lastHour) = 0;
+  // ChannelMaxima over whole hours (`range` from an hour's start to
+  // another's), from the hourly summaries.
+  virtual std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, TimeRange range) = 0;
+
+  // The same for many sites at once, each answer in the order asked: the
+  // fleet page asks them of every site, and an engine behind a network
+  // answers all in one statement rather than a round trip each.
+  virtual std::vector<std::optional<LatestRecord>> LatestOf(const std::vector<int64_t>& sites);
+  virtual std::vector<std::vector<ChannelExtreme>> ChannelMaximaOf(const Quantity& q,
+                                                                   const std::vector<SiteRange>& ranges);
+  virtual std::vector<std::vector<ChannelExtreme>> ChannelMaximaOfHoursOf(const Quantity& q,
+                                                                          const std::vector<SiteRange>& ranges);
   // The records of a channel in `range` whose `q` is at least `level`, in
   // time order, at most `limit`.
   virtual std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level,
@@ -172,6 +186,9 @@ Level LevelFor(TimeRange range, int buckets);
 // ChannelMaxima of `range` from the hourly summaries of its whole hours and
 // the records of its uneven ends: the same answer, far fewer rows.
 std::vector<ChannelExtreme> ChannelMaximaSeries(FleetStore& store, int64_t site, const Quantity& q, TimeRange range);
+// The same of many sites' ranges at once (three statements in all).
+std::vector<std::vector<ChannelExtreme>> ChannelMaximaSeries(FleetStore& store, const Quantity& q,
+                                                             const std::vector<SiteRange>& ranges);
 
 // Helpers shared by the engines.
 // Keeps the smaller (larger) of `kept` and `v`, the earlier on a tie.
