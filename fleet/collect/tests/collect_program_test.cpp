@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -190,6 +192,58 @@ TEST(CollectPostgres, MonthsGetTheirOwnPartitionsAndTimesKeepTheSiteZone) {
   ChildProcess nameless(BinDir() / "varnel-collect", {"--site-dir", site.Dir(), "--db", server->ConnectionString()});
   EXPECT_EQ(nameless.WaitForExit(30s), 2);
   EXPECT_NE(nameless.Output().find("needs the site's name"), std::string::npos);
+}
+
+TEST(CollectPostgres, RetentionDropsWholeMonthlyPartitionsKeepsTheSummariesAndStoresNothingBeforeItsHorizon) {
+  PostgresServer* server = Server();
+  ASSERT_NE(server, nullptr);
+  std::string why;
+  const std::string db = server->CreateDatabase("retention", why);
+  ASSERT_FALSE(db.empty()) << why;
+  SyntheticSite site(true, 4);
+  site.StartRun();
+  // June and July 2005 (UTC), as in the partitions' test.
+  for (int r = 43018; r < 43022; ++r) ASSERT_TRUE(site.Append(r));
+  site.StopRun();
+  auto collect = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args{"--site-dir", site.Dir(), "--site", "kept", "--db", db, "--time-zone", "Asia/Tokyo",
+                                  "--channels", "4"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ChildProcess collector(BinDir() / "varnel-collect", args);
+    EXPECT_EQ(collector.WaitForExit(60s), 0) << collector.Output();
+    return collector.Output();
+  };
+  collect({"--once"});
+  auto value = [&](const std::string& sql) { return testing::DatabaseRows(db, sql).at(0).at(0); };
+  const std::string summaries = "SELECT count(*), sum(n) FROM summary_days";
+  const auto before = testing::DatabaseRows(db, summaries);
+  ASSERT_EQ(value("SELECT count(*) FROM records"), "4");
+
+  // One month kept before this one: every month of 2005 goes, as whole
+  // partitions, and the summaries stay.
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  const int month = (tm.tm_year + 1900) * 12 + tm.tm_mon - 1;
+  char horizon[48];
+  std::snprintf(horizon, sizeof horizon, "%04d-%02d-01 09:00:00+09:00", month / 12, month % 12 + 1);
+  const std::string said = collect({"--keep-raw-months", "1", "--once"});
+  EXPECT_NE(said.find(std::string("raw rows before ") + horizon + " dropped (1 month kept)"), std::string::npos) << said;
+  EXPECT_EQ(value("SELECT count(*) FROM pg_class WHERE relname IN ('records_2005_06', 'records_2005_07', "
+                  "'channel_records_2005_06', 'channel_records_2005_07')"),
+            "0");
+  EXPECT_EQ(value("SELECT count(*) FROM records"), "0");
+  EXPECT_EQ(testing::DatabaseRows(db, summaries), before);
+
+  // The same records imported again: not stored, not counted again, and
+  // their months get no partitions back.
+  const std::string imported = collect({"--import", site.DataPath()});
+  EXPECT_NE(imported.find("imported 4 records (0 new)"), std::string::npos) << imported;
+  EXPECT_NE(imported.find("4 records of " + site.DataPath() + " are older than the raw rows the database keeps"),
+            std::string::npos)
+      << imported;
+  EXPECT_EQ(value("SELECT count(*) FROM pg_class WHERE relname = 'records_2005_06'"), "0");
+  EXPECT_EQ(testing::DatabaseRows(db, summaries), before);
 }
 
 }  // namespace
