@@ -68,7 +68,7 @@ std::vector<Episode> SiteEpisodes(FleetStore& store, const AlarmSettings& settin
       // range is settled: an episode may run on past the range's end.
       TimeRange window{range.from, std::max(range.to, latest + 1)};
       for (;;) {
-        const auto page = store.AtOrAbove(site.id, channel, *rule.quantity, rule.LowestLevel(), window, kPage);
+        const auto page = AtOrAboveSeries(store, site.id, channel, *rule.quantity, rule.LowestLevel(), window, kPage);
         bool done = page.size() < kPage;
         for (const TimedValue& r : page) {
           bool anyOpen = false;

@@ -176,7 +176,7 @@ void Announcer::CheckRule(const SiteRow& site, const AlarmRule& rule, int64_t la
     };
     TimeRange window = range;
     for (;;) {
-      const auto page = store_.AtOrAbove(site.id, channel, *rule.quantity, rule.LowestLevel(), window, kPage);
+      const auto page = AtOrAboveSeries(store_, site.id, channel, *rule.quantity, rule.LowestLevel(), window, kPage);
       for (const TimedValue& r : page) {
         for (EpisodeTracker& t : trackers) {
           const bool wasOpen = t.Open().has_value();

@@ -227,6 +227,18 @@ class PostgresFleetStore final : public FleetStore {
     return out;
   }
 
+  std::vector<int64_t> HoursReaching(int64_t site, int channel, const Quantity& q, double level,
+                                     TimeRange range) override {
+    PgResult r = Exec(std::string("SELECT extract(epoch from hour)::bigint FROM ") + schema::kSummaryHours +
+                          " WHERE site_id = $1 AND quantity = $2 AND channel = $3 AND hour >= to_timestamp($4) AND "
+                          "hour < to_timestamp($5) AND max_value >= $6 ORDER BY hour",
+                      {std::to_string(site), q.column, std::to_string(channel), std::to_string(range.from),
+                       std::to_string(range.to), Text(level)});
+    std::vector<int64_t> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back(r.Int(i, 0));
+    return out;
+  }
+
   std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level, TimeRange range,
                                     std::size_t limit) override {
     const std::string col = q.column;

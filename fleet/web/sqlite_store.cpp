@@ -181,6 +181,18 @@ class SqliteFleetStore final : public FleetStore {
     return out;
   }
 
+  std::vector<int64_t> HoursReaching(int64_t site, int channel, const Quantity& q, double level,
+                                     TimeRange range) override {
+    SqliteStatement s(Db(), std::string("SELECT hour FROM ") + schema::kSummaryHours +
+                                " WHERE site_id = ?1 AND quantity = ?2 AND channel = ?3 AND hour >= ?4 AND hour < ?5 "
+                                "AND max_value >= ?6 ORDER BY hour");
+    s.Bind(1, site).Bind(2, std::string(q.column)).Bind(3, int64_t{channel}).Bind(4, range.from).Bind(5, range.to);
+    s.Bind(6, level);
+    std::vector<int64_t> out;
+    while (s.Step()) out.push_back(s.Int(0));
+    return out;
+  }
+
   std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level, TimeRange range,
                                     std::size_t limit) override {
     const std::string col = q.column;

@@ -267,6 +267,31 @@ std::vector<ChannelExtreme> ChannelMaximaSeries(FleetStore& store, int64_t site,
   return ChannelMaximaSeries(store, q, std::vector<SiteRange>{{site, range}}).front();
 }
 
+std::vector<TimedValue> AtOrAboveSeries(FleetStore& store, int64_t site, int channel, const Quantity& q, double level,
+                                        TimeRange range, std::size_t limit) {
+  const auto run = WholeHours(range);
+  if (!run) return store.AtOrAbove(site, channel, q, level, range, limit);
+  // The parts to read: the uneven ends and the runs of hours that reach
+  // the level, each run one range.
+  std::vector<TimeRange> parts;
+  auto take = [&](TimeRange part) {
+    if (part.to <= part.from) return;
+    if (!parts.empty() && parts.back().to == part.from)
+      parts.back().to = part.to;
+    else
+      parts.push_back(part);
+  };
+  take({range.from, run->start});
+  for (int64_t hour : store.HoursReaching(site, channel, q, level, {run->start, run->end})) take({hour, hour + kHour});
+  take({run->end, range.to});
+  std::vector<TimedValue> out;
+  for (const TimeRange& part : parts) {
+    if (out.size() >= limit) break;
+    for (const TimedValue& v : store.AtOrAbove(site, channel, q, level, part, limit - out.size())) out.push_back(v);
+  }
+  return out;
+}
+
 std::vector<std::optional<LatestRecord>> FleetStore::LatestOf(const std::vector<int64_t>& sites) {
   std::vector<std::optional<LatestRecord>> out;
   for (int64_t site : sites) out.push_back(Latest(site));

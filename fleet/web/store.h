@@ -151,6 +151,11 @@ class FleetStore {
   // time order, at most `limit`.
   virtual std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level,
                                             TimeRange range, std::size_t limit) = 0;
+  // The starts of the whole hours of `range` (from an hour's start to
+  // another's) in which the channel's `q` reaches `level`, in order, from
+  // the hourly summaries.
+  virtual std::vector<int64_t> HoursReaching(int64_t site, int channel, const Quantity& q, double level,
+                                             TimeRange range) = 0;
   // The time of the channel's first record after `time`.
   virtual std::optional<int64_t> NextRecordTime(int64_t site, int channel, int64_t time) = 0;
   // The same for many times at once (one answer per time, in their
@@ -189,6 +194,11 @@ std::vector<ChannelExtreme> ChannelMaximaSeries(FleetStore& store, int64_t site,
 // The same of many sites' ranges at once (three statements in all).
 std::vector<std::vector<ChannelExtreme>> ChannelMaximaSeries(FleetStore& store, const Quantity& q,
                                                              const std::vector<SiteRange>& ranges);
+
+// AtOrAbove reading only the hours whose summaries reach `level` (and the
+// range's uneven ends): the same records, without the hours below it.
+std::vector<TimedValue> AtOrAboveSeries(FleetStore& store, int64_t site, int channel, const Quantity& q, double level,
+                                        TimeRange range, std::size_t limit);
 
 // Helpers shared by the engines.
 // Keeps the smaller (larger) of `kept` and `v`, the earlier on a tie.

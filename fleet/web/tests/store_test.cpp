@@ -484,6 +484,17 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
     }
   }
   EXPECT_TRUE(fast[3].empty()) << "no such site";
+
+  // Records at or above a level, read only in the hours whose summaries
+  // reach it: the same records as all the hours give, also a page at a time.
+  const TimeRange uneven{first + 86400 * 2 + 1234, first + 86400 * 30 + 77};
+  for (const double level : {3.5, 9.0}) {
+    for (const std::size_t limit : {std::size_t{100000}, std::size_t{7}}) {
+      const auto raw = store_->AtOrAbove(site, 1, *peak, level, uneven, limit);
+      EXPECT_EQ(AtOrAboveSeries(*store_, site, 1, *peak, level, uneven, limit), raw) << level << " " << limit;
+      EXPECT_FALSE(raw.empty());
+    }
+  }
   const auto latest = store_->LatestOf({site + 1000, site});
   ASSERT_EQ(latest.size(), 2u);
   EXPECT_FALSE(latest[0]);
