@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "database.h"
+#include "pg_copy.h"
 #include "pg_result.h"
 #include "schema.h"
 #include "site_zone.h"
@@ -337,12 +338,12 @@ class PostgresDatabase final : public Database {
         SummaryAccumulator summaries;
         LocalDays days{zone};
         using namespace schema;
-        CopyOut("SELECT 0::smallint, extract(epoch from time)::bigint, " + Join(kWeatherColumns) + " FROM records" +
+        PgCopyOut(Conn(), "SELECT 0::smallint, extract(epoch from time)::bigint, " + Join(kWeatherColumns) + " FROM records" +
                     where,
-                [&](const BinaryRow& row) { AddStoredRow(summaries, days, row, 0); });
-        CopyOut("SELECT channel, extract(epoch from time)::bigint, " + Join(kChannelColumns) + " FROM channel_records" +
+                [&](const PgBinaryRow& row) { AddStoredRow(summaries, days, row, 0); });
+        PgCopyOut(Conn(), "SELECT channel, extract(epoch from time)::bigint, " + Join(kChannelColumns) + " FROM channel_records" +
                     where,
-                [&](const BinaryRow& row) { AddStoredRow(summaries, days, row, kWeatherColumns.size()); });
+                [&](const PgBinaryRow& row) { AddStoredRow(summaries, days, row, kWeatherColumns.size()); });
         SaveSummaries(site, summaries);
       }
     }
@@ -365,79 +366,19 @@ class PostgresDatabase final : public Database {
     }
   };
 
-  // A row of COPY's binary form: its fields, each nullopt for NULL.
-  using BinaryRow = std::vector<std::optional<std::string_view>>;
-
   // A row read back: channel (smallint), epoch seconds (bigint), then the
   // quantities (real) from quantity number `firstQuantity` on (summaries.h).
-  static void AddStoredRow(SummaryAccumulator& summaries, LocalDays& days, const BinaryRow& f,
+  static void AddStoredRow(SummaryAccumulator& summaries, LocalDays& days, const PgBinaryRow& f,
                            std::size_t firstQuantity) {
     if (f.size() < 3 || !f[0] || !f[1] || f[0]->size() != 2 || f[1]->size() != 8) return;
-    const int channel = static_cast<int16_t>(BigEndian(*f[0]));
-    const int64_t time = static_cast<int64_t>(BigEndian(*f[1]));
+    const int channel = static_cast<int16_t>(PgBigEndian(*f[0]));
+    const int64_t time = static_cast<int64_t>(PgBigEndian(*f[1]));
     const int64_t day = days.Of(time, summaries);
     for (std::size_t k = 2; k < f.size(); ++k) {
       if (!f[k] || f[k]->size() != 4) continue;
-      const float v = std::bit_cast<float>(static_cast<uint32_t>(BigEndian(*f[k])));
+      const float v = std::bit_cast<float>(static_cast<uint32_t>(PgBigEndian(*f[k])));
       summaries.AddAt(firstQuantity + k - 2, channel, time, day, AsReal(v));
     }
-  }
-
-  static uint64_t BigEndian(std::string_view bytes) {
-    uint64_t v = 0;
-    for (unsigned char c : bytes) v = (v << 8) | c;
-    return v;
-  }
-
-  // COPY (query) TO STDOUT in the binary form (no numbers printed and
-  // parsed), each row's fields to `row`.
-  void CopyOut(const std::string& query, const std::function<void(const BinaryRow&)>& row) {
-    PGconn* conn = Conn();
-    {
-      PgResult start(PQexec(conn, ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str()));
-      if (!start.get() || PQresultStatus(start.get()) != PGRES_COPY_OUT)
-        throw DbError("PostgreSQL: " + PgTrim(start.get() ? PQresultErrorMessage(start.get()) : PQerrorMessage(conn)));
-    }
-    // Signature, flags, header extension length, then the extension.
-    constexpr std::size_t kHeader = 11 + 4 + 4;
-    bool first = true;
-    std::string bad;
-    BinaryRow fields;
-    char* data = nullptr;
-    int n = 0;
-    while ((n = PQgetCopyData(conn, &data, 0)) > 0) {
-      std::string_view rest(data, static_cast<std::size_t>(n));
-      if (first && rest.size() >= kHeader) {
-        rest.remove_prefix(kHeader + BigEndian(rest.substr(15, 4)));
-        first = false;
-      }
-      if (rest.size() >= 2) {
-        const int16_t count = static_cast<int16_t>(BigEndian(rest.substr(0, 2)));
-        rest.remove_prefix(2);
-        fields.clear();
-        for (int16_t i = 0; i < count && rest.size() >= 4; ++i) {
-          const int32_t length = static_cast<int32_t>(BigEndian(rest.substr(0, 4)));
-          rest.remove_prefix(4);
-          if (length < 0) {
-            fields.push_back(std::nullopt);
-          } else if (static_cast<std::size_t>(length) <= rest.size()) {
-            fields.push_back(rest.substr(0, static_cast<std::size_t>(length)));
-            rest.remove_prefix(static_cast<std::size_t>(length));
-          } else {
-            bad = "a row shorter than its fields";
-            break;
-          }
-        }
-        if (count > 0 && bad.empty()) row(fields);  // -1: the end
-      }
-      PQfreemem(data);
-    }
-    std::string why = n == -2 ? PQerrorMessage(conn) : bad;
-    while (PGresult* r = PQgetResult(conn)) {
-      PgResult result(r);
-      if (PQresultStatus(r) != PGRES_COMMAND_OK && why.empty()) why = PQresultErrorMessage(r);
-    }
-    if (!why.empty()) throw DbError("PostgreSQL: reading rows out failed: " + PgTrim(why));
   }
 
   std::optional<int64_t> Horizon() {
@@ -511,77 +452,6 @@ class PostgresDatabase final : public Database {
          "channel smallint NOT NULL, " + Defs(kChannelColumns, "real") + ") ON COMMIT DELETE ROWS");
   }
 
-  // COPY ... FROM STDIN in COPY's text form, sent as it is written: the
-  // server stores the first rows while the rest are still being formatted.
-  class CopyStream {
-   public:
-    CopyStream(PGconn* conn, const std::string& sql) : conn_(conn) {
-      PgResult start(PQexec(conn_, sql.c_str()));
-      if (!start.get() || PQresultStatus(start.get()) != PGRES_COPY_IN)
-        throw DbError("PostgreSQL: " + PgTrim(start.get() ? PQresultErrorMessage(start.get()) : PQerrorMessage(conn_)));
-      text.reserve(kChunk + 4096);
-    }
-    CopyStream(const CopyStream&) = delete;
-    CopyStream& operator=(const CopyStream&) = delete;
-    // An unfinished COPY is ended as failed: the server drops its rows.
-    ~CopyStream() {
-      if (open_) End("abandoned");
-    }
-    // Rows are appended to `text`; call after each row.
-    void RowDone() {
-      if (text.size() >= kChunk) Send();
-    }
-    // Ends the COPY; throws DbError when the server refused any of it.
-    void Finish() {
-      Send();
-      End(sent_ ? nullptr : "sending failed");
-      if (!sent_ || !why_.empty())
-        throw DbError("PostgreSQL: COPY failed: " + PgTrim(why_.empty() ? PQerrorMessage(conn_) : why_));
-    }
-
-    std::string text;
-
-   private:
-    static constexpr std::size_t kChunk = 1 << 20;
-    void Send() {
-      if (sent_ && !text.empty()) sent_ = PQputCopyData(conn_, text.data(), static_cast<int>(text.size())) == 1;
-      text.clear();
-    }
-    void End(const char* error) {
-      open_ = false;
-      if (PQputCopyEnd(conn_, error) != 1) sent_ = false;
-      while (PGresult* r = PQgetResult(conn_)) {
-        PgResult result(r);
-        if (PQresultStatus(r) != PGRES_COMMAND_OK && why_.empty()) why_ = PQresultErrorMessage(r);
-      }
-    }
-    PGconn* conn_;
-    bool open_ = true;
-    bool sent_ = true;
-    std::string why_;
-  };
-
-  // COPY ... FROM STDIN of `data`.
-  void CopyIn(const std::string& sql, const std::string& data) {
-    CopyStream copy(Conn(), sql);
-    copy.text = data;
-    copy.Finish();
-  }
-
-  // A number in COPY's text form: the shortest text that reads back as the
-  // same single.
-  static void PutReal(std::string& out, float v) {
-    out += '\t';
-    if (std::isnan(v)) {
-      out += "NaN";
-    } else if (std::isinf(v)) {
-      out += v > 0 ? "Infinity" : "-Infinity";
-    } else {
-      char buf[32];
-      out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
-    }
-  }
-
   // The statement that moves a copied batch into the tables: the records
   // not stored before and the channels of those only; the times (epoch
   // seconds) of the records added.
@@ -641,9 +511,9 @@ class PostgresDatabase final : public Database {
 
     auto cell = [](std::string& out, const SummaryCell& c) {
       out += '\t' + std::to_string(c.n);
-      PutReal(out, static_cast<float>(c.minValue));
+      PgCopyReal(out, static_cast<float>(c.minValue));
       out += '\t' + UtcText(c.minTime);
-      PutReal(out, static_cast<float>(c.maxValue));
+      PgCopyReal(out, static_cast<float>(c.maxValue));
       out += '\t' + UtcText(c.maxTime) + '\t';
       char buf[32];
       out.append(buf, std::to_chars(buf, buf + sizeof buf, c.sum).ptr);
@@ -651,7 +521,7 @@ class PostgresDatabase final : public Database {
     };
     const std::string columns = std::string(", ") + schema::kSummaryValues + ") FROM STDIN";
     {
-      CopyStream copy(Conn(), std::string("COPY ") + schema::kSummaryHours + " (site_id, quantity, channel, hour" + columns);
+      PgCopyIn copy(Conn(), std::string("COPY ") + schema::kSummaryHours + " (site_id, quantity, channel, hour" + columns);
       for (const auto& [key, c] : summaries.Hours()) {
         const auto& [quantity, channel, start] = key;
         copy.text += siteId + '\t' + std::string(quantity) + '\t' + std::to_string(channel) + '\t' + UtcText(start);
@@ -660,7 +530,7 @@ class PostgresDatabase final : public Database {
       }
       copy.Finish();
     }
-    CopyStream copy(Conn(), std::string("COPY ") + schema::kSummaryDays + " (site_id, quantity, channel, day" + columns);
+    PgCopyIn copy(Conn(), std::string("COPY ") + schema::kSummaryDays + " (site_id, quantity, channel, day" + columns);
     for (const auto& [key, c] : summaries.Days()) {
       const auto& [quantity, channel, day] = key;
       copy.text += siteId + '\t' + std::string(quantity) + '\t' + std::to_string(channel) + '\t' + day;
@@ -703,15 +573,15 @@ class PostgresDatabase final : public Database {
                             .Text(0, 0) == "t";
     using namespace schema;
     {
-      CopyStream rec(Conn(), std::string("COPY ") + (allNew ? "records" : "batch_records") + " (site_id, time, channels, " +
+      PgCopyIn rec(Conn(), std::string("COPY ") + (allNew ? "records" : "batch_records") + " (site_id, time, channels, " +
                                  Join(kWeatherColumns) + ", " + Join(kThresholdColumns) + ", forced_stop) FROM STDIN");
       for (const StoredRecord* s : unique) {
         const DataRecord& r = s->record;
         rec.text += siteId + '\t' + IsoLocalText(s->time) + '\t' + std::to_string(r.channels);
-        for (int k = 0; k < store::kWeatherValueCount; ++k) PutReal(rec.text, r.values[store::WeatherIndex(k)]);
+        for (int k = 0; k < store::kWeatherValueCount; ++k) PgCopyReal(rec.text, r.values[store::WeatherIndex(k)]);
         for (std::size_t j = 0; j < 4; ++j) {
           if (r.thresholds)
-            PutReal(rec.text, (*r.thresholds)[j]);
+            PgCopyReal(rec.text, (*r.thresholds)[j]);
           else
             rec.text += "\t\\N";
         }
@@ -724,7 +594,7 @@ class PostgresDatabase final : public Database {
     // server stores the rows.
     SummaryAccumulator summaries;
     {
-      CopyStream chan(Conn(), std::string("COPY ") + (allNew ? "channel_records" : "batch_channels") +
+      PgCopyIn chan(Conn(), std::string("COPY ") + (allNew ? "channel_records" : "batch_channels") +
                                   " (site_id, time, channel, " + Join(kChannelColumns) + ") FROM STDIN");
       for (const StoredRecord* s : unique) {
         const DataRecord& r = s->record;
@@ -732,8 +602,8 @@ class PostgresDatabase final : public Database {
         for (int ch = 0; ch < r.channels; ++ch) {
           chan.text += key + std::to_string(ch + 1);
           for (int k = 0; k < store::kComponentsPerChannel; ++k)
-            PutReal(chan.text, r.values[store::ComponentIndex(ch, k)]);
-          for (int k = 0; k < store::kPeakValuesPerChannel; ++k) PutReal(chan.text, r.values[store::PeakIndex(ch, k)]);
+            PgCopyReal(chan.text, r.values[store::ComponentIndex(ch, k)]);
+          for (int k = 0; k < store::kPeakValuesPerChannel; ++k) PgCopyReal(chan.text, r.values[store::PeakIndex(ch, k)]);
           chan.text += '\n';
         }
         chan.RowDone();

@@ -1,0 +1,122 @@
+#include "pg_copy.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "pg_result.h"
+
+namespace varnel::fleet {
+
+PgCopyIn::PgCopyIn(PGconn* conn, const std::string& sql) : conn_(conn) {
+  PgResult start(PQexec(conn_, sql.c_str()));
+  if (!start.get() || PQresultStatus(start.get()) != PGRES_COPY_IN)
+    throw DbError("PostgreSQL: " + PgTrim(start.get() ? PQresultErrorMessage(start.get()) : PQerrorMessage(conn_)));
+  text.reserve(kChunk + 4096);
+}
+
+PgCopyIn::~PgCopyIn() {
+  if (open_) End("abandoned");
+}
+
+void PgCopyIn::Finish() {
+  Send();
+  End(sent_ ? nullptr : "sending failed");
+  if (!sent_ || !why_.empty())
+    throw DbError("PostgreSQL: COPY failed: " + PgTrim(why_.empty() ? PQerrorMessage(conn_) : why_));
+}
+
+void PgCopyIn::Send() {
+  if (sent_ && !text.empty()) sent_ = PQputCopyData(conn_, text.data(), static_cast<int>(text.size())) == 1;
+  text.clear();
+}
+
+void PgCopyIn::End(const char* error) {
+  open_ = false;
+  if (PQputCopyEnd(conn_, error) != 1) sent_ = false;
+  while (PGresult* r = PQgetResult(conn_)) {
+    PgResult result(r);
+    if (PQresultStatus(r) != PGRES_COMMAND_OK && why_.empty()) why_ = PQresultErrorMessage(r);
+  }
+}
+
+void PgCopyReal(std::string& out, float v) {
+  out += '\t';
+  if (std::isnan(v)) {
+    out += "NaN";
+  } else if (std::isinf(v)) {
+    out += v > 0 ? "Infinity" : "-Infinity";
+  } else {
+    char buf[32];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  }
+}
+
+uint64_t PgBigEndian(std::string_view bytes) {
+  uint64_t v = 0;
+  for (unsigned char c : bytes) v = (v << 8) | c;
+  return v;
+}
+
+namespace {
+
+// The fields of one row message; false when it is shorter than they say.
+bool SplitRow(std::string_view rest, PgBinaryRow& fields, int16_t& count) {
+  fields.clear();
+  count = static_cast<int16_t>(PgBigEndian(rest.substr(0, 2)));
+  rest.remove_prefix(2);
+  for (int16_t i = 0; i < count; ++i) {
+    if (rest.size() < 4) return false;
+    const int32_t length = static_cast<int32_t>(PgBigEndian(rest.substr(0, 4)));
+    rest.remove_prefix(4);
+    if (length < 0) {
+      fields.push_back(std::nullopt);
+      continue;
+    }
+    if (static_cast<std::size_t>(length) > rest.size()) return false;
+    fields.push_back(rest.substr(0, static_cast<std::size_t>(length)));
+    rest.remove_prefix(static_cast<std::size_t>(length));
+  }
+  return true;
+}
+
+}  // namespace
+
+void PgCopyOut(PGconn* conn, const std::string& query, const std::function<void(const PgBinaryRow&)>& row) {
+  {
+    PgResult start(PQexec(conn, ("COPY (" + query + ") TO STDOUT (FORMAT binary)").c_str()));
+    if (!start.get() || PQresultStatus(start.get()) != PGRES_COPY_OUT)
+      throw DbError("PostgreSQL: " + PgTrim(start.get() ? PQresultErrorMessage(start.get()) : PQerrorMessage(conn)));
+  }
+  // The first message begins with the signature, flags and the length of
+  // a header extension, then the extension.
+  constexpr std::size_t kHeader = 11 + 4 + 4;
+  bool first = true;
+  std::string bad;
+  PgBinaryRow fields;
+  char* data = nullptr;
+  int n = 0;
+  while ((n = PQgetCopyData(conn, &data, 0)) > 0) {
+    std::string_view rest(data, static_cast<std::size_t>(n));
+    if (first && rest.size() >= kHeader) {
+      rest.remove_prefix(std::min<std::size_t>(rest.size(), kHeader + PgBigEndian(rest.substr(15, 4))));
+      first = false;
+    }
+    int16_t count = 0;
+    if (rest.size() >= 2 && bad.empty()) {
+      if (!SplitRow(rest, fields, count))
+        bad = "a row shorter than its fields";
+      else if (count > 0)  // -1: the end
+        row(fields);
+    }
+    PQfreemem(data);
+  }
+  std::string why = n == -2 ? PQerrorMessage(conn) : bad;
+  while (PGresult* r = PQgetResult(conn)) {
+    PgResult result(r);
+    if (PQresultStatus(r) != PGRES_COMMAND_OK && why.empty()) why = PQresultErrorMessage(r);
+  }
+  if (!why.empty()) throw DbError("PostgreSQL: reading rows out failed: " + PgTrim(why));
+}
+
+}  // namespace varnel::fleet

@@ -1,0 +1,59 @@
+// COPY through libpq, both ways: rows sent in COPY's text form while they
+// are still being formatted, and rows of a query read back in the binary
+// form (no numbers printed by the server and parsed again).
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnel::fleet {
+
+// COPY ... FROM STDIN.  Rows are appended to `text` (COPY's text form), and
+// RowDone() after each sends what has piled up, so the server stores the
+// first rows while the rest are formatted.
+class PgCopyIn {
+ public:
+  // Starts the COPY; throws DbError when the server refuses it.
+  PgCopyIn(PGconn* conn, const std::string& sql);
+  PgCopyIn(const PgCopyIn&) = delete;
+  PgCopyIn& operator=(const PgCopyIn&) = delete;
+  // An unfinished COPY is ended as failed: the server drops its rows.
+  ~PgCopyIn();
+  void RowDone() {
+    if (text.size() >= kChunk) Send();
+  }
+  // Ends the COPY; throws DbError when the server refused any of it.
+  void Finish();
+
+  std::string text;
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 20;
+  void Send();
+  void End(const char* error);
+  PGconn* conn_;
+  bool open_ = true;
+  bool sent_ = true;
+  std::string why_;
+};
+
+// A number for COPY's text form after a tab: the shortest text that reads
+// back as the same single ("NaN", "Infinity" as PostgreSQL spells them).
+void PgCopyReal(std::string& out, float v);
+
+// A row of COPY's binary form: its fields, nullopt for NULL.
+using PgBinaryRow = std::vector<std::optional<std::string_view>>;
+
+// COPY (query) TO STDOUT (FORMAT binary), each row to `row`; throws DbError.
+void PgCopyOut(PGconn* conn, const std::string& query, const std::function<void(const PgBinaryRow&)>& row);
+
+// A field of the binary form (network byte order) as an unsigned number.
+uint64_t PgBigEndian(std::string_view bytes);
+
+}  // namespace varnel::fleet
