@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
-#include <regex>
 #include <thread>
 
 #include "collect_test_support.h"
@@ -39,10 +38,6 @@ constexpr const char* kSite = "ridge-3";
 int64_t TimeOf(int r) { return kBase + r * kMinute; }
 double Element(int r, std::size_t e) { return (1000.0 * r + static_cast<double>(e)) / 8; }
 double Peak(int r, int channel) { return Element(r, store::PeakIndex(channel - 1, 0)); }
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
-  return lw::testing::WaitUntil(condition, [] { std::this_thread::sleep_for(20ms); }, deadline);
-}
 
 QJsonObject JsonOf(const HttpResult& r) { return QJsonDocument::fromJson(QByteArray::fromStdString(r.body)).object(); }
 
@@ -123,11 +118,8 @@ TEST(WebOnAStandby, ThePagesOfAHotStandbyFollowTheRecordsCollectedIntoThePrimary
   lw::testing::TempDir webDir("lw-web-standby");
   ChildProcess web(BinDir() / "varnel-web",
                    {"--site-dir", webDir.Path().string(), "--db", standbyDb, "--port", "0"});
-  ASSERT_TRUE(web.WaitForOutput("serving http", 20s)) << web.Output();
-  std::smatch m;
-  const std::string out = web.Output();
-  ASSERT_TRUE(std::regex_search(out, m, std::regex("serving (http://[^ ]+/)"))) << out;
-  const std::string base = m[1];
+  const std::string base = ServedAddress(web);
+  ASSERT_FALSE(base.empty()) << web.Output();
 
   auto newestShown = [&] { return FleetEntry(base)["lastRecord"].toInteger(); };
   ASSERT_TRUE(Eventually([&] { return newestShown() == TimeOf(29); }, 5s)) << newestShown();

@@ -31,22 +31,9 @@ std::unique_ptr<ChildProcess> StartWeb(const std::vector<std::string>& args) {
   return std::make_unique<ChildProcess>(BinDir() / "varnel-web", args);
 }
 
-// The address the program says it serves (http:// or https://).
-std::string AddressOf(const ChildProcess& web) {
-  if (!web.WaitForOutput("serving http", 20s)) return "";
-  std::smatch m;
-  const std::string out = web.Output();
-  if (!std::regex_search(out, m, std::regex("serving (https?://[^ ]+/)"))) return "";
-  return m[1];
-}
-
 using lw::testing::ReadFile;
 
 constexpr const char* kToken = "5rZ0q1mC8tA2vL9xK4wE7yH";
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
-  return lw::testing::WaitUntil(condition, [] { std::this_thread::sleep_for(100ms); }, deadline);
-}
 
 class WebProgram : public ::testing::Test {
  protected:
@@ -77,7 +64,7 @@ class WebProgram : public ::testing::Test {
 
 TEST_F(WebProgram, ServesTheSiteFoldersDatabaseOnLoopbackAndRefusesOtherAddressesWithoutAToken) {
   auto web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
-  const std::string base = AddressOf(*web);
+  const std::string base = ServedAddress(*web);
   ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u) << web->Output();
 
   const HttpResult fleet = HttpGet(base);
@@ -109,7 +96,7 @@ TEST_F(WebProgram, ServesTheSiteFoldersDatabaseOnLoopbackAndRefusesOtherAddresse
   const std::string token = "5rZ0q1mC8tA2vL9xK4wE7yH";
   WriteFile("web.token", token + "\n", 0600);
   auto guarded = StartWeb({"--site-dir", dir_.Path().string(), "--token-file", dir_.File("web.token"), "--port", "0"});
-  const std::string guardedBase = AddressOf(*guarded);
+  const std::string guardedBase = ServedAddress(*guarded);
   ASSERT_FALSE(guardedBase.empty()) << guarded->Output();
   EXPECT_EQ(HttpGet(guardedBase + "api/fleet").status, 401);
   EXPECT_EQ(HttpGet(guardedBase + "static/app.js").status, 401);
@@ -125,7 +112,7 @@ TEST_F(WebProgram, ServesHttpsWithItsCertificateOnlyAndKeepsTheTokenCookieToHttp
   WriteFile("varnel-web.ini",
             "[Web]\nTlsCertificate=" + certificate->certificate + "\nTlsKey=" + certificate->key + "\n");
   auto web = StartWeb({"--site-dir", dir_.Path().string(), "--token-file", dir_.File("web.token"), "--port", "0"});
-  const std::string base = AddressOf(*web);
+  const std::string base = ServedAddress(*web);
   ASSERT_EQ(base.rfind("https://127.0.0.1:", 0), 0u) << web->Output();
   const std::string bearer = "Authorization: Bearer " + std::string(kToken);
 
@@ -190,7 +177,7 @@ TEST_F(WebProgram, RefusesACertificateThatCannotServeAndPlainHttpOnAnOpenAddress
 
   // Allowed in so many words, plain HTTP on every address.
   auto open = StartWeb(with({"--listen", "0.0.0.0", "--allow-plain-http"}));
-  const std::string base = AddressOf(*open);
+  const std::string base = ServedAddress(*open);
   ASSERT_EQ(base.rfind("http://0.0.0.0:", 0), 0u) << open->Output();
   const std::string loopback = "http://127.0.0.1:" + base.substr(std::string("http://0.0.0.0:").size());
   EXPECT_EQ(HttpGet(loopback + "api/fleet", {{"Authorization", "Bearer " + std::string(kToken)}}).status, 200);
@@ -211,7 +198,7 @@ TEST_F(WebProgram, TheAlarmCommandRunsOncePerStageChangeAlsoWhenTheProgramIsRest
   };
 
   auto web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
-  ASSERT_FALSE(AddressOf(*web).empty()) << web->Output();
+  ASSERT_FALSE(ServedAddress(*web).empty()) << web->Output();
   // Warning open since minute 25 (the first look announces what is open).
   ASSERT_TRUE(Eventually([&] { return lines() >= 1; }, 30s)) << web->Output();
   EXPECT_EQ(ReadFile(alarms), "began hill 7 1 warning 6 mA 2005-06-01 12:25:00+09:00 peak current peak\n");
@@ -221,7 +208,7 @@ TEST_F(WebProgram, TheAlarmCommandRunsOncePerStageChangeAlsoWhenTheProgramIsRest
   // Restarted: nothing again.  Then the records end the episode and begin
   // a new one while it runs.
   web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
-  ASSERT_FALSE(AddressOf(*web).empty()) << web->Output();
+  ASSERT_FALSE(ServedAddress(*web).empty()) << web->Output();
   ASSERT_TRUE(web->WaitForOutput("varnel-web", 5s));
   Add(30, 60, [](int m) { return m == 50 ? 8.0f : 1.0f; });
   ASSERT_TRUE(Eventually([&] { return lines() >= 3; }, 30s)) << web->Output() << ReadFile(alarms);
@@ -230,7 +217,7 @@ TEST_F(WebProgram, TheAlarmCommandRunsOncePerStageChangeAlsoWhenTheProgramIsRest
   // And once more: a new record is looked at (the state file says so) and
   // nothing is repeated.
   web = StartWeb({"--site-dir", dir_.Path().string(), "--port", "0"});
-  ASSERT_FALSE(AddressOf(*web).empty()) << web->Output();
+  ASSERT_FALSE(ServedAddress(*web).empty()) << web->Output();
   Add(60, 61, [](int) { return 1.0f; });
   const std::string lookedAt = "\"through\": " + std::to_string(kBase + 60 * kMinute);
   ASSERT_TRUE(Eventually([&] { return ReadFile(dir_.File("varnel-web.state")).find(lookedAt) != std::string::npos; }, 30s))
@@ -249,7 +236,7 @@ TEST_F(WebProgram, ADatabaseOfAnotherSchemaVersionIsAnswered503SayingWhatToUpgra
   std::filesystem::copy_file(fleet::testing::TestDataFile("records-v1.sqlite"), v1);
   const std::string older = "run the new varnel-collect once to upgrade it";
   auto web = StartWeb({"--db", v1, "--state", dir_.File("v1.state"), "--port", "0"});
-  std::string base = AddressOf(*web);
+  std::string base = ServedAddress(*web);
   ASSERT_FALSE(base.empty()) << web->Output();
   EXPECT_NE(web->Output().find(older + "; serving 503 until it is upgraded"), std::string::npos) << web->Output();
   HttpResult answer = HttpGet(base + "api/fleet");
@@ -269,7 +256,7 @@ TEST_F(WebProgram, ADatabaseOfAnotherSchemaVersionIsAnswered503SayingWhatToUpgra
                             "; this varnel-web knows up to " + std::to_string(schema::kSchemaVersion) +
                             ": upgrade varnel-web";
   web = StartWeb({"--db", later, "--state", dir_.File("later.state"), "--port", "0"});
-  base = AddressOf(*web);
+  base = ServedAddress(*web);
   ASSERT_FALSE(base.empty()) << web->Output();
   MakeDatabase(later)->Open();
   fleet::testing::StampSchemaVersion(later, schema::kSchemaVersion + 1);

@@ -9,6 +9,8 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <regex>
+#include <thread>
 
 #include "store/record_format.h"
 
@@ -50,6 +52,19 @@ void TestDb::AddSnapshot(int64_t site, const StoredSnapshot& snapshot) {
   b.stream = "test";
   b.snapshots.push_back(snapshot);
   db_->Commit(site, b);
+}
+
+std::string ServedAddress(const lw::testing::ChildProcess& web) {
+  if (!web.WaitForOutput("serving http", std::chrono::seconds(20))) return "";
+  std::smatch m;
+  const std::string out = web.Output();
+  if (!std::regex_search(out, m, std::regex("serving (https?://[^ ]+/)"))) return "";
+  return m[1];
+}
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  return lw::testing::WaitUntil(condition, [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); },
+                                deadline);
 }
 
 HttpResult HttpGet(const std::string& url, const std::vector<std::pair<std::string, std::string>>& headers,

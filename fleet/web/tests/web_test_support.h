@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,14 @@ class TestDb {
   std::string database_;
   std::unique_ptr<Database> db_;
 };
+
+// The address a varnel-web program says it serves ("http://127.0.0.1:PORT/",
+// or https), waited for up to 20 s; "" when it says none.
+std::string ServedAddress(const lw::testing::ChildProcess& web);
+
+// Polls `condition` every 50 ms until it holds; false at the deadline (for
+// programs and servers of the test's, which run on their own).
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
 
 // A GET through Qt's HTTP client, bounded by a deadline.
 struct HttpResult {
