@@ -305,10 +305,14 @@ void Card::StartPolLocked(const Call& call, const AdParamBlock& b, size_t frames
   acq_.channels = b.channelCount;
   acq_.block = b;
   call->Pend();
+  // Both times count from the acceptance: on a loaded machine the vanishing
+  // half way must still come before the end of the scan.
+  const auto sinceAccepted = Clock::now() - accepted;
   if (!opt_.polNever)
-    acq_.token = scheduler_.After(Real(delaySeconds + scanSeconds) - (Clock::now() - accepted),
+    acq_.token = scheduler_.After(Real(delaySeconds + scanSeconds) - sinceAccepted,
                                   [this, call] { FinishPol(call, false); });
-  if (opt_.exitDuringAcquisition) scheduler_.After(Real(delaySeconds + scanSeconds / 2), [this] { vanish_(); });
+  if (opt_.exitDuringAcquisition)
+    scheduler_.After(Real(delaySeconds + scanSeconds / 2) - sinceAccepted, [this] { vanish_(); });
 }
 
 void Card::FinishPol(const Call& call, bool stopped) {
