@@ -6,8 +6,8 @@
 // offset as text ("2005-06-01 15:30:00+09:00").
 #include <sqlite3.h>
 
-#include <bit>
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 
@@ -234,8 +234,7 @@ class SqliteDatabase final : public Database {
   void Upgrade() {
     Exec("BEGIN IMMEDIATE");
     try {
-      const int stored = SqliteSchemaVersion(db_);
-      const auto pending = schema::PendingSteps(Steps(), stored, Describe());
+      const auto pending = schema::PendingSteps(Steps(), SqliteSchemaVersion(db_), Describe());
       if (!pending.empty()) Exec(kVersionTableSql);
       for (const schema::SchemaStep* step : pending) {
         Exec(step->sql);

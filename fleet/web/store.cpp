@@ -108,7 +108,6 @@ constexpr int64_t kDay = 86400;
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
 int64_t CeilDiv(int64_t a, int64_t b) { return -FloorDiv(-a, b); }
 
-
 void MergeInto(std::vector<Extremes>& into, const std::vector<Extremes>& values) {
   for (std::size_t i = 0; i < into.size() && i < values.size(); ++i) {
     KeepSmaller(into[i].min, values[i].min);
@@ -141,18 +140,31 @@ class BucketSet {
   std::map<int64_t, std::vector<Extremes>> buckets_;
 };
 
+// Periods [first, last) of `level`, starting at `start` and ending at
+// `end` (seconds), with the range's ends around them.
+struct PeriodRun {
+  int64_t first = 0, last = 0;
+  int64_t start = 0, end = 0;
+};
+
+std::optional<PeriodRun> WholeHours(TimeRange r) {
+  const int64_t h0 = CeilDiv(r.from, kHour), h1 = FloorDiv(r.to, kHour);
+  if (h1 <= h0) return std::nullopt;
+  return PeriodRun{h0, h1, h0 * kHour, h1 * kHour};
+}
+
 // [a, b) as one bucket (index 0): records before its first whole hour and
 // after its last, the hourly summaries between.
 std::vector<ReducedBucket> AsOneBucket(FleetStore& store, int64_t site, int channel,
                                        const std::vector<const Quantity*>& quantities, int64_t a, int64_t b) {
   BucketSet one(quantities.size());
-  const int64_t h0 = CeilDiv(a, kHour), h1 = FloorDiv(b, kHour);
-  if (h1 <= h0) {
+  const auto run = WholeHours({a, b});
+  if (!run) {
     one.Add(0, store.Reduce(site, channel, quantities, {a, b}, 1));
   } else {
-    if (a < h0 * kHour) one.Add(0, store.Reduce(site, channel, quantities, {a, h0 * kHour}, 1));
-    one.Add(0, store.ReducePeriods(site, channel, quantities, Level::kHours, h0, h1, 1));
-    if (h1 * kHour < b) one.Add(0, store.Reduce(site, channel, quantities, {h1 * kHour, b}, 1));
+    if (a < run->start) one.Add(0, store.Reduce(site, channel, quantities, {a, run->start}, 1));
+    one.Add(0, store.ReducePeriods(site, channel, quantities, Level::kHours, run->first, run->last, 1));
+    if (run->end < b) one.Add(0, store.Reduce(site, channel, quantities, {run->end, b}, 1));
   }
   return one.Done();
 }
@@ -173,19 +185,6 @@ std::pair<int64_t, int64_t> DayStartUntil(int64_t t, const QTimeZone& zone) {
   const QDate date = QDateTime::fromSecsSinceEpoch(t, zone).date();
   const auto start = DayStart(date, zone);
   return start.first <= t ? start : DayStart(date.addDays(-1), zone);
-}
-
-// Periods [first, last) of `level`, starting at `start` and ending at
-// `end` (seconds), with the range's ends around them.
-struct PeriodRun {
-  int64_t first = 0, last = 0;
-  int64_t start = 0, end = 0;
-};
-
-std::optional<PeriodRun> WholeHours(TimeRange r) {
-  const int64_t h0 = CeilDiv(r.from, kHour), h1 = FloorDiv(r.to, kHour);
-  if (h1 <= h0) return std::nullopt;
-  return PeriodRun{h0, h1, h0 * kHour, h1 * kHour};
 }
 
 std::optional<PeriodRun> WholeDays(TimeRange r, const std::string& timeZone) {
