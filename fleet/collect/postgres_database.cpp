@@ -607,7 +607,7 @@ class PostgresDatabase final : public Database {
           chan.text += '\n';
         }
         chan.RowDone();
-        if (allNew) AddRecord(summaries, *s, AsReal);
+        if (allNew) AddRecord(summaries, *s);
       }
       chan.Finish();
     }
@@ -617,7 +617,7 @@ class PostgresDatabase final : public Database {
       std::set<int64_t> stored;
       for (int i = 0; i < r.Rows(); ++i) stored.insert(r.Int(i, 0));
       for (const StoredRecord* s : unique)
-        if (stored.count(s->time.epochSeconds)) AddRecord(summaries, *s, AsReal);
+        if (stored.count(s->time.epochSeconds)) AddRecord(summaries, *s);
       added = stored.size();
     }
     SaveSummaries(site, summaries);

@@ -284,10 +284,15 @@ class SqliteDatabase final : public Database {
     SqliteStatement chan(Db(), channelSql + ") ON CONFLICT DO NOTHING");
     std::size_t added = 0;
     SummaryAccumulator summaries;
+    StoredValues stored{};  // each value once, as the double it is stored as
     for (const StoredRecord& s : records) {
       const DataRecord& r = s.record;
+      for (int k = 0; k < store::kWeatherValueCount; ++k) {
+        const std::size_t e = store::WeatherIndex(k);
+        stored[e] = Decimal(r.values[e]);
+      }
       rec.Bind(1, site).Bind(2, s.time.epochSeconds).Bind(3, IsoLocalText(s.time)).Bind(4, int64_t{r.channels});
-      for (int k = 0; k < store::kWeatherValueCount; ++k) rec.Bind(5 + k, Decimal(r.values[store::WeatherIndex(k)]));
+      for (int k = 0; k < store::kWeatherValueCount; ++k) rec.Bind(5 + k, stored[store::WeatherIndex(k)]);
       for (int j = 0; j < 4; ++j) {
         if (r.thresholds)
           rec.Bind(13 + j, Decimal((*r.thresholds)[static_cast<std::size_t>(j)]));
@@ -301,14 +306,15 @@ class SqliteDatabase final : public Database {
       for (int ch = 0; ch < r.channels; ++ch) {
         chan.Bind(1, site).Bind(2, int64_t{ch + 1}).Bind(3, s.time.epochSeconds);
         int col = 4;
-        for (int k = 0; k < store::kComponentsPerChannel; ++k)
-          chan.Bind(col++, Decimal(r.values[store::ComponentIndex(ch, k)]));
-        for (int k = 0; k < store::kPeakValuesPerChannel; ++k)
-          chan.Bind(col++, Decimal(r.values[store::PeakIndex(ch, k)]));
+        auto bind = [&](std::size_t e) {
+          stored[e] = Decimal(r.values[e]);
+          chan.Bind(col++, stored[e]);
+        };
+        for (int k = 0; k < store::kComponentsPerChannel; ++k) bind(store::ComponentIndex(ch, k));
+        for (int k = 0; k < store::kPeakValuesPerChannel; ++k) bind(store::PeakIndex(ch, k));
         chan.Run();
       }
-      // The summaries take the values as stored (the doubles bound here).
-      AddRecord(summaries, s, Decimal);
+      AddRecord(summaries, s, stored);
     }
     SaveSummaries(site, summaries);
     return added;

@@ -134,20 +134,27 @@ void SummaryAccumulator::Clear() {
   lastDay_.clear();
 }
 
-void AddRecord(SummaryAccumulator& summaries, const StoredRecord& s, double (*asStored)(float)) {
+void AddRecord(SummaryAccumulator& summaries, const StoredRecord& s, const StoredValues& stored) {
+  static_assert(std::tuple_size_v<StoredValues> == store::kRecordValueCount);
   const DataRecord& r = s.record;
   const int64_t t = s.time.epochSeconds;
   const int64_t day = summaries.Day(IsoLocalText(s.time).substr(0, 10));
   constexpr std::size_t kFirstChannelQuantity = schema::kWeatherColumns.size();
   for (int k = 0; k < store::kWeatherValueCount; ++k)
-    summaries.AddAt(static_cast<std::size_t>(k), 0, t, day, asStored(r.values[store::WeatherIndex(k)]));
+    summaries.AddAt(static_cast<std::size_t>(k), 0, t, day, stored[store::WeatherIndex(k)]);
   for (int ch = 0; ch < r.channels; ++ch) {
     std::size_t q = kFirstChannelQuantity;
     for (int k = 0; k < store::kComponentsPerChannel; ++k)
-      summaries.AddAt(q++, ch + 1, t, day, asStored(r.values[store::ComponentIndex(ch, k)]));
+      summaries.AddAt(q++, ch + 1, t, day, stored[store::ComponentIndex(ch, k)]);
     for (int k = 0; k < store::kPeakValuesPerChannel; ++k)
-      summaries.AddAt(q++, ch + 1, t, day, asStored(r.values[store::PeakIndex(ch, k)]));
+      summaries.AddAt(q++, ch + 1, t, day, stored[store::PeakIndex(ch, k)]);
   }
+}
+
+void AddRecord(SummaryAccumulator& summaries, const StoredRecord& s) {
+  StoredValues stored;
+  for (std::size_t e = 0; e < stored.size(); ++e) stored[e] = static_cast<double>(s.record.values[e]);
+  AddRecord(summaries, s, stored);
 }
 
 int64_t HourStart(int64_t epochSeconds) {

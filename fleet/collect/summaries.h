@@ -2,6 +2,7 @@
 // are merged into the stored ones.  See schema.h for what a row holds.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -12,6 +13,10 @@
 namespace varnel::fleet {
 
 struct StoredRecord;
+
+// A record's values as an engine stores them, by the record's element
+// index (store/record_format.h).
+using StoredValues = std::array<double, 248>;
 
 // The values of one quantity in one period.
 struct SummaryCell {
@@ -62,8 +67,10 @@ class SummaryAccumulator {
 };
 
 // Every value of a record (its weather as channel 0, its channels'
-// components and peak values), each as the engine stores it (`asStored`).
-void AddRecord(SummaryAccumulator& summaries, const StoredRecord& record, double (*asStored)(float));
+// components and peak values), each as the engine stores it: `stored`.
+void AddRecord(SummaryAccumulator& summaries, const StoredRecord& record, const StoredValues& stored);
+// The same where the engine stores the singles themselves.
+void AddRecord(SummaryAccumulator& summaries, const StoredRecord& record);
 
 // The start of the UTC hour that holds `epochSeconds`.
 int64_t HourStart(int64_t epochSeconds);
