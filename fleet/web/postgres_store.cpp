@@ -94,13 +94,29 @@ class PostgresFleetStore final : public FleetStore {
     return out;
   }
 
-  // The single-site questions are the many-site ones asked of one.
-  std::optional<LatestRecord> Latest(int64_t site) override { return LatestOf({site}).front(); }
+  std::optional<LatestRecord> Latest(int64_t site) override {
+    PgResult r = Exec("SELECT extract(epoch from time)::bigint, channels, " + kLatestColumns +
+                          " FROM records WHERE site_id = $1 ORDER BY time DESC LIMIT 1",
+                      {std::to_string(site)});
+    if (r.Rows() == 0) return std::nullopt;
+    return LatestOfRow(r, 0, 0);
+  }
+
+  // The single-site maxima are plain statements: a lateral query of one
+  // site's range is planned without pruning the months it cannot touch.
   std::vector<ChannelExtreme> ChannelMaxima(int64_t site, const Quantity& q, TimeRange range) override {
-    return ChannelMaximaOf(q, {{site, range}}).front();
+    return Maxima(Exec("SELECT 1, c.channel, (c.m)[1]::real, -(c.m)[2] FROM (" + ChannelMaximaSql(q, "$1", "$2", "$3") +
+                           ") c ORDER BY c.channel",
+                       {std::to_string(site), std::to_string(range.from), std::to_string(range.to)}),
+                  1)
+        .front();
   }
   std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, TimeRange range) override {
-    return ChannelMaximaOfHoursOf(q, {{site, range}}).front();
+    return Maxima(Exec("SELECT 1, c.channel, (c.m)[1]::real, -(c.m)[2] FROM (" + HourMaximaSql("$1", "$2", "$3", "$4") +
+                           ") c ORDER BY c.channel",
+                       {std::to_string(site), std::to_string(range.from), std::to_string(range.to), q.column}),
+                  1)
+        .front();
   }
 
   std::vector<std::optional<LatestRecord>> LatestOf(const std::vector<int64_t>& sites) override {
@@ -109,42 +125,21 @@ class PostgresFleetStore final : public FleetStore {
     ArrayParam ids;
     for (int64_t site : sites) ids.Add(site);
     PgResult r = Exec("SELECT w.n, r.* FROM unnest($1::integer[]) WITH ORDINALITY AS w(site, n) CROSS JOIN LATERAL "
-                      "(SELECT extract(epoch from time)::bigint, channels, wind_speed, wind_direction, "
-                      "outside_temperature, outside_humidity, inside_temperature, inside_humidity, rain, "
-                      "max_wind_speed, threshold_1, threshold_2, threshold_3, threshold_4 FROM records "
-                      "WHERE site_id = w.site ORDER BY time DESC LIMIT 1) r",
+                      "(SELECT extract(epoch from time)::bigint, channels, " + kLatestColumns +
+                          " FROM records WHERE site_id = w.site ORDER BY time DESC LIMIT 1) r",
                       {ids.Done()});
-    for (int i = 0; i < r.Rows(); ++i) {
-      LatestRecord latest;
-      latest.time = r.Int(i, 1);
-      latest.channels = static_cast<int>(r.Int(i, 2));
-      for (int k = 0; k < 8; ++k) latest.weather[static_cast<std::size_t>(k)] = Number(r, i, 3 + k);
-      for (int j = 0; j < 4; ++j) latest.thresholds[static_cast<std::size_t>(j)] = Number(r, i, 11 + j);
-      out[static_cast<std::size_t>(r.Int(i, 0) - 1)] = latest;
-    }
+    for (int i = 0; i < r.Rows(); ++i) out[static_cast<std::size_t>(r.Int(i, 0) - 1)] = LatestOfRow(r, i, 1);
     return out;
   }
 
   std::vector<std::vector<ChannelExtreme>> ChannelMaximaOf(const Quantity& q,
                                                            const std::vector<SiteRange>& ranges) override {
-    const std::string col = q.column;
-    return MaximaOf(ranges,
-                    "SELECT channel, max(ARRAY[" + col + "::float8, -date_part('epoch', time)]) AS m FROM "
-                    "channel_records WHERE site_id = w.site AND "
-                    "channel = ANY('{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[]) AND "
-                    "time >= to_timestamp(w.a) AND time < to_timestamp(w.b) AND " + Valid(col) + " GROUP BY channel",
-                    {});
+    return MaximaOf(ranges, ChannelMaximaSql(q, "w.site", "w.a", "w.b"), {});
   }
 
   std::vector<std::vector<ChannelExtreme>> ChannelMaximaOfHoursOf(const Quantity& q,
                                                                   const std::vector<SiteRange>& ranges) override {
-    return MaximaOf(ranges,
-                    std::string("SELECT channel, max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS m "
-                                "FROM ") +
-                        schema::kSummaryHours +
-                        " WHERE site_id = w.site AND quantity = $4 AND channel BETWEEN 1 AND 16 AND "
-                        "hour >= to_timestamp(w.a) AND hour < to_timestamp(w.b) GROUP BY channel",
-                    {q.column});
+    return MaximaOf(ranges, HourMaximaSql("w.site", "w.a", "w.b", "$4"), {q.column});
   }
 
   std::vector<ReducedBucket> Reduce(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
@@ -210,7 +205,7 @@ class PostgresFleetStore final : public FleetStore {
                           "max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS hi FROM " +
                           (days ? schema::kSummaryDays : schema::kSummaryHours) +
                           " WHERE site_id = $1 AND quantity = ANY($2::text[]) AND " +
-                          (channel < 0 ? "channel BETWEEN 1 AND 16" : "channel = $8") + " AND " + where +
+                          (channel < 0 ? std::string("channel = ANY(") + kChannelList + ")" : std::string("channel = $8")) + " AND " + where +
                           " GROUP BY 1, 2) b ORDER BY k",
                       params);
     std::vector<ReducedBucket> out;
@@ -313,13 +308,55 @@ class PostgresFleetStore final : public FleetStore {
     std::string text_;
   };
 
+  static constexpr const char* kChannelList = "'{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[]";
+  static inline const std::string kLatestColumns =
+      "wind_speed, wind_direction, outside_temperature, outside_humidity, inside_temperature, inside_humidity, "
+      "rain, max_wind_speed, threshold_1, threshold_2, threshold_3, threshold_4";
+
+  // The newest record from column `at` on: epoch, channels, kLatestColumns.
+  static LatestRecord LatestOfRow(const PgResult& r, int row, int at) {
+    LatestRecord out;
+    out.time = r.Int(row, at);
+    out.channels = static_cast<int>(r.Int(row, at + 1));
+    for (int k = 0; k < 8; ++k) out.weather[static_cast<std::size_t>(k)] = Number(r, row, at + 2 + k);
+    for (int j = 0; j < 4; ++j) out.thresholds[static_cast<std::size_t>(j)] = Number(r, row, at + 10 + j);
+    return out;
+  }
+
+  // (channel, m = ARRAY[value, -epoch]) of the largest `q` of each channel
+  // of site `site` in [from, to) (SQL expressions of epoch seconds).  The
+  // channels are listed, so that the key's index is searched once for each
+  // channel's range rather than read from the first channel to the last.
+  static std::string ChannelMaximaSql(const Quantity& q, const std::string& site, const std::string& from,
+                                      const std::string& to) {
+    const std::string col = q.column;
+    return "SELECT channel, max(ARRAY[" + col + "::float8, -date_part('epoch', time)]) AS m FROM channel_records "
+           "WHERE site_id = " + site + " AND channel = ANY(" + kChannelList + ") AND time >= to_timestamp(" + from +
+           ") AND time < to_timestamp(" + to + ") AND " + Valid(col) + " GROUP BY channel";
+  }
+  static std::string HourMaximaSql(const std::string& site, const std::string& from, const std::string& to,
+                                   const std::string& quantity) {
+    return std::string("SELECT channel, max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS m FROM ") +
+           schema::kSummaryHours + " WHERE site_id = " + site + " AND quantity = " + quantity +
+           " AND channel = ANY(" + kChannelList + ") AND hour >= to_timestamp(" + from + ") AND hour < to_timestamp(" +
+           to + ") GROUP BY channel";
+  }
+
+  // The rows of (range number from 1, channel, value, -epoch), grouped by range.
+  static std::vector<std::vector<ChannelExtreme>> Maxima(const PgResult& r, std::size_t ranges) {
+    std::vector<std::vector<ChannelExtreme>> out(ranges);
+    for (int i = 0; i < r.Rows(); ++i)
+      out[static_cast<std::size_t>(r.Int(i, 0) - 1)].push_back(
+          {static_cast<int>(r.Int(i, 1)), {EpochOf(r, i, 3), *RealOf(r, i, 2)}});
+    return out;
+  }
+
   // Per range, per channel the largest value and its time: `perRange`
   // selects (channel, m = ARRAY[value, -epoch]) of the range w (w.site,
   // w.a, w.b; parameters from $4 on are `extra`), one statement for all.
   std::vector<std::vector<ChannelExtreme>> MaximaOf(const std::vector<SiteRange>& ranges, const std::string& perRange,
                                                     const std::vector<std::string>& extra) {
-    std::vector<std::vector<ChannelExtreme>> out(ranges.size());
-    if (ranges.empty()) return out;
+    if (ranges.empty()) return {};
     ArrayParam sites, from, to;
     for (const SiteRange& r : ranges) {
       sites.Add(r.site);
@@ -328,14 +365,11 @@ class PostgresFleetStore final : public FleetStore {
     }
     std::vector<std::string> params{sites.Done(), from.Done(), to.Done()};
     params.insert(params.end(), extra.begin(), extra.end());
-    PgResult r = Exec("SELECT w.n, c.channel, (c.m)[1]::real, -(c.m)[2] FROM unnest($1::integer[], $2::bigint[], "
-                      "$3::bigint[]) WITH ORDINALITY AS w(site, a, b, n) CROSS JOIN LATERAL (" + perRange +
-                      ") c ORDER BY w.n, c.channel",
-                      params);
-    for (int i = 0; i < r.Rows(); ++i)
-      out[static_cast<std::size_t>(r.Int(i, 0) - 1)].push_back(
-          {static_cast<int>(r.Int(i, 1)), {EpochOf(r, i, 3), *RealOf(r, i, 2)}});
-    return out;
+    return Maxima(Exec("SELECT w.n, c.channel, (c.m)[1]::real, -(c.m)[2] FROM unnest($1::integer[], $2::bigint[], "
+                       "$3::bigint[]) WITH ORDINALITY AS w(site, a, b, n) CROSS JOIN LATERAL (" + perRange +
+                       ") c ORDER BY w.n, c.channel",
+                       params),
+                  ranges.size());
   }
 
   static constexpr const char* kSnapshotColumns =

@@ -144,7 +144,7 @@ class SqliteFleetStore final : public FleetStore {
     const std::string sql = std::string("SELECT ") + period + ", min_value, min_time, max_value, max_time FROM " +
                             (days ? schema::kSummaryDays : schema::kSummaryHours) +
                             " WHERE site_id = ?1 AND quantity = ?2 AND " +
-                            (channel < 0 ? "channel BETWEEN 1 AND 16" : "channel = ?5") +
+                            (channel < 0 ? std::string("channel IN ") + kChannelList : std::string("channel = ?5")) +
                             (days ? " AND day >= ?3 AND day < ?4" : " AND hour >= ?3 AND hour < ?4");
     SqliteStatement s(Db(), sql);
     std::map<int64_t, ReducedBucket> out;
@@ -171,8 +171,8 @@ class SqliteFleetStore final : public FleetStore {
 
   std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, TimeRange range) override {
     SqliteStatement s(Db(), std::string("SELECT channel, max_value, max_time FROM ") + schema::kSummaryHours +
-                                " WHERE site_id = ?1 AND quantity = ?2 AND channel BETWEEN 1 AND 16 AND hour >= ?3 "
-                                "AND hour < ?4");
+                                " WHERE site_id = ?1 AND quantity = ?2 AND channel IN " + kChannelList +
+                                " AND hour >= ?3 AND hour < ?4");
     s.Bind(1, site).Bind(2, std::string(q.column)).Bind(3, range.from).Bind(4, range.to);
     std::map<int, std::optional<TimedValue>> best;
     while (s.Step()) KeepLarger(best[static_cast<int>(s.Int(0))], TimedValue{s.Int(2), *s.Real(1)});
