@@ -106,7 +106,12 @@ RESULTS=$WORK/web-results.txt
 : > "$RESULTS"
 rm -rf "$WORK/bodies"
 mkdir -p "$WORK/web" "$WORK/bodies"
-printf '[Rule peak current]\nQuantity=peak\ncaution=8\nwarning=10\ndanger=11.5\n' > "$WORK/web/varnel-web.ini"
+# The bench's rule: a third of all records at or above caution, so every
+# hour reaches it.  The rare rule: about one record in 1,200 reaches it (the
+# peaks are even in 0..12 mA), as real alarms are rare.
+BENCH_RULE='[Rule peak current]\nQuantity=peak\ncaution=8\nwarning=10\ndanger=11.5\n'
+RARE_RULE='[Rule peak current]\nQuantity=peak\ncaution=11.99\nwarning=11.995\ndanger=11.999\n'
+printf "$BENCH_RULE" > "$WORK/web/varnel-web.ini"
 
 # start_web BIN_DIR DB: that varnel-web on DB, its address in BASE.
 start_web() {
@@ -117,6 +122,17 @@ start_web() {
   [[ -n $BASE ]] || { cat "$WORK/web/web.log" >&2; exit 1; }
 }
 stop_web() { kill -TERM "$WEB_PID"; wait "$WEB_PID" || true; WEB_PID=""; }
+
+# time_rare_alarms WHO BIN_DIR: that varnel-web's year of alarms under the
+# rare rule (section pg-rare).
+time_rare_alarms() {
+  printf "$RARE_RULE" > "$WORK/web/varnel-web.ini"
+  start_web "$2" "$CONN"
+  time_requests pg-rare "$1" "year's alarms, 1 channel, rare rule=api/alarms?site=$SITE&channels=1&range=year" \
+    "year's alarms, 16 channels, rare rule=api/alarms?site=$SITE&range=year"
+  stop_web
+  printf "$BENCH_RULE" > "$WORK/web/varnel-web.ini"
+}
 
 # time_requests SECTION WHO NAME=PATH...: best and median of RUNS requests
 # each, into RESULTS; the last answer of each into bodies/SECTION-WHO-N.
@@ -224,6 +240,7 @@ if [[ -n $BASELINE && $VERSION -lt 2 ]]; then
   start_web "$BASELINE" "$CONN"
   time_requests pg landed "${PG_REQUESTS[@]}"
   stop_web
+  time_rare_alarms landed "$BASELINE"
 elif [[ -n $BASELINE ]]; then
   say "   the database is at version $VERSION already: the landed varnel-web cannot read it, left out"
 fi
@@ -245,8 +262,10 @@ say "   new varnel-web, $(load) before"
 start_web "$BIN" "$CONN"
 time_requests pg new "${PG_REQUESTS[@]}"
 stop_web
+time_rare_alarms new "$BIN"
 say "-- PostgreSQL, $SITES sites x $DAYS days (channel 1 of every site, $CHANNEL_COUNTS channels of $SITE), $(load)"
 side_by_side pg
+side_by_side pg-rare
 [[ -n $BASELINE ]] && same_extremes pg ${#PG_REQUESTS[@]}
 
 if ((HISTORY > 0)); then
