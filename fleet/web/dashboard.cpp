@@ -484,8 +484,10 @@ class Handlers {
     }
     if (qs.empty()) Refuse("parameter 'quantities' names no quantity");
     QJsonArray series;
-    for (int channel : channels) {
-      const auto buckets = ReduceSeries(store_, site.id, site.timeZone, channel, qs, range, points);
+    const auto perChannel = ReduceSeriesOf(store_, site.id, site.timeZone, channels, qs, range, points);
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+      const int channel = channels[c];
+      const auto& buckets = perChannel[c];
       for (std::size_t i = 0; i < qs.size(); ++i) {
         QJsonObject s{{"quantity", qs[i]->name}, {"unit", qs[i]->unit}, {"label", qs[i]->label},
                       {"min", SeriesPoints(buckets, i, false)}, {"max", SeriesPoints(buckets, i, true)}};

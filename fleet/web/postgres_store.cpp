@@ -9,7 +9,9 @@
 // `real`, the type they are stored in, so both engines give the same texts.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "pg_result.h"
 #include "schema.h"
@@ -144,82 +146,25 @@ class PostgresFleetStore final : public FleetStore {
 
   std::vector<ReducedBucket> Reduce(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
                                     TimeRange range, int buckets) override {
-    if (quantities.empty() || range.to <= range.from || buckets < 1) return {};
-    const bool weather = channel == 0;
-    std::string aggregates, outer;
-    for (std::size_t i = 0; i < quantities.size(); ++i) {
-      const std::string col = quantities[i]->column;
-      const std::string n = std::to_string(i);
-      aggregates += ", min(ARRAY[" + col + "::float8, e]) FILTER (WHERE " + Valid(col) + ") AS lo" + n +
-                    ", max(ARRAY[" + col + "::float8, -e]) FILTER (WHERE " + Valid(col) + ") AS hi" + n;
-      outer += ", (lo" + n + ")[1]::real, (lo" + n + ")[2], (hi" + n + ")[1]::real, -(hi" + n + ")[2]";
-    }
-    // $2 from, $3 to, $4 buckets, $5 span; e: the record's epoch seconds.
-    const std::string rows = std::string(weather ? "records" : "channel_records") +
-                             " WHERE site_id = $1 AND time >= to_timestamp($2) AND time < to_timestamp($3)" +
-                             (weather ? "" : channel < 0 ? " AND channel = ANY('{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[])"
-                                                        : " AND channel = $6");
-    std::vector<std::string> params{std::to_string(site), std::to_string(range.from), std::to_string(range.to),
-                                    std::to_string(buckets), std::to_string(range.to - range.from)};
-    if (!weather && channel > 0) params.push_back(std::to_string(channel));
-    PgResult r = Exec("SELECT k" + outer + " FROM (SELECT (e::bigint - $2::bigint) * $4::bigint / $5::bigint AS k" +
-                          aggregates + " FROM (SELECT *, date_part('epoch', time) AS e FROM " + rows +
-                          ") x GROUP BY k) b ORDER BY k",
-                      params);
-    std::vector<ReducedBucket> out;
-    for (int row = 0; row < r.Rows(); ++row) {
-      ReducedBucket b;
-      b.index = r.Int(row, 0);
-      for (std::size_t i = 0; i < quantities.size(); ++i) {
-        const int base = 1 + 4 * static_cast<int>(i);
-        Extremes e;
-        if (auto v = RealOf(r, row, base)) e.min = TimedValue{EpochOf(r, row, base + 1), *v};
-        if (auto v = RealOf(r, row, base + 2)) e.max = TimedValue{EpochOf(r, row, base + 3), *v};
-        b.values.push_back(e);
-      }
-      out.push_back(std::move(b));
-    }
-    return out;
+    return RecordsOf(site, {channel}, quantities, range, buckets).front();
+  }
+  std::vector<std::vector<ReducedBucket>> ReduceOf(int64_t site, const std::vector<int>& channels,
+                                                   const std::vector<const Quantity*>& quantities, TimeRange range,
+                                                   int buckets) override {
+    if (!ChannelsOnly(channels)) return FleetStore::ReduceOf(site, channels, quantities, range, buckets);
+    return RecordsOf(site, channels, quantities, range, buckets);
   }
 
   std::vector<ReducedBucket> ReducePeriods(int64_t site, int channel, const std::vector<const Quantity*>& quantities,
                                            Level level, int64_t first, int64_t last, int buckets) override {
-    if (quantities.empty() || last <= first || buckets < 1 || level == Level::kRecords) return {};
-    const bool days = level == Level::kDays;
-    std::string names = "{";
-    for (std::size_t i = 0; i < quantities.size(); ++i) names += std::string(i ? "," : "") + quantities[i]->column;
-    names += "}";
-    // $2 quantities, $3 first, $4 last (periods), $5 buckets, $6 the first
-    // and $7 the last period as the table keeps them.
-    const std::string period = days ? "(day - DATE '1970-01-01')" : "floor(date_part('epoch', hour) / 3600)::bigint";
-    const std::string where = days ? "day >= $6::date AND day < $7::date"
-                                   : "hour >= to_timestamp($6) AND hour < to_timestamp($7)";
-    std::vector<std::string> params{std::to_string(site),      names, std::to_string(first), std::to_string(last),
-                                    std::to_string(buckets),
-                                    days ? DayText(first) : std::to_string(first * 3600),
-                                    days ? DayText(last) : std::to_string(last * 3600)};
-    if (channel >= 0) params.push_back(std::to_string(channel));
-    PgResult r = Exec("SELECT k, quantity, (lo)[1]::real, (lo)[2], (hi)[1]::real, -(hi)[2] FROM (SELECT (" + period +
-                          " - $3::bigint) * $5::bigint / ($4::bigint - $3::bigint) AS k, quantity, "
-                          "min(ARRAY[min_value::float8, date_part('epoch', min_time)]) AS lo, "
-                          "max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS hi FROM " +
-                          (days ? schema::kSummaryDays : schema::kSummaryHours) +
-                          " WHERE site_id = $1 AND quantity = ANY($2::text[]) AND " +
-                          (channel < 0 ? std::string("channel = ANY(") + kChannelList + ")" : std::string("channel = $8")) + " AND " + where +
-                          " GROUP BY 1, 2) b ORDER BY k",
-                      params);
-    std::vector<ReducedBucket> out;
-    for (int row = 0; row < r.Rows(); ++row) {
-      const int64_t k = r.Int(row, 0);
-      if (out.empty() || out.back().index != k) out.push_back({k, std::vector<Extremes>(quantities.size())});
-      const std::string quantity = r.Text(row, 1);
-      for (std::size_t i = 0; i < quantities.size(); ++i) {
-        if (quantity != quantities[i]->column) continue;
-        out.back().values[i].min = TimedValue{EpochOf(r, row, 3), *RealOf(r, row, 2)};
-        out.back().values[i].max = TimedValue{EpochOf(r, row, 5), *RealOf(r, row, 4)};
-      }
-    }
-    return out;
+    return PeriodsOf(site, {channel}, quantities, level, first, last, buckets).front();
+  }
+  std::vector<std::vector<ReducedBucket>> ReducePeriodsOf(int64_t site, const std::vector<int>& channels,
+                                                          const std::vector<const Quantity*>& quantities, Level level,
+                                                          int64_t first, int64_t last, int buckets) override {
+    if (!ChannelsOnly(channels))
+      return FleetStore::ReducePeriodsOf(site, channels, quantities, level, first, last, buckets);
+    return PeriodsOf(site, channels, quantities, level, first, last, buckets);
   }
 
   std::vector<int64_t> HoursReaching(int64_t site, int channel, const Quantity& q, double level,
@@ -309,6 +254,126 @@ class PostgresFleetStore final : public FleetStore {
   };
 
   static constexpr const char* kChannelList = "'{1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16}'::smallint[]";
+
+  // Channels 1..16 only (or one channel of any kind): one statement
+  // answers them all, grouped by channel.
+  static bool ChannelsOnly(const std::vector<int>& channels) {
+    return channels.size() == 1 || std::all_of(channels.begin(), channels.end(), [](int c) { return c >= 1; });
+  }
+  static std::string ChannelArray(const std::vector<int>& channels) {
+    ArrayParam list;
+    for (int c : channels) list.Add(c);
+    return list.Done();
+  }
+
+  // The rows of `channels` (one list: the weather {0}, every channel
+  // together {-1}, or channels 1..16, `ch` each row's answer among them)
+  // and the statement's parameter for them ($n).
+  struct ChannelRows {
+    std::string condition, ch, param;
+  };
+  static ChannelRows ChannelRowsOf(const std::vector<int>& channels, const std::string& n) {
+    if (channels.front() == 0) return {"", "0", ""};
+    if (channels.front() < 0) return {std::string(" AND channel = ANY(") + kChannelList + ")", "-1", ""};
+    return {" AND channel = ANY(" + n + "::smallint[])", "channel", ChannelArray(channels)};
+  }
+
+  // Buckets of the rows of a result grouped by (ch, k): one list per
+  // asked channel, in their order.
+  static std::vector<std::vector<ReducedBucket>> PerChannel(const std::vector<int>& channels,
+                                                            std::map<int, std::vector<ReducedBucket>>& byChannel) {
+    std::vector<std::vector<ReducedBucket>> out;
+    for (int c : channels) out.push_back(std::move(byChannel[c]));
+    return out;
+  }
+
+  std::vector<std::vector<ReducedBucket>> RecordsOf(int64_t site, const std::vector<int>& channels,
+                                                    const std::vector<const Quantity*>& quantities, TimeRange range,
+                                                    int buckets) {
+    if (quantities.empty() || range.to <= range.from || buckets < 1)
+      return std::vector<std::vector<ReducedBucket>>(channels.size());
+    std::string aggregates, outer;
+    for (std::size_t i = 0; i < quantities.size(); ++i) {
+      const std::string col = quantities[i]->column;
+      const std::string n = std::to_string(i);
+      aggregates += ", min(ARRAY[" + col + "::float8, e]) FILTER (WHERE " + Valid(col) + ") AS lo" + n +
+                    ", max(ARRAY[" + col + "::float8, -e]) FILTER (WHERE " + Valid(col) + ") AS hi" + n;
+      outer += ", (lo" + n + ")[1]::real, (lo" + n + ")[2], (hi" + n + ")[1]::real, -(hi" + n + ")[2]";
+    }
+    // $2 from, $3 to, $4 buckets, $5 span, $6 the channels; e: the
+    // record's epoch seconds.
+    const ChannelRows which = ChannelRowsOf(channels, "$6");
+    const std::string rows = std::string(channels.front() == 0 ? "records" : "channel_records") +
+                             " WHERE site_id = $1 AND time >= to_timestamp($2) AND time < to_timestamp($3)" +
+                             which.condition;
+    std::vector<std::string> params{std::to_string(site), std::to_string(range.from), std::to_string(range.to),
+                                    std::to_string(buckets), std::to_string(range.to - range.from)};
+    if (!which.param.empty()) params.push_back(which.param);
+    PgResult r = Exec("SELECT ch, k" + outer + " FROM (SELECT " + which.ch +
+                          " AS ch, (e::bigint - $2::bigint) * $4::bigint / $5::bigint AS k" + aggregates +
+                          " FROM (SELECT *, date_part('epoch', time) AS e FROM " + rows +
+                          ") x GROUP BY 1, 2) b ORDER BY 1, 2",
+                      params);
+    std::map<int, std::vector<ReducedBucket>> byChannel;
+    for (int row = 0; row < r.Rows(); ++row) {
+      ReducedBucket b;
+      b.index = r.Int(row, 1);
+      for (std::size_t i = 0; i < quantities.size(); ++i) {
+        const int base = 2 + 4 * static_cast<int>(i);
+        Extremes e;
+        if (auto v = RealOf(r, row, base)) e.min = TimedValue{EpochOf(r, row, base + 1), *v};
+        if (auto v = RealOf(r, row, base + 2)) e.max = TimedValue{EpochOf(r, row, base + 3), *v};
+        b.values.push_back(e);
+      }
+      byChannel[static_cast<int>(r.Int(row, 0))].push_back(std::move(b));
+    }
+    return PerChannel(channels, byChannel);
+  }
+
+  std::vector<std::vector<ReducedBucket>> PeriodsOf(int64_t site, const std::vector<int>& channels,
+                                                    const std::vector<const Quantity*>& quantities, Level level,
+                                                    int64_t first, int64_t last, int buckets) {
+    if (quantities.empty() || last <= first || buckets < 1 || level == Level::kRecords)
+      return std::vector<std::vector<ReducedBucket>>(channels.size());
+    const bool days = level == Level::kDays;
+    std::string names = "{";
+    for (std::size_t i = 0; i < quantities.size(); ++i) names += std::string(i ? "," : "") + quantities[i]->column;
+    names += "}";
+    // $2 quantities, $3 first, $4 last (periods), $5 buckets, $6 the first
+    // and $7 the last period as the table keeps them, $8 the channels.
+    const std::string period = days ? "(day - DATE '1970-01-01')" : "floor(date_part('epoch', hour) / 3600)::bigint";
+    const std::string where = days ? "day >= $6::date AND day < $7::date"
+                                   : "hour >= to_timestamp($6) AND hour < to_timestamp($7)";
+    const ChannelRows which = channels.front() == 0 ? ChannelRows{" AND channel = 0", "0", ""}
+                                                    : ChannelRowsOf(channels, "$8");
+    std::vector<std::string> params{std::to_string(site),      names, std::to_string(first), std::to_string(last),
+                                    std::to_string(buckets),
+                                    days ? DayText(first) : std::to_string(first * 3600),
+                                    days ? DayText(last) : std::to_string(last * 3600)};
+    if (!which.param.empty()) params.push_back(which.param);
+    PgResult r = Exec("SELECT ch, k, quantity, (lo)[1]::real, (lo)[2], (hi)[1]::real, -(hi)[2] FROM (SELECT " +
+                          which.ch + " AS ch, (" + period +
+                          " - $3::bigint) * $5::bigint / ($4::bigint - $3::bigint) AS k, quantity, "
+                          "min(ARRAY[min_value::float8, date_part('epoch', min_time)]) AS lo, "
+                          "max(ARRAY[max_value::float8, -date_part('epoch', max_time)]) AS hi FROM " +
+                          (days ? schema::kSummaryDays : schema::kSummaryHours) +
+                          " WHERE site_id = $1 AND quantity = ANY($2::text[])" + which.condition + " AND " + where +
+                          " GROUP BY 1, 2, 3) b ORDER BY 1, 2",
+                      params);
+    std::map<int, std::vector<ReducedBucket>> byChannel;
+    for (int row = 0; row < r.Rows(); ++row) {
+      std::vector<ReducedBucket>& list = byChannel[static_cast<int>(r.Int(row, 0))];
+      const int64_t k = r.Int(row, 1);
+      if (list.empty() || list.back().index != k) list.push_back({k, std::vector<Extremes>(quantities.size())});
+      const std::string quantity = r.Text(row, 2);
+      for (std::size_t i = 0; i < quantities.size(); ++i) {
+        if (quantity != quantities[i]->column) continue;
+        list.back().values[i].min = TimedValue{EpochOf(r, row, 4), *RealOf(r, row, 3)};
+        list.back().values[i].max = TimedValue{EpochOf(r, row, 6), *RealOf(r, row, 5)};
+      }
+    }
+    return PerChannel(channels, byChannel);
+  }
   static inline const std::string kLatestColumns =
       "wind_speed, wind_direction, outside_temperature, outside_humidity, inside_temperature, inside_humidity, "
       "rain, max_wind_speed, threshold_1, threshold_2, threshold_3, threshold_4";

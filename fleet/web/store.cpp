@@ -153,20 +153,27 @@ std::optional<PeriodRun> WholeHours(TimeRange r) {
   return PeriodRun{h0, h1, h0 * kHour, h1 * kHour};
 }
 
-// [a, b) as one bucket (index 0): records before its first whole hour and
-// after its last, the hourly summaries between.
-std::vector<ReducedBucket> AsOneBucket(FleetStore& store, int64_t site, int channel,
-                                       const std::vector<const Quantity*>& quantities, int64_t a, int64_t b) {
-  BucketSet one(quantities.size());
+using ChannelBuckets = std::vector<std::vector<ReducedBucket>>;
+
+// [a, b) as one bucket (index 0) of each channel: records before its first
+// whole hour and after its last, the hourly summaries between.
+ChannelBuckets AsOneBucket(FleetStore& store, int64_t site, const std::vector<int>& channels,
+                           const std::vector<const Quantity*>& quantities, int64_t a, int64_t b) {
+  std::vector<BucketSet> one(channels.size(), BucketSet(quantities.size()));
+  auto add = [&](const ChannelBuckets& parts) {
+    for (std::size_t c = 0; c < one.size() && c < parts.size(); ++c) one[c].Add(0, parts[c]);
+  };
   const auto run = WholeHours({a, b});
   if (!run) {
-    one.Add(0, store.Reduce(site, channel, quantities, {a, b}, 1));
+    add(store.ReduceOf(site, channels, quantities, {a, b}, 1));
   } else {
-    if (a < run->start) one.Add(0, store.Reduce(site, channel, quantities, {a, run->start}, 1));
-    one.Add(0, store.ReducePeriods(site, channel, quantities, Level::kHours, run->first, run->last, 1));
-    if (run->end < b) one.Add(0, store.Reduce(site, channel, quantities, {run->end, b}, 1));
+    if (a < run->start) add(store.ReduceOf(site, channels, quantities, {a, run->start}, 1));
+    add(store.ReducePeriodsOf(site, channels, quantities, Level::kHours, run->first, run->last, 1));
+    if (run->end < b) add(store.ReduceOf(site, channels, quantities, {run->end, b}, 1));
   }
-  return one.Done();
+  ChannelBuckets out;
+  for (const BucketSet& set : one) out.push_back(set.Done());
+  return out;
 }
 
 // The start of a local day in `zone` (its first instant, where a change
@@ -206,8 +213,9 @@ Level LevelFor(TimeRange range, int buckets) {
   return Level::kRecords;
 }
 
-std::vector<ReducedBucket> ReduceSeries(FleetStore& store, int64_t site, const std::string& timeZone, int channel,
-                                        const std::vector<const Quantity*>& quantities, TimeRange range, int buckets) {
+ChannelBuckets ReduceSeriesOf(FleetStore& store, int64_t site, const std::string& timeZone,
+                              const std::vector<int>& channels, const std::vector<const Quantity*>& quantities,
+                              TimeRange range, int buckets) {
   Level level = LevelFor(range, buckets);
   std::optional<PeriodRun> run;
   if (level == Level::kDays) run = WholeDays(range, timeZone);
@@ -215,12 +223,26 @@ std::vector<ReducedBucket> ReduceSeries(FleetStore& store, int64_t site, const s
     level = Level::kHours;
     run = WholeHours(range);
   }
-  if (!run) return store.Reduce(site, channel, quantities, range, buckets);
-  BucketSet out(quantities.size());
-  out.Add(store.ReducePeriods(site, channel, quantities, level, run->first, run->last, buckets));
-  if (range.from < run->start) out.Add(0, AsOneBucket(store, site, channel, quantities, range.from, run->start));
-  if (run->end < range.to) out.Add(buckets - 1, AsOneBucket(store, site, channel, quantities, run->end, range.to));
-  return out.Done();
+  if (!run) return store.ReduceOf(site, channels, quantities, range, buckets);
+  std::vector<BucketSet> out(channels.size(), BucketSet(quantities.size()));
+  const ChannelBuckets body = store.ReducePeriodsOf(site, channels, quantities, level, run->first, run->last, buckets);
+  for (std::size_t c = 0; c < out.size() && c < body.size(); ++c) out[c].Add(body[c]);
+  if (range.from < run->start) {
+    const ChannelBuckets head = AsOneBucket(store, site, channels, quantities, range.from, run->start);
+    for (std::size_t c = 0; c < out.size(); ++c) out[c].Add(0, head[c]);
+  }
+  if (run->end < range.to) {
+    const ChannelBuckets tail = AsOneBucket(store, site, channels, quantities, run->end, range.to);
+    for (std::size_t c = 0; c < out.size(); ++c) out[c].Add(buckets - 1, tail[c]);
+  }
+  ChannelBuckets series;
+  for (const BucketSet& set : out) series.push_back(set.Done());
+  return series;
+}
+
+std::vector<ReducedBucket> ReduceSeries(FleetStore& store, int64_t site, const std::string& timeZone, int channel,
+                                        const std::vector<const Quantity*>& quantities, TimeRange range, int buckets) {
+  return ReduceSeriesOf(store, site, timeZone, {channel}, quantities, range, buckets).front();
 }
 
 std::vector<std::vector<ChannelExtreme>> ChannelMaximaSeries(FleetStore& store, const Quantity& q,
@@ -288,6 +310,23 @@ std::vector<TimedValue> AtOrAboveSeries(FleetStore& store, int64_t site, int cha
     if (out.size() >= limit) break;
     for (const TimedValue& v : store.AtOrAbove(site, channel, q, level, part, limit - out.size())) out.push_back(v);
   }
+  return out;
+}
+
+std::vector<std::vector<ReducedBucket>> FleetStore::ReduceOf(int64_t site, const std::vector<int>& channels,
+                                                             const std::vector<const Quantity*>& quantities,
+                                                             TimeRange range, int buckets) {
+  std::vector<std::vector<ReducedBucket>> out;
+  for (int channel : channels) out.push_back(Reduce(site, channel, quantities, range, buckets));
+  return out;
+}
+
+std::vector<std::vector<ReducedBucket>> FleetStore::ReducePeriodsOf(int64_t site, const std::vector<int>& channels,
+                                                                    const std::vector<const Quantity*>& quantities,
+                                                                    Level level, int64_t first, int64_t last,
+                                                                    int buckets) {
+  std::vector<std::vector<ReducedBucket>> out;
+  for (int channel : channels) out.push_back(ReducePeriods(site, channel, quantities, level, first, last, buckets));
   return out;
 }
 

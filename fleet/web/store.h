@@ -135,6 +135,16 @@ class FleetStore {
   virtual std::vector<ReducedBucket> ReducePeriods(int64_t site, int channel,
                                                    const std::vector<const Quantity*>& quantities, Level level,
                                                    int64_t first, int64_t last, int buckets) = 0;
+  // Reduce and ReducePeriods of several channels at once, one list per
+  // channel in the order asked: a trend of all channels is then one
+  // statement rather than one per channel.
+  virtual std::vector<std::vector<ReducedBucket>> ReduceOf(int64_t site, const std::vector<int>& channels,
+                                                           const std::vector<const Quantity*>& quantities,
+                                                           TimeRange range, int buckets);
+  virtual std::vector<std::vector<ReducedBucket>> ReducePeriodsOf(int64_t site, const std::vector<int>& channels,
+                                                                  const std::vector<const Quantity*>& quantities,
+                                                                  Level level, int64_t first, int64_t last,
+                                                                  int buckets);
   // ChannelMaxima over whole hours (`range` from an hour's start to
   // another's), from the hourly summaries.
   virtual std::vector<ChannelExtreme> ChannelMaximaOfHours(int64_t site, const Quantity& q, TimeRange range) = 0;
@@ -186,6 +196,12 @@ std::unique_ptr<FleetStore> MakePostgresFleetStore(const std::string& connection
 // the records of its periods.  `timeZone` (IANA) places the days.
 std::vector<ReducedBucket> ReduceSeries(FleetStore& store, int64_t site, const std::string& timeZone, int channel,
                                         const std::vector<const Quantity*>& quantities, TimeRange range, int buckets);
+// ReduceSeries of several channels, one list per channel in their order,
+// each level read once for all of them.
+std::vector<std::vector<ReducedBucket>> ReduceSeriesOf(FleetStore& store, int64_t site, const std::string& timeZone,
+                                                       const std::vector<int>& channels,
+                                                       const std::vector<const Quantity*>& quantities,
+                                                       TimeRange range, int buckets);
 // The level ReduceSeries reads for `buckets` buckets of `range`.
 Level LevelFor(TimeRange range, int buckets);
 // ChannelMaxima of `range` from the hourly summaries of its whole hours and

@@ -104,6 +104,7 @@ TEST_P(StoreTest, ReductionKeepsEveryBucketsSmallestAndLargestRecordAtItsTimeSoN
     SetPeak(r, 2, p2);
     SetWeather(r, 2, temp);
     peak1.emplace_back(t, p1);
+    peak2.emplace_back(t, p2);
     dcc1.emplace_back(t, d1);
     peak2.emplace_back(t, p2);
     temperature.emplace_back(t, temp);
@@ -396,7 +397,7 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
   constexpr int kRecords = 42 * 720;
   constexpr int kSpike = 17 * 720 + 5;
   std::vector<StoredRecord> records;
-  std::vector<std::pair<int64_t, float>> peak1, anyPeak, temperature;
+  std::vector<std::pair<int64_t, float>> peak1, peak2, anyPeak, temperature;
   uint32_t noise = 7;
   auto step = [&](int steps) {
     noise = noise * 1664525u + 1013904223u;
@@ -412,6 +413,7 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
     SetPeak(r, 2, p2);
     SetWeather(r, 2, temp);
     peak1.emplace_back(t, p1);
+    peak2.emplace_back(t, p2);
     anyPeak.emplace_back(t, p1);
     anyPeak.emplace_back(t, p2);
     temperature.emplace_back(t, temp);
@@ -437,11 +439,9 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(LevelFor(c.range, c.buckets), c.level);
-    for (const auto& [channel, quantity, series] :
-         {std::tuple{1, peak, &peak1}, std::tuple{-1, peak, &anyPeak}, std::tuple{0, temp, &temperature}}) {
-      SCOPED_TRACE("channel " + std::to_string(channel));
+    auto expect = [&](const std::vector<ReducedBucket>& got, const std::vector<std::pair<int64_t, float>>& series) {
       std::map<int64_t, Extremes> want;
-      for (const auto& [t, v] : *series) {
+      for (const auto& [t, v] : series) {
         if (t < c.range.from || t >= c.range.to) continue;
         const int64_t k = c.level == Level::kRecords ? BucketOf(t, c.range, c.buckets)
                                                      : SummaryBucketOf(t, c.level, c.range, c.buckets, zone);
@@ -449,7 +449,6 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
         if (!e.min || Stored(v) < e.min->value) e.min = TimedValue{t, Stored(v)};
         if (!e.max || Stored(v) > e.max->value) e.max = TimedValue{t, Stored(v)};
       }
-      const auto got = ReduceSeries(*store_, site, "Europe/Berlin", channel, {quantity}, c.range, c.buckets);
       ASSERT_EQ(got.size(), want.size());
       for (const ReducedBucket& b : got) {
         SCOPED_TRACE("bucket " + std::to_string(b.index));
@@ -457,7 +456,18 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
         EXPECT_EQ(b.values[0].min, want[b.index].min);
         EXPECT_EQ(b.values[0].max, want[b.index].max);
       }
+    };
+    for (const auto& [channel, quantity, series] :
+         {std::tuple{1, peak, &peak1}, std::tuple{-1, peak, &anyPeak}, std::tuple{0, temp, &temperature}}) {
+      SCOPED_TRACE("channel " + std::to_string(channel));
+      expect(ReduceSeries(*store_, site, "Europe/Berlin", channel, {quantity}, c.range, c.buckets), *series);
     }
+    // Several channels at once, in the order asked; one without records.
+    const auto many = ReduceSeriesOf(*store_, site, "Europe/Berlin", {2, 5, 1}, {peak}, c.range, c.buckets);
+    ASSERT_EQ(many.size(), 3u);
+    expect(many[0], peak2);
+    EXPECT_TRUE(many[1].empty());
+    expect(many[2], peak1);
   }
   // The spike stands in the answer of years as of a day.
   const auto years = ReduceSeries(*store_, site, "Europe/Berlin", 1, {peak}, {first, last}, 7);
