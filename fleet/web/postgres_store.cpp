@@ -192,6 +192,28 @@ class PostgresFleetStore final : public FleetStore {
     return out;
   }
 
+  std::vector<TimedValue> AtOrAboveIn(int64_t site, int channel, const Quantity& q, double level,
+                                      const std::vector<TimeRange>& ranges, std::size_t limit) override {
+    if (ranges.empty() || limit == 0) return {};
+    if (ranges.size() == 1) return AtOrAbove(site, channel, q, level, ranges.front(), limit);
+    ArrayParam from, to;
+    for (const TimeRange& r : ranges) {
+      from.Add(r.from);
+      to.Add(r.to);
+    }
+    const std::string col = q.column;
+    PgResult r = Exec("SELECT extract(epoch from c.time)::bigint, c.v FROM unnest($3::bigint[], $4::bigint[]) "
+                          "WITH ORDINALITY AS w(a, b, n) CROSS JOIN LATERAL (SELECT time, " + col + " AS v FROM "
+                          "channel_records WHERE site_id = $1 AND channel = $2 AND time >= to_timestamp(w.a) AND "
+                          "time < to_timestamp(w.b) AND " + col + " >= $5 AND " + col + " <> 'NaN' ORDER BY time "
+                          "LIMIT $6) c ORDER BY w.n, c.time LIMIT $6",
+                      {std::to_string(site), std::to_string(channel), from.Done(), to.Done(), Text(level),
+                       std::to_string(limit)});
+    std::vector<TimedValue> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back({r.Int(i, 0), *RealOf(r, i, 1)});
+    return out;
+  }
+
   std::optional<int64_t> NextRecordTime(int64_t site, int channel, int64_t time) override {
     PgResult r = Exec("SELECT extract(epoch from time)::bigint FROM channel_records WHERE site_id = $1 AND "
                       "channel = $2 AND time > to_timestamp($3) ORDER BY time LIMIT 1",

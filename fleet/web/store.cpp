@@ -305,12 +305,7 @@ std::vector<TimedValue> AtOrAboveSeries(FleetStore& store, int64_t site, int cha
   take({range.from, run->start});
   for (int64_t hour : store.HoursReaching(site, channel, q, level, {run->start, run->end})) take({hour, hour + kHour});
   take({run->end, range.to});
-  std::vector<TimedValue> out;
-  for (const TimeRange& part : parts) {
-    if (out.size() >= limit) break;
-    for (const TimedValue& v : store.AtOrAbove(site, channel, q, level, part, limit - out.size())) out.push_back(v);
-  }
-  return out;
+  return store.AtOrAboveIn(site, channel, q, level, parts, limit);
 }
 
 std::vector<std::vector<ReducedBucket>> FleetStore::ReduceOf(int64_t site, const std::vector<int>& channels,
@@ -327,6 +322,16 @@ std::vector<std::vector<ReducedBucket>> FleetStore::ReducePeriodsOf(int64_t site
                                                                     int buckets) {
   std::vector<std::vector<ReducedBucket>> out;
   for (int channel : channels) out.push_back(ReducePeriods(site, channel, quantities, level, first, last, buckets));
+  return out;
+}
+
+std::vector<TimedValue> FleetStore::AtOrAboveIn(int64_t site, int channel, const Quantity& q, double level,
+                                                const std::vector<TimeRange>& ranges, std::size_t limit) {
+  std::vector<TimedValue> out;
+  for (const TimeRange& part : ranges) {
+    if (out.size() >= limit) break;
+    for (const TimedValue& v : AtOrAbove(site, channel, q, level, part, limit - out.size())) out.push_back(v);
+  }
   return out;
 }
 

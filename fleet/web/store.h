@@ -161,6 +161,11 @@ class FleetStore {
   // time order, at most `limit`.
   virtual std::vector<TimedValue> AtOrAbove(int64_t site, int channel, const Quantity& q, double level,
                                             TimeRange range, std::size_t limit) = 0;
+  // AtOrAbove over several ranges (in time order, apart from each other):
+  // their records in time order, at most `limit` in all.  A year's alarms
+  // read the hundreds of hours that reach a level, one statement for all.
+  virtual std::vector<TimedValue> AtOrAboveIn(int64_t site, int channel, const Quantity& q, double level,
+                                              const std::vector<TimeRange>& ranges, std::size_t limit);
   // The starts of the whole hours of `range` (from an hour's start to
   // another's) in which the channel's `q` reaches `level`, in order, from
   // the hourly summaries.
