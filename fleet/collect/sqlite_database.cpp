@@ -20,17 +20,6 @@ namespace varnel::fleet {
 
 namespace {
 
-// A single as the double of its shortest decimal text (2.9f -> 2.9, not
-// 2.9000000953674316): SQLite keeps doubles, and a reader should see the
-// number the data file shows.
-double Decimal(float v) {
-  char buf[32];
-  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
-  double d = 0;
-  std::from_chars(buf, end, d);
-  return std::isfinite(v) ? d : static_cast<double>(v);
-}
-
 std::string JsonArray(const std::vector<int>& v) {
   std::string out = "[";
   for (std::size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + std::to_string(v[i]);
@@ -289,13 +278,13 @@ class SqliteDatabase final : public Database {
       const DataRecord& r = s.record;
       for (int k = 0; k < store::kWeatherValueCount; ++k) {
         const std::size_t e = store::WeatherIndex(k);
-        stored[e] = Decimal(r.values[e]);
+        stored[e] = DecimalOf(r.values[e]);
       }
       rec.Bind(1, site).Bind(2, s.time.epochSeconds).Bind(3, IsoLocalText(s.time)).Bind(4, int64_t{r.channels});
       for (int k = 0; k < store::kWeatherValueCount; ++k) rec.Bind(5 + k, stored[store::WeatherIndex(k)]);
       for (int j = 0; j < 4; ++j) {
         if (r.thresholds)
-          rec.Bind(13 + j, Decimal((*r.thresholds)[static_cast<std::size_t>(j)]));
+          rec.Bind(13 + j, DecimalOf((*r.thresholds)[static_cast<std::size_t>(j)]));
         else
           rec.BindNull(13 + j);
       }
@@ -307,7 +296,7 @@ class SqliteDatabase final : public Database {
         chan.Bind(1, site).Bind(2, int64_t{ch + 1}).Bind(3, s.time.epochSeconds);
         int col = 4;
         auto bind = [&](std::size_t e) {
-          stored[e] = Decimal(r.values[e]);
+          stored[e] = DecimalOf(r.values[e]);
           chan.Bind(col++, stored[e]);
         };
         for (int k = 0; k < store::kComponentsPerChannel; ++k) bind(store::ComponentIndex(ch, k));

@@ -249,4 +249,12 @@ std::optional<FileRecords> ReadDataFile(const std::string& path, std::optional<R
   return out;
 }
 
+double DecimalOf(float v) {
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  double d = 0;
+  std::from_chars(buf, end, d);
+  return std::isfinite(v) ? d : static_cast<double>(v);
+}
+
 }  // namespace varnel::fleet

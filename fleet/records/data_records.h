@@ -58,6 +58,11 @@ std::optional<DataRecord> ParseRecordLine(std::string_view utf8Line, std::string
 // "2005/06/01 15:30:00" or, at midnight, "2005/06/01".
 std::optional<text::LocalDateTime> ParseGeneralDateTime(std::string_view text);
 
+// A single as the double of its shortest decimal text (2.9f -> 2.9, not
+// 2.9000000953674316): the number the data file shows, which a database of
+// doubles keeps and a reader of singles hands on.
+double DecimalOf(float v);
+
 // One 1000-byte binary record (at least kRecordBytes bytes) of `channels`
 // channels; the channels beyond them are left out of the record.
 DataRecord DecodeBinaryDataRecord(std::string_view bytes, int channels);
