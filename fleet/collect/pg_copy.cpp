@@ -52,12 +52,6 @@ void PgCopyReal(std::string& out, float v) {
   }
 }
 
-uint64_t PgBigEndian(std::string_view bytes) {
-  uint64_t v = 0;
-  for (unsigned char c : bytes) v = (v << 8) | c;
-  return v;
-}
-
 namespace {
 
 // The fields of one row message; false when it is shorter than they say.

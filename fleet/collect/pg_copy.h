@@ -54,6 +54,10 @@ using PgBinaryRow = std::vector<std::optional<std::string_view>>;
 void PgCopyOut(PGconn* conn, const std::string& query, const std::function<void(const PgBinaryRow&)>& row);
 
 // A field of the binary form (network byte order) as an unsigned number.
-uint64_t PgBigEndian(std::string_view bytes);
+inline uint64_t PgBigEndian(std::string_view bytes) {
+  uint64_t v = 0;
+  for (unsigned char c : bytes) v = (v << 8) | c;
+  return v;
+}
 
 }  // namespace varnel::fleet
