@@ -358,80 +358,108 @@ class PostgresFleetStore final : public FleetStore {
     return PerChannel(channels, byChannel);
   }
 
-  // The summaries of the periods read out by binary COPY and reduced here:
-  // PostgreSQL's grouping of (value, time) arrays costs twice the reading
-  // (a year of 16 channels is 140,000 hourly rows).  The extremes are kept
-  // as the singles they are stored as and only the winners turned into
-  // the doubles the text form gives (the order of singles and of their
-  // shortest texts is the same).
-  std::vector<std::vector<ReducedBucket>> PeriodsOf(int64_t site, const std::vector<int>& channels,
-                                                    const std::vector<const Quantity*>& quantities, Level level,
-                                                    int64_t first, int64_t last, int buckets) {
-    std::vector<std::vector<ReducedBucket>> out(channels.size());
-    if (quantities.empty() || last <= first || buckets < 1 || level == Level::kRecords) return out;
-    const bool days = level == Level::kDays;
-    const bool merged = channels.front() < 0;
-    std::string names;
-    for (const Quantity* q : quantities) names += std::string(names.empty() ? "" : ",") + "'" + q->column + "'";
-    const std::string sql =
-        std::string("SELECT channel, quantity, ") + (days ? "day" : "hour") +
-        ", min_value, min_time, max_value, max_time FROM " + (days ? schema::kSummaryDays : schema::kSummaryHours) +
-        " WHERE site_id = " + std::to_string(site) + " AND quantity = ANY(ARRAY[" + names + "]) AND channel = " +
-        (channels.front() == 0 ? std::string("0")
-                               : "ANY(" + (merged ? std::string(kChannelList) : "'" + ChannelArray(channels) + "'::smallint[]") + ")") +
-        (days ? " AND day >= DATE '" + DayText(first) + "' AND day < DATE '" + DayText(last) + "'"
-              : " AND hour >= to_timestamp(" + std::to_string(first * 3600) + ") AND hour < to_timestamp(" +
-                    std::to_string(last * 3600) + ")");
-    // kept[channel's place][quantity][bucket]
-    struct Single {
-      float value = 0;
-      int64_t time = 0;
-      bool set = false;
-    };
+  // A stored extreme as the database keeps it.
+  struct Single {
+    float value = 0;
+    int64_t time = 0;
+    bool set = false;
+  };
+
+  // The extremes of each asked channel, quantity and bucket, kept as the
+  // singles they are stored as; only the winners become the doubles the
+  // text form gives (singles and their shortest texts sort alike).
+  class KeptExtremes {
+   public:
+    KeptExtremes(std::size_t channels, std::size_t quantities, int buckets)
+        : quantities_(quantities), buckets_(static_cast<std::size_t>(buckets)),
+          kept_(channels * quantities) {}
+    void Add(std::size_t channel, std::size_t quantity, int64_t bucket, Single lo, Single hi) {
+      auto& series = kept_[channel * quantities_ + quantity];
+      if (series.empty()) series.resize(buckets_);
+      Kept& b = series[static_cast<std::size_t>(bucket)];
+      if (!b.min.set || lo.value < b.min.value || (lo.value == b.min.value && lo.time < b.min.time)) b.min = lo;
+      if (!b.max.set || hi.value > b.max.value || (hi.value == b.max.value && hi.time < b.max.time)) b.max = hi;
+    }
+    // The buckets of `channel` that hold a value, in order.
+    std::vector<ReducedBucket> Buckets(std::size_t channel) const {
+      std::vector<ReducedBucket> out;
+      for (std::size_t k = 0; k < buckets_; ++k) {
+        ReducedBucket bucket{static_cast<int64_t>(k), std::vector<Extremes>(quantities_)};
+        bool any = false;
+        for (std::size_t i = 0; i < quantities_; ++i) {
+          const auto& series = kept_[channel * quantities_ + i];
+          if (series.empty() || !series[k].min.set) continue;
+          bucket.values[i].min = TimedValue{series[k].min.time, DecimalOf(series[k].min.value)};
+          bucket.values[i].max = TimedValue{series[k].max.time, DecimalOf(series[k].max.value)};
+          any = true;
+        }
+        if (any) out.push_back(std::move(bucket));
+      }
+      return out;
+    }
+
+   private:
     struct Kept {
       Single min, max;
     };
-    std::vector<std::vector<std::vector<Kept>>> kept(channels.size(),
-                                                     std::vector<std::vector<Kept>>(quantities.size()));
-    const auto placeOf = [&](int channel) -> std::optional<std::size_t> {
-      if (merged) return 0;
-      const auto it = std::find(channels.begin(), channels.end(), channel);
-      if (it == channels.end()) return std::nullopt;
-      return static_cast<std::size_t>(it - channels.begin());
-    };
+    std::size_t quantities_, buckets_;
+    std::vector<std::vector<Kept>> kept_;  // [channel * quantities + quantity][bucket]
+  };
+
+  // The summary rows of the periods [first, last) of `channels` (one list
+  // as ChannelRowsOf takes), as COPY reads them out: channel, quantity
+  // (unless only one is asked), period, min_value, min_time, max_value,
+  // max_time.  The literals are numbers and the quantities' own column
+  // names.
+  static std::string PeriodRowsSql(int64_t site, const std::vector<int>& channels,
+                                   const std::vector<const Quantity*>& quantities, bool days, int64_t first,
+                                   int64_t last) {
+    std::string names;
+    for (const Quantity* q : quantities) names += std::string(names.empty() ? "" : ",") + "'" + q->column + "'";
+    const std::string channel = channels.front() == 0  ? std::string("0")
+                                : channels.front() < 0 ? std::string("ANY(") + kChannelList + ")"
+                                                       : "ANY('" + ChannelArray(channels) + "'::smallint[])";
+    const std::string period =
+        days ? "day >= DATE '" + DayText(first) + "' AND day < DATE '" + DayText(last) + "'"
+             : "hour >= to_timestamp(" + std::to_string(first * 3600) + ") AND hour < to_timestamp(" +
+                   std::to_string(last * 3600) + ")";
+    return std::string("SELECT channel, ") + (quantities.size() == 1 ? "" : "quantity, ") + (days ? "day" : "hour") +
+           ", min_value, min_time, max_value, max_time FROM " + (days ? schema::kSummaryDays : schema::kSummaryHours) +
+           " WHERE site_id = " + std::to_string(site) + " AND quantity = ANY(ARRAY[" + names + "]) AND channel = " +
+           channel + " AND " + period;
+  }
+
+  // The summaries of the periods read out by binary COPY and reduced here:
+  // PostgreSQL's grouping of (value, time) arrays costs twice the reading
+  // (a year of 16 channels is 140,000 hourly rows).
+  std::vector<std::vector<ReducedBucket>> PeriodsOf(int64_t site, const std::vector<int>& channels,
+                                                    const std::vector<const Quantity*>& quantities, Level level,
+                                                    int64_t first, int64_t last, int buckets) {
+    if (quantities.empty() || last <= first || buckets < 1 || level == Level::kRecords)
+      return std::vector<std::vector<ReducedBucket>>(channels.size());
+    const bool days = level == Level::kDays;
+    const bool merged = channels.front() < 0;
+    const bool one = quantities.size() == 1;
+    const std::size_t at = one ? 1 : 2;  // the period's field
+    KeptExtremes kept(channels.size(), quantities.size(), buckets);
     if (conn_ && PQstatus(conn_) != CONNECTION_OK) PQreset(conn_);
-    PgCopyOut(conn_, sql, [&](const PgBinaryRow& row) {
-      if (row.size() != 7 || !row[0] || !row[1] || !row[2] || !row[3] || !row[4] || !row[5] || !row[6]) return;
-      const auto place = placeOf(static_cast<int16_t>(PgBigEndian(*row[0])));
-      const auto q = std::find_if(quantities.begin(), quantities.end(),
-                                  [&](const Quantity* x) { return *row[1] == x->column; });
-      if (!place || q == quantities.end()) return;
-      const int64_t period = days ? BinaryDay(*row[2]) : FloorDiv(BinaryEpoch(*row[2]), 3600);
+    PgCopyOut(conn_, PeriodRowsSql(site, channels, quantities, days, first, last), [&](const PgBinaryRow& row) {
+      if (row.size() != at + 5 || std::any_of(row.begin(), row.end(), [](const auto& f) { return !f; })) return;
+      const int channel = static_cast<int16_t>(PgBigEndian(*row[0]));
+      const auto place = merged ? channels.begin() : std::find(channels.begin(), channels.end(), channel);
+      const auto q = one ? quantities.begin()
+                         : std::find_if(quantities.begin(), quantities.end(),
+                                        [&](const Quantity* x) { return *row[1] == x->column; });
+      if (place == channels.end() || q == quantities.end()) return;
+      const int64_t period = days ? BinaryDay(*row[at]) : FloorDiv(BinaryEpoch(*row[at]), 3600);
       const int64_t k = (period - first) * buckets / (last - first);
       if (k < 0 || k >= buckets) return;
-      auto& series = kept[*place][static_cast<std::size_t>(q - quantities.begin())];
-      if (series.empty()) series.resize(static_cast<std::size_t>(buckets));
-      Kept& b = series[static_cast<std::size_t>(k)];
-      const Single lo{BinarySingle(*row[3]), BinaryEpoch(*row[4]), true};
-      const Single hi{BinarySingle(*row[5]), BinaryEpoch(*row[6]), true};
-      if (!b.min.set || lo.value < b.min.value || (lo.value == b.min.value && lo.time < b.min.time)) b.min = lo;
-      if (!b.max.set || hi.value > b.max.value || (hi.value == b.max.value && hi.time < b.max.time)) b.max = hi;
+      kept.Add(static_cast<std::size_t>(place - channels.begin()), static_cast<std::size_t>(q - quantities.begin()),
+               k, {BinarySingle(*row[at + 1]), BinaryEpoch(*row[at + 2]), true},
+               {BinarySingle(*row[at + 3]), BinaryEpoch(*row[at + 4]), true});
     });
-    for (std::size_t c = 0; c < channels.size(); ++c) {
-      for (int64_t k = 0; k < buckets; ++k) {
-        ReducedBucket bucket{k, std::vector<Extremes>(quantities.size())};
-        bool any = false;
-        for (std::size_t i = 0; i < quantities.size(); ++i) {
-          if (kept[c][i].empty()) continue;
-          const Kept& b = kept[c][i][static_cast<std::size_t>(k)];
-          if (!b.min.set) continue;
-          bucket.values[i].min = TimedValue{b.min.time, DecimalOf(b.min.value)};
-          bucket.values[i].max = TimedValue{b.max.time, DecimalOf(b.max.value)};
-          any = true;
-        }
-        if (any) out[c].push_back(std::move(bucket));
-      }
-    }
+    std::vector<std::vector<ReducedBucket>> out;
+    for (std::size_t c = 0; c < channels.size(); ++c) out.push_back(kept.Buckets(c));
     return out;
   }
 

@@ -104,7 +104,6 @@ TEST_P(StoreTest, ReductionKeepsEveryBucketsSmallestAndLargestRecordAtItsTimeSoN
     SetPeak(r, 2, p2);
     SetWeather(r, 2, temp);
     peak1.emplace_back(t, p1);
-    peak2.emplace_back(t, p2);
     dcc1.emplace_back(t, d1);
     peak2.emplace_back(t, p2);
     temperature.emplace_back(t, temp);
@@ -397,7 +396,7 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
   constexpr int kRecords = 42 * 720;
   constexpr int kSpike = 17 * 720 + 5;
   std::vector<StoredRecord> records;
-  std::vector<std::pair<int64_t, float>> peak1, peak2, anyPeak, temperature;
+  std::vector<std::pair<int64_t, float>> peak1, peak2, rms2, anyPeak, temperature;
   uint32_t noise = 7;
   auto step = [&](int steps) {
     noise = noise * 1664525u + 1013904223u;
@@ -408,12 +407,14 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
     StoredRecord r;
     r.record.channels = 2;
     r.time = siteZone->At(t);
-    const float p1 = i == kSpike ? 9.5f : step(8), p2 = step(6), temp = 5.0f + step(20);
+    const float p1 = i == kSpike ? 9.5f : step(8), p2 = step(6), temp = 5.0f + step(20), q2 = 0.1f * step(10);
     SetPeak(r, 1, p1);
     SetPeak(r, 2, p2);
+    SetChannel(r, 2, 5, q2);  // its RMS
     SetWeather(r, 2, temp);
     peak1.emplace_back(t, p1);
     peak2.emplace_back(t, p2);
+    rms2.emplace_back(t, q2);
     anyPeak.emplace_back(t, p1);
     anyPeak.emplace_back(t, p2);
     temperature.emplace_back(t, temp);
@@ -439,7 +440,8 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(LevelFor(c.range, c.buckets), c.level);
-    auto expect = [&](const std::vector<ReducedBucket>& got, const std::vector<std::pair<int64_t, float>>& series) {
+    auto expect = [&](const std::vector<ReducedBucket>& got, const std::vector<std::pair<int64_t, float>>& series,
+                      std::size_t quantity = 0) {
       std::map<int64_t, Extremes> want;
       for (const auto& [t, v] : series) {
         if (t < c.range.from || t >= c.range.to) continue;
@@ -453,8 +455,8 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
       for (const ReducedBucket& b : got) {
         SCOPED_TRACE("bucket " + std::to_string(b.index));
         ASSERT_TRUE(want.count(b.index));
-        EXPECT_EQ(b.values[0].min, want[b.index].min);
-        EXPECT_EQ(b.values[0].max, want[b.index].max);
+        EXPECT_EQ(b.values[quantity].min, want[b.index].min);
+        EXPECT_EQ(b.values[quantity].max, want[b.index].max);
       }
     };
     for (const auto& [channel, quantity, series] :
@@ -462,12 +464,15 @@ TEST_P(StoreTest, SummariesGiveTheSameExtremesAtTheSameTimesAsTheRecordsForAMont
       SCOPED_TRACE("channel " + std::to_string(channel));
       expect(ReduceSeries(*store_, site, "Europe/Berlin", channel, {quantity}, c.range, c.buckets), *series);
     }
-    // Several channels at once, in the order asked; one without records.
-    const auto many = ReduceSeriesOf(*store_, site, "Europe/Berlin", {2, 5, 1}, {peak}, c.range, c.buckets);
+    // Several channels and quantities at once, in the order asked; a
+    // channel without records.
+    const Quantity* rms = FindChannelQuantity("rms");
+    const auto many = ReduceSeriesOf(*store_, site, "Europe/Berlin", {2, 5, 1}, {rms, peak}, c.range, c.buckets);
     ASSERT_EQ(many.size(), 3u);
-    expect(many[0], peak2);
+    expect(many[0], rms2, 0);
+    expect(many[0], peak2, 1);
     EXPECT_TRUE(many[1].empty());
-    expect(many[2], peak1);
+    expect(many[2], peak1, 1);
   }
   // The spike stands in the answer of years as of a day.
   const auto years = ReduceSeries(*store_, site, "Europe/Berlin", 1, {peak}, {first, last}, 7);
