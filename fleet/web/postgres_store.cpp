@@ -2,11 +2,13 @@
 // transactions (default_transaction_read_only) with a statement time-out,
 // so that a slow query never holds the dashboard for long.
 //
-// Reduction in one pass: the smallest and the largest value of a bucket
-// come with their times as min(ARRAY[value, epoch]) and
+// Reduction of records in one pass: the smallest and the largest value of
+// a bucket come with their times as min(ARRAY[value, epoch]) and
 // max(ARRAY[value, -epoch]) (arrays compare element by element, so a tie
 // takes the earliest time, as the SQLite engine does).  Values are sent as
 // `real`, the type they are stored in, so both engines give the same texts.
+// Summaries, many more rows for a long range, are read out by binary COPY
+// and reduced here the same way.
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -286,7 +288,8 @@ class PostgresFleetStore final : public FleetStore {
   // Channels 1..16 only (or one channel of any kind): one statement
   // answers them all, grouped by channel.
   static bool ChannelsOnly(const std::vector<int>& channels) {
-    return channels.size() == 1 || std::all_of(channels.begin(), channels.end(), [](int c) { return c >= 1; });
+    return channels.size() == 1 ||
+           (!channels.empty() && std::all_of(channels.begin(), channels.end(), [](int c) { return c >= 1; }));
   }
   static std::string ChannelArray(const std::vector<int>& channels) {
     ArrayParam list;

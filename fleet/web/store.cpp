@@ -216,6 +216,7 @@ Level LevelFor(TimeRange range, int buckets) {
 ChannelBuckets ReduceSeriesOf(FleetStore& store, int64_t site, const std::string& timeZone,
                               const std::vector<int>& channels, const std::vector<const Quantity*>& quantities,
                               TimeRange range, int buckets) {
+  if (channels.empty()) return {};
   Level level = LevelFor(range, buckets);
   std::optional<PeriodRun> run;
   if (level == Level::kDays) run = WholeDays(range, timeZone);
