@@ -1,6 +1,7 @@
 #include "pg_copy.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 
@@ -50,6 +51,41 @@ void PgCopyReal(std::string& out, float v) {
     char buf[32];
     out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
   }
+}
+
+namespace {
+
+// `bytes` bytes of `v`, most significant first, after the field's length.
+void PutBigEndian(std::string& out, uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+}
+void PutField(std::string& out, uint64_t v, int bytes) {
+  PutBigEndian(out, static_cast<uint64_t>(bytes), 4);
+  PutBigEndian(out, v, bytes);
+}
+
+// Microseconds from the Unix epoch to PostgreSQL's, 2000-01-01 UTC.
+constexpr int64_t kPostgresEpochSeconds = 946684800;
+
+}  // namespace
+
+void PgBinaryHeader(std::string& out) {
+  out.append("PGCOPY\n\377\r\n\0", 11);
+  PutBigEndian(out, 0, 4);  // flags
+  PutBigEndian(out, 0, 4);  // no header extension
+}
+void PgBinaryTrailer(std::string& out) { PutBigEndian(out, 0xffff, 2); }
+void PgBinaryFields(std::string& out, int16_t count) { PutBigEndian(out, static_cast<uint16_t>(count), 2); }
+void PgBinaryInt2(std::string& out, int16_t v) { PutField(out, static_cast<uint16_t>(v), 2); }
+void PgBinaryInt4(std::string& out, int32_t v) { PutField(out, static_cast<uint32_t>(v), 4); }
+void PgBinaryReal(std::string& out, float v) { PutField(out, std::bit_cast<uint32_t>(v), 4); }
+void PgBinaryDouble(std::string& out, double v) { PutField(out, std::bit_cast<uint64_t>(v), 8); }
+void PgBinaryText(std::string& out, std::string_view v) {
+  PutBigEndian(out, v.size(), 4);
+  out += v;
+}
+void PgBinaryTime(std::string& out, int64_t epoch) {
+  PutField(out, static_cast<uint64_t>((epoch - kPostgresEpochSeconds) * 1000000), 8);
 }
 
 namespace {

@@ -47,6 +47,21 @@ class PgCopyIn {
 // back as the same single ("NaN", "Infinity" as PostgreSQL spells them).
 void PgCopyReal(std::string& out, float v);
 
+// COPY ... FROM STDIN (FORMAT binary) through PgCopyIn: the stream's
+// header first, then each row's field count and fields, the trailer last.
+// The server stores the numbers as sent, without reading text (a float's
+// digits, a time's calendar).
+void PgBinaryHeader(std::string& out);
+void PgBinaryTrailer(std::string& out);
+void PgBinaryFields(std::string& out, int16_t count);
+void PgBinaryInt2(std::string& out, int16_t v);
+void PgBinaryInt4(std::string& out, int32_t v);
+void PgBinaryReal(std::string& out, float v);
+void PgBinaryDouble(std::string& out, double v);
+void PgBinaryText(std::string& out, std::string_view v);
+// A timestamptz of the epoch second `epoch`.
+void PgBinaryTime(std::string& out, int64_t epoch);
+
 // A row of COPY's binary form: its fields, nullopt for NULL.
 using PgBinaryRow = std::vector<std::optional<std::string_view>>;
 
