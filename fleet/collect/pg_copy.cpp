@@ -55,16 +55,17 @@ void PgCopyReal(std::string& out, float v) {
 
 namespace {
 
-// `bytes` bytes of `v`, most significant first, after the field's length.
+// `bytes` bytes of `v`, most significant first.
 void PutBigEndian(std::string& out, uint64_t v, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xff);
 }
+// A field: its length, then its value.
 void PutField(std::string& out, uint64_t v, int bytes) {
   PutBigEndian(out, static_cast<uint64_t>(bytes), 4);
   PutBigEndian(out, v, bytes);
 }
 
-// Microseconds from the Unix epoch to PostgreSQL's, 2000-01-01 UTC.
+// Seconds from the Unix epoch to PostgreSQL's, 2000-01-01 UTC.
 constexpr int64_t kPostgresEpochSeconds = 946684800;
 
 }  // namespace
