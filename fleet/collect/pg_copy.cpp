@@ -65,9 +65,6 @@ void PutField(std::string& out, uint64_t v, int bytes) {
   PutBigEndian(out, v, bytes);
 }
 
-// Seconds from the Unix epoch to PostgreSQL's, 2000-01-01 UTC.
-constexpr int64_t kPostgresEpochSeconds = 946684800;
-
 }  // namespace
 
 void PgBinaryHeader(std::string& out) {
@@ -86,7 +83,7 @@ void PgBinaryText(std::string& out, std::string_view v) {
   out += v;
 }
 void PgBinaryTime(std::string& out, int64_t epoch) {
-  PutField(out, static_cast<uint64_t>((epoch - kPostgresEpochSeconds) * 1000000), 8);
+  PutField(out, static_cast<uint64_t>((epoch - kPgEpochSeconds) * 1000000), 8);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <libpq-fe.h>
 
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -73,6 +74,22 @@ inline uint64_t PgBigEndian(std::string_view bytes) {
   uint64_t v = 0;
   for (unsigned char c : bytes) v = (v << 8) | c;
   return v;
+}
+// A real (float4) field of the binary form.
+inline float PgBinaryFloat(std::string_view field) {
+  return std::bit_cast<float>(static_cast<uint32_t>(PgBigEndian(field)));
+}
+// Seconds from the Unix epoch to PostgreSQL's, 2000-01-01 UTC.
+inline constexpr int64_t kPgEpochSeconds = 946684800;
+// A timestamptz field (microseconds since 2000-01-01 UTC) as the epoch
+// second it falls in.
+inline int64_t PgBinaryEpoch(std::string_view field) {
+  const auto us = static_cast<int64_t>(PgBigEndian(field));
+  return us / 1000000 - (us % 1000000 < 0 ? 1 : 0) + kPgEpochSeconds;
+}
+// A date field (days since 2000-01-01) as days since 1970-01-01.
+inline int64_t PgBinaryDay(std::string_view field) {
+  return static_cast<int32_t>(PgBigEndian(field)) + kPgEpochSeconds / 86400;
 }
 
 }  // namespace varnel::fleet

@@ -379,7 +379,7 @@ class PostgresDatabase final : public Database {
     const int64_t day = days.Of(time, summaries);
     for (std::size_t k = 2; k < f.size(); ++k) {
       if (!f[k] || f[k]->size() != 4) continue;
-      const float v = std::bit_cast<float>(static_cast<uint32_t>(PgBigEndian(*f[k])));
+      const float v = PgBinaryFloat(*f[k]);
       summaries.AddAt(firstQuantity + k - 2, channel, time, day, AsReal(v));
     }
   }

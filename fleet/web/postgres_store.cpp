@@ -12,7 +12,6 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <map>
 
@@ -454,31 +453,18 @@ class PostgresFleetStore final : public FleetStore {
                          : std::find_if(quantities.begin(), quantities.end(),
                                         [&](const Quantity* x) { return *row[1] == x->column; });
       if (place == channels.end() || q == quantities.end()) return;
-      const int64_t period = days ? BinaryDay(*row[at]) : FloorDiv(BinaryEpoch(*row[at]), 3600);
+      const int64_t period = days ? PgBinaryDay(*row[at]) : FloorDiv(PgBinaryEpoch(*row[at]), 3600);
       const int64_t k = (period - first) * buckets / (last - first);
       if (k < 0 || k >= buckets) return;
       kept.Add(static_cast<std::size_t>(place - channels.begin()), static_cast<std::size_t>(q - quantities.begin()),
-               k, {BinarySingle(*row[at + 1]), BinaryEpoch(*row[at + 2]), true},
-               {BinarySingle(*row[at + 3]), BinaryEpoch(*row[at + 4]), true});
+               k, {PgBinaryFloat(*row[at + 1]), PgBinaryEpoch(*row[at + 2]), true},
+               {PgBinaryFloat(*row[at + 3]), PgBinaryEpoch(*row[at + 4]), true});
     });
     std::vector<std::vector<ReducedBucket>> out;
     for (std::size_t c = 0; c < channels.size(); ++c) out.push_back(kept.Buckets(c));
     return out;
   }
 
-  // Fields of the binary form: timestamptz (microseconds since 2000-01-01
-  // UTC) as epoch seconds, date (days since 2000-01-01) as days since
-  // 1970-01-01, real.
-  static constexpr int64_t kEpochOf2000 = 946684800;
-  static int64_t BinaryEpoch(std::string_view field) {
-    return FloorDiv(static_cast<int64_t>(PgBigEndian(field)), 1000000) + kEpochOf2000;
-  }
-  static int64_t BinaryDay(std::string_view field) {
-    return static_cast<int32_t>(PgBigEndian(field)) + kEpochOf2000 / 86400;
-  }
-  static float BinarySingle(std::string_view field) {
-    return std::bit_cast<float>(static_cast<uint32_t>(PgBigEndian(field)));
-  }
   static int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
 
   static inline const std::string kLatestColumns =
