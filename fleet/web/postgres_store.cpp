@@ -465,8 +465,6 @@ class PostgresFleetStore final : public FleetStore {
     return out;
   }
 
-  static int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
-
   static inline const std::string kLatestColumns =
       "wind_speed, wind_direction, outside_temperature, outside_humidity, inside_temperature, inside_humidity, "
       "rain, max_wind_speed, threshold_1, threshold_2, threshold_3, threshold_4";

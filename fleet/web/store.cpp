@@ -96,6 +96,8 @@ void KeepLarger(std::optional<TimedValue>& kept, const std::optional<TimedValue>
   if (v && (!kept || v->value > kept->value || (v->value == kept->value && v->time < kept->time))) kept = v;
 }
 
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
+
 std::string DayText(int64_t day) {
   return QDate::fromJulianDay(day + kJulianDayOfEpoch).toString(Qt::ISODate).toStdString();
 }
@@ -105,7 +107,6 @@ namespace {
 constexpr int64_t kHour = 3600;
 constexpr int64_t kDay = 86400;
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
 int64_t CeilDiv(int64_t a, int64_t b) { return -FloorDiv(-a, b); }
 
 void MergeInto(std::vector<Extremes>& into, const std::vector<Extremes>& values) {

@@ -227,6 +227,8 @@ void KeepSmaller(std::optional<TimedValue>& kept, const std::optional<TimedValue
 void KeepLarger(std::optional<TimedValue>& kept, const std::optional<TimedValue>& v);
 // "2005-06-01" of a day number (days since 1970-01-01).
 std::string DayText(int64_t day);
+// a / b rounded down (towards minus infinity, also for times before 1970).
+int64_t FloorDiv(int64_t a, int64_t b);
 // "1,2.5,3" (JSON array text) as numbers; items that are no number are 0.
 std::vector<double> ParseNumberList(std::string_view text);
 // The bucket of `time` as both engines compute it.
