@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <ctime>
 
+#include "condition.h"
+#include "register_file.h"
 #include "settings/setdt.h"
 #include "store/file_io.h"
 #include "store/waveform_file.h"
@@ -37,6 +39,8 @@ Collector::SiteSettings Collector::ReadSettings() const {
     if (s.groupCount && (*s.groupCount == 1 || *s.groupCount == 2 || *s.groupCount == 4))
       out.channels = 4 * *s.groupCount;
     if (s.shuntOhm && *s.shuntOhm >= kMinShuntOhm && *s.shuntOhm <= kMaxShuntOhm) out.shuntOhm = *s.shuntOhm;
+    if (s.dataInterval && *s.dataInterval >= 1 && *s.dataInterval <= 60) out.recordSeconds = *s.dataInterval * 60;
+    if (s.freqIndex == 0 || s.freqIndex == 1) out.powerHz = *s.freqIndex == 0 ? 50 : 60;
   }
   if (options_.dataPath) out.dataPath = *options_.dataPath;
   if (options_.binaryChannels) out.channels = *options_.binaryChannels;
@@ -84,6 +88,7 @@ PollReport Collector::Poll(SteadyTime now) {
   try {
     settings_ = ReadSettings();
     FollowData(report);
+    SyncRegister();
     if (!nextSnapshotScan_ || now >= *nextSnapshotScan_) {
       ScanSnapshots(report);
       nextSnapshotScan_ = now + options_.snapshotInterval;
@@ -149,6 +154,8 @@ bool Collector::Drain(FileReader& reader, PollReport& report, std::size_t& batch
     batch.stream = kDataStream;
     batch.position = chunk.next;
     batch.records.reserve(chunk.records.size());
+    batch.wetHumidityPct = options_.wetHumidityPct;
+    batch.recordSeconds = settings_.recordSeconds;
     std::optional<int64_t> previous = lastInstant_;
     for (DataRecord& r : chunk.records) {
       const Instant time = previous ? zone_.ResolveAfter(r.time, *previous) : zone_.Resolve(r.time);
@@ -270,7 +277,7 @@ void Collector::FollowData(PollReport& report) {
 }
 
 std::optional<StoredSnapshot> LoadSnapshotFile(const fs::path& file, const SiteZone& zone, double shuntOhm,
-                                               bool keepBytes, std::string* whyNot) {
+                                               std::optional<int> powerHz, bool keepBytes, std::string* whyNot) {
   auto fail = [&](std::string why) -> std::optional<StoredSnapshot> {
     if (whyNot) *whyNot = file.string() + ": " + why;
     return std::nullopt;
@@ -291,10 +298,37 @@ std::optional<StoredSnapshot> LoadSnapshotFile(const fs::path& file, const SiteZ
   s.channels = waves->Channels();
   s.peakCounts = ChannelPeakCounts(*waves);
   for (int c : s.peakCounts) s.peaksMa.push_back(PeakMilliamps(c, shuntOhm));
+  if (powerHz) s.harmonicsMa = SnapshotHarmonicsMa(*waves, *powerHz, shuntOhm);
   s.fileSize = static_cast<uint64_t>(st.st_size);
   s.fileMtimeNs = MtimeNs(st);
   if (keepBytes) s.bytes = std::move(bytes);
   return s;
+}
+
+void Collector::SyncRegister() {
+  const fs::path file = options_.registerFile.value_or(options_.siteDir / kRegisterFileName);
+  struct stat st {};
+  const std::pair<int64_t, uint64_t> stamp =
+      ::stat(file.c_str(), &st) == 0 ? std::pair{MtimeNs(st), static_cast<uint64_t>(st.st_size)} : std::pair{int64_t{-1}, uint64_t{0}};
+  if (registerStamp_ == stamp) return;
+  Batch batch;
+  if (stamp.first < 0) {
+    batch.insulators.emplace();  // no file: no register
+  } else {
+    std::vector<std::string> errors;
+    batch.insulators = LoadRegisterFile(file.string(), errors);
+    if (!batch.insulators) {
+      std::string all;
+      for (const std::string& e : errors) all += (all.empty() ? "" : "; ") + e;
+      Note("register", file.string() + ": " + all + "; the register stored before stays");
+      registerStamp_ = stamp;  // said once; read again when the file changes
+      return;
+    }
+  }
+  db_.Commit(siteId_, batch);
+  registerStamp_ = stamp;
+  Clear("register");
+  if (stamp.first >= 0) log(file.string() + ": register of " + std::to_string(batch.insulators->size()) + " insulators stored");
 }
 
 void Collector::ScanSnapshots(PollReport& report) {
@@ -319,7 +353,7 @@ void Collector::ScanSnapshots(PollReport& report) {
     if (auto bad = badSnapshots_.find(name); bad != badSnapshots_.end() && bad->second == stamp) continue;
     std::string why;
     std::optional<StoredSnapshot> snap =
-        LoadSnapshotFile(it->path(), zone_, settings_.shuntOhm, options_.storeWaveforms, &why);
+        LoadSnapshotFile(it->path(), zone_, settings_.shuntOhm, settings_.powerHz, options_.storeWaveforms, &why);
     if (!snap) {
       log(why + "; left out");
       badSnapshots_[name] = stamp;

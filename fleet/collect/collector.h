@@ -37,8 +37,10 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 
 // A snapshot file as it is registered: its name read, its samples decoded,
 // the peaks of its channels; nullopt with the reason when it is no snapshot.
+// `powerHz` (50 or 60, nullopt: unknown) gives the harmonics of its channels.
 std::optional<StoredSnapshot> LoadSnapshotFile(const std::filesystem::path& file, const SiteZone& zone,
-                                               double shuntOhm, bool keepBytes, std::string* whyNot);
+                                               double shuntOhm, std::optional<int> powerHz, bool keepBytes,
+                                               std::string* whyNot);
 
 struct CollectorOptions {
   std::string siteName;
@@ -56,6 +58,12 @@ struct CollectorOptions {
   // current one (0: for ever); the summaries always.  Applied at the first
   // poll and once a day.
   int keepRawMonths = 0;
+  // Records whose outside humidity is at least this are wet (the daily
+  // indicators' wet peaks).
+  double wetHumidityPct = 85;
+  // The site's register of insulators; otherwise insulators.ini in the
+  // site folder.
+  std::optional<std::filesystem::path> registerFile;
 };
 
 struct PollReport {
@@ -86,6 +94,10 @@ class Collector {
     std::optional<std::string> dataPath;
     int channels = 16;
     double shuntOhm = 330;
+    // The longest time a record stands for: the data save interval, or,
+    // when not known, an hour (the longest there is).
+    int64_t recordSeconds = 3600;
+    std::optional<int> powerHz;
   };
   SiteSettings ReadSettings() const;
   bool EnsureDatabase();
@@ -101,6 +113,8 @@ class Collector {
   void CommitPosition(const FilePosition& position);
   void ScanSnapshots(PollReport& report);
   void ApplyRetention();
+  // Stores the register file when it changed since it was stored last.
+  void SyncRegister();
   void Note(const std::string& key, const std::string& message);
   void Clear(const std::string& key);
 
@@ -120,6 +134,7 @@ class Collector {
   std::map<std::string, SnapshotStamp> snapshots_;      // registered
   std::map<std::string, SnapshotStamp> badSnapshots_;   // not a snapshot, as of this stamp
   std::map<std::string, std::string> notes_;             // messages said once, by subject
+  std::optional<std::pair<int64_t, uint64_t>> registerStamp_;  // mtime and size stored; (-1, 0): no file
 };
 
 }  // namespace varnel::fleet

@@ -35,6 +35,21 @@ int64_t MonthStartBefore(int64_t epoch, int months) {
   return static_cast<int64_t>(timegm(&start));
 }
 
+const char* MaintenanceKindName(MaintenanceKind kind) {
+  switch (kind) {
+    case MaintenanceKind::kWashing: return "washing";
+    case MaintenanceKind::kInspection: return "inspection";
+    case MaintenanceKind::kReplacement: return "replacement";
+  }
+  return "washing";
+}
+
+std::optional<MaintenanceKind> ParseMaintenanceKind(const std::string& name) {
+  for (MaintenanceKind k : {MaintenanceKind::kWashing, MaintenanceKind::kInspection, MaintenanceKind::kReplacement})
+    if (name == MaintenanceKindName(k)) return k;
+  return std::nullopt;
+}
+
 bool IsPostgresConnection(const std::string& location) {
   return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0 ||
          location.find('=') != std::string::npos;

@@ -93,6 +93,32 @@ struct StoredSnapshot {
   uint64_t fileSize = 0;
   int64_t fileMtimeNs = 0;
   std::optional<std::string> bytes;  // the file itself, when stored
+  // I1, I3, I5, I7 of each channel in mA (condition.h); empty when the
+  // power frequency is unknown.
+  std::vector<double> harmonicsMa;
+};
+
+// One insulator of a site's register: what hangs on a channel and the peak
+// current at which it flashed over in the laboratory.
+struct InsulatorEntry {
+  int channel = 0;  // 1..16
+  std::string name;
+  std::string type;
+  std::optional<double> criticalPeakMa;  // nullopt: the fleet's default
+  friend bool operator==(const InsulatorEntry&, const InsulatorEntry&) = default;
+};
+
+// Work done on a site's insulators: a washing or a replacement resets the
+// surface, an inspection only notes what was seen.
+enum class MaintenanceKind { kWashing, kInspection, kReplacement };
+const char* MaintenanceKindName(MaintenanceKind kind);  // "washing", "inspection", "replacement"
+std::optional<MaintenanceKind> ParseMaintenanceKind(const std::string& name);
+
+struct MaintenanceEvent {
+  int channel = 0;  // 1..16; 0: every insulator of the site
+  Instant time;
+  MaintenanceKind kind = MaintenanceKind::kWashing;
+  std::string note;
 };
 
 // A file as the collector last registered it, to notice replacements.
@@ -107,6 +133,11 @@ struct Batch {
   std::optional<FilePosition> position;  // written with the rows
   std::vector<StoredRecord> records;
   std::vector<StoredSnapshot> snapshots;
+  // How the batch's records count in the daily indicators (indicators.h).
+  double wetHumidityPct = 85;
+  int64_t recordSeconds = 60;
+  // The site's register as its file reads now: replaces the stored one.
+  std::optional<std::vector<InsulatorEntry>> insulators;
 };
 
 struct CommitResult {
@@ -147,6 +178,9 @@ class Database {
   // it, so that a record offered again cannot be counted twice in the
   // summaries.  Returns the horizon now in force.
   virtual int64_t DropRawBefore(int64_t horizon) = 0;
+  // Enters a maintenance event; false when the same event (site, channel,
+  // time and kind) is there already, which is then left as it is.
+  virtual bool AddEvent(int64_t site, const MaintenanceEvent& event) = 0;
 };
 
 // A connection string of PostgreSQL ("postgresql://...", "postgres://...",

@@ -31,7 +31,7 @@ ImportSummary ImportFiles(Database& db, int64_t siteId, const SiteZone& zone, co
     const std::string path = fs::absolute(file, ec).string();
     if (LooksLikeSnapshot(fs::path(path).filename().string())) {
       std::string why;
-      auto snap = LoadSnapshotFile(path, zone, options.shuntOhm, options.storeWaveforms, &why);
+      auto snap = LoadSnapshotFile(path, zone, options.shuntOhm, options.powerHz, options.storeWaveforms, &why);
       if (!snap) {
         summary.failures.push_back(why);
         continue;
@@ -62,6 +62,8 @@ ImportSummary ImportFiles(Database& db, int64_t siteId, const SiteZone& zone, co
       Batch batch;
       batch.stream = stream;
       batch.position = chunk.next;
+      batch.wetHumidityPct = options.wetHumidityPct;
+      batch.recordSeconds = options.recordSeconds;
       std::optional<int64_t> previous = lastTime;
       for (DataRecord& r : chunk.records) {
         const Instant time = previous ? zone.ResolveAfter(r.time, *previous) : zone.Resolve(r.time);

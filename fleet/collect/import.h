@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct ImportOptions {
   double shuntOhm = 330;
   bool storeWaveforms = false;
   std::size_t batchRecords = 5000;
+  std::optional<int> powerHz = std::nullopt;  // harmonics of the snapshots; nullopt: none
+  double wetHumidityPct = 85;    // daily indicators (indicators.h)
+  int64_t recordSeconds = 3600;  // the data save interval, when known
 };
 
 struct ImportProgress {

@@ -3,10 +3,12 @@
 //
 //   varnel-collect [OPTIONS]                 follow the site (until SIGINT/SIGTERM)
 //   varnel-collect [OPTIONS] --import FILE... import files once, with a progress bar
+//   varnel-collect [OPTIONS] --event KIND --channel N|all [--at TIME] [--note TEXT]
+//                                            enter a washing, inspection or replacement
 //
 // Options (each may also stand in collect.ini in the site folder, section
 // [Collect]: Site, Database, TimeZone, DataFile, Channels, StoreWaveforms,
-// KeepRawMonths):
+// KeepRawMonths, WetHumidity, Insulators):
 //   --site-dir DIR       the site folder with SETDT.DAT (default: the current folder)
 //   --site NAME          the site's name in the database (SQLite default: the
 //                        site folder's name; PostgreSQL: required)
@@ -21,7 +23,14 @@
 //   --keep-raw-months N  keep the raw rows of N whole months before this one and
 //                        drop older ones (PostgreSQL: their monthly partitions,
 //                        for every site); the summaries stay (default: keep all)
+//   --wet-humidity PCT   records with the outside humidity at or above this are
+//                        wet in the daily indicators (default 85)
+//   --insulators FILE    the site's register of insulators (default DIR/insulators.ini)
 //   --once               one round, then end (exit status 1 when the database failed)
+//   --event KIND         washing, inspection or replacement of the insulator on
+//   --channel N|all      channel N (1..16) or of all the site's insulators,
+//   --at TIME            at the site's local time "2026-12-01 10:30" (default: now),
+//   --note TEXT          with what was done or seen
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -79,15 +88,34 @@ struct Options {
   bool once = false;
   std::vector<std::string> imports;
   bool importMode = false;
+  double wetHumidity = -1;  // -1: not given
+  std::string insulators;
+  std::string event;  // a maintenance kind: enter it and end
+  std::string eventChannel;
+  std::string eventAt;
+  std::string eventNote;
 };
 
 void Usage(std::ostream& out) {
   out << "usage: varnel-collect [--site-dir DIR] [--site NAME] [--db FILE|CONNINFO] [--time-zone ZONE]\n"
          "                      [--data FILE] [--channels 4|8|16] [--store-waveforms] [--interval MS]\n"
-         "                      [--keep-raw-months N] [--once]\n"
+         "                      [--keep-raw-months N] [--wet-humidity PCT] [--insulators FILE] [--once]\n"
          "       varnel-collect [same options] --import FILE...\n"
+         "       varnel-collect [same options] --event washing|inspection|replacement --channel N|all\n"
+         "                      [--at \"YYYY-MM-DD HH:MM\"] [--note TEXT]\n"
          "Follows the site's data file and waveform snapshots into SQLite (default DIR/records.sqlite)\n"
          "or PostgreSQL (a connection string).  Options may also stand in DIR/collect.ini, [Collect].\n";
+}
+
+// A relative humidity of 1 to 100 %.
+bool ParseHumidity(const std::string& text, double& pct) {
+  try {
+    std::size_t used = 0;
+    pct = std::stod(text, &used);
+    return used == text.size() && pct >= 1 && pct <= 100;
+  } catch (...) {
+    return false;
+  }
 }
 
 // A month count of 1 to 1200.
@@ -158,6 +186,26 @@ bool ParseArgs(int argc, char** argv, Options& o, bool& helpShown) {
                   << "\"\n";
         return false;
       }
+    } else if (a == "--wet-humidity") {
+      if (!value(v)) return false;
+      if (!ParseHumidity(v, o.wetHumidity)) {
+        std::cerr << "varnel-collect: --wet-humidity takes a relative humidity from 1 to 100 %, not \"" << v << "\"\n";
+        return false;
+      }
+    } else if (a == "--insulators") {
+      if (!value(o.insulators)) return false;
+    } else if (a == "--event") {
+      if (!value(o.event)) return false;
+      if (!ParseMaintenanceKind(o.event)) {
+        std::cerr << "varnel-collect: --event takes washing, inspection or replacement, not \"" << o.event << "\"\n";
+        return false;
+      }
+    } else if (a == "--channel") {
+      if (!value(o.eventChannel)) return false;
+    } else if (a == "--at") {
+      if (!value(o.eventAt)) return false;
+    } else if (a == "--note") {
+      if (!value(o.eventNote)) return false;
     } else if (a == "--once") {
       o.once = true;
     } else if (a == "--import") {
@@ -166,6 +214,14 @@ bool ParseArgs(int argc, char** argv, Options& o, bool& helpShown) {
       std::cerr << "varnel-collect: unknown option \"" << a << "\"\n";
       return false;
     }
+  }
+  if (!o.event.empty() && (o.importMode || o.eventChannel.empty())) {
+    std::cerr << "varnel-collect: --event needs --channel N|all and goes without --import\n";
+    return false;
+  }
+  if (o.event.empty() && (!o.eventChannel.empty() || !o.eventAt.empty() || !o.eventNote.empty())) {
+    std::cerr << "varnel-collect: --channel, --at and --note go with --event\n";
+    return false;
   }
   if (o.importMode && o.imports.empty()) {
     std::cerr << "varnel-collect: --import needs at least one file\n";
@@ -197,6 +253,15 @@ void ApplySiteFile(Options& o) {
                 << " is not 4, 8 or 16; left out\n";
   }
   if (!o.storeWaveforms) o.storeWaveforms = ini.value("StoreWaveforms", false).toBool();
+  take("Insulators", o.insulators);
+  if (o.wetHumidity < 0 && ini.contains("WetHumidity")) {
+    const std::string v = ini.value("WetHumidity").toString().toStdString();
+    if (!ParseHumidity(v, o.wetHumidity)) {
+      o.wetHumidity = -1;
+      std::cerr << "varnel-collect: WetHumidity=" << v << " in " << file
+                << " is no relative humidity from 1 to 100; 85 is used\n";
+    }
+  }
   if (o.keepRawMonths < 0 && ini.contains("KeepRawMonths")) {
     const std::string v = ini.value("KeepRawMonths").toString().toStdString();
     if (!ParseMonths(v, o.keepRawMonths)) {
@@ -219,11 +284,9 @@ std::string ProgressLine(const ImportProgress& p, double seconds) {
   return line;
 }
 
-int RunImport(Database& db, int64_t siteId, const SiteZone& zone, const Options& o, int channels, double shunt) {
-  ImportOptions io;
-  io.binaryChannels = channels;
-  io.shuntOhm = shunt;
+int RunImport(Database& db, int64_t siteId, const SiteZone& zone, const Options& o, ImportOptions io) {
   io.storeWaveforms = o.storeWaveforms;
+  if (o.wetHumidity > 0) io.wetHumidityPct = o.wetHumidity;
   const bool terminal = ::isatty(STDERR_FILENO) != 0;
   const auto start = std::chrono::steady_clock::now();
   auto last = start - std::chrono::seconds(1);
@@ -252,6 +315,55 @@ int RunImport(Database& db, int64_t siteId, const SiteZone& zone, const Options&
   return s.failures.empty() ? kExitOk : kExitFailed;
 }
 
+// "2026-12-01 10:30" (or with seconds, or "2026/12/01 ..."), the site's
+// local time.
+std::optional<varnel::text::LocalDateTime> ParseEventTime(std::string text) {
+  std::replace(text.begin(), text.end(), '-', '/');
+  if (text.size() == 16) text += ":00";
+  return ParseGeneralDateTime(text);
+}
+
+int RunEvent(Database& db, const SiteZone& zone, const Options& o) {
+  MaintenanceEvent e;
+  e.kind = *ParseMaintenanceKind(o.event);
+  e.note = o.eventNote;
+  if (o.eventChannel == "all") {
+    e.channel = 0;
+  } else {
+    try {
+      std::size_t used = 0;
+      e.channel = std::stoi(o.eventChannel, &used);
+      if (used != o.eventChannel.size()) e.channel = -1;
+    } catch (...) {
+      e.channel = -1;
+    }
+    if (e.channel < 1 || e.channel > 16) {
+      std::cerr << "varnel-collect: --channel takes 1 to 16 or all, not \"" << o.eventChannel << "\"\n";
+      return kExitUsage;
+    }
+  }
+  if (o.eventAt.empty()) {
+    e.time = zone.At(static_cast<int64_t>(std::time(nullptr)));
+  } else if (const auto local = ParseEventTime(o.eventAt)) {
+    e.time = zone.Resolve(*local);
+  } else {
+    std::cerr << "varnel-collect: --at takes the site's local time as \"2026-12-01 10:30\", not \"" << o.eventAt
+              << "\"\n";
+    return kExitUsage;
+  }
+  try {
+    db.Open();
+    const bool added = db.AddEvent(db.RegisterSite(o.site, zone.Id()), e);
+    std::cout << MaintenanceKindName(e.kind) << " of " << (e.channel ? "channel " + std::to_string(e.channel) : "every insulator")
+              << " at " << IsoLocalText(e.time) << (added ? " entered" : " was entered before; left as it is")
+              << " for site \"" << o.site << "\"\n";
+    return kExitOk;
+  } catch (const DbError& e2) {
+    Log(e2.what());
+    return kExitFailed;
+  }
+}
+
 int RunFollow(Database& db, const SiteZone& zone, const Options& o) {
   CollectorOptions co;
   co.siteName = o.site;
@@ -261,6 +373,8 @@ int RunFollow(Database& db, const SiteZone& zone, const Options& o) {
   co.storeWaveforms = o.storeWaveforms;
   co.keepRawMonths = std::max(0, o.keepRawMonths);
   co.pollInterval = std::chrono::milliseconds(o.intervalMs);
+  if (o.wetHumidity > 0) co.wetHumidityPct = o.wetHumidity;
+  if (!o.insulators.empty()) co.registerFile = o.insulators;
   co.snapshotInterval = std::max(co.pollInterval, std::chrono::milliseconds(5000));
   Collector collector(db, zone, co);
   collector.log = Log;
@@ -320,21 +434,24 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<Database> db = MakeDatabase(o.db);
+  if (!o.event.empty()) return RunEvent(*db, *zone, o);
   if (!o.importMode) return RunFollow(*db, *zone, o);
 
-  int channels = o.channels;
-  double shunt = 330;
+  ImportOptions io;
+  io.binaryChannels = o.channels;
   if (const auto bytes = varnel::ReadSettingsBytes(o.siteDir / varnel::kSettingsFileName)) {
     const varnel::StoredSettings s = varnel::DecodeSettings(*bytes);
-    if (channels == 0 && s.groupCount && (*s.groupCount == 1 || *s.groupCount == 2 || *s.groupCount == 4))
-      channels = 4 * *s.groupCount;
-    if (s.shuntOhm && *s.shuntOhm >= varnel::kMinShuntOhm && *s.shuntOhm <= varnel::kMaxShuntOhm) shunt = *s.shuntOhm;
+    if (io.binaryChannels == 0 && s.groupCount && (*s.groupCount == 1 || *s.groupCount == 2 || *s.groupCount == 4))
+      io.binaryChannels = 4 * *s.groupCount;
+    if (s.shuntOhm && *s.shuntOhm >= varnel::kMinShuntOhm && *s.shuntOhm <= varnel::kMaxShuntOhm) io.shuntOhm = *s.shuntOhm;
+    if (s.dataInterval && *s.dataInterval >= 1 && *s.dataInterval <= 60) io.recordSeconds = *s.dataInterval * 60;
+    if (s.freqIndex == 0 || s.freqIndex == 1) io.powerHz = *s.freqIndex == 0 ? 50 : 60;
   }
-  if (channels == 0) channels = 16;
+  if (io.binaryChannels == 0) io.binaryChannels = 16;
   try {
     db->Open();
     const int64_t siteId = db->RegisterSite(o.site, zone->Id());
-    return RunImport(*db, siteId, *zone, o, channels, shunt);
+    return RunImport(*db, siteId, *zone, o, io);
   } catch (const DbError& e) {
     Log(e.what());
     return kExitFailed;

@@ -23,6 +23,7 @@
 #include "database.h"
 #include "pg_copy.h"
 #include "pg_result.h"
+#include "indicators.h"
 #include "schema.h"
 #include "site_zone.h"
 #include "summaries.h"
@@ -159,6 +160,36 @@ std::string SummaryTablesSql() {
          ";CREATE TABLE raw_horizon (id integer PRIMARY KEY CHECK (id = 1), horizon timestamptz NOT NULL);";
 }
 
+// Step 3: the insulators' condition, the daily indicators filled from the
+// rows already there as the collector works them out (the default wet
+// level of 85 %; a record stands for the time since the one before it, at
+// most an hour, the longest save interval; the dew point by Magnus'
+// formula of condition.cpp).
+std::string ConditionTablesSql() {
+  const std::string dewPoint =
+      "243.12 * (ln(h / 100) + 17.62 * t / (243.12 + t)) / (17.62 - (ln(h / 100) + 17.62 * t / (243.12 + t)))";
+  return "CREATE TABLE daily_indicators (site_id integer NOT NULL, channel smallint NOT NULL, day date NOT NULL, "
+         "n integer NOT NULL, wet_n integer NOT NULL, peak_max real, wet_peak_max real, wet_peak_time timestamptz, "
+         "charge_mc double precision NOT NULL, dew_depression_min real, PRIMARY KEY (site_id, channel, day));"
+         "CREATE TABLE insulators (site_id integer NOT NULL REFERENCES sites, channel smallint NOT NULL, "
+         "name text NOT NULL, type text NOT NULL, critical_peak_ma real, PRIMARY KEY (site_id, channel));"
+         "CREATE TABLE maintenance (site_id integer NOT NULL REFERENCES sites, channel smallint NOT NULL, "
+         "time timestamptz NOT NULL, kind text NOT NULL CHECK (kind IN ('washing', 'inspection', 'replacement')), "
+         "note text NOT NULL, entered timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (site_id, channel, time, kind));"
+         "ALTER TABLE snapshots ADD COLUMN harmonics_ma real[];"
+         "INSERT INTO daily_indicators SELECT site_id, channel, day, count(*), count(*) FILTER (WHERE wet), max(peak), "
+         "max(peak) FILTER (WHERE wet), (array_agg(time ORDER BY peak DESC, time) FILTER (WHERE wet AND peak IS NOT "
+         "NULL))[1], coalesce(sum(allc * secs), 0), NULL FROM (SELECT c.site_id, c.channel, c.time, "
+         "(c.time AT TIME ZONE s.time_zone)::date AS day, c.peak, c.allc, coalesce(r.outside_humidity >= 85, false) AS wet, "
+         "least(coalesce(extract(epoch FROM c.time - lag(c.time) OVER (PARTITION BY c.site_id, c.channel ORDER BY "
+         "c.time)), 0), 3600) AS secs FROM channel_records c JOIN records r ON r.site_id = c.site_id AND r.time = c.time "
+         "JOIN sites s ON s.site_id = c.site_id) x GROUP BY site_id, channel, day;"
+         "INSERT INTO daily_indicators SELECT site_id, 0, day, count(*), count(*) FILTER (WHERE h >= 85), NULL, NULL, "
+         "NULL, 0, min(CASE WHEN h > 0 AND h <= 100 AND t IS NOT NULL THEN greatest(0, t - (" + dewPoint +
+         ")) END) FROM (SELECT r.site_id, (r.time AT TIME ZONE s.time_zone)::date AS day, r.outside_temperature::float8 AS t, "
+         "r.outside_humidity::float8 AS h FROM records r JOIN sites s ON s.site_id = r.site_id) x GROUP BY site_id, day;";
+}
+
 // The steps from an empty database to schema::kSchemaVersion.  A later
 // release appends one ({2, "...", "ALTER TABLE records ADD COLUMN ...;"}:
 // a column added to a partitioned table reaches its monthly partitions) and
@@ -167,6 +198,7 @@ const std::vector<schema::SchemaStep>& Steps() {
   static const std::vector<schema::SchemaStep> kSteps{
       {1, "sites, records, channel_records, snapshots and positions", TablesSql()},
       {2, "hourly and daily summaries", SummaryTablesSql()},
+      {3, "daily indicators, insulators, maintenance and snapshot harmonics", ConditionTablesSql()},
   };
   return kSteps;
 }
@@ -246,6 +278,14 @@ class PostgresDatabase final : public Database {
     }
   }
 
+  bool AddEvent(int64_t site, const MaintenanceEvent& e) override {
+    PgResult r = Exec("INSERT INTO maintenance (site_id, channel, time, kind, note) VALUES ($1, $2, $3, $4, $5) "
+                      "ON CONFLICT DO NOTHING RETURNING 1",
+                      {std::to_string(site), std::to_string(e.channel), IsoLocalText(e.time),
+                       MaintenanceKindName(e.kind), e.note});
+    return r.Rows() > 0;
+  }
+
   int64_t RegisterSite(const std::string& name, const std::string& timeZone) override {
     PgResult r = Exec("INSERT INTO sites (name, time_zone) VALUES ($1, $2) ON CONFLICT (name) DO UPDATE "
                     "SET time_zone = excluded.time_zone RETURNING site_id",
@@ -292,8 +332,11 @@ class PostgresDatabase final : public Database {
     EnsurePartitions(*records, batch.snapshots);
     Exec("BEGIN");
     try {
-      result.recordsAdded = InsertRecords(site, *records);
+      std::vector<const StoredRecord*> added;
+      result.recordsAdded = InsertRecords(site, *records, added);
+      SaveIndicators(site, added, batch);
       result.snapshotsAdded = InsertSnapshots(site, batch.snapshots);
+      if (batch.insulators) SaveInsulators(site, *batch.insulators);
       if (batch.position) SavePosition(site, batch.stream, *batch.position);
       Exec("COMMIT");
       return result;
@@ -570,7 +613,8 @@ class PostgresDatabase final : public Database {
 
   static std::string UtcText(int64_t epoch) { return IsoLocalText({epoch, 0}); }
 
-  std::size_t InsertRecords(int64_t site, const std::vector<StoredRecord>& records) {
+  std::size_t InsertRecords(int64_t site, const std::vector<StoredRecord>& records,
+                            std::vector<const StoredRecord*>& added) {
     if (records.empty()) return 0;
     const std::string siteId = std::to_string(site);
     // A time that comes twice in one batch keeps its first record, as a
@@ -629,22 +673,74 @@ class PostgresDatabase final : public Database {
             PgBinaryReal(chan.text, r.values[store::PeakIndex(ch, k)]);
         }
         chan.RowDone();
-        if (allNew) AddRecord(summaries, *s);
+        if (allNew) {
+          AddRecord(summaries, *s);
+          added.push_back(s);
+        }
       }
       PgBinaryTrailer(chan.text);
       chan.Finish();
     }
-    std::size_t added = unique.size();
     if (!allNew) {
       PgResult r = Exec(MoveBatchSql());
       std::set<int64_t> stored;
       for (int i = 0; i < r.Rows(); ++i) stored.insert(r.Int(i, 0));
       for (const StoredRecord* s : unique)
-        if (stored.count(s->time.epochSeconds)) AddRecord(summaries, *s);
-      added = stored.size();
+        if (stored.count(s->time.epochSeconds)) {
+          AddRecord(summaries, *s);
+          added.push_back(s);
+        }
     }
     SaveSummaries(site, summaries);
-    return added;
+    return added.size();
+  }
+
+  // The daily indicators of the records a commit added, merged into the
+  // stored days in one statement.
+  void SaveIndicators(int64_t site, const std::vector<const StoredRecord*>& added, const Batch& batch) {
+    if (added.empty()) return;
+    const StoredRecord* first = *std::min_element(added.begin(), added.end(), [](auto* a, auto* b) {
+      return a->time.epochSeconds < b->time.epochSeconds;
+    });
+    PgResult before = Exec("SELECT extract(epoch from max(time))::bigint FROM records WHERE site_id = $1 AND "
+                           "time < to_timestamp($2)",
+                           {std::to_string(site), std::to_string(first->time.epochSeconds)});
+    std::optional<int64_t> previous;
+    if (before.Rows() > 0 && !before.IsNull(0, 0)) previous = before.Int(0, 0);
+    IndicatorAccumulator indicators({batch.wetHumidityPct, batch.recordSeconds, false});
+    indicators.AddAll(added, previous);
+    ArrayText channels, days, n, wetN, peak, wetPeak, wetTime, charge, dew;
+    auto real = [](ArrayText& a, const std::optional<double>& v) {
+      if (v) a.Add(static_cast<float>(*v)); else a.AddNull();
+    };
+    for (const auto& [key, c] : indicators.Cells()) {
+      channels.Add(static_cast<long long>(key.first));
+      days.Add(key.second);
+      n.Add(static_cast<long long>(c.n));
+      wetN.Add(static_cast<long long>(c.wetN));
+      real(peak, c.peakMax);
+      real(wetPeak, c.wetPeakMax);
+      if (c.wetPeakMax) wetTime.Add(static_cast<long long>(c.wetPeakTime)); else wetTime.AddNull();
+      char buf[32];
+      charge.Add(std::string_view(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, c.chargeMc).ptr - buf)));
+      real(dew, c.dewDepressionMin);
+    }
+    Exec(std::string("INSERT INTO daily_indicators (site_id, channel, day, ") + schema::kIndicatorValues +
+             ") SELECT $1, c, d, n, w, p, wp, to_timestamp(wt), ch, dd FROM unnest($2::smallint[], $3::date[], "
+             "$4::integer[], $5::integer[], $6::real[], $7::real[], $8::bigint[], $9::float8[], $10::real[]) "
+             "AS u(c, d, n, w, p, wp, wt, ch, dd)" + schema::IndicatorMergeSql(),
+         {std::to_string(site), channels.Done(), days.Done(), n.Done(), wetN.Done(), peak.Done(), wetPeak.Done(),
+          wetTime.Done(), charge.Done(), dew.Done()});
+  }
+
+  void SaveInsulators(int64_t site, const std::vector<InsulatorEntry>& entries) {
+    const std::string siteId = std::to_string(site);
+    Exec("DELETE FROM insulators WHERE site_id = $1", {siteId});
+    for (const InsulatorEntry& e : entries)
+      Exec("INSERT INTO insulators (site_id, channel, name, type, critical_peak_ma) VALUES ($1, $2, $3, $4, "
+           "nullif($5, '')::real)",
+           {siteId, std::to_string(e.channel), e.name, e.type,
+            e.criticalPeakMa ? std::to_string(*e.criticalPeakMa) : std::string()});
   }
 
   std::size_t InsertSnapshots(int64_t site, const std::vector<StoredSnapshot>& snapshots) {
@@ -652,17 +748,20 @@ class PostgresDatabase final : public Database {
       ArrayText counts, peaks;
       for (int c : s.peakCounts) counts.Add(static_cast<long long>(c));
       for (double p : s.peaksMa) peaks.Add(static_cast<float>(p));
+      ArrayText harmonics;
+      for (double h : s.harmonicsMa) harmonics.Add(static_cast<float>(h));
       Exec("INSERT INTO snapshots (site_id, time, name, kind, trigger_channel, trigger_peak_ma, channels, "
-           "peak_counts, peaks_ma, file_size, file_mtime_ns, data) VALUES ($1, $2, $3, $4, nullif($5, '')::smallint, "
-           "nullif($6, '')::real, $7, $8, $9, $10, $11, decode(nullif($12, ''), 'hex')) ON CONFLICT (site_id, time, name) DO UPDATE SET "
+           "peak_counts, peaks_ma, file_size, file_mtime_ns, data, harmonics_ma) VALUES ($1, $2, $3, $4, "
+           "nullif($5, '')::smallint, nullif($6, '')::real, $7, $8, $9, $10, $11, decode(nullif($12, ''), 'hex'), "
+           "nullif($13, '{}')::real[]) ON CONFLICT (site_id, time, name) DO UPDATE SET "
            "kind = excluded.kind, channels = excluded.channels, peak_counts = excluded.peak_counts, "
            "peaks_ma = excluded.peaks_ma, file_size = excluded.file_size, file_mtime_ns = excluded.file_mtime_ns, "
-           "data = excluded.data",
+           "data = excluded.data, harmonics_ma = excluded.harmonics_ma",
            {std::to_string(site), IsoLocalText(s.time), s.name, SnapshotKindName(s.parsed.kind),
             s.parsed.triggerChannel ? std::to_string(*s.parsed.triggerChannel) : std::string(),
             s.parsed.triggerPeakMa ? std::to_string(*s.parsed.triggerPeakMa) : std::string(),
             std::to_string(s.channels), counts.Done(), peaks.Done(), std::to_string(s.fileSize),
-            std::to_string(s.fileMtimeNs), s.bytes ? Hex(*s.bytes) : std::string()});
+            std::to_string(s.fileMtimeNs), s.bytes ? Hex(*s.bytes) : std::string(), harmonics.Done()});
     }
     return snapshots.size();
   }

@@ -49,6 +49,24 @@ std::string SummaryMergeSql(const std::string& table, const std::string& periodC
          "sum_value + excluded.sum_value";
 }
 
+std::string IndicatorMergeSql() {
+  const std::string t = "daily_indicators.";
+  auto larger = [&](const std::string& col) {
+    return col + " = CASE WHEN " + t + col + " IS NULL OR excluded." + col + " > " + t + col + " THEN excluded." +
+           col + " ELSE " + t + col + " END";
+  };
+  const std::string wetHigher = "(" + t + "wet_peak_max IS NULL OR excluded.wet_peak_max > " + t +
+                                "wet_peak_max OR (excluded.wet_peak_max = " + t + "wet_peak_max AND excluded.wet_peak_time < " +
+                                t + "wet_peak_time))";
+  return " ON CONFLICT (site_id, channel, day) DO UPDATE SET n = " + t + "n + excluded.n, wet_n = " + t +
+         "wet_n + excluded.wet_n, " + larger("peak_max") + ", wet_peak_time = CASE WHEN excluded.wet_peak_max IS NOT NULL AND " +
+         wetHigher + " THEN excluded.wet_peak_time ELSE " + t + "wet_peak_time END, wet_peak_max = CASE WHEN " +
+         "excluded.wet_peak_max IS NOT NULL AND " + wetHigher + " THEN excluded.wet_peak_max ELSE " + t +
+         "wet_peak_max END, charge_mc = " + t + "charge_mc + excluded.charge_mc, dew_depression_min = CASE WHEN " + t +
+         "dew_depression_min IS NULL OR excluded.dew_depression_min < " + t +
+         "dew_depression_min THEN excluded.dew_depression_min ELSE " + t + "dew_depression_min END";
+}
+
 void CheckReadable(int stored, std::string_view where) {
   if (stored > kSchemaVersion)
     throw SchemaVersionError(Prefix(where) + Has(stored) + "; this varnel-web knows up to " +

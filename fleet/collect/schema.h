@@ -15,7 +15,7 @@ namespace varnel::fleet::schema {
 // postgres_database.cpp).  A release that changes the tables adds one step
 // to each list and raises this number; varnel-web, built from the same
 // tree, reads databases of exactly this version.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // One step of an engine's schema: its SQL takes a database of version
 // `number - 1` to version `number`, inside the collector's transaction.
@@ -60,6 +60,17 @@ inline constexpr std::array<const char*, 4> kThresholdColumns{"threshold_1", "th
 inline constexpr const char* kSummaryHours = "summary_hours";
 inline constexpr const char* kSummaryDays = "summary_days";
 inline constexpr const char* kSummaryValues = "n, min_value, min_time, max_value, max_time, sum_value";
+
+// Condition of the insulators (indicators.h): `daily_indicators` per
+// site, channel and local day; `insulators`, each site's register as its
+// collector last read it; `maintenance`, the washings, inspections and
+// replacements entered; and the harmonics of every snapshot channel in
+// `snapshots.harmonics_ma` (I1, I3, I5, I7 in mA, channel after channel).
+inline constexpr const char* kDailyIndicators = "daily_indicators";
+inline constexpr const char* kIndicatorValues = "n, wet_n, peak_max, wet_peak_max, wet_peak_time, charge_mc, dew_depression_min";
+// The upsert clause that merges a day's new cell into the stored one, as
+// IndicatorCell::Merge does.  Both engines' syntax.
+std::string IndicatorMergeSql();
 
 // The upsert clause that merges a new row of `table`'s key into the stored
 // one: counts and sums add, an extreme is replaced by a more extreme one or

@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "database.h"
+#include "indicators.h"
 #include "schema.h"
 #include "sqlite_statement.h"
 #include "summaries.h"
@@ -80,6 +81,21 @@ std::string SummaryTablesSql() {
   return sql + "CREATE TABLE raw_horizon (id INTEGER PRIMARY KEY CHECK (id = 1), horizon INTEGER NOT NULL);";
 }
 
+// Step 3: the insulators' condition (filled from the rows already there by
+// BackfillIndicators).
+std::string ConditionTablesSql() {
+  return "CREATE TABLE daily_indicators (site_id INTEGER NOT NULL, channel INTEGER NOT NULL, day TEXT NOT NULL, "
+         "n INTEGER NOT NULL, wet_n INTEGER NOT NULL, peak_max REAL, wet_peak_max REAL, wet_peak_time INTEGER, "
+         "charge_mc REAL NOT NULL, dew_depression_min REAL, PRIMARY KEY (site_id, channel, day)) WITHOUT ROWID;"
+         "CREATE TABLE insulators (site_id INTEGER NOT NULL REFERENCES sites, channel INTEGER NOT NULL, "
+         "name TEXT NOT NULL, type TEXT NOT NULL, critical_peak_ma REAL, PRIMARY KEY (site_id, channel));"
+         "CREATE TABLE maintenance (site_id INTEGER NOT NULL REFERENCES sites, channel INTEGER NOT NULL, "
+         "time INTEGER NOT NULL, local_time TEXT NOT NULL, "
+         "kind TEXT NOT NULL CHECK (kind IN ('washing', 'inspection', 'replacement')), note TEXT NOT NULL, "
+         "entered INTEGER NOT NULL DEFAULT (strftime('%s','now')), PRIMARY KEY (site_id, channel, time, kind));"
+         "ALTER TABLE snapshots ADD COLUMN harmonics_ma TEXT;";
+}
+
 // The steps from an empty file to schema::kSchemaVersion.  A later release
 // appends one ({2, "...", "ALTER TABLE records ADD COLUMN ...;"}) and the
 // same number to postgres_database.cpp's list.
@@ -87,6 +103,7 @@ const std::vector<schema::SchemaStep>& Steps() {
   static const std::vector<schema::SchemaStep> kSteps{
       {1, "sites, records, channel_records, snapshots and positions", TablesSql()},
       {2, "hourly and daily summaries", SummaryTablesSql()},
+      {3, "daily indicators, insulators, maintenance and snapshot harmonics", ConditionTablesSql()},
   };
   return kSteps;
 }
@@ -158,6 +175,14 @@ class SqliteDatabase final : public Database {
     }
   }
 
+  bool AddEvent(int64_t site, const MaintenanceEvent& e) override {
+    SqliteStatement s(Db(), "INSERT INTO maintenance (site_id, channel, time, local_time, kind, note) "
+                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT DO NOTHING");
+    s.Bind(1, site).Bind(2, int64_t{e.channel}).Bind(3, e.time.epochSeconds).Bind(4, IsoLocalText(e.time));
+    s.Bind(5, std::string(MaintenanceKindName(e.kind))).Bind(6, e.note).Run();
+    return sqlite3_changes(db_) > 0;
+  }
+
   int64_t RegisterSite(const std::string& name, const std::string& timeZone) override {
     SqliteStatement insert(Db(), "INSERT INTO sites (name, time_zone) VALUES (?1, ?2) "
                            "ON CONFLICT (name) DO UPDATE SET time_zone = excluded.time_zone");
@@ -205,8 +230,11 @@ class SqliteDatabase final : public Database {
         result.recordsBeforeHorizon = batch.records.size() - kept.size();
         records = &kept;
       }
-      result.recordsAdded = InsertRecords(site, *records);
+      std::vector<const StoredRecord*> added;
+      result.recordsAdded = InsertRecords(site, *records, added);
+      SaveIndicators(site, added, batch);
       result.snapshotsAdded = InsertSnapshots(site, batch.snapshots);
+      if (batch.insulators) SaveInsulators(site, *batch.insulators);
       if (batch.position) SavePosition(site, batch.stream, *batch.position);
       Exec("COMMIT");
       return result;
@@ -228,6 +256,7 @@ class SqliteDatabase final : public Database {
       for (const schema::SchemaStep* step : pending) {
         Exec(step->sql);
         if (step->number == 2) BackfillSummaries();
+        if (step->number == 3) BackfillIndicators();
         SqliteStatement record(Db(), "INSERT INTO schema_version (version, description) VALUES (?1, ?2)");
         record.Bind(1, int64_t{step->number}).Bind(2, step->description).Run();
       }
@@ -260,7 +289,8 @@ class SqliteDatabase final : public Database {
     }
   }
 
-  std::size_t InsertRecords(int64_t site, const std::vector<StoredRecord>& records) {
+  std::size_t InsertRecords(int64_t site, const std::vector<StoredRecord>& records,
+                            std::vector<const StoredRecord*>& added) {
     if (records.empty()) return 0;
     using namespace schema;
     SqliteStatement rec(Db(), "INSERT INTO records (site_id, time, local_time, channels, " + Join(kWeatherColumns) + ", " +
@@ -271,7 +301,6 @@ class SqliteDatabase final : public Database {
                              ") VALUES (?1, ?2, ?3";
     for (std::size_t i = 0; i < kChannelColumns.size(); ++i) channelSql += ", ?" + std::to_string(4 + i);
     SqliteStatement chan(Db(), channelSql + ") ON CONFLICT DO NOTHING");
-    std::size_t added = 0;
     SummaryAccumulator summaries;
     StoredValues stored{};  // each value once, as the double it is stored as
     for (const StoredRecord& s : records) {
@@ -291,7 +320,7 @@ class SqliteDatabase final : public Database {
       rec.Bind(17, int64_t{r.forcedStop ? 1 : 0});
       rec.Run();
       if (sqlite3_changes(db_) == 0) continue;  // stored before: its channels too
-      ++added;
+      added.push_back(&s);
       for (int ch = 0; ch < r.channels; ++ch) {
         chan.Bind(1, site).Bind(2, int64_t{ch + 1}).Bind(3, s.time.epochSeconds);
         int col = 4;
@@ -306,7 +335,94 @@ class SqliteDatabase final : public Database {
       AddRecord(summaries, s, stored);
     }
     SaveSummaries(site, summaries);
-    return added;
+    return added.size();
+  }
+
+  // The daily indicators of the records a commit added, merged into the
+  // stored days.
+  void SaveIndicators(int64_t site, const std::vector<const StoredRecord*>& added, const Batch& batch) {
+    if (added.empty()) return;
+    const StoredRecord* first = *std::min_element(added.begin(), added.end(), [](auto* a, auto* b) {
+      return a->time.epochSeconds < b->time.epochSeconds;
+    });
+    SqliteStatement before(Db(), "SELECT max(time) FROM records WHERE site_id = ?1 AND time < ?2");
+    before.Bind(1, site).Bind(2, first->time.epochSeconds);
+    std::optional<int64_t> previous;
+    if (before.Step() && !before.IsNull(0)) previous = before.Int(0);
+    IndicatorAccumulator indicators({batch.wetHumidityPct, batch.recordSeconds, true});
+    indicators.AddAll(added, previous);
+    MergeIndicators(site, indicators);
+  }
+
+  void MergeIndicators(int64_t site, const IndicatorAccumulator& indicators) {
+    SqliteStatement s(Db(), std::string("INSERT INTO daily_indicators (site_id, channel, day, ") +
+                                schema::kIndicatorValues +
+                                ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)" + schema::IndicatorMergeSql());
+    auto bindOptional = [&](int at, const std::optional<double>& v) {
+      if (v) s.Bind(at, *v); else s.BindNull(at);
+    };
+    for (const auto& [key, c] : indicators.Cells()) {
+      s.Bind(1, site).Bind(2, int64_t{key.first}).Bind(3, key.second).Bind(4, c.n).Bind(5, c.wetN);
+      bindOptional(6, c.peakMax);
+      bindOptional(7, c.wetPeakMax);
+      if (c.wetPeakMax) s.Bind(8, c.wetPeakTime); else s.BindNull(8);
+      s.Bind(9, c.chargeMc);
+      bindOptional(10, c.dewDepressionMin);
+      s.Run();
+    }
+  }
+
+  // The daily indicators of the rows stored before they were kept, in the
+  // upgrade's transaction, with the default wet level; a record stands for
+  // the time since the one before it, at most an hour (the longest save
+  // interval).
+  void BackfillIndicators() {
+    using namespace schema;
+    IndicatorOptions options;
+    options.recordSeconds = 3600;
+    IndicatorAccumulator indicators(options);
+    int64_t site = -1;
+    auto flush = [&](int64_t next) {
+      if (site >= 0 && (next != site || indicators.Cells().size() > 100000)) {
+        MergeIndicators(site, indicators);
+        indicators.Clear();
+      }
+      site = next;
+    };
+    SqliteStatement weather(Db(), "SELECT site_id, substr(local_time, 1, 10), outside_temperature, outside_humidity "
+                                  "FROM records ORDER BY site_id, time");
+    while (weather.Step()) {
+      flush(weather.Int(0));
+      indicators.AddWeather(weather.Text(1), weather.Real(2), weather.Real(3));
+    }
+    SqliteStatement channels(Db(), "SELECT c.site_id, c.channel, c.time, substr(r.local_time, 1, 10), "
+                                   "r.outside_humidity, c.peak, c.allc FROM channel_records c JOIN records r ON "
+                                   "r.site_id = c.site_id AND r.time = c.time ORDER BY c.site_id, c.channel, c.time");
+    std::pair<int64_t, int64_t> sequence{-1, -1};  // site and channel of `previous`
+    std::optional<int64_t> previous;
+    while (channels.Step()) {
+      flush(channels.Int(0));
+      const std::pair<int64_t, int64_t> now{channels.Int(0), channels.Int(1)};
+      if (now != sequence) previous.reset();
+      sequence = now;
+      const int64_t t = channels.Int(2);
+      indicators.AddChannel(static_cast<int>(now.second), t, channels.Text(3), indicators.IsWet(channels.Real(4)),
+                            channels.Real(5), channels.Real(6), previous ? indicators.SecondsOf(t, previous) : 0);
+      previous = t;
+    }
+    flush(-1);
+  }
+
+  void SaveInsulators(int64_t site, const std::vector<InsulatorEntry>& entries) {
+    SqliteStatement clear(Db(), "DELETE FROM insulators WHERE site_id = ?1");
+    clear.Bind(1, site).Run();
+    SqliteStatement s(Db(), "INSERT INTO insulators (site_id, channel, name, type, critical_peak_ma) "
+                            "VALUES (?1, ?2, ?3, ?4, ?5)");
+    for (const InsulatorEntry& e : entries) {
+      s.Bind(1, site).Bind(2, int64_t{e.channel}).Bind(3, e.name).Bind(4, e.type);
+      if (e.criticalPeakMa) s.Bind(5, *e.criticalPeakMa); else s.BindNull(5);
+      s.Run();
+    }
   }
 
   // Merges a batch's summaries into the stored ones (schema.h).
@@ -374,11 +490,11 @@ class SqliteDatabase final : public Database {
     if (snapshots.empty()) return 0;
     SqliteStatement s(Db(),
                 "INSERT INTO snapshots (site_id, time, name, local_time, kind, trigger_channel, trigger_peak_ma, "
-                "channels, peak_counts, peaks_ma, file_size, file_mtime_ns, data) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
-                "?7, ?8, ?9, ?10, ?11, ?12, ?13) ON CONFLICT (site_id, time, name) DO UPDATE SET "
+                "channels, peak_counts, peaks_ma, file_size, file_mtime_ns, data, harmonics_ma) VALUES (?1, ?2, ?3, "
+                "?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) ON CONFLICT (site_id, time, name) DO UPDATE SET "
                 "kind = excluded.kind, channels = excluded.channels, peak_counts = excluded.peak_counts, "
                 "peaks_ma = excluded.peaks_ma, file_size = excluded.file_size, "
-                "file_mtime_ns = excluded.file_mtime_ns, data = excluded.data");
+                "file_mtime_ns = excluded.file_mtime_ns, data = excluded.data, harmonics_ma = excluded.harmonics_ma");
     for (const StoredSnapshot& snap : snapshots) {
       s.Bind(1, site).Bind(2, snap.time.epochSeconds).Bind(3, snap.name).Bind(4, IsoLocalText(snap.time));
       s.Bind(5, std::string(SnapshotKindName(snap.parsed.kind)));
@@ -387,6 +503,7 @@ class SqliteDatabase final : public Database {
       s.Bind(8, int64_t{snap.channels}).Bind(9, JsonArray(snap.peakCounts)).Bind(10, JsonArray(snap.peaksMa));
       s.Bind(11, static_cast<int64_t>(snap.fileSize)).Bind(12, snap.fileMtimeNs);
       if (snap.bytes) s.BindBlob(13, *snap.bytes); else s.BindNull(13);
+      if (!snap.harmonicsMa.empty()) s.Bind(14, JsonArray(snap.harmonicsMa)); else s.BindNull(14);
       s.Run();
     }
     return snapshots.size();

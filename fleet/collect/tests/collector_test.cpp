@@ -47,6 +47,7 @@ class FlakyDatabase final : public Database {
   }
   std::map<std::string, SnapshotStamp> LoadSnapshotStamps(int64_t s) override { return inner_->LoadSnapshotStamps(s); }
   int64_t DropRawBefore(int64_t horizon) override { return inner_->DropRawBefore(horizon); }
+  bool AddEvent(int64_t site, const MaintenanceEvent& e) override { return inner_->AddEvent(site, e); }
   CommitResult Commit(int64_t site, const Batch& batch) override {
     if (failBefore > 0) {
       --failBefore;
