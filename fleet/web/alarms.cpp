@@ -17,16 +17,24 @@ bool AlarmRule::Applies(const std::string& site, int channel) const {
   return AppliesToSite(site) && std::find(channels.begin(), channels.end(), channel) != channels.end();
 }
 
-double AlarmRule::LowestLevel() const {
+const AlarmRule::Levels& AlarmRule::LevelsOf(const std::string& site, int channel) const {
+  const auto s = insulatorLevels.find(site);
+  if (s == insulatorLevels.end()) return levels;
+  const auto c = s->second.find(channel);
+  return c == s->second.end() ? levels : c->second;
+}
+
+double AlarmRule::LowestLevel(const std::string& site, int channel) const {
   std::optional<double> lowest;
-  for (const auto& l : levels)
+  for (const auto& l : LevelsOf(site, channel))
     if (l && (!lowest || *l < *lowest)) lowest = l;
   return lowest.value_or(0);
 }
 
-int AlarmRule::StageOf(double value) const {
-  for (int s = static_cast<int>(levels.size()) - 1; s >= 0; --s) {
-    const auto& l = levels[static_cast<std::size_t>(s)];
+int AlarmRule::StageOf(double value, const std::string& site, int channel) const {
+  const Levels& of = LevelsOf(site, channel);
+  for (int s = static_cast<int>(of.size()) - 1; s >= 0; --s) {
+    const auto& l = of[static_cast<std::size_t>(s)];
     if (l && value >= *l) return s;
   }
   return -1;
@@ -58,8 +66,9 @@ std::vector<Episode> SiteEpisodes(FleetStore& store, const AlarmSettings& settin
     if (!rule.AppliesToSite(site.name)) continue;
     for (int channel : rule.channels) {
       std::vector<EpisodeTracker> trackers;
-      for (std::size_t s = 0; s < rule.levels.size(); ++s)
-        if (rule.levels[s]) trackers.emplace_back(rule, static_cast<int>(s), channel);
+      const AlarmRule::Levels& levels = rule.LevelsOf(site.name, channel);
+      for (std::size_t s = 0; s < levels.size(); ++s)
+        if (levels[s]) trackers.emplace_back(rule, site.name, static_cast<int>(s), channel);
       // Closed episodes end at the channel's first record after their last
       // one at or above the level; those are looked up all at once below.
       std::vector<Episode> closedEpisodes;
@@ -68,7 +77,7 @@ std::vector<Episode> SiteEpisodes(FleetStore& store, const AlarmSettings& settin
       // range is settled: an episode may run on past the range's end.
       TimeRange window{range.from, std::max(range.to, latest + 1)};
       for (;;) {
-        const auto page = AtOrAboveSeries(store, site.id, channel, *rule.quantity, rule.LowestLevel(), window, kPage);
+        const auto page = AtOrAboveSeries(store, site.id, channel, *rule.quantity, rule.LowestLevel(site.name, channel), window, kPage);
         bool done = page.size() < kPage;
         for (const TimedValue& r : page) {
           bool anyOpen = false;
@@ -135,7 +144,7 @@ std::vector<std::vector<ChannelStage>> CurrentStagesOf(FleetStore& store, const 
       std::vector<ChannelStage>& stages = out[of[w]];
       for (const ChannelExtreme& m : maxima[w]) {
         if (std::find(rule.channels.begin(), rule.channels.end(), m.channel) == rule.channels.end()) continue;
-        const int stage = rule.StageOf(m.max.value);
+        const int stage = rule.StageOf(m.max.value, sites[of[w]].site->name, m.channel);
         if (stage < 0) continue;
         auto it = std::find_if(stages.begin(), stages.end(), [&](const ChannelStage& c) { return c.channel == m.channel; });
         if (it == stages.end()) {

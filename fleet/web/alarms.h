@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,15 +36,22 @@ struct AlarmRule {
   const Quantity* quantity = nullptr;      // a quantity of ChannelQuantities()
   std::vector<std::string> sites;          // empty: every site
   std::vector<int> channels;               // 1..16
-  std::vector<std::optional<double>> levels;  // per stage of AlarmSettings::stages
+  using Levels = std::vector<std::optional<double>>;
+  Levels levels;  // per stage of AlarmSettings::stages
+  // Levels of each insulator's own (by site name and channel), where they
+  // differ from insulator to insulator: a channel listed takes these
+  // instead of `levels`.
+  std::map<std::string, std::map<int, Levels>> insulatorLevels;
   int64_t holdSeconds = 0;
 
   bool Applies(const std::string& site, int channel) const;
   bool AppliesToSite(const std::string& site) const;
-  // The smallest level in use.
-  double LowestLevel() const;
-  // The most severe stage whose level `value` reaches; -1 for none.
-  int StageOf(double value) const;
+  const Levels& LevelsOf(const std::string& site, int channel) const;
+  // The smallest level in use on a channel.
+  double LowestLevel(const std::string& site, int channel) const;
+  // The most severe stage whose level `value` reaches on a channel; -1 for
+  // none.
+  int StageOf(double value, const std::string& site, int channel) const;
 };
 
 struct AlarmSettings {
@@ -66,9 +74,9 @@ struct Episode {
 // channel's records at or above the level, in time order.
 class EpisodeTracker {
  public:
-  EpisodeTracker(const AlarmRule& rule, int stage, int channel)
-      : rule_(rule.name), stage_(stage), channel_(channel), level_(rule.levels[static_cast<std::size_t>(stage)].value()),
-        hold_(rule.holdSeconds) {}
+  EpisodeTracker(const AlarmRule& rule, const std::string& site, int stage, int channel)
+      : rule_(rule.name), stage_(stage), channel_(channel),
+        level_(rule.LevelsOf(site, channel)[static_cast<std::size_t>(stage)].value()), hold_(rule.holdSeconds) {}
 
   // A record of the channel whose value may be at or above the level.
   // Returns the episode this record closed (more than `hold` after the

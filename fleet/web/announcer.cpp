@@ -159,9 +159,10 @@ void Announcer::CheckRule(const SiteRow& site, const AlarmRule& rule, int64_t la
   std::vector<OpenEpisode> stillOpen;
   for (int channel : rule.channels) {
     std::vector<EpisodeTracker> trackers;
-    for (std::size_t s = 0; s < rule.levels.size(); ++s) {
-      if (!rule.levels[s]) continue;
-      EpisodeTracker& t = trackers.emplace_back(rule, static_cast<int>(s), channel);
+    const AlarmRule::Levels& levels = rule.LevelsOf(site.name, channel);
+    for (std::size_t s = 0; s < levels.size(); ++s) {
+      if (!levels[s]) continue;
+      EpisodeTracker& t = trackers.emplace_back(rule, site.name, static_cast<int>(s), channel);
       for (const OpenEpisode& o : state.open) {
         if (o.channel != channel || o.stage != settings_.stages[s]) continue;
         Episode e = o.episode;
@@ -176,7 +177,7 @@ void Announcer::CheckRule(const SiteRow& site, const AlarmRule& rule, int64_t la
     };
     TimeRange window = range;
     for (;;) {
-      const auto page = AtOrAboveSeries(store_, site.id, channel, *rule.quantity, rule.LowestLevel(), window, kPage);
+      const auto page = AtOrAboveSeries(store_, site.id, channel, *rule.quantity, rule.LowestLevel(site.name, channel), window, kPage);
       for (const TimedValue& r : page) {
         for (EpisodeTracker& t : trackers) {
           const bool wasOpen = t.Open().has_value();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "alarms.h"
+#include "assessment.h"
 #include "store.h"
 
 namespace varnel::fleet::web {
@@ -32,6 +33,7 @@ struct HttpRequest {
   std::string path;                                        // decoded, without the query
   std::vector<std::pair<std::string, std::string>> query;  // decoded, in order
   std::map<std::string, std::string> headers;              // names in lower case
+  std::string body;                                        // of a POST
 };
 
 struct HttpResponse {
@@ -43,6 +45,12 @@ struct HttpResponse {
 
 struct DashboardOptions {
   AlarmSettings alarms;
+  // The insulators' own limits and the forecast (assessment.h).
+  ConditionSettings condition;
+  // Enters a maintenance event from the dashboard's form (only with the
+  // access token); false with the reason when the database refused it.
+  // Empty: the form is not offered.
+  std::function<bool(int64_t site, const MaintenanceEvent& event, std::string& why)> addEvent;
   // A site without a record for this long is marked quiet.
   int64_t quietSeconds = 15 * 60;
   // The highest peak of the fleet page looks back this far from a site's

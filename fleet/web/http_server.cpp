@@ -18,6 +18,9 @@ HttpRequest RequestOf(const QHttpServerRequest& request) {
   for (const auto& [key, value] : QUrlQuery(query).queryItems(QUrl::FullyDecoded))
     r.query.emplace_back(key.toStdString(), value.toStdString());
   for (const auto& [name, value] : request.headers()) r.headers[name.toLower().toStdString()] = value.toStdString();
+  // A form's fields (application/x-www-form-urlencoded); bounded by the
+  // server's own limit on a request.
+  r.body = request.body().toStdString();
   return r;
 }
 

@@ -263,6 +263,69 @@ class PostgresFleetStore final : public FleetStore {
     return SnapshotOf(r, 0);
   }
 
+  std::vector<InsulatorRow> Insulators() override {
+    PgResult r = Exec("SELECT site_id, channel, name, type, critical_peak_ma FROM insulators ORDER BY site_id, channel",
+                      {});
+    std::vector<InsulatorRow> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({r.Int(i, 0), static_cast<int>(r.Int(i, 1)), r.Text(i, 2), r.Text(i, 3), Number(r, i, 4)});
+    return out;
+  }
+
+  std::vector<DailyIndicatorRow> DailyIndicators(int64_t site, int64_t firstDay, int64_t lastDay) override {
+    PgResult r = Exec("SELECT channel, day - DATE '1970-01-01', n, wet_n, peak_max, wet_peak_max, "
+                      "extract(epoch from wet_peak_time)::bigint, charge_mc, dew_depression_min FROM daily_indicators "
+                      "WHERE site_id = $1 AND day >= DATE '1970-01-01' + $2::integer AND "
+                      "day < DATE '1970-01-01' + $3::integer ORDER BY channel, day",
+                      {std::to_string(site), std::to_string(firstDay), std::to_string(lastDay)});
+    std::vector<DailyIndicatorRow> out;
+    for (int i = 0; i < r.Rows(); ++i) {
+      DailyIndicatorRow d;
+      d.channel = static_cast<int>(r.Int(i, 0));
+      d.day = r.Int(i, 1);
+      d.n = r.Int(i, 2);
+      d.wetN = r.Int(i, 3);
+      d.peakMax = Number(r, i, 4);
+      d.wetPeakMax = Number(r, i, 5);
+      if (!r.IsNull(i, 6)) d.wetPeakTime = r.Int(i, 6);
+      d.chargeMc = Number(r, i, 7).value_or(0);
+      d.dewDepressionMin = Number(r, i, 8);
+      out.push_back(d);
+    }
+    return out;
+  }
+
+  std::vector<MaintenanceRow> Maintenance(std::optional<int64_t> site) override {
+    PgResult r = Exec("SELECT site_id, channel, extract(epoch from time)::bigint, kind, note FROM maintenance "
+                      "WHERE $1::integer < 0 OR site_id = $1::integer ORDER BY site_id, time, channel, kind",
+                      {std::to_string(site.value_or(-1))});
+    std::vector<MaintenanceRow> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({r.Int(i, 0), static_cast<int>(r.Int(i, 1)), r.Int(i, 2), r.Text(i, 3), r.Text(i, 4)});
+    return out;
+  }
+
+  std::vector<DayMean> DayMeans(int64_t site, const Quantity& q, int64_t firstDay, int64_t lastDay) override {
+    PgResult r = Exec(std::string("SELECT channel, day - DATE '1970-01-01', sum_value / n FROM ") + schema::kSummaryDays +
+                          " WHERE site_id = $1 AND quantity = $2 AND channel > 0 AND day >= DATE '1970-01-01' + "
+                          "$3::integer AND day < DATE '1970-01-01' + $4::integer ORDER BY channel, day",
+                      {std::to_string(site), q.column, std::to_string(firstDay), std::to_string(lastDay)});
+    std::vector<DayMean> out;
+    for (int i = 0; i < r.Rows(); ++i)
+      out.push_back({static_cast<int>(r.Int(i, 0)), r.Int(i, 1), Number(r, i, 2).value_or(0)});
+    return out;
+  }
+
+  std::vector<SnapshotRow> ScheduledSnapshots(int64_t site, TimeRange range) override {
+    PgResult r = Exec(std::string(kSnapshotColumns) +
+                          " FROM snapshots WHERE site_id = $1 AND time >= to_timestamp($2) AND time < to_timestamp($3) "
+                          "AND kind = 'scheduled' ORDER BY time, name",
+                      {std::to_string(site), std::to_string(range.from), std::to_string(range.to)});
+    std::vector<SnapshotRow> out;
+    for (int i = 0; i < r.Rows(); ++i) out.push_back(SnapshotOf(r, i));
+    return out;
+  }
+
   std::optional<std::string> SnapshotData(int64_t site, int64_t time, const std::string& name) override {
     PgResult r = Exec("SELECT data FROM snapshots WHERE site_id = $1 AND time = to_timestamp($2) AND name = $3 "
                       "AND data IS NOT NULL",
@@ -530,7 +593,7 @@ class PostgresFleetStore final : public FleetStore {
 
   static constexpr const char* kSnapshotColumns =
       "SELECT extract(epoch from time)::bigint, name, kind, trigger_channel, trigger_peak_ma, channels, "
-      "peak_counts, peaks_ma, data IS NOT NULL";
+      "peak_counts, peaks_ma, data IS NOT NULL, harmonics_ma";
 
   static SnapshotRow SnapshotOf(const PgResult& r, int i) {
     SnapshotRow s;
@@ -543,6 +606,7 @@ class PostgresFleetStore final : public FleetStore {
     for (double c : ParseNumberList(r.Text(i, 6))) s.peakCounts.push_back(static_cast<int>(c));
     s.peaksMa = ParseNumberList(r.Text(i, 7));
     s.hasData = r.Text(i, 8) == "t";
+    if (!r.IsNull(i, 9)) s.harmonicsMa = ParseNumberList(r.Text(i, 9));
     return s;
   }
 

@@ -253,10 +253,72 @@ class SqliteFleetStore final : public FleetStore {
     return s.Blob(0);
   }
 
+  std::vector<InsulatorRow> Insulators() override {
+    SqliteStatement s(Db(), "SELECT site_id, channel, name, type, critical_peak_ma FROM insulators "
+                            "ORDER BY site_id, channel");
+    std::vector<InsulatorRow> out;
+    while (s.Step())
+      out.push_back({s.Int(0), static_cast<int>(s.Int(1)), s.Text(2), s.Text(3), s.Real(4)});
+    return out;
+  }
+
+  std::vector<DailyIndicatorRow> DailyIndicators(int64_t site, int64_t firstDay, int64_t lastDay) override {
+    SqliteStatement s(Db(), std::string("SELECT channel, ") + kDayNumber + ", " + schema::kIndicatorValues +
+                                " FROM daily_indicators WHERE site_id = ?1 AND day >= ?2 AND day < ?3 "
+                                "ORDER BY channel, day");
+    s.Bind(1, site).Bind(2, DayText(firstDay)).Bind(3, DayText(lastDay));
+    std::vector<DailyIndicatorRow> out;
+    while (s.Step()) {
+      DailyIndicatorRow r;
+      r.channel = static_cast<int>(s.Int(0));
+      r.day = s.Int(1);
+      r.n = s.Int(2);
+      r.wetN = s.Int(3);
+      r.peakMax = s.Real(4);
+      r.wetPeakMax = s.Real(5);
+      if (!s.IsNull(6)) r.wetPeakTime = s.Int(6);
+      r.chargeMc = s.Real(7).value_or(0);
+      r.dewDepressionMin = s.Real(8);
+      out.push_back(r);
+    }
+    return out;
+  }
+
+  std::vector<MaintenanceRow> Maintenance(std::optional<int64_t> site) override {
+    SqliteStatement s(Db(), "SELECT site_id, channel, time, kind, note FROM maintenance WHERE ?1 IS NULL OR "
+                            "site_id = ?1 ORDER BY site_id, time, channel, kind");
+    if (site) s.Bind(1, *site); else s.BindNull(1);
+    std::vector<MaintenanceRow> out;
+    while (s.Step()) out.push_back({s.Int(0), static_cast<int>(s.Int(1)), s.Int(2), s.Text(3), s.Text(4)});
+    return out;
+  }
+
+  std::vector<DayMean> DayMeans(int64_t site, const Quantity& q, int64_t firstDay, int64_t lastDay) override {
+    SqliteStatement s(Db(), std::string("SELECT channel, ") + kDayNumber + ", sum_value / n FROM " +
+                                schema::kSummaryDays + " WHERE site_id = ?1 AND quantity = ?2 AND channel > 0 AND "
+                                "day >= ?3 AND day < ?4 ORDER BY channel, day");
+    s.Bind(1, site).Bind(2, std::string(q.column)).Bind(3, DayText(firstDay)).Bind(4, DayText(lastDay));
+    std::vector<DayMean> out;
+    while (s.Step()) out.push_back({static_cast<int>(s.Int(0)), s.Int(1), s.Real(2).value_or(0)});
+    return out;
+  }
+
+  std::vector<SnapshotRow> ScheduledSnapshots(int64_t site, TimeRange range) override {
+    SqliteStatement s(Db(), std::string(kSnapshotColumns) +
+                                " FROM snapshots WHERE site_id = ?1 AND time >= ?2 AND time < ?3 AND "
+                                "kind = 'scheduled' ORDER BY time, name");
+    s.Bind(1, site).Bind(2, range.from).Bind(3, range.to);
+    std::vector<SnapshotRow> out;
+    while (s.Step()) out.push_back(SnapshotOf(s));
+    return out;
+  }
+
  private:
   static constexpr const char* kSnapshotColumns =
       "SELECT time, name, kind, trigger_channel, trigger_peak_ma, channels, peak_counts, peaks_ma, "
-      "data IS NOT NULL";
+      "data IS NOT NULL, harmonics_ma";
+  // A `day` text as days since 1970-01-01.
+  static constexpr const char* kDayNumber = "CAST(julianday(day) - 2440587.5 AS INTEGER)";
 
   static SnapshotRow SnapshotOf(const SqliteStatement& s) {
     SnapshotRow r;
@@ -269,6 +331,7 @@ class SqliteFleetStore final : public FleetStore {
     for (double c : ParseNumberList(s.Text(6))) r.peakCounts.push_back(static_cast<int>(c));
     r.peaksMa = ParseNumberList(s.Text(7));
     r.hasData = s.Int(8) != 0;
+    if (!s.IsNull(9)) r.harmonicsMa = ParseNumberList(s.Text(9));
     return r;
   }
 

@@ -85,6 +85,47 @@ struct SnapshotRow {
   std::vector<int> peakCounts;
   std::vector<double> peaksMa;
   bool hasData = false;  // the file itself is stored
+  std::vector<double> harmonicsMa;  // I1, I3, I5, I7 per channel; empty: not known
+};
+
+// An insulator of a site's register (as its collector stored it).
+struct InsulatorRow {
+  int64_t site = 0;
+  int channel = 0;
+  std::string name;
+  std::string type;
+  std::optional<double> criticalPeakMa;
+};
+
+// A day of one channel's indicators (the collector's `daily_indicators`;
+// channel 0 the weather: n, wetN and the dew-point depression only).
+struct DailyIndicatorRow {
+  int channel = 0;
+  int64_t day = 0;  // days since 1970-01-01 in the site's calendar
+  int64_t n = 0;
+  int64_t wetN = 0;
+  std::optional<double> peakMax;
+  std::optional<double> wetPeakMax;
+  std::optional<int64_t> wetPeakTime;
+  double chargeMc = 0;
+  std::optional<double> dewDepressionMin;
+};
+
+// A washing, inspection or replacement entered for a site.
+struct MaintenanceRow {
+  int64_t site = 0;
+  int channel = 0;  // 0: every insulator of the site
+  int64_t time = 0;
+  std::string kind;  // "washing", "inspection", "replacement"
+  std::string note;
+};
+
+// The mean of a quantity over a day of one channel, from the daily
+// summaries.
+struct DayMean {
+  int channel = 0;
+  int64_t day = 0;
+  double mean = 0;
 };
 
 // A range of record times, [from, to), in seconds since the epoch.
@@ -183,6 +224,20 @@ class FleetStore {
   virtual std::optional<SnapshotRow> Snapshot(int64_t site, int64_t time, const std::string& name) = 0;
   // The stored file of a snapshot (collected with --store-waveforms).
   virtual std::optional<std::string> SnapshotData(int64_t site, int64_t time, const std::string& name) = 0;
+
+  // Every site's register, by site and channel.
+  virtual std::vector<InsulatorRow> Insulators() = 0;
+  // The daily indicators of the days [firstDay, lastDay) of a site, by
+  // channel and day.
+  virtual std::vector<DailyIndicatorRow> DailyIndicators(int64_t site, int64_t firstDay, int64_t lastDay) = 0;
+  // The maintenance events of a site (nullopt: of every site), by site
+  // and time.
+  virtual std::vector<MaintenanceRow> Maintenance(std::optional<int64_t> site) = 0;
+  // The daily means of a channel quantity of the days [firstDay, lastDay),
+  // every channel, by channel and day.
+  virtual std::vector<DayMean> DayMeans(int64_t site, const Quantity& q, int64_t firstDay, int64_t lastDay) = 0;
+  // Scheduled snapshots of `range` with their harmonics, oldest first.
+  virtual std::vector<SnapshotRow> ScheduledSnapshots(int64_t site, TimeRange range) = 0;
 };
 
 // PostgreSQL for a connection string (as the collector tells them apart),
