@@ -54,8 +54,9 @@ std::string LocalTimeText(int64_t epochSeconds, const std::string& timeZone) {
 }
 
 Announcer::Announcer(FleetStore& store, const AlarmSettings& settings, std::string statePath, CommandRunner& runner,
-                     Log log)
-    : store_(store), settings_(settings), statePath_(std::move(statePath)), runner_(runner), log_(std::move(log)) {}
+                     Log log, const ConditionSettings* condition)
+    : store_(store), settings_(settings), condition_(condition), statePath_(std::move(statePath)), runner_(runner),
+      log_(std::move(log)) {}
 
 bool Announcer::Load(std::string& why) {
   QFile f(QString::fromStdString(statePath_));
@@ -95,6 +96,14 @@ bool Announcer::Load(std::string& why) {
       }
     }
   }
+  const QJsonObject forecasts = root["forecasts"].toObject();
+  for (auto s = forecasts.begin(); s != forecasts.end(); ++s) {
+    const QJsonObject o = s.value().toObject();
+    forecastThrough_[s.key().toStdString()] = o["through"].toInteger();
+    const QJsonObject within = o["within"].toObject();
+    for (auto c = within.begin(); c != within.end(); ++c)
+      forecasts_[s.key().toStdString()][c.key().toInt()] = c.value().toDouble();
+  }
   for (const QJsonValue& v : root["pending"].toArray()) pending_.push_back(AnnouncementOf(v.toObject()));
   if (!pending_.empty())
     log_(std::to_string(pending_.size()) + " alarm announcements were decided but not started before; starting them");
@@ -122,7 +131,14 @@ bool Announcer::Save() {
   }
   QJsonArray pending;
   for (const Announcement& a : pending_) pending.append(ToJson(a));
-  const QJsonObject root{{"format", kFormat}, {"sites", sites}, {"pending", pending}};
+  QJsonObject forecasts;
+  for (const auto& [siteName, through] : forecastThrough_) {
+    QJsonObject within;
+    for (const auto& [channel, days] : forecasts_[siteName]) within[QString::number(channel)] = days;
+    forecasts[QString::fromStdString(siteName)] =
+        QJsonObject{{"through", static_cast<qint64>(through)}, {"within", within}};
+  }
+  const QJsonObject root{{"format", kFormat}, {"sites", sites}, {"forecasts", forecasts}, {"pending", pending}};
 
   QSaveFile f(QString::fromStdString(statePath_));
   if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(root).toJson()) < 0 || !f.commit()) {
@@ -206,7 +222,8 @@ void Announcer::CheckSite(const SiteRow& site, std::vector<Announcement>& out) {
   const std::optional<LatestRecord> latest = store_.Latest(site.id);
   if (!latest) return;
   SiteState& state = sites_[site.name];
-  for (const AlarmRule& rule : settings_.rules) {
+  CheckForecasts(site, *latest, out);
+  for (const AlarmRule& rule : current_.rules) {
     if (!rule.AppliesToSite(site.name)) continue;
     auto known = state.find(rule.name);
     const bool first = known == state.end();
@@ -216,13 +233,54 @@ void Announcer::CheckSite(const SiteRow& site, std::vector<Announcement>& out) {
   }
 }
 
+void Announcer::CheckForecasts(const SiteRow& site, const LatestRecord& latest, std::vector<Announcement>& out) {
+  if (!condition_ || !condition_->active) return;
+  auto through = forecastThrough_.find(site.name);
+  if (through != forecastThrough_.end() && latest.time <= through->second) return;
+  const ConditionInputs in{condition_, &current_, &insulators_, &maintenance_};
+  std::map<int, double>& within = forecasts_[site.name];
+  for (const InsulatorCondition& c : AssessSite(store_, in, site, latest)) {
+    if (!c.forecastWithinLead) {
+      within.erase(c.channel);  // beyond the lead time again: announced anew when it comes back
+      continue;
+    }
+    if (within.count(c.channel)) continue;
+    within[c.channel] = *c.forecast.daysToDanger;
+    Announcement a;
+    a.event = "forecast";
+    a.site = site.name;
+    a.channel = c.channel;
+    a.rule = condition_->ruleName;
+    a.stage = settings_.stages.back();
+    a.quantity = "wet_peak";
+    a.unit = "days";
+    a.value = *c.forecast.daysToDanger;
+    a.time = latest.time;
+    a.localTime = LocalTimeText(latest.time, site.timeZone);
+    out.push_back(std::move(a));
+  }
+  forecastThrough_[site.name] = latest.time;
+  changed_ = true;
+}
+
 void Announcer::Check() {
   std::vector<Announcement> found;
   const auto before = sites_;
+  const auto forecastsBefore = forecasts_;
+  const auto throughBefore = forecastThrough_;
   try {
-    for (const SiteRow& site : store_.Sites()) CheckSite(site, found);
+    const std::vector<SiteRow> sites = store_.Sites();
+    current_ = settings_;
+    if (condition_) {
+      insulators_ = store_.Insulators();
+      maintenance_ = store_.Maintenance(std::nullopt);
+      current_ = WithInsulatorLimits(settings_, *condition_, sites, insulators_);
+    }
+    for (const SiteRow& site : sites) CheckSite(site, found);
   } catch (...) {
     sites_ = before;  // the pass is looked at again in full next time
+    forecasts_ = forecastsBefore;
+    forecastThrough_ = throughBefore;
     throw;
   }
   std::stable_sort(found.begin(), found.end(), [](const Announcement& a, const Announcement& b) {

@@ -21,6 +21,13 @@
 // On the first pass for a site and rule (no state yet, or a new rule), the
 // last day is looked at without announcing its history: only the episodes
 // open now are announced as begun.
+//
+// With the insulators' own limits (assessment.h), their rule is watched
+// like the configured ones, and each insulator's forecast too: "forecast"
+// is announced once when its days to danger fall below the lead time (the
+// value is those days, the unit "days", the stage the most severe), and
+// again only after the forecast has been beyond the lead time (a washing,
+// a rain) in between.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +38,12 @@
 #include <vector>
 
 #include "alarms.h"
+#include "assessment.h"
 
 namespace varnel::fleet::web {
 
 struct Announcement {
-  std::string event;  // "began" or "ended"
+  std::string event;  // "began", "ended" or "forecast"
   std::string site;
   int channel = 0;
   std::string rule;
@@ -59,7 +67,10 @@ class CommandRunner {
 class Announcer {
  public:
   using Log = std::function<void(const std::string&)>;
-  Announcer(FleetStore& store, const AlarmSettings& settings, std::string statePath, CommandRunner& runner, Log log);
+  // `condition`: the insulators' limits and forecasts to watch as well
+  // (nullptr: only the configured rules).
+  Announcer(FleetStore& store, const AlarmSettings& settings, std::string statePath, CommandRunner& runner, Log log,
+            const ConditionSettings* condition = nullptr);
 
   // Reads the state file; a missing file is a first start.  False with the
   // reason when the file is there but unreadable (nothing is overwritten).
@@ -83,6 +94,7 @@ class Announcer {
   using SiteState = std::map<std::string, RuleState>;  // by rule name
 
   void CheckSite(const SiteRow& site, std::vector<Announcement>& out);
+  void CheckForecasts(const SiteRow& site, const LatestRecord& latest, std::vector<Announcement>& out);
   void CheckRule(const SiteRow& site, const AlarmRule& rule, int64_t latest, bool first, RuleState& state,
                  std::vector<Announcement>& out);
   Announcement Make(const char* event, const SiteRow& site, const AlarmRule& rule, const Episode& e, int64_t time,
@@ -92,6 +104,14 @@ class Announcer {
 
   FleetStore& store_;
   const AlarmSettings& settings_;
+  const ConditionSettings* condition_;
+  AlarmSettings current_;  // the configured rules and the insulators' limits, as of this pass
+  std::vector<InsulatorRow> insulators_;
+  std::vector<MaintenanceRow> maintenance_;
+  // Per site: the newest record whose forecasts were looked at, and the
+  // channels announced as within the lead time (with their days then).
+  std::map<std::string, int64_t> forecastThrough_;
+  std::map<std::string, std::map<int, double>> forecasts_;
   std::string statePath_;
   CommandRunner& runner_;
   Log log_;

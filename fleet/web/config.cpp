@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <map>
 #include <set>
 
 namespace varnel::fleet::web {
@@ -138,6 +139,59 @@ void ReadRule(QSettings& ini, const std::string& section, WebConfig& config, int
   config.alarms.rules.push_back(std::move(rule));
 }
 
+// A number from `min` to `max` under `key`, if given.
+void ReadNumber(Reader& r, const std::string& key, double min, double max, double& target) {
+  auto v = r.Get(key);
+  if (!v) return;
+  const auto n = Number(Text(*v));
+  if (!n || *n < min || *n > max)
+    r.Error(key + " must be a number from " + std::to_string(min) + " to " + std::to_string(max) + ", not \"" +
+            Text(*v) + "\"");
+  else
+    target = *n;
+}
+
+// The stages' fractions: one per stage of [Alarms] Stages; the three
+// usual names default to 0.1, 0.3 and 0.6.
+void ReadFractions(Reader& r, const std::vector<std::string>& stages, ConditionSettings& c) {
+  const std::map<std::string, double> usual{{"caution", 0.1}, {"warning", 0.3}, {"danger", 0.6}};
+  c.fractions.clear();
+  for (const std::string& stage : stages) {
+    std::optional<double> fraction;
+    if (auto u = usual.find(stage); u != usual.end()) fraction = u->second;
+    if (auto v = r.Get(stage)) {
+      const auto n = Number(Text(*v));
+      if (!n || *n <= 0 || *n > 10) r.Error(stage + " must be a fraction of the critical peak above 0, not \"" + Text(*v) + "\"");
+      else fraction = n;
+    }
+    c.fractions.push_back(fraction);
+  }
+}
+
+bool AnyFraction(const ConditionSettings& c) {
+  return std::any_of(c.fractions.begin(), c.fractions.end(), [](const auto& f) { return f.has_value(); });
+}
+
+void ReadCondition(QSettings& ini, WebConfig& config, int64_t defaultHold, std::vector<std::string>& errors) {
+  Reader r(ini, "Condition", errors);
+  ConditionSettings& c = config.condition;
+  c.holdSeconds = defaultHold;
+  r.Flag("Active", c.active);
+  ReadNumber(r, "CriticalPeakMa", 0.001, 1e6, c.defaultCriticalPeakMa);
+  ReadFractions(r, config.alarms.stages, c);
+  if (c.active && !AnyFraction(c))
+    r.Error("no stage has a fraction of the critical peak (give one per stage, as caution=0.1)");
+  r.Whole("HoldMinutes", 1, 7 * 24 * 60, c.holdSeconds, 60);
+  ReadNumber(r, "LeadDays", 0, 3650, c.leadDays);
+  r.Whole("ForecastDays", 7, 3650, c.forecastDays);
+  int64_t minWet = c.forecast.minWetDays;
+  r.Whole("MinWetDays", 2, 1000, minWet);
+  c.forecast.minWetDays = static_cast<int>(minWet);
+  ReadNumber(r, "Confidence", 0.5, 0.999, c.forecast.confidence);
+  ReadNumber(r, "RainDropFraction", 0.05, 0.95, c.forecast.dropFraction);
+  r.ReportUnused();
+}
+
 }  // namespace
 
 std::optional<std::vector<int>> ParseChannelSet(const std::vector<std::string>& items) {
@@ -201,12 +255,22 @@ bool LoadConfigFile(const std::string& path, WebConfig& config, std::vector<std:
   }
   for (const QString& g : groups) {
     const std::string group = g.toStdString();
-    if (group == "Web" || group == "Alarms") continue;
+    if (group == "Web" || group == "Alarms" || group == "Condition") continue;
     if (group.rfind("Rule ", 0) != 0 || group.size() == 5) {
-      errors.push_back("unknown section [" + group + "] (sections: [Web], [Alarms], [Rule NAME])");
+      errors.push_back("unknown section [" + group + "] (sections: [Web], [Alarms], [Condition], [Rule NAME])");
       continue;
     }
     ReadRule(ini, group, config, defaultHold, errors);
+  }
+  if (groups.contains("Condition")) {
+    ReadCondition(ini, config, defaultHold, errors);
+  } else {
+    // The usual fractions for the stages as named, the alarms' hold; stages
+    // of other names have no fraction to take, and no limits then.
+    Reader r(ini, "Condition", errors);
+    config.condition.holdSeconds = defaultHold;
+    ReadFractions(r, config.alarms.stages, config.condition);
+    if (!AnyFraction(config.condition)) config.condition.active = false;
   }
   return errors.size() == before;
 }

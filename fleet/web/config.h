@@ -28,6 +28,19 @@
 //   warning=5
 //   danger=10
 //   HoldMinutes=30
+//
+//   [Condition]                    ; each insulator against its own limit (assessment.h)
+//   Active=true                    ; false: no "insulator limit" alarms
+//   CriticalPeakMa=20              ; the flashover peak of insulators not in a register
+//   caution=0.1                    ; a fraction of the critical peak per stage
+//   warning=0.3
+//   danger=0.6
+//   HoldMinutes=30
+//   LeadDays=14                    ; a forecast of danger sooner than this is announced
+//   ForecastDays=365               ; the forecast looks back at most this far
+//   MinWetDays=6                   ; fewer wet days since the last washing: no forecast
+//   Confidence=0.9                 ; of the forecast's interval
+//   RainDropFraction=0.5           ; a wet-day peak below this share of the days before: washed by rain
 #pragma once
 
 #include <chrono>
@@ -37,6 +50,7 @@
 #include <vector>
 
 #include "alarms.h"
+#include "assessment.h"
 
 namespace varnel::fleet::web {
 
@@ -54,6 +68,7 @@ struct WebConfig {
   std::string chartDir = "/usr/share/javascript/dygraphs";
   std::string stateFile;
   AlarmSettings alarms;
+  ConditionSettings condition;
   std::string command;
   std::chrono::milliseconds commandTimeout{120'000};
   std::chrono::milliseconds checkInterval{30'000};

@@ -237,6 +237,22 @@ int main(int argc, char** argv) {
 
   DashboardOptions options;
   options.alarms = config.alarms;
+  options.condition = config.condition;
+  // The maintenance form writes its event through the collector's engine,
+  // a connection of its own for each (rare) entry; the database may refuse
+  // (a role or file that may only be read), which the form then says.
+  if (!config.token.empty())
+    options.addEvent = [database = config.database](int64_t site, const MaintenanceEvent& e, std::string& why) {
+      try {
+        std::unique_ptr<Database> db = MakeDatabase(database);
+        db->Open();
+        db->AddEvent(site, e);
+        return true;
+      } catch (const DbError& error) {
+        why = error.what();
+        return false;
+      }
+    };
   options.quietSeconds = config.quietSeconds;
   options.token = config.token;
   options.servedOverTls = tls.has_value();
@@ -260,13 +276,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<Announcer> announcer;
   QTimer check;
   if (!config.command.empty()) {
-    if (config.alarms.rules.empty()) Log("an alarm Command is set but no [Rule ...]: nothing to announce");
+    if (config.alarms.rules.empty() && !config.condition.active)
+      Log("an alarm Command is set but no [Rule ...] and the insulators' limits are off: nothing to announce");
     runner = std::make_unique<ProcessCommandRunner>(QString::fromStdString(config.command), config.commandTimeout);
     if (!runner->Valid()) {
       Log("the alarm Command names no program");
       return kExitUsage;
     }
-    announcer = std::make_unique<Announcer>(*store, options.alarms, config.stateFile, *runner, Log);
+    announcer = std::make_unique<Announcer>(*store, options.alarms, config.stateFile, *runner, Log, &options.condition);
     std::string why;
     if (!announcer->Load(why)) {
       Log(why);
