@@ -355,6 +355,99 @@ TEST_P(StoreTest, OnlyADatabaseOfThisReleasesSchemaVersionIsOpened) {
                         current + ": upgrade varnel-web");
 }
 
+// The daily indicators as both engines merge them over commits, with the
+// register, the maintenance log and the snapshots' harmonics as stored.
+TEST_P(StoreTest, DailyIndicatorsRegisterMaintenanceAndHarmonicsAsTheCollectorStoredThem) {
+  const std::string name = Name("condition");
+  const int64_t site = writer_->Site(name);
+  // Minutes 0..5 and 15 of 2005-06-01 (Tokyo), in two commits; even
+  // minutes wet (90 %), odd ones dry (80 %), all at 20 °C.  Channel 1's
+  // peak 1 + m / 2 mA, its mean absolute current 0.5 mA.
+  auto record = [](int m) {
+    StoredRecord r = Record(kBase + m * kMinute, 4);
+    SetPeak(r, 1, 1.0f + 0.5f * static_cast<float>(m));
+    SetChannel(r, 1, 4, 0.5f);
+    SetWeather(r, 2, 20.0f);
+    SetWeather(r, 3, m % 2 == 0 ? 90.0f : 80.0f);
+    return r;
+  };
+  writer_->Add(site, {record(0), record(1), record(2)});
+  writer_->Add(site, {record(3), record(4), record(5), record(15)});
+  writer_->Add(site, {record(4)});  // stored before: counts nothing again
+
+  const int64_t day = QDate(2005, 6, 1).toJulianDay() - 2440588;
+  const auto rows = store_->DailyIndicators(site, day, day + 1);
+  ASSERT_EQ(rows.size(), 5u);  // the weather and four channels
+  const DailyIndicatorRow& weather = rows[0];
+  EXPECT_EQ(weather.channel, 0);
+  EXPECT_EQ(weather.day, day);
+  EXPECT_EQ(weather.n, 7);
+  EXPECT_EQ(weather.wetN, 3);
+  // 20 °C at 90 %: the dew point is 18.3 °C (psychrometric tables).
+  ASSERT_TRUE(weather.dewDepressionMin);
+  EXPECT_NEAR(*weather.dewDepressionMin, 1.7, 0.05);
+  const DailyIndicatorRow& ch1 = rows[1];
+  EXPECT_EQ(ch1.channel, 1);
+  EXPECT_EQ(ch1.n, 7);
+  EXPECT_EQ(ch1.wetN, 3);
+  EXPECT_EQ(ch1.peakMax, 8.5);     // minute 15, dry
+  EXPECT_EQ(ch1.wetPeakMax, 3.0);  // minute 4, the last wet one
+  EXPECT_EQ(ch1.wetPeakTime, kBase + 4 * kMinute);
+  // Seven records of a minute each (the one after the gap counts one save
+  // interval, not ten minutes) at 0.5 mA: 210 mC.
+  EXPECT_NEAR(ch1.chargeMc, 210, 1e-6);
+  EXPECT_EQ(rows[2].peakMax, 0.0);
+  EXPECT_TRUE(store_->DailyIndicators(site, day + 1, day + 5).empty());
+
+  auto db = MakeDatabase(spec_);
+  db->Open();
+  Batch batch;
+  batch.insulators = std::vector<InsulatorEntry>{{2, "Line 2, phase T", "porcelain", 150.0}, {5, "spare", "", {}}};
+  db->Commit(site, batch);
+  const auto insulators = store_->Insulators();
+  const auto mine = std::count_if(insulators.begin(), insulators.end(), [&](auto& r) { return r.site == site; });
+  EXPECT_EQ(mine, 2);
+  for (const InsulatorRow& r : insulators) {
+    if (r.site != site) continue;
+    if (r.channel == 2) {
+      EXPECT_EQ(r.name, "Line 2, phase T");
+      EXPECT_EQ(r.type, "porcelain");
+      EXPECT_EQ(r.criticalPeakMa, 150.0);
+    } else {
+      EXPECT_EQ(r.channel, 5);
+      EXPECT_FALSE(r.criticalPeakMa);
+    }
+  }
+
+  const SiteZone zone = *SiteZone::Named("Asia/Tokyo");
+  EXPECT_TRUE(db->AddEvent(site, {2, zone.At(kBase + 3600), MaintenanceKind::kWashing, "washed <by> crew 3"}));
+  EXPECT_FALSE(db->AddEvent(site, {2, zone.At(kBase + 3600), MaintenanceKind::kWashing, "again"}));
+  EXPECT_TRUE(db->AddEvent(site, {0, zone.At(kBase + 60), MaintenanceKind::kInspection, ""}));
+  const auto events = store_->Maintenance(site);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].channel, 0);
+  EXPECT_EQ(events[0].time, kBase + 60);
+  EXPECT_EQ(events[0].kind, "inspection");
+  EXPECT_EQ(events[1].channel, 2);
+  EXPECT_EQ(events[1].kind, "washing");
+  EXPECT_EQ(events[1].note, "washed <by> crew 3");
+
+  StoredSnapshot snap;
+  snap.name = "20050601-1230Wev.dat";
+  snap.time = zone.At(kBase + 30 * kMinute);
+  snap.channels = 1;
+  snap.peakCounts = {10};
+  snap.peaksMa = {0.07};
+  snap.harmonicsMa = {2.0, 0.5, 0.25, 0.125};
+  writer_->AddSnapshot(site, snap);
+  snap.name = "ch1Peak9.00mA20050601-1231Wev.dat";
+  snap.parsed.kind = SnapshotKind::kPeak;
+  writer_->AddSnapshot(site, snap);
+  const auto scheduled = store_->ScheduledSnapshots(site, {kBase, kBase + 3600});
+  ASSERT_EQ(scheduled.size(), 1u);
+  EXPECT_EQ(scheduled[0].harmonicsMa, (std::vector<double>{2.0, 0.5, 0.25, 0.125}));
+}
+
 // The bucket of each record when a range is read from summaries of
 // `level`, as defined for people reading the charts: runs of whole UTC
 // hours or whole local days, the range's uneven ends in the first and the
