@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <numbers>
 #include <filesystem>
 #include <fstream>
 
@@ -373,6 +376,63 @@ TEST_F(CollectorTest, SnapshotsAreRegisteredWithKindTimeAndPeaksAndAReplacedFile
   EXPECT_EQ(SqliteValue(dbPath_, "SELECT peak_counts FROM snapshots WHERE kind = 'scheduled'"), "[500,2000,77,1234]");
   EXPECT_EQ(Count("snapshots"), 2);
   EXPECT_EQ(LogsContaining("notesWev.dat"), 1u);
+}
+
+// The site's SETDT.DAT says 50 Hz: a scheduled snapshot's channels get
+// the amplitudes of the harmonics they were made of.
+TEST_F(CollectorTest, SnapshotHarmonicsAreThoseTheWaveformWasMadeOf) {
+  SyntheticSite site(true, 4);
+  Use(site);
+  WaveStore waves(4);
+  // 300 counts of 50 Hz with 60, 30 and 15 counts of the 3rd, 5th and 7th
+  // harmonic on channel 1; channel 2 silent.
+  const std::array<std::pair<int, double>, 4> parts{{{1, 300}, {3, 60}, {5, 30}, {7, 15}}};
+  for (int n = 0; n < WaveStore::kSamples; ++n) {
+    double x = 0;
+    for (const auto& [order, counts] : parts) x += counts * std::sin(2 * std::numbers::pi * 50.0 * order * n * 80e-6 + 0.3 * order);
+    waves.Set(n, 0, static_cast<int16_t>(std::lround(x)));
+  }
+  ASSERT_TRUE(store::WriteWaveformFile(site.File("20050601-1530Wev.dat"), waves));
+  EXPECT_EQ(Poll().snapshotsAdded, 1u);
+  const std::string stored = SqliteValue(dbPath_, "SELECT harmonics_ma FROM snapshots");
+  std::vector<double> ma;
+  for (std::size_t at = 1; at < stored.size();) {
+    std::size_t used = 0;
+    ma.push_back(std::stod(stored.substr(at), &used));
+    at += used + 1;
+  }
+  ASSERT_EQ(ma.size(), 16u) << stored;
+  const double mAPerCount = 10.0 / 4096 / 330 * 1000;
+  for (std::size_t h = 0; h < parts.size(); ++h)
+    EXPECT_NEAR(ma[h], parts[h].second * mAPerCount, 0.5 * mAPerCount) << "harmonic " << parts[h].first;
+  EXPECT_EQ(ma[4], 0.0);
+}
+
+// insulators.ini is stored when it appears or changes; a file with a
+// mistake is said once and leaves the register stored before; a removed
+// file empties it.
+TEST_F(CollectorTest, TheRegisterFileIsStoredWhenItChangesAndAFaultyOneLeavesTheStoredRegister) {
+  SyntheticSite site(true, 4);
+  Use(site);
+  const std::string file = site.File("insulators.ini");
+  std::ofstream(file) << "[Channel 2]\nName=Line 2, phase T\nType=porcelain\nCriticalPeakMa=150\n"
+                         "[Channel 4]\nName=spare\n";
+  Poll();
+  const auto read = [&] {
+    return SqliteRows(dbPath_, "SELECT channel, name, type, critical_peak_ma FROM insulators ORDER BY channel");
+  };
+  const std::vector<std::vector<std::string>> first{{"2", "Line 2, phase T", "porcelain", "150.0"},
+                                                    {"4", "spare", "", ""}};
+  EXPECT_EQ(read(), first);
+  std::ofstream(file) << "[Channel 2]\nCriticalPeakMa=lots\n[Channel 17]\nName=x\n";
+  Poll();
+  Poll();
+  EXPECT_EQ(read(), first);
+  EXPECT_EQ(LogsContaining("CriticalPeakMa must be a current"), 1u);
+  EXPECT_EQ(LogsContaining("[Channel 17]"), 1u);
+  std::filesystem::remove(file);
+  Poll();
+  EXPECT_TRUE(read().empty());
 }
 
 TEST(CollectorImport, ImportingTwiceAddsNothingAndAnInterruptedImportGoesOn) {

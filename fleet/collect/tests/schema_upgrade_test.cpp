@@ -9,6 +9,7 @@
 
 #include "collect_test_support.h"
 #include "collector.h"
+#include "condition.h"
 #include "files.h"
 #include "import.h"
 #include "schema.h"
@@ -95,7 +96,8 @@ TEST_P(SchemaVersions, TheReleaseBeforeVersionsIsUpgradedInPlaceAndCollectingGoe
   engine->Open();
 
   const Rows stamped{{"1", "sites, records, channel_records, snapshots and positions"},
-                     {"2", "hourly and daily summaries"}};
+                     {"2", "hourly and daily summaries"},
+                     {"3", "daily indicators, insulators, maintenance and snapshot harmonics"}};
   EXPECT_EQ(Versions(db), stamped);
   EXPECT_EQ(UserVersion(db), Postgres() ? "-" : std::to_string(schema::kSchemaVersion));
   EXPECT_EQ(DatabaseRows(db, "SELECT site_id, name, time_zone FROM sites"), (Rows{{"1", "hill-7", "Asia/Tokyo"}}));
@@ -121,6 +123,24 @@ TEST_P(SchemaVersions, TheReleaseBeforeVersionsIsUpgradedInPlaceAndCollectingGoe
               (Rows{{"3", "2.75", std::to_string(kFirstEpoch), "4.75", std::to_string(kFirstEpoch + 120), "11.25"}}))
         << table;
   EXPECT_EQ(DatabaseRows(db, "SELECT count(*) FROM summary_days"), (Rows{{std::to_string(4 * 15 + 8)}}));
+  // Their daily indicators: channel 2's three records, none wet (humidity
+  // 3.5, 13.5, 23.5 %); the first stands for no time (nothing before it),
+  // the others for a minute each at their mean absolute currents 214.25
+  // and 224.25 mA: 26310 mC.
+  const Rows indicators = DatabaseRows(db, "SELECT n, wet_n, peak_max, wet_peak_max, charge_mc FROM daily_indicators "
+                                           "WHERE channel = 2");
+  ASSERT_EQ(indicators.size(), 1u);
+  EXPECT_EQ(indicators[0][0] + " " + indicators[0][1] + " " + indicators[0][3], "3 0 ");
+  EXPECT_EQ(std::stod(indicators[0][2]), 4.75);
+  EXPECT_NEAR(std::stod(indicators[0][4]), 26310, 0.01);
+  // The weather's: the smallest dew-point depression of 2.5, 12.5 and
+  // 22.5 °C at those humidities, as the collector works it out.
+  const Rows dew = DatabaseRows(db, "SELECT n, dew_depression_min FROM daily_indicators WHERE channel = 0");
+  ASSERT_EQ(dew.size(), 1u);
+  EXPECT_EQ(dew[0][0], "3");
+  EXPECT_NEAR(std::stod(dew[0][1]),
+              std::min({*DewPointDepression(2.5, 3.5), *DewPointDepression(12.5, 13.5), *DewPointDepression(22.5, 23.5)}),
+              1e-3);
 
   // The site's file, grown by a July record, is followed from the byte
   // where the old collector stopped: only the new record is added.
