@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "announcer.h"
+#include "site_zone.h"
 #include "web_test_support.h"
 
 namespace varnel::fleet::web {
@@ -62,9 +63,9 @@ class AnnouncerTest : public ::testing::Test {
     }
     writer_->Add(site_, records);
   }
-  std::unique_ptr<Announcer> Start(CommandRunner& runner) {
+  std::unique_ptr<Announcer> Start(CommandRunner& runner, const ConditionSettings* condition = nullptr) {
     auto a = std::make_unique<Announcer>(*store_, settings_, dir_.File("varnel-web.state"), runner,
-                                         [this](const std::string& m) { log_ += m + "\n"; });
+                                         [this](const std::string& m) { log_ += m + "\n"; }, condition);
     std::string why;
     EXPECT_TRUE(a->Load(why)) << why;
     return a;
@@ -156,6 +157,69 @@ TEST_F(AnnouncerTest, ADecidedAnnouncementNotYetStartedIsStartedAfterACrashAndAS
   EXPECT_NE(log_.find("decided but not started"), std::string::npos) << log_;
   b->Check();
   EXPECT_EQ(after.runs.size(), 3u);
+}
+
+// One wet record a day at noon; channel 1's peak from `peak(day)`,
+// channel 2 at 0.5 mA.
+void AddWetDays(TestDb& writer, int64_t site, int from, int to, const std::function<float(int)>& peak) {
+  std::vector<StoredRecord> records;
+  for (int d = from; d < to; ++d) {
+    StoredRecord r = Record(kBase + d * 1440 * kMinute);
+    SetPeak(r, 1, peak(d));
+    SetPeak(r, 2, 0.5f);
+    SetWeather(r, 3, 95.0f);
+    records.push_back(r);
+  }
+  writer.Add(site, records);
+}
+
+std::vector<Announcement> OfEvent(const std::vector<Announcement>& runs, const std::string& event) {
+  std::vector<Announcement> out;
+  std::copy_if(runs.begin(), runs.end(), std::back_inserter(out), [&](const auto& a) { return a.event == event; });
+  return out;
+}
+
+// Channel 1's wet-day peaks rise 0.4 mA a day to 7.6 mA on day 19: its
+// danger level (0.6 of the default 20 mA) is 4.4 / 0.4 = 11 days away,
+// within the lead time of 14; announced once, not again after a restart,
+// and again after a washing only when the forecast has come back.
+TEST_F(AnnouncerTest, AForecastWithinTheLeadTimeIsAnnouncedOnceAndAgainOnlyAfterAWashing) {
+  settings_ = {};
+  const ConditionSettings condition;
+  AddWetDays(*writer_, site_, 0, 20, [](int d) { return 0.0f + 0.4f * static_cast<float>(d); });
+  RecordingRunner runner;
+  Start(runner, &condition)->Check();
+  const auto forecasts = OfEvent(runner.runs, "forecast");
+  ASSERT_EQ(forecasts.size(), 1u) << Summary(runner.runs);
+  EXPECT_EQ(forecasts[0].channel, 1);
+  EXPECT_EQ(forecasts[0].stage, "danger");
+  EXPECT_EQ(forecasts[0].unit, "days");
+  EXPECT_NEAR(forecasts[0].value, 11.0, 1e-3);
+  EXPECT_EQ(forecasts[0].time, kBase + 19 * 1440 * kMinute);
+  // The insulator's own limit: 7.6 mA is past caution (2) and warning (6).
+  const auto began = OfEvent(runner.runs, "began");
+  ASSERT_EQ(began.size(), 2u) << Summary(runner.runs);
+  EXPECT_EQ(began[0].rule, "insulator limit");
+
+  runner.runs.clear();
+  AddWetDays(*writer_, site_, 20, 21, [](int d) { return 0.4f * static_cast<float>(d); });
+  Start(runner, &condition)->Check();
+  EXPECT_TRUE(OfEvent(runner.runs, "forecast").empty()) << "repeated after a restart";
+
+  // Washed on day 21; the peaks rise again from 0 at the same rate: too
+  // few wet days at first, then within the lead time once more.
+  auto db = MakeDatabase(dir_.File("records.sqlite"));
+  db->Open();
+  db->AddEvent(site_, {1, SiteZone::Named("Asia/Tokyo")->At(kBase + 21 * 1440 * kMinute - 3600),
+                       MaintenanceKind::kWashing, ""});
+  auto a = Start(runner, &condition);
+  AddWetDays(*writer_, site_, 21, 25, [](int d) { return 0.4f * static_cast<float>(d - 21); });
+  a->Check();
+  EXPECT_TRUE(OfEvent(runner.runs, "forecast").empty());
+  AddWetDays(*writer_, site_, 25, 50, [](int d) { return 0.4f * static_cast<float>(d - 21); });
+  a->Check();
+  ASSERT_EQ(OfEvent(runner.runs, "forecast").size(), 1u);
+  EXPECT_NEAR(OfEvent(runner.runs, "forecast")[0].value, (12.0 - 0.4 * 28) / 0.4, 1e-3);
 }
 
 TEST_F(AnnouncerTest, AStateFileThatIsNotOursIsLeftAloneAndRefused) {
