@@ -151,6 +151,40 @@ TEST_P(CollectProgram, ADatabaseThatGoesAwayOnlyDelaysTheRecords) {
 INSTANTIATE_TEST_SUITE_P(Engines, CollectProgram, ::testing::Values("postgresql", "sqlite"),
                          [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
 
+// The maintenance log from the command line: an event at the site's local
+// time is entered once; a wrong kind, channel or time is refused with the
+// usage status and nothing entered.
+TEST(CollectEvents, AnEventIsEnteredOnceAtTheSitesLocalTimeAndAMistakeIsRefused) {
+  SyntheticSite site(true, 4);
+  const std::string db = site.File("records.sqlite");
+  auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> all{"--site-dir", site.Dir(), "--site", "hill 7", "--time-zone", "Asia/Tokyo"};
+    all.insert(all.end(), args.begin(), args.end());
+    auto p = std::make_unique<ChildProcess>(BinDir() / "varnel-collect", all);
+    p->WaitForExit(30s);
+    return p;
+  };
+  const std::vector<std::string> washing{"--event", "washing", "--channel", "3", "--at", "2005-06-01 10:30",
+                                         "--note", "crew 2, 40 l"};
+  auto first = run(washing);
+  EXPECT_EQ(first->WaitForExit(1s), 0) << first->Output();
+  EXPECT_NE(first->Output().find("washing of channel 3 at 2005-06-01 10:30:00+09:00 entered"), std::string::npos)
+      << first->Output();
+  auto again = run(washing);
+  EXPECT_EQ(again->WaitForExit(1s), 0);
+  EXPECT_NE(again->Output().find("was entered before"), std::string::npos) << again->Output();
+  EXPECT_EQ(run({"--event", "scrubbing", "--channel", "3"})->WaitForExit(1s), 2);
+  EXPECT_EQ(run({"--event", "washing", "--channel", "17"})->WaitForExit(1s), 2);
+  EXPECT_EQ(run({"--event", "washing", "--channel", "all", "--at", "yesterday"})->WaitForExit(1s), 2);
+  EXPECT_EQ(run({"--event", "inspection", "--channel", "all"})->WaitForExit(1s), 0);
+  // 10:30 in Tokyo is 01:30 UTC.
+  EXPECT_EQ(testing::SqliteRows(db, "SELECT channel, time, local_time, kind, note FROM maintenance WHERE "
+                                    "kind = 'washing'"),
+            (std::vector<std::vector<std::string>>{
+                {"3", "1117589400", "2005-06-01 10:30:00+09:00", "washing", "crew 2, 40 l"}}));
+  EXPECT_EQ(SqliteValue(db, "SELECT count(*) FROM maintenance WHERE kind = 'inspection' AND channel = 0"), "1");
+}
+
 TEST(CollectPostgres, MonthsGetTheirOwnPartitionsAndTimesKeepTheSiteZone) {
   PostgresServer* server = Server();
   ASSERT_NE(server, nullptr);

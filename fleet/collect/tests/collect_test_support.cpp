@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -191,6 +192,63 @@ float AsFloat(const std::string& text) {
   return static_cast<float>(std::stod(text));
 }
 
+// A day of a channel's indicators as the test works it out from the raw
+// rows (wet: outside humidity of 85 % or more, the collector's default).
+struct ExpectedDay {
+  long long n = 0, wetN = 0;
+  std::optional<float> peakMax, wetPeakMax;
+  void Add(const std::string& peak, const std::string& humidity) {
+    ++n;
+    const bool wet = !humidity.empty() && humidity != "NaN" && AsFloat(humidity) >= 85;
+    if (peak.empty() || peak == "NaN") return;
+    const float v = AsFloat(peak);
+    if (!peakMax || v > *peakMax) peakMax = v;
+    if (!wet) return;
+    ++wetN;
+    if (!wetPeakMax || v > *wetPeakMax) wetPeakMax = v;
+  }
+};
+
+std::string Text(const std::optional<float>& v) { return v ? std::to_string(*v) : "none"; }
+
+// The channels' daily counts and highest peaks, all and wet, against
+// `daily_indicators`: a record counted twice or left out shows in them.
+std::string IndicatorMismatches(const std::string& database, bool pg) {
+  std::map<std::tuple<std::string, std::string, std::string>, ExpectedDay> expected;
+  const std::string raw =
+      pg ? "SELECT c.site_id, c.channel, to_char(c.time AT TIME ZONE s.time_zone, 'YYYY-MM-DD'), c.peak::float8, "
+           "r.outside_humidity::float8 FROM channel_records c JOIN records r ON r.site_id = c.site_id AND r.time = c.time "
+           "JOIN sites s ON s.site_id = c.site_id"
+         : "SELECT c.site_id, c.channel, substr(r.local_time, 1, 10), c.peak, r.outside_humidity FROM channel_records c "
+           "JOIN records r ON r.site_id = c.site_id AND r.time = c.time";
+  for (const auto& row : DatabaseRows(database, raw)) expected[{row[0], row[1], row[2]}].Add(row[3], row[4]);
+  std::string out;
+  const std::string stored = std::string("SELECT site_id, channel, ") +
+                             (pg ? "day::text, n, wet_n, peak_max::float8, wet_peak_max::float8"
+                                 : "day, n, wet_n, peak_max, wet_peak_max") +
+                             " FROM daily_indicators WHERE channel > 0";
+  auto number = [](const std::string& t) { return t.empty() ? std::optional<float>() : std::optional(AsFloat(t)); };
+  for (const auto& row : DatabaseRows(database, stored)) {
+    const auto it = expected.find({row[0], row[1], row[2]});
+    const std::string where = "indicators of channel " + row[1] + " on " + row[2] + " (site " + row[0] + "): ";
+    if (it == expected.end()) {
+      out += where + "a row the raw rows do not give\n";
+      continue;
+    }
+    const ExpectedDay& x = it->second;
+    if (std::stoll(row[3]) != x.n || std::stoll(row[4]) != x.wetN)
+      out += where + "n " + row[3] + " wet " + row[4] + ", rows give " + std::to_string(x.n) + " and " +
+             std::to_string(x.wetN) + "\n";
+    if (number(row[5]) != x.peakMax || number(row[6]) != x.wetPeakMax)
+      out += where + "peaks " + row[5] + " / " + row[6] + ", rows give " + Text(x.peakMax) + " / " + Text(x.wetPeakMax) + "\n";
+    expected.erase(it);
+  }
+  for (const auto& [key, x] : expected)
+    out += "indicators of channel " + std::get<1>(key) + " on " + std::get<2>(key) + " lack a row of " +
+           std::to_string(x.n) + " records\n";
+  return out;
+}
+
 }  // namespace
 
 std::string SummaryMismatches(const std::string& database) {
@@ -247,6 +305,7 @@ std::string SummaryMismatches(const std::string& database) {
   };
   compare("summary_hours", "hour", hours);
   compare("summary_days", "day", days);
+  out += IndicatorMismatches(database, pg);
   return out.substr(0, 4000);
 }
 

@@ -62,7 +62,8 @@ void StampSchemaVersion(const std::string& database, int version);
 // Works out every hourly and daily summary again from the raw rows of the
 // database (either engine) and compares them with the stored ones: ""
 // when they agree (counts, extremes and their times exactly, sums to
-// rounding), else the first differences.
+// rounding), else the first differences.  The channels' daily indicators
+// too: their counts of records and of wet ones and their highest peaks.
 std::string SummaryMismatches(const std::string& database);
 
 // A file of fleet/collect/tests/data (see the README there).
