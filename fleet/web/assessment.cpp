@@ -94,12 +94,13 @@ int64_t LocalDay(int64_t epochSeconds, const std::string& timeZone) {
   return t.date().toJulianDay() - kJulianDayOfEpoch;
 }
 
-std::vector<InsulatorCondition> AssessSite(FleetStore& store, const ConditionInputs& in, const SiteRow& site,
-                                           const LatestRecord& latest) {
+namespace {
+
+std::vector<InsulatorCondition> Assess(FleetStore& store, const ConditionInputs& in, const SiteRow& site,
+                                       const LatestRecord& latest, const std::vector<ChannelStage>& stages) {
   const ConditionSettings& settings = *in.settings;
   const int64_t today = LocalDay(latest.time, site.timeZone);
   const auto days = store.DailyIndicators(site.id, today - settings.forecastDays, today + 1);
-  const auto stages = CurrentStages(store, *in.alarms, site, latest.time);
   const auto ratios = LatestRatios(store, site.id, latest.time, latest.channels);
   std::vector<InsulatorCondition> out;
   for (int ch = 1; ch <= latest.channels; ++ch) {
@@ -142,6 +143,34 @@ std::vector<InsulatorCondition> AssessSite(FleetStore& store, const ConditionInp
       c.ratiosTime = r.first;
     }
     out.push_back(std::move(c));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<InsulatorCondition> AssessSite(FleetStore& store, const ConditionInputs& in, const SiteRow& site,
+                                           const LatestRecord& latest) {
+  return Assess(store, in, site, latest, CurrentStages(store, *in.alarms, site, latest.time));
+}
+
+std::vector<InsulatorCondition> AssessFleet(FleetStore& store, const ConditionInputs& in,
+                                            const std::vector<SiteRow>& sites) {
+  std::vector<int64_t> ids;
+  for (const SiteRow& s : sites) ids.push_back(s.id);
+  const auto latest = store.LatestOf(ids);
+  std::vector<SiteLatest> withRecords;
+  std::vector<std::size_t> of;
+  for (std::size_t i = 0; i < sites.size(); ++i) {
+    if (!latest[i]) continue;
+    withRecords.push_back({&sites[i], latest[i]->time});
+    of.push_back(i);
+  }
+  const auto stages = CurrentStagesOf(store, *in.alarms, withRecords);
+  std::vector<InsulatorCondition> out;
+  for (std::size_t w = 0; w < withRecords.size(); ++w) {
+    auto site = Assess(store, in, sites[of[w]], *latest[of[w]], stages[w]);
+    std::move(site.begin(), site.end(), std::back_inserter(out));
   }
   return out;
 }

@@ -92,6 +92,10 @@ struct ConditionInputs {
 // counts the days from that record's day.
 std::vector<InsulatorCondition> AssessSite(FleetStore& store, const ConditionInputs& in, const SiteRow& site,
                                            const LatestRecord& latest);
+// The same for every site that has records, the newest records and the
+// stages of all sites read at once (not unranked: see RankForWashing).
+std::vector<InsulatorCondition> AssessFleet(FleetStore& store, const ConditionInputs& in,
+                                            const std::vector<SiteRow>& sites);
 
 // Every insulator of the fleet, the first to wash first: by stage (most
 // severe first), then by days to danger (soonest first; an insulator at
