@@ -72,7 +72,10 @@ const InsulatorRow* FindInsulator(const std::vector<InsulatorRow>& insulators, i
 AlarmSettings WithInsulatorLimits(const AlarmSettings& configured, const ConditionSettings& settings,
                                   const std::vector<SiteRow>& sites, const std::vector<InsulatorRow>& insulators) {
   AlarmSettings out = configured;
-  if (!settings.active) return out;
+  // A configured rule of that name is the operator's own: it stays alone.
+  const bool named = std::any_of(configured.rules.begin(), configured.rules.end(),
+                                 [&](const AlarmRule& r) { return r.name == settings.ruleName; });
+  if (!settings.active || named) return out;
   AlarmRule rule;
   rule.name = settings.ruleName;
   rule.quantity = FindChannelQuantity("peak");

@@ -51,7 +51,8 @@ struct InsulatorLimit {
 InsulatorLimit LimitOf(const ConditionSettings& settings, const InsulatorRow* entry);
 
 // The configured rules and, when active, the rule of the insulators' own
-// limits on every channel of every site.
+// limits on every channel of every site (unless a configured rule has
+// its name).
 AlarmSettings WithInsulatorLimits(const AlarmSettings& configured, const ConditionSettings& settings,
                                   const std::vector<SiteRow>& sites, const std::vector<InsulatorRow>& insulators);
 

@@ -1,6 +1,7 @@
 #include "dashboard.h"
 
 #include <QCryptographicHash>
+#include <QDate>
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
@@ -9,14 +10,18 @@
 #include <QTimeZone>
 #include <QUrl>
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <map>
 #include <set>
 
 #include "announcer.h"
 #include "site_zone.h"
 #include "snapshots.h"
+#include "texts.h"
 
 namespace varnel::fleet::web {
 
@@ -69,11 +74,11 @@ int64_t IntParam(const HttpRequest& r, std::string_view name, int64_t min, int64
   return *v;
 }
 
-std::vector<std::string> SplitList(std::string_view text) {
+std::vector<std::string> SplitList(std::string_view text, char separator = ',') {
   std::vector<std::string> out;
   std::size_t start = 0;
   while (start <= text.size()) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::size_t comma = std::min(text.find(separator, start), text.size());
     if (comma > start) out.emplace_back(text.substr(start, comma - start));
     start = comma + 1;
   }
@@ -128,11 +133,10 @@ SiteRow SiteParam(FleetStore& store, const HttpRequest& r) {
   Refuse("no site named " + Quoted(*name) + " in the database", 404);
 }
 
-// A time given as seconds since the epoch, or as the site's local time
-// "2005-06-01", "2005-06-01T15:30" or "2005-06-01 15:30:00".  A bare date
-// as the end of a range means the end of that day.
-int64_t TimeParam(const std::string& text, const std::string& name, const SiteZone& zone, bool isEnd) {
-  if (const auto v = WholeNumber(text)) return *v;
+// A local time "2005-06-01", "2005-06-01T15:30" or "2005-06-01 15:30:00";
+// nullopt for anything else.  A bare date as the end of a range means the
+// end of that day.
+std::optional<text::LocalDateTime> LocalTimeOf(const std::string& text, bool isEnd) {
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
   char sep = 0;
   int n = 0;
@@ -142,14 +146,23 @@ int64_t TimeParam(const std::string& text, const std::string& name, const SiteZo
                         (fields == 7 ? static_cast<std::size_t>(n) == text.size() : text.size() == 16);
   const QDate date(y, mo, d);
   if ((!dateOnly && !withTime) || !date.isValid() || h > 23 || mi > 59 || s > 59 || y < 1970 || y > 2200)
-    Refuse("parameter '" + name + "' must be a date \"YYYY-MM-DD\", a local time \"YYYY-MM-DDTHH:MM\" or seconds "
-           "since 1970, not " + Quoted(text));
-  text::LocalDateTime local{y, mo, d, h, mi, s, 0};
+    return std::nullopt;
   if (dateOnly && isEnd) {
     const QDate next = date.addDays(1);
-    local = {next.year(), next.month(), next.day(), 0, 0, 0, 0};
+    return text::LocalDateTime{next.year(), next.month(), next.day(), 0, 0, 0, 0};
   }
-  return zone.Resolve(local).epochSeconds;
+  return text::LocalDateTime{y, mo, d, h, mi, s, 0};
+}
+
+// A time given as seconds since the epoch, or as the site's local time
+// (LocalTimeOf).
+int64_t TimeParam(const std::string& text, const std::string& name, const SiteZone& zone, bool isEnd) {
+  if (const auto v = WholeNumber(text)) return *v;
+  const auto local = LocalTimeOf(text, isEnd);
+  if (!local)
+    Refuse("parameter '" + name + "' must be a date \"YYYY-MM-DD\", a local time \"YYYY-MM-DDTHH:MM\" or seconds "
+           "since 1970, not " + Quoted(text));
+  return zone.Resolve(*local).epochSeconds;
 }
 
 SiteZone ZoneOf(const SiteRow& site) {
@@ -235,9 +248,24 @@ QJsonArray ZoneOffsets(const SiteRow& site, TimeRange range) {
 
 // ---- the page frame ------------------------------------------------------
 
-std::string Page(const std::string& title, const std::string& body, bool withScript) {
+// The page's language and whether the address chose it (?lang=): the
+// pages' own links then keep it.
+struct PageLanguage {
+  const Texts* texts;
+  bool chosen = false;
+};
+
+// `path` with `params`, and the language when the address chose it.
+std::string Href(const PageLanguage& lang, const std::string& path,
+                 std::vector<std::pair<std::string, std::string>> params = {}) {
+  if (lang.chosen) params.emplace_back("lang", lang.texts->code);
+  return path + Query(params);
+}
+
+std::string Page(const PageLanguage& lang, const std::string& title, const std::string& body, bool withScript) {
+  const Texts& t = *lang.texts;
   std::string out =
-      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<!DOCTYPE html>\n<html lang=\"" + std::string(t.code) + "\"><head><meta charset=\"utf-8\">"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
       "<title>" + HtmlEscape(title) + " - varnel-web</title>"
       "<link rel=\"icon\" href=\"data:,\">"  // no icon to ask for
@@ -245,14 +273,33 @@ std::string Page(const std::string& title, const std::string& body, bool withScr
   if (withScript)
     out += "<link rel=\"stylesheet\" href=\"/static/dygraph.min.css\">"
            "<script src=\"/static/dygraph.min.js\" defer></script><script src=\"/static/app.js\" defer></script>";
-  out += "</head><body><nav><a href=\"/\">Fleet</a></nav>\n" + body + "\n</body></html>\n";
+  out += "</head><body><nav><a href=\"" + HtmlEscape(Href(lang, "/")) + "\">" + HtmlEscape(t.navFleet) +
+         "</a><a href=\"" + HtmlEscape(Href(lang, "/wash")) + "\">" + HtmlEscape(t.navWash) + "</a></nav>\n" + body +
+         "\n</body></html>\n";
   return out;
 }
 
-std::string StageBadge(const AlarmSettings& a, int stage) {
-  if (stage < 0) return "<span class=\"stage none\">none</span>";
+// The page's language: ?lang= when given, else the browser's first
+// preference; nullopt when ?lang= names no language of the pages.
+std::optional<PageLanguage> LanguageOf(const HttpRequest& r) {
+  if (const std::string* code = Param(r, "lang")) {
+    const auto chosen = LanguageNamed(*code);
+    if (!chosen) return std::nullopt;
+    return PageLanguage{&TextsOf(*chosen), true};
+  }
+  const auto accept = r.headers.find("accept-language");
+  return PageLanguage{&TextsOf(accept == r.headers.end() ? Language::kEnglish : PreferredLanguage(accept->second)),
+                      false};
+}
+
+// A stage coloured by its severity; its name in the page's language when
+// one is given.
+std::string StageBadge(const AlarmSettings& a, int stage, const Texts* texts = nullptr) {
+  if (stage < 0)
+    return "<span class=\"stage none\">" + HtmlEscape(texts ? texts->stageNone : "none") + "</span>";
   const std::string& name = a.stages[static_cast<std::size_t>(stage)];
-  return "<span class=\"stage stage-" + std::to_string(stage) + "\">" + HtmlEscape(name) + "</span>";
+  return "<span class=\"stage stage-" + std::to_string(stage) + "\">" +
+         HtmlEscape(texts ? StageText(*texts, name) : name) + "</span>";
 }
 
 }  // namespace
@@ -298,7 +345,8 @@ struct SiteSummary {
 
 // Every site's newest record, highest peak of the window before it and
 // stages, each asked of all sites at once.
-std::vector<SiteSummary> SummariseAll(FleetStore& store, const DashboardOptions& o, const std::vector<SiteRow>& sites) {
+std::vector<SiteSummary> SummariseAll(FleetStore& store, const DashboardOptions& o, const AlarmSettings& alarms,
+                                      const std::vector<SiteRow>& sites) {
   std::vector<int64_t> ids;
   for (const SiteRow& s : sites) ids.push_back(s.id);
   const auto latest = store.LatestOf(ids);
@@ -312,7 +360,7 @@ std::vector<SiteSummary> SummariseAll(FleetStore& store, const DashboardOptions&
     recent.push_back({&sites[i], latest[i]->time});
   }
   const auto maxima = ChannelMaximaSeries(store, *FindChannelQuantity("peak"), windows);
-  const auto stages = CurrentStagesOf(store, o.alarms, recent);
+  const auto stages = CurrentStagesOf(store, alarms, recent);
   std::size_t w = 0;
   for (SiteSummary& s : out) {
     if (!s.latest) continue;
@@ -377,7 +425,8 @@ QJsonObject EpisodeJson(const Episode& e, const SiteRow& site, const AlarmSettin
                   {"quantity", rule ? rule->quantity->name : ""},
                   {"unit", rule ? rule->quantity->unit : ""},
                   {"stage", Q(a.stages[static_cast<std::size_t>(e.stage)])},
-                  {"level", rule ? Json(rule->levels[static_cast<std::size_t>(e.stage)]) : QJsonValue()},
+                  {"level", rule ? Json(rule->LevelsOf(site.name, e.channel)[static_cast<std::size_t>(e.stage)])
+                                 : QJsonValue()},
                   {"began", static_cast<qint64>(e.began)},
                   {"beganLocal", Q(LocalTimeText(e.began, site.timeZone))},
                   {"first", Json(e.first)},
@@ -449,15 +498,274 @@ QJsonObject SnapshotJson(const SnapshotRow& s, const SiteRow& site) {
   return out;
 }
 
+// ---- the insulators' condition -------------------------------------------
+
+constexpr int64_t kJulianDayOfEpoch = 2440588;  // 1970-01-01
+constexpr int64_t kDefaultIndicatorDays = 90;
+constexpr int64_t kLongestIndicatorDays = 10 * 366;
+constexpr std::size_t kLongestNote = 500;
+constexpr std::size_t kLongestForm = 16 * 1024;
+constexpr std::size_t kListedEvents = 100;
+// A maintenance time this far after the server's clock is still taken: the
+// clocks of the browser's machine and of the server may differ a little.
+constexpr int64_t kFutureSlackSeconds = 10 * 60;
+// The daily shares of the summaries shown with a day's indicators: time at
+// or above each threshold, then half cycles reaching it.
+constexpr const char* kShareQuantities[8] = {"time_pct_1",       "time_pct_2",       "time_pct_3",
+                                             "time_pct_4",       "half_cycle_pct_1", "half_cycle_pct_2",
+                                             "half_cycle_pct_3", "half_cycle_pct_4"};
+
+// The first second of a day (days since 1970-01-01) in the site's calendar.
+int64_t DayStart(int64_t day, const SiteZone& zone) {
+  const QDate d = QDate::fromJulianDay(day + kJulianDayOfEpoch);
+  return zone.Resolve({d.year(), d.month(), d.day(), 0, 0, 0, 0}).epochSeconds;
+}
+
+// What a day's indicators take from elsewhere: the weather's dew-point
+// depression (channel 0 of the indicators) and the channels' daily shares
+// from the summaries.
+struct DayDetails {
+  std::map<int64_t, double> dewDepression;  // by day
+  std::map<std::pair<int, int64_t>, std::array<std::optional<double>, 8>> shares;  // by channel and day
+
+  std::optional<double> Dew(int64_t day) const {
+    const auto it = dewDepression.find(day);
+    return it == dewDepression.end() ? std::nullopt : std::optional(it->second);
+  }
+  std::array<std::optional<double>, 8> Shares(int channel, int64_t day) const {
+    const auto it = shares.find({channel, day});
+    return it == shares.end() ? std::array<std::optional<double>, 8>{} : it->second;
+  }
+};
+
+DayDetails ReadDayDetails(FleetStore& store, int64_t site, int64_t firstDay, int64_t lastDay) {
+  DayDetails out;
+  for (const DailyIndicatorRow& d : store.DailyIndicators(site, firstDay, lastDay))
+    if (d.channel == 0 && d.dewDepressionMin) out.dewDepression[d.day] = *d.dewDepressionMin;
+  for (std::size_t k = 0; k < std::size(kShareQuantities); ++k)
+    for (const DayMean& m : store.DayMeans(site, *FindChannelQuantity(kShareQuantities[k]), firstDay, lastDay))
+      out.shares[{m.channel, m.day}][k] = m.mean;
+  return out;
+}
+
+// The details of the latest day of each site's insulators, by site.
+std::map<int64_t, DayDetails> LatestDayDetails(FleetStore& store, const std::vector<InsulatorCondition>& all) {
+  std::map<int64_t, std::pair<int64_t, int64_t>> days;  // site: first and last latest day
+  for (const InsulatorCondition& c : all) {
+    if (!c.latestDay) continue;
+    const auto it = days.try_emplace(c.site.id, c.latestDay->day, c.latestDay->day).first;
+    it->second = {std::min(it->second.first, c.latestDay->day), std::max(it->second.second, c.latestDay->day)};
+  }
+  std::map<int64_t, DayDetails> out;
+  for (const auto& [site, range] : days) out[site] = ReadDayDetails(store, site, range.first, range.second + 1);
+  return out;
+}
+
+// "in 9 days (6–14)", "not rising", ...: the estimate rounded, its interval
+// widened to whole days so that it still holds the estimate.
+std::string ForecastText(const Texts& t, const Forecast& f, int minWetDays) {
+  switch (f.state) {
+    case ForecastState::kRising: {
+      const double days = f.daysToDanger.value_or(0);
+      const std::string estimate = std::to_string(std::lround(days));
+      const std::string earliest = std::to_string(static_cast<long>(std::floor(f.earliestDays.value_or(days))));
+      if (!f.latestDays) return Fill(t.inDaysOpenEnd, {estimate, earliest});
+      return Fill(t.inDays, {estimate, earliest, std::to_string(static_cast<long>(std::ceil(*f.latestDays)))});
+    }
+    case ForecastState::kNotRising:
+      return t.notRising;
+    case ForecastState::kAtDanger:
+      return t.atDanger;
+    case ForecastState::kTooFewWetDays:
+      break;
+  }
+  return Fill(t.tooFewWetDays, {std::to_string(f.wetDays), std::to_string(minWetDays)});
+}
+
+// Where the forecast's wet days begin, when a washing or a heavy rain
+// started them.
+std::string ForecastSince(const Texts& t, const Forecast& f) {
+  if (!f.since || f.reset == ResetReason::kNone) return "";
+  return Fill(f.reset == ResetReason::kMaintenance ? t.sinceWashing : t.sinceRain, {DayText(*f.since)});
+}
+
+const char* ResetName(ResetReason r) {
+  switch (r) {
+    case ResetReason::kMaintenance:
+      return "maintenance";
+    case ResetReason::kRainDrop:
+      return "heavy rain";
+    case ResetReason::kNone:
+      break;
+  }
+  return "none";
+}
+
+QJsonValue Json(const std::optional<int64_t>& v) { return v ? QJsonValue(static_cast<qint64>(*v)) : QJsonValue(); }
+QJsonValue DateJson(const std::optional<int64_t>& day) { return day ? QJsonValue(Q(DayText(*day))) : QJsonValue(); }
+template <std::size_t N>
+QJsonArray Json(const std::array<std::optional<double>, N>& values, std::size_t from, std::size_t count) {
+  QJsonArray out;
+  for (std::size_t k = from; k < from + count; ++k) out.append(Json(values[k]));
+  return out;
+}
+
+QJsonObject ForecastJson(const Forecast& f, bool withinLead) {
+  QJsonObject out{{"state", ForecastStateName(f.state)},
+                  {"daysToDanger", Json(f.daysToDanger)},
+                  {"earliestDays", Json(f.earliestDays)},
+                  {"latestDays", Json(f.latestDays)},
+                  {"withinLead", withinLead},
+                  {"wetDays", f.wetDays},
+                  {"since", Json(f.since)},
+                  {"sinceDate", DateJson(f.since)},
+                  {"reset", ResetName(f.reset)},
+                  {"levelNowMa", Json(f.levelNowMa)}};
+  out["slopeMaPerDay"] = f.fit ? QJsonValue(f.fit->slope) : QJsonValue();
+  out["slopeLowMaPerDay"] = f.fit ? QJsonValue(f.fit->slopeLow) : QJsonValue();
+  out["slopeHighMaPerDay"] = f.fit ? QJsonValue(f.fit->slopeHigh) : QJsonValue();
+  return out;
+}
+
+QJsonObject LatestDayJson(const DailyIndicatorRow& d, const DayDetails& details) {
+  const auto shares = details.Shares(d.channel, d.day);
+  QJsonObject out{{"day", static_cast<qint64>(d.day)},
+                  {"date", Q(DayText(d.day))},
+                  {"records", static_cast<qint64>(d.n)},
+                  {"wetRecords", static_cast<qint64>(d.wetN)},
+                  {"peakMaxMa", Json(d.peakMax)},
+                  {"wetPeakMaxMa", Json(d.wetPeakMax)},
+                  {"chargeMc", d.chargeMc},
+                  {"dewDepressionMinC", Json(details.Dew(d.day))},
+                  {"timePct", Json(shares, 0, 4)},
+                  {"halfCyclePct", Json(shares, 4, 4)}};
+  out["wetPeakTime"] = Json(d.wetPeakTime);
+  return out;
+}
+
+QJsonObject MaintenanceJson(const MaintenanceRow& e, const SiteRow& site, const Texts& t) {
+  return {{"channel", e.channel},
+          {"time", static_cast<qint64>(e.time)},
+          {"local", Q(LocalTimeText(e.time, site.timeZone))},
+          {"offsetSeconds", ZoneOf(site).At(e.time).offsetSeconds},
+          {"day", static_cast<qint64>(LocalDay(e.time, site.timeZone))},
+          {"kind", Q(e.kind)},
+          {"kindText", Q(KindText(t, e.kind))},
+          {"note", Q(e.note)}};
+}
+
+QJsonObject InsulatorJson(const InsulatorCondition& c, int rank, const AlarmSettings& a, const DayDetails* details,
+                          const Texts& t) {
+  QJsonArray levels;
+  for (const auto& l : c.limit.levels) levels.append(Json(l));
+  QJsonObject out{{"rank", rank},
+                  {"site", Q(c.site.name)},
+                  {"timeZone", Q(c.site.timeZone)},
+                  {"channel", c.channel},
+                  {"name", Q(c.name)},
+                  {"type", Q(c.type)},
+                  {"criticalPeakMa", c.limit.criticalPeakMa},
+                  {"limitFromRegister", c.limit.fromRegister},
+                  {"levelsMa", levels},
+                  {"dangerMa", Json(c.limit.DangerMa())},
+                  {"forecast", ForecastJson(c.forecast, c.forecastWithinLead)}};
+  const bool staged = c.stage >= 0;
+  out["stage"] = staged ? QJsonValue(c.stage) : QJsonValue();
+  out["stageName"] = staged ? QJsonValue(Q(a.stages[static_cast<std::size_t>(c.stage)])) : QJsonValue();
+  out["stageValueMa"] = c.stageValue ? QJsonValue(c.stageValue->value) : QJsonValue();
+  out["stageTime"] = c.stageValue ? QJsonValue(static_cast<qint64>(c.stageValue->time)) : QJsonValue();
+  out["latestWetDay"] = c.latestWetDay ? QJsonValue(QJsonObject{{"day", static_cast<qint64>(c.latestWetDay->day)},
+                                                                {"date", Q(DayText(c.latestWetDay->day))},
+                                                                {"peakMa", c.latestWetDay->peakMa}})
+                                       : QJsonValue();
+  out["lastWashing"] = Json(c.lastWashing);
+  out["lastWashingLocal"] =
+      c.lastWashing ? QJsonValue(Q(LocalTimeText(*c.lastWashing, c.site.timeZone))) : QJsonValue();
+  out["lastEvent"] = c.lastEvent ? QJsonValue(MaintenanceJson(*c.lastEvent, c.site, t)) : QJsonValue();
+  out["latestDay"] = c.latestDay && details ? QJsonValue(LatestDayJson(*c.latestDay, *details)) : QJsonValue();
+  if (c.ratios)
+    out["ratios"] = QJsonObject{{"time", Json(c.ratiosTime)},
+                                {"i3OverI1", Json(c.ratios->i3OverI1)},
+                                {"i5OverI1", Json(c.ratios->i5OverI1)},
+                                {"i57OverI3", Json(c.ratios->i57OverI3)}};
+  else
+    out["ratios"] = QJsonValue();
+  return out;
+}
+
+// Each day's mean of the three harmonic ratios of one channel over that
+// day's scheduled snapshots, as [day, mean] points.
+std::array<QJsonArray, 3> DailyRatioMeans(const std::vector<SnapshotRow>& snapshots, int channel,
+                                          const std::string& timeZone) {
+  std::map<int64_t, std::array<std::pair<double, int>, 3>> sums;  // by day: sum and count
+  const std::size_t at = static_cast<std::size_t>(channel - 1) * 4;
+  for (const SnapshotRow& s : snapshots) {
+    if (s.harmonicsMa.size() < at + 4) continue;
+    const HarmonicRatios r =
+        RatiosOf({s.harmonicsMa[at], s.harmonicsMa[at + 1], s.harmonicsMa[at + 2], s.harmonicsMa[at + 3]});
+    auto& day = sums[LocalDay(s.time, timeZone)];
+    const std::optional<double>* values[] = {&r.i3OverI1, &r.i5OverI1, &r.i57OverI3};
+    for (std::size_t k = 0; k < 3; ++k)
+      if (*values[k]) {
+        day[k].first += **values[k];
+        ++day[k].second;
+      }
+  }
+  std::array<QJsonArray, 3> out;
+  for (const auto& [day, s] : sums)
+    for (std::size_t k = 0; k < 3; ++k)
+      if (s[k].second > 0) out[k].append(QJsonArray{static_cast<qint64>(day), s[k].first / s[k].second});
+  return out;
+}
+
+// The fields of a form sent as application/x-www-form-urlencoded; the
+// first of a repeated name counts.
+std::map<std::string, std::string> FormFields(const std::string& body) {
+  std::map<std::string, std::string> out;
+  for (const std::string& item : SplitList(body, '&')) {
+    const std::size_t eq = std::min(item.find('='), item.size());
+    auto decode = [](std::string part) {
+      std::replace(part.begin(), part.end(), '+', ' ');
+      return QUrl::fromPercentEncoding(QByteArray::fromStdString(part)).toStdString();
+    };
+    out.emplace(decode(item.substr(0, eq)), decode(eq < item.size() ? item.substr(eq + 1) : ""));
+  }
+  return out;
+}
+
+// A note as stored: valid UTF-8, line ends as "\n".
+std::string NoteOf(const std::string& given) {
+  QString note = QString::fromUtf8(given.data(), static_cast<qsizetype>(given.size()));
+  note.replace("\r\n", "\n");
+  return note.trimmed().toStdString();
+}
+
+std::size_t CharacterCount(const std::string& utf8) {
+  return static_cast<std::size_t>(QString::fromStdString(utf8).toUcs4().size());
+}
+
+// Whether a request's Origin (when the browser sends one) is this server:
+// a form of another site posted here is refused even should it carry the
+// cookie.
+bool FromThisServer(const HttpRequest& r) {
+  const auto origin = r.headers.find("origin");
+  if (origin == r.headers.end()) return true;
+  const auto host = r.headers.find("host");
+  const std::size_t scheme = origin->second.find("://");
+  return host != r.headers.end() && scheme != std::string::npos && origin->second.substr(scheme + 3) == host->second;
+}
+
 // ---- the handlers --------------------------------------------------------
 
 class Handlers {
  public:
-  Handlers(FleetStore& store, const DashboardOptions& o) : store_(store), o_(o), now_(o.now ? o.now() : 0) {}
+  Handlers(FleetStore& store, const DashboardOptions& o, PageLanguage lang)
+      : store_(store), o_(o), now_(o.now ? o.now() : 0), lang_(lang), t_(*lang.texts) {}
 
   HttpResponse FleetJson() {
     QJsonArray sites;
-    for (const SiteSummary& s : SummariseAll(store_, o_, store_.Sites())) sites.append(SummaryJson(s, o_, now_));
+    for (const SiteSummary& s : SummariseAll(store_, o_, Alarms(), store_.Sites()))
+      sites.append(SummaryJson(s, o_, now_));
     QJsonArray stages;
     for (const std::string& s : o_.alarms.stages) stages.append(Q(s));
     return JsonResponse({{"now", static_cast<qint64>(now_)},
@@ -510,7 +818,7 @@ class Handlers {
     if (Param(r, "site")) sites.push_back(SiteParam(store_, r));
     else sites = store_.Sites();
     // channels=3,5 narrows the rules to those channels (default: all).
-    AlarmSettings settings = o_.alarms;
+    AlarmSettings settings = Alarms();
     if (Param(r, "channels")) {
       const std::vector<int> wanted = ChannelsParam(r, 16);
       for (AlarmRule& rule : settings.rules)
@@ -522,7 +830,7 @@ class Handlers {
       if (!latest) continue;
       const TimeRange range = RangeParam(r, site, latest->time, now_, "week");
       for (const Episode& e : SiteEpisodes(store_, settings, site, range, latest->time))
-        alarms.append(EpisodeJson(e, site, o_.alarms));
+        alarms.append(EpisodeJson(e, site, Alarms()));
     }
     QJsonArray stages;
     for (const std::string& s : o_.alarms.stages) stages.append(Q(s));
@@ -563,7 +871,7 @@ class Handlers {
 
   HttpResponse FleetPage() {
     std::string rows;
-    for (const SiteSummary& s : SummariseAll(store_, o_, store_.Sites())) rows += FleetRow(s);
+    for (const SiteSummary& s : SummariseAll(store_, o_, Alarms(), store_.Sites())) rows += FleetRow(s);
     const std::string body =
         "<header><h1>Insulator fleet</h1><p class=\"meta\">" + HtmlEscape(store_.Describe()) + " &middot; " +
         HtmlEscape(LocalTimeText(now_, "UTC").substr(0, 16)) + " UTC</p></header>\n"
@@ -572,7 +880,7 @@ class Handlers {
         "<th>peak, last day</th><th>temperature</th><th>humidity</th><th>rain</th><th>wind</th></tr></thead>\n"
         "<tbody>\n" + (rows.empty() ? "<tr><td colspan=\"9\">No site has records yet.</td></tr>\n" : rows) +
         "</tbody></table>\n";
-    return {200, "text/html; charset=utf-8", Page("Fleet", body, true), {}};
+    return {200, "text/html; charset=utf-8", Page(lang_, t_.navFleet, body, true), {}};
   }
 
   HttpResponse SitePage(const HttpRequest& r) {
@@ -614,9 +922,10 @@ class Handlers {
             HtmlEscape(weatherUrl) + "\"></div><div id=\"trend-legend\" class=\"legend\"></div>"
             "<p class=\"note\">Each point of a long range is the smallest or the largest record of its stretch of "
             "time, so no spike is left out.</p></section>\n";
+    if (latest) body += ConditionSections(r, site, *latest);
     body += AlarmSection(site, range, latest);
     body += SnapshotSection(site, range);
-    return {200, "text/html; charset=utf-8", Page(site.name, body, true), {}};
+    return {200, "text/html; charset=utf-8", Page(lang_, site.name, body, true), {}};
   }
 
   HttpResponse SnapshotPage(const HttpRequest& r) {
@@ -635,7 +944,144 @@ class Handlers {
         "</p></header>\n<section><div id=\"wave\" class=\"chart\" data-wave=\"" + HtmlEscape(api) +
         "\"></div><div id=\"wave-legend\" class=\"legend\"></div><h2>Peaks</h2><ul class=\"peaks\">" + peaks +
         "</ul></section>\n";
-    return {200, "text/html; charset=utf-8", Page(snap.name, body, true), {}};
+    return {200, "text/html; charset=utf-8", Page(lang_, snap.name, body, true), {}};
+  }
+
+  // The insulators of the fleet, the first to wash first.
+  HttpResponse WashPage() {
+    const auto ranked = RankForWashing(Assess(store_.Sites(), std::nullopt));
+    std::string rows;
+    int rank = 0;
+    for (const InsulatorCondition& c : ranked) rows += WashRow(c, ++rank);
+    const std::string head = "<th>" + HtmlEscape(t_.rank) + "</th><th>" + HtmlEscape(t_.site) + "</th><th>" +
+                             HtmlEscape(t_.channel) + "</th><th>" + HtmlEscape(t_.insulator) + "</th><th>" +
+                             HtmlEscape(t_.stageNow) + "</th><th>" + HtmlEscape(t_.criticalPeak) + "</th><th>" +
+                             HtmlEscape(t_.latestWetPeak) + "</th><th>" + HtmlEscape(t_.daysToDanger) + "</th><th>" +
+                             HtmlEscape(t_.lastWashing) + "</th>";
+    const std::string body =
+        "<header><h1>" + HtmlEscape(t_.washTitle) + "</h1><p class=\"meta\">" +
+        HtmlEscape(Fill(t_.washIntro, {Number(o_.condition.leadDays)})) + "</p></header>\n"
+        "<table class=\"wash\"><thead><tr>" + head + "</tr></thead>\n<tbody>\n" +
+        (rows.empty() ? "<tr><td colspan=\"9\">" + HtmlEscape(t_.noInsulators) + "</td></tr>\n" : rows) +
+        "</tbody></table>\n";
+    return {200, "text/html; charset=utf-8", Page(lang_, t_.navWash, body, false), {}};
+  }
+
+  // The same ranking as JSON, of the fleet or of one site.
+  HttpResponse ConditionJson(const HttpRequest& r) {
+    std::vector<SiteRow> sites;
+    std::optional<int64_t> only;
+    if (Param(r, "site")) {
+      sites.push_back(SiteParam(store_, r));
+      only = sites.front().id;
+    } else {
+      sites = store_.Sites();
+    }
+    const auto ranked = RankForWashing(Assess(sites, only));
+    const auto details = LatestDayDetails(store_, ranked);
+    QJsonArray list;
+    int rank = 0;
+    for (const InsulatorCondition& c : ranked) {
+      const auto d = details.find(c.site.id);
+      list.append(InsulatorJson(c, ++rank, Alarms(), d == details.end() ? nullptr : &d->second, t_));
+    }
+    QJsonArray stages;
+    for (const std::string& s : o_.alarms.stages) stages.append(Q(s));
+    QJsonObject out{{"now", static_cast<qint64>(now_)},
+                    {"leadDays", o_.condition.leadDays},
+                    {"minWetDays", o_.condition.forecast.minWetDays},
+                    {"stages", stages},
+                    {"insulators", list}};
+    if (only) out["site"] = Q(sites.front().name);
+    return JsonResponse(out);
+  }
+
+  // One insulator's daily indicators of the last `days` days up to its
+  // site's newest record, and its maintenance in that time.
+  HttpResponse IndicatorsJson(const HttpRequest& r) {
+    const SiteRow site = SiteParam(store_, r);
+    const auto latest = store_.Latest(site.id);
+    if (!Param(r, "channel")) Refuse("parameter 'channel' is missing: give the insulator's channel");
+    const int channel = static_cast<int>(IntParam(r, "channel", 1, latest ? latest->channels : 16, 1));
+    const int64_t days = IntParam(r, "days", 1, kLongestIndicatorDays, kDefaultIndicatorDays);
+    const int64_t today = LocalDay(latest ? latest->time : now_, site.timeZone);
+    const int64_t first = today - days + 1;
+    const SiteZone zone = ZoneOf(site);
+    const TimeRange range{DayStart(first, zone), DayStart(today + 1, zone)};
+
+    QJsonArray peak, wetPeak, charge, dew;
+    for (const DailyIndicatorRow& d : store_.DailyIndicators(site.id, first, today + 1)) {
+      const qint64 day = d.day;
+      if (d.channel == 0 && d.dewDepressionMin) dew.append(QJsonArray{day, *d.dewDepressionMin});
+      if (d.channel != channel) continue;
+      if (d.peakMax) peak.append(QJsonArray{day, *d.peakMax});
+      if (d.wetPeakMax) wetPeak.append(QJsonArray{day, *d.wetPeakMax});
+      if (d.n > 0) charge.append(QJsonArray{day, d.chargeMc});
+    }
+    const auto ratios = DailyRatioMeans(store_.ScheduledSnapshots(site.id, range), channel, site.timeZone);
+    auto series = [](const char* name, const std::string& label, const char* unit, const QJsonArray& points) {
+      return QJsonObject{{"name", name}, {"label", Q(label)}, {"unit", unit}, {"points", points}};
+    };
+    const QJsonArray all{series("peak_max", t_.peakMax, "mA", peak),
+                         series("wet_peak_max", t_.wetPeakMax, "mA", wetPeak),
+                         series("charge_mc", t_.charge, "mC", charge),
+                         series("dew_depression_min", t_.dewDepression, "°C", dew),
+                         series("i3_over_i1", "I3/I1", "", ratios[0]),
+                         series("i5_over_i1", "I5/I1", "", ratios[1]),
+                         series("i57_over_i3", "(I5+I7)/I3", "", ratios[2])};
+    QJsonArray events;
+    for (const MaintenanceRow& e : store_.Maintenance(site.id))
+      if ((e.channel == 0 || e.channel == channel) && e.time >= range.from && e.time < range.to)
+        events.append(MaintenanceJson(e, site, t_));
+    return JsonResponse({{"site", Q(site.name)},
+                         {"timeZone", Q(site.timeZone)},
+                         {"channel", channel},
+                         {"days", static_cast<qint64>(days)},
+                         {"firstDay", static_cast<qint64>(first)},
+                         {"lastDay", static_cast<qint64>(today)},
+                         {"firstDate", Q(DayText(first))},
+                         {"lastDate", Q(DayText(today))},
+                         {"series", all},
+                         {"events", events}});
+  }
+
+  // A maintenance event from the site page's form; back to the site page.
+  HttpResponse EnterEvent(const HttpRequest& r) {
+    if (o_.token.empty() || !o_.addEvent) Refuse(t_.noForm, 403);
+    if (!FromThisServer(r)) Refuse("a form of another site may not enter maintenance here", 403);
+    const auto type = r.headers.find("content-type");
+    if (type == r.headers.end() || type->second.rfind("application/x-www-form-urlencoded", 0) != 0)
+      Refuse("send the form as application/x-www-form-urlencoded", 415);
+    if (r.body.size() > kLongestForm) Refuse("the form is longer than " + std::to_string(kLongestForm) + " bytes", 413);
+    const auto fields = FormFields(r.body);
+    auto field = [&](const char* name) {
+      const auto it = fields.find(name);
+      return it == fields.end() ? std::string() : it->second;
+    };
+    const SiteRow site = FormSite(field("site"));
+    const auto latest = store_.Latest(site.id);
+    MaintenanceEvent event;
+    event.channel = FormChannel(field("channel"), latest ? latest->channels : 16);
+    const auto kind = ParseMaintenanceKind(field("kind"));
+    if (!kind) Refuse(Fill(t_.badKind, {Quoted(field("kind"))}));
+    event.kind = *kind;
+    const auto local = LocalTimeOf(field("time"), false);
+    if (!local) Refuse(Fill(t_.badTime, {Quoted(field("time"))}));
+    event.time = ZoneOf(site).Resolve(*local);
+    if (event.time.epochSeconds > now_ + kFutureSlackSeconds) Refuse(t_.futureTime);
+    event.note = NoteOf(field("note"));
+    if (const std::size_t n = CharacterCount(event.note); n > kLongestNote)
+      Refuse(Fill(t_.longNote, {std::to_string(kLongestNote), std::to_string(n)}));
+    std::string why;
+    if (!o_.addEvent(site.id, event, why)) Refuse(Fill(t_.refused, {why}), 409);
+    if (o_.log)
+      o_.log("maintenance entered: " + site.name + " channel " + std::to_string(event.channel) + " " +
+             MaintenanceKindName(event.kind) + " at " + IsoLocalText(event.time));
+    std::vector<std::pair<std::string, std::string>> back{{"site", site.name}};
+    if (event.channel > 0) back.emplace_back("ichannel", std::to_string(event.channel));
+    HttpResponse out{303, "text/plain; charset=utf-8", "", {}};
+    out.headers.emplace_back("Location", Href(lang_, "/site", back) + "#daily");
+    return out;
   }
 
  private:
@@ -651,7 +1097,7 @@ class Handlers {
   }
 
   std::string FleetRow(const SiteSummary& s) {
-    const std::string link = "/site" + Query({{"site", s.site.name}});
+    const std::string link = Href(lang_, "/site", {{"site", s.site.name}});
     std::string row = "<tr class=\"" + std::string(s.stage >= 0 ? "alarm stage-row-" + std::to_string(s.stage) : "") +
                       "\"><td><a href=\"" + HtmlEscape(link) + "\">" + HtmlEscape(s.site.name) + "</a></td>";
     if (!s.latest) return row + "<td colspan=\"8\">no records yet</td></tr>\n";
@@ -711,19 +1157,19 @@ class Handlers {
 
   std::string AlarmSection(const SiteRow& site, TimeRange range, const std::optional<LatestRecord>& latest) {
     std::string s = "<section><h2>Alarms</h2>";
-    if (o_.alarms.rules.empty()) return s + "<p>No alarm rules are configured.</p></section>\n";
+    if (Alarms().rules.empty()) return s + "<p>No alarm rules are configured.</p></section>\n";
     if (!latest) return s + "<p>No records yet.</p></section>\n";
     std::string now;
-    for (const ChannelStage& c : CurrentStages(store_, o_.alarms, site, latest->time))
+    for (const ChannelStage& c : CurrentStages(store_, Alarms(), site, latest->time))
       now += "<li>ch" + std::to_string(c.channel) + " " + StageBadge(o_.alarms, c.stage) + " " +
              HtmlEscape(c.rule) + " " + Number(c.value.value) + "</li>";
     s += "<p>Now: " + (now.empty() ? std::string("no stage reached") : "</p><ul class=\"now\">" + now + "</ul><p>") +
          "</p><table class=\"alarms\"><thead><tr><th>channel</th><th>rule</th><th>stage</th><th>began</th>"
          "<th>ended</th><th>largest</th></tr></thead><tbody>";
-    const auto episodes = SiteEpisodes(store_, o_.alarms, site, range, latest->time);
+    const auto episodes = SiteEpisodes(store_, Alarms(), site, range, latest->time);
     for (auto it = episodes.rbegin(); it != episodes.rend(); ++it) {
       const AlarmRule* rule = nullptr;
-      for (const AlarmRule& r : o_.alarms.rules)
+      for (const AlarmRule& r : Alarms().rules)
         if (r.name == it->rule) rule = &r;
       s += "<tr><td>" + std::to_string(it->channel) + "</td><td>" + HtmlEscape(it->rule) + "</td><td>" +
            StageBadge(o_.alarms, it->stage) + "</td><td>" + HtmlEscape(ShortLocal(it->began, site.timeZone)) +
@@ -758,9 +1204,243 @@ class Handlers {
     return s + "</tbody></table></section>\n";
   }
 
+  // The configured rules and the insulators' own limits.
+  const AlarmSettings& Alarms() {
+    if (!alarms_) alarms_ = WithInsulatorLimits(o_.alarms, o_.condition, store_.Sites(), Insulators());
+    return *alarms_;
+  }
+
+  const std::vector<InsulatorRow>& Insulators() {
+    if (!insulators_) insulators_ = store_.Insulators();
+    return *insulators_;
+  }
+
+  // The insulators of the sites that have records, site after site in
+  // channel order; `only`: the one site whose maintenance to read.
+  std::vector<InsulatorCondition> Assess(const std::vector<SiteRow>& sites, std::optional<int64_t> only) {
+    const auto maintenance = store_.Maintenance(only);
+    const ConditionInputs in{&o_.condition, &Alarms(), &Insulators(), &maintenance};
+    return AssessFleet(store_, in, sites);
+  }
+
+  std::string InsulatorText(const InsulatorCondition& c) {
+    if (c.name.empty() && c.type.empty()) return "-";
+    return HtmlEscape(c.name) + (c.type.empty() ? "" : " <small>" + HtmlEscape(c.type) + "</small>");
+  }
+
+  std::string LimitText(const InsulatorCondition& c) {
+    return Number(c.limit.criticalPeakMa) + " mA <small>" +
+           HtmlEscape(c.limit.fromRegister ? t_.fromRegister : t_.fromDefault) + "</small>";
+  }
+
+  std::string StageCell(const InsulatorCondition& c) {
+    return StageBadge(Alarms(), c.stage, &t_) +
+           (c.stageValue ? " <small>" + Number(c.stageValue->value) + " mA</small>" : "");
+  }
+
+  std::string ForecastCell(const InsulatorCondition& c) {
+    std::string cell = HtmlEscape(ForecastText(t_, c.forecast, o_.condition.forecast.minWetDays));
+    if (c.forecastWithinLead)
+      cell += " <span class=\"lead\">" + HtmlEscape(Fill(t_.withinLead, {Number(o_.condition.leadDays)})) + "</span>";
+    return cell;
+  }
+
+  std::string WashRow(const InsulatorCondition& c, int rank) {
+    const std::string channel = std::to_string(c.channel);
+    const std::string link = Href(lang_, "/site", {{"site", c.site.name}, {"ichannel", channel}}) + "#daily";
+    std::string row = "<tr" + std::string(c.forecastWithinLead ? " class=\"soon\"" : "") + " data-site=\"" +
+                      HtmlEscape(c.site.name) + "\" data-channel=\"" + channel + "\"><td class=\"rank\">" +
+                      std::to_string(rank) + "</td><td><a href=\"" + HtmlEscape(link) + "\">" +
+                      HtmlEscape(c.site.name) + "</a></td><td>" + channel + "</td><td>" + InsulatorText(c) +
+                      "</td><td class=\"stage-cell\">" + StageCell(c) + "</td><td>" + LimitText(c) + "</td><td>";
+    if (c.latestWetDay)
+      row += Number(c.latestWetDay->peakMa) + " mA <small>" + DayText(c.latestWetDay->day) + "</small>";
+    else
+      row += "-";
+    row += "</td><td class=\"days\">" + ForecastCell(c) + "</td><td>" +
+           (c.lastWashing ? HtmlEscape(DayText(LocalDay(*c.lastWashing, c.site.timeZone))) : HtmlEscape(t_.never)) +
+           "</td></tr>\n";
+    return row;
+  }
+
+  // The site page's sections on its insulators: their stage, limit and
+  // forecast, one insulator's daily chart with its maintenance, the latest
+  // day's indicators, and the form to enter maintenance.
+  std::string ConditionSections(const HttpRequest& r, const SiteRow& site, const LatestRecord& latest) {
+    const auto conditions = Assess({site}, site.id);
+    if (conditions.empty()) return "";
+    const int first = RankForWashing(conditions).front().channel;
+    const int chosen = static_cast<int>(IntParam(r, "ichannel", 1, latest.channels, first));
+    const int64_t days = IntParam(r, "idays", 1, kLongestIndicatorDays, kDefaultIndicatorDays);
+    const auto details = LatestDayDetails(store_, conditions);
+    const auto it = details.find(site.id);
+    return ConditionTable(conditions) + DailySection(r, site, latest.channels, chosen, days) +
+           LatestDayTable(site, latest, conditions, it == details.end() ? DayDetails{} : it->second) +
+           MaintenanceForm(site, latest.channels, chosen);
+  }
+
+  std::string ConditionTable(const std::vector<InsulatorCondition>& conditions) {
+    std::string s = "<section id=\"condition\"><h2>" + HtmlEscape(t_.conditionTitle) +
+                    "</h2><table class=\"condition\"><thead><tr><th>" + HtmlEscape(t_.channel) + "</th><th>" +
+                    HtmlEscape(t_.insulator) + "</th><th>" + HtmlEscape(t_.stageNow) + "</th><th>" +
+                    HtmlEscape(t_.criticalPeak) + "</th><th>" + HtmlEscape(t_.limitLevels) + "</th><th>" +
+                    HtmlEscape(t_.forecast) + "</th><th>" + HtmlEscape(t_.lastMaintenance) +
+                    "</th></tr></thead><tbody>";
+    for (const InsulatorCondition& c : conditions) {
+      std::string levels;
+      for (std::size_t k = 0; k < c.limit.levels.size() && k < Alarms().stages.size(); ++k)
+        if (c.limit.levels[k])
+          levels += (levels.empty() ? "" : " &middot; ") + HtmlEscape(StageText(t_, Alarms().stages[k])) + " " +
+                    Number(*c.limit.levels[k]);
+      const std::string since = ForecastSince(t_, c.forecast);
+      s += "<tr data-channel=\"" + std::to_string(c.channel) + "\"><td>" + std::to_string(c.channel) + "</td><td>" +
+           InsulatorText(c) + "</td><td class=\"stage-cell\">" + StageCell(c) + "</td><td>" + LimitText(c) +
+           "</td><td>" + levels +
+           " mA</td><td class=\"days\">" + ForecastCell(c) +
+           (since.empty() ? "" : "<br><small>" + HtmlEscape(since) + "</small>") + "</td><td>" + LastEventText(c) +
+           "</td></tr>";
+    }
+    return s + "</tbody></table></section>\n";
+  }
+
+  std::string LastEventText(const InsulatorCondition& c) {
+    if (!c.lastEvent) return HtmlEscape(t_.never);
+    const MaintenanceRow& e = *c.lastEvent;
+    return HtmlEscape(ShortLocal(e.time, c.site.timeZone)) + " " + HtmlEscape(KindText(t_, e.kind)) +
+           (e.note.empty() ? "" : "<br><small>" + HtmlEscape(e.note) + "</small>");
+  }
+
+  std::string LatestDayTable(const SiteRow& site, const LatestRecord& latest,
+                             const std::vector<InsulatorCondition>& conditions, const DayDetails& details) {
+    const int64_t today = LocalDay(latest.time, site.timeZone);
+    const auto dew = details.Dew(today);
+    std::string s = "<section id=\"latest-day\"><h2>" + HtmlEscape(Fill(t_.latestDayTitle, {DayText(today)})) +
+                    "</h2><p class=\"meta\">" + HtmlEscape(t_.dewDepression) + ": " +
+                    (dew ? Number(*dew) + " °C" : std::string("-")) + "</p>";
+    s += "<table class=\"indicators\"><thead><tr><th rowspan=\"2\">" + HtmlEscape(t_.channel) +
+         "</th><th rowspan=\"2\">" + HtmlEscape(t_.peakMax) + " (mA)</th><th rowspan=\"2\">" +
+         HtmlEscape(t_.wetPeakMax) + " (mA)</th><th rowspan=\"2\">" + HtmlEscape(t_.charge) +
+         " (mC)</th><th colspan=\"4\">" + HtmlEscape(t_.timePct) + " (%)</th><th colspan=\"4\">" +
+         HtmlEscape(t_.halfCyclePct) + " (%)</th><th colspan=\"3\">" + HtmlEscape(t_.ratios) + "</th></tr><tr>";
+    for (int k = 0; k < 2; ++k)
+      for (int threshold = 1; threshold <= 4; ++threshold) s += "<th>" + std::to_string(threshold) + "</th>";
+    s += "<th>I3/I1</th><th>I5/I1</th><th>(I5+I7)/I3</th></tr></thead><tbody>";
+    auto cell = [](const std::optional<double>& v) { return "<td>" + (v ? Number(*v) : std::string("-")) + "</td>"; };
+    for (const InsulatorCondition& c : conditions) {
+      s += "<tr data-channel=\"" + std::to_string(c.channel) + "\"><td>" + std::to_string(c.channel) + "</td>";
+      if (!c.latestDay) {
+        s += "<td colspan=\"14\">" + HtmlEscape(t_.noDays) + "</td></tr>";
+        continue;
+      }
+      const DailyIndicatorRow& d = *c.latestDay;
+      s += cell(d.peakMax) + cell(d.wetPeakMax) + cell(d.chargeMc);
+      for (const auto& share : details.Shares(c.channel, d.day)) s += cell(share);
+      const HarmonicRatios none;
+      const HarmonicRatios& ratios = c.ratios ? *c.ratios : none;
+      s += cell(ratios.i3OverI1) + cell(ratios.i5OverI1) + cell(ratios.i57OverI3) + "</tr>";
+    }
+    return s + "</tbody></table></section>\n";
+  }
+
+  // The page's address with some parameters replaced, for the links that
+  // choose the chart's insulator and days and keep the rest of the page.
+  std::string WithParams(const HttpRequest& r, const std::vector<std::pair<std::string, std::string>>& replaced) {
+    std::vector<std::pair<std::string, std::string>> params;
+    for (const auto& p : r.query)
+      if (std::none_of(replaced.begin(), replaced.end(), [&](const auto& q) { return q.first == p.first; }))
+        params.push_back(p);
+    params.insert(params.end(), replaced.begin(), replaced.end());
+    return "/site" + Query(params) + "#daily";
+  }
+
+  std::string DailySection(const HttpRequest& r, const SiteRow& site, int channels, int chosen, int64_t days) {
+    std::string choose = HtmlEscape(t_.channel) + ":";
+    for (int c = 1; c <= channels; ++c)
+      choose += c == chosen ? " <strong>" + std::to_string(c) + "</strong>"
+                            : " <a href=\"" + HtmlEscape(WithParams(r, {{"ichannel", std::to_string(c)}})) + "\">" +
+                                  std::to_string(c) + "</a>";
+    choose += " &middot;";
+    for (const int64_t d : {30, 90, 365}) {
+      const std::string text = HtmlEscape(Fill(t_.lastDays, {std::to_string(d)}));
+      choose += d == days ? " <strong>" + text + "</strong>"
+                          : " <a href=\"" + HtmlEscape(WithParams(r, {{"idays", std::to_string(d)}})) + "\">" + text +
+                                "</a>";
+    }
+    const std::string api = "/api/indicators" + Query({{"site", site.name}, {"channel", std::to_string(chosen)},
+                                                       {"days", std::to_string(days)}, {"lang", t_.code}});
+    return "<section id=\"daily\"><h2>" + HtmlEscape(Fill(t_.dailyTitle, {std::to_string(chosen)})) +
+           "</h2><p class=\"choose\">" + choose + "</p><div id=\"indicators\" class=\"indicators\" data-indicators=\"" +
+           HtmlEscape(api) + "\" data-empty=\"" + HtmlEscape(t_.noDays) + "\"></div><p class=\"note\">" +
+           HtmlEscape(t_.dailyNote) + "</p>" +
+           EventList(site, chosen) + "</section>\n";
+  }
+
+  // The maintenance of one insulator and of the whole site, newest first.
+  std::string EventList(const SiteRow& site, int channel) {
+    std::string items;
+    std::size_t listed = 0;
+    const auto events = store_.Maintenance(site.id);
+    for (auto it = events.rbegin(); it != events.rend() && listed < kListedEvents; ++it) {
+      if (it->channel != 0 && it->channel != channel) continue;
+      ++listed;
+      items += "<li><time>" + HtmlEscape(ShortLocal(it->time, site.timeZone)) + "</time> " +
+               HtmlEscape(KindText(t_, it->kind)) + " <small>" +
+               (it->channel == 0 ? HtmlEscape(t_.allInsulators) : "ch" + std::to_string(it->channel)) + "</small>" +
+               (it->note.empty() ? "" : " &middot; <span class=\"event-note\">" + HtmlEscape(it->note) + "</span>") +
+               "</li>";
+    }
+    return "<h3>" + HtmlEscape(Fill(t_.eventsTitle, {std::to_string(channel)})) + "</h3>" +
+           (items.empty() ? "<p>" + HtmlEscape(t_.noEvents) + "</p>" : "<ul class=\"events\">" + items + "</ul>");
+  }
+
+  // Offered only where entering is possible: with an access token (so
+  // that only those who hold it may write) and a way into the database.
+  std::string MaintenanceForm(const SiteRow& site, int channels, int chosen) {
+    if (o_.token.empty() || !o_.addEvent) return "";
+    std::string channelOptions = "<option value=\"0\">" + HtmlEscape(t_.allInsulators) + "</option>";
+    for (int c = 1; c <= channels; ++c) {
+      const InsulatorRow* entry = FindInsulator(Insulators(), site.id, c);
+      channelOptions += "<option value=\"" + std::to_string(c) + "\"" + (c == chosen ? " selected" : "") + ">" +
+                        std::to_string(c) + (entry && !entry->name.empty() ? " " + HtmlEscape(entry->name) : "") +
+                        "</option>";
+    }
+    std::string kinds;
+    for (const char* k : {"washing", "inspection", "replacement"})
+      kinds += "<option value=\"" + std::string(k) + "\">" + HtmlEscape(KindText(t_, k)) + "</option>";
+    std::string now = ShortLocal(now_, site.timeZone);
+    now[10] = 'T';  // the value a datetime-local field takes
+    return "<section id=\"maintenance\"><h2>" + HtmlEscape(t_.formTitle) +
+           "</h2><form class=\"maintenance\" method=\"post\" action=\"" + HtmlEscape(Href(lang_, "/event")) +
+           "\"><input type=\"hidden\" name=\"site\" value=\"" + HtmlEscape(site.name) + "\"><label>" +
+           HtmlEscape(t_.channel) + " <select name=\"channel\">" + channelOptions + "</select></label> <label>" +
+           HtmlEscape(t_.kind) + " <select name=\"kind\">" + kinds + "</select></label> <label>" +
+           HtmlEscape(t_.localTime) + " <input type=\"datetime-local\" name=\"time\" required value=\"" +
+           HtmlEscape(now) + "\"></label> <label>" + HtmlEscape(t_.note) +
+           " <input type=\"text\" name=\"note\" size=\"40\" maxlength=\"" + std::to_string(kLongestNote) +
+           "\"></label> <button type=\"submit\">" + HtmlEscape(t_.enter) + "</button></form></section>\n";
+  }
+
+  SiteRow FormSite(const std::string& name) {
+    for (SiteRow& s : store_.Sites())
+      if (s.name == name) return s;
+    Refuse(Fill(t_.badSite, {Quoted(name)}));
+  }
+
+  // "0" or "all": every insulator of the site; else 1 to the site's channels.
+  int FormChannel(const std::string& text, int channels) {
+    if (text == "all") return 0;
+    const auto v = WholeNumber(text);
+    if (!v || *v < 0 || *v > channels) Refuse(Fill(t_.badChannel, {std::to_string(channels), Quoted(text)}));
+    return static_cast<int>(*v);
+  }
+
   FleetStore& store_;
   const DashboardOptions& o_;
   int64_t now_;
+  PageLanguage lang_;
+  const Texts& t_;
+  std::optional<std::vector<InsulatorRow>> insulators_;
+  std::optional<AlarmSettings> alarms_;
 };
 
 // The pages' own script and style, built in; the chart library from
@@ -809,11 +1489,12 @@ Dashboard::Dashboard(FleetStore& store, DashboardOptions options) : store_(store
 
 HttpResponse Dashboard::Handle(const HttpRequest& request) {
   const bool api = request.path.rfind("/api/", 0) == 0;
+  const PageLanguage lang = LanguageOf(request).value_or(PageLanguage{&TextsOf(Language::kEnglish), false});
   auto refusal = [&](int status, const std::string& message) -> HttpResponse {
     if (api) return JsonResponse({{"error", Q(message)}}, status);
     return {status, "text/html; charset=utf-8",
-            Page("Error", "<h1>" + std::to_string(status) + "</h1><p class=\"error\">" + HtmlEscape(message) + "</p>",
-                 false),
+            Page(lang, "Error",
+                 "<h1>" + std::to_string(status) + "</h1><p class=\"error\">" + HtmlEscape(message) + "</p>", false),
             {}};
   };
   HttpResponse response;
@@ -846,9 +1527,13 @@ HttpResponse Dashboard::Handle(const HttpRequest& request) {
 }
 
 HttpResponse Dashboard::Route(const HttpRequest& r) {
-  if (r.method != "GET" && r.method != "HEAD") {
-    HttpResponse out{405, "text/plain; charset=utf-8", "varnel-web only reads: use GET\n", {}};
-    out.headers.emplace_back("Allow", "GET, HEAD");
+  // Only the maintenance form writes; everything else reads.
+  const bool reads = r.method == "GET" || r.method == "HEAD";
+  const bool entersEvent = r.path == "/event";
+  if (entersEvent != (r.method == "POST") || (!entersEvent && !reads)) {
+    HttpResponse out{405, "text/plain; charset=utf-8",
+                     entersEvent ? "maintenance is entered with POST\n" : "varnel-web only reads here: use GET\n", {}};
+    out.headers.emplace_back("Allow", entersEvent ? "POST" : "GET, HEAD");
     return out;
   }
   // Access: the token when one is set; without one only loopback names,
@@ -875,7 +1560,7 @@ HttpResponse Dashboard::Route(const HttpRequest& r) {
                              "\"X-Access-Token\", or ?token=TOKEN)"
                            : "the access token is wrong",
              401);
-    if (fromQuery && r.path.rfind("/api/", 0) != 0 && r.path.rfind("/static/", 0) != 0) {
+    if (fromQuery && reads && r.path.rfind("/api/", 0) != 0 && r.path.rfind("/static/", 0) != 0) {
       // A page opened with ?token=: the browser keeps it in a cookie of this
       // server only, and the address without it is shown.
       std::vector<std::pair<std::string, std::string>> rest;
@@ -894,9 +1579,13 @@ HttpResponse Dashboard::Route(const HttpRequest& r) {
     if (!file) Refuse("no such file", 404);
     return {200, file->second, std::move(file->first), {}};
   }
+  const auto lang = LanguageOf(r);
+  if (!lang) Refuse("parameter 'lang' takes ja or en, not " + Quoted(*Param(r, "lang")));
   if (!store_.IsOpen()) store_.Open();
-  Handlers h(store_, options_);
+  Handlers h(store_, options_, *lang);
+  if (entersEvent) return h.EnterEvent(r);
   if (r.path == "/" || r.path == "/index.html") return h.FleetPage();
+  if (r.path == "/wash") return h.WashPage();
   if (r.path == "/site") {
     // The form's check boxes (ch=1&ch=3, w=rain) become the lists; a form
     // sent with no weather box ticked asks for no weather.
@@ -929,6 +1618,8 @@ HttpResponse Dashboard::Route(const HttpRequest& r) {
   if (r.path == "/api/alarms") return h.AlarmsJson(r);
   if (r.path == "/api/snapshots") return h.SnapshotsJson(r);
   if (r.path == "/api/snapshot") return h.SnapshotDataJson(r);
+  if (r.path == "/api/condition") return h.ConditionJson(r);
+  if (r.path == "/api/indicators") return h.IndicatorsJson(r);
   Refuse("no page " + Quoted(r.path) + " here; the fleet is at /", 404);
 }
 

@@ -4,8 +4,13 @@
 //
 // Pages                         JSON (the same data, for other tools)
 //   /                the fleet    /api/fleet
-//   /site?site=NAME  a site       /api/trend, /api/weather, /api/alarms, /api/snapshots
+//   /site?site=NAME  a site       /api/trend, /api/weather, /api/alarms, /api/snapshots,
+//                                 /api/indicators (one insulator's days)
 //   /snapshot?...    a waveform   /api/snapshot
+//   /wash            every insulator ranked for washing   /api/condition
+//   POST /event      the maintenance form (with the access token only)
+// Texts in Japanese or English, from the browser's Accept-Language (or
+// ?lang=ja|en).
 //   /static/...      the chart library (Debian's dygraphs, from its folder) and the pages' script and style
 //
 // Every value from the database or a request is escaped where it enters a

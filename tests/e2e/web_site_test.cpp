@@ -23,22 +23,11 @@ namespace e2e {
 namespace {
 
 using lw::testing::HeadlessBrowser;
+using varnel::fleet::web::testing::DrawnPixelsScript;
 using varnel::fleet::web::testing::HttpGet;
+using varnel::fleet::web::testing::ScreenshotDir;
 
 constexpr const char* kSiteName = "kansai-north-07";
-
-fs::path ScreenshotDir() {
-  if (const char* env = std::getenv("LW_SCREENSHOT_DIR"); env && *env) return env;
-  return lw::testing::BinDir().parent_path() / "screenshots";
-}
-
-// Drawn pixels (not fully transparent) in every canvas under `selector`.
-std::string DrawnPixels(const std::string& selector) {
-  return "Array.from(document.querySelectorAll('" + selector + " canvas')).reduce((n, c) => {"
-         " if (!c.width || !c.height) return n;"
-         " const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
-         " let k = 0; for (let i = 3; i < d.length; i += 4) if (d[i] > 0) k++; return n + k; }, 0)";
-}
 
 std::string Join(const std::vector<std::string>& lines) {
   std::string out;
@@ -95,7 +84,7 @@ TEST(WebSite, FleetSiteAndSnapshotPagesOfARunningSiteDrawTheirChartsWithoutConso
   ASSERT_TRUE(browser.Open(base, why)) << why;
   ASSERT_TRUE(browser.WaitFor("document.querySelector('.spark[data-drawn=yes]') !== null", 30s, why))
       << why << "\n" << Join(browser.TakeErrors());
-  EXPECT_GT(browser.Evaluate(DrawnPixels(".spark"), why).value_or(0).toInt(), 50) << why;
+  EXPECT_GT(browser.Evaluate(DrawnPixelsScript(".spark"), why).value_or(0).toInt(), 50) << why;
   EXPECT_EQ(browser.Evaluate("document.querySelector('table.fleet a').textContent", why)->toString(), kSiteName);
   EXPECT_TRUE(browser.Screenshot(shots / "varnel-web-fleet.png", why)) << why;
   EXPECT_EQ(Join(browser.TakeErrors()), "");
@@ -104,7 +93,7 @@ TEST(WebSite, FleetSiteAndSnapshotPagesOfARunningSiteDrawTheirChartsWithoutConso
   ASSERT_TRUE(browser.Open(base + "site?site=" + kSiteName, why)) << why;
   ASSERT_TRUE(browser.WaitFor("document.querySelector('#trend[data-drawn=yes]') !== null", 30s, why))
       << why << "\n" << Join(browser.TakeErrors());
-  EXPECT_GT(browser.Evaluate(DrawnPixels("#trend"), why).value_or(0).toInt(), 1000) << why;
+  EXPECT_GT(browser.Evaluate(DrawnPixelsScript("#trend"), why).value_or(0).toInt(), 1000) << why;
   // Hovering shows the values of the point under the mouse in the legend.
   const auto box = browser.Evaluate(
       "(() => { const r = document.querySelector('#trend canvas').getBoundingClientRect();"
@@ -124,7 +113,7 @@ TEST(WebSite, FleetSiteAndSnapshotPagesOfARunningSiteDrawTheirChartsWithoutConso
   ASSERT_TRUE(browser.Open(base + link->toString().toStdString().substr(1), why)) << why;
   ASSERT_TRUE(browser.WaitFor("document.querySelector('#wave[data-drawn=yes]') !== null", 30s, why))
       << why << "\n" << Join(browser.TakeErrors());
-  EXPECT_GT(browser.Evaluate(DrawnPixels("#wave"), why).value_or(0).toInt(), 1000) << why;
+  EXPECT_GT(browser.Evaluate(DrawnPixelsScript("#wave"), why).value_or(0).toInt(), 1000) << why;
   EXPECT_TRUE(browser.Evaluate("/ch16 \\(peak [0-9.]+ mA\\)/.test(document.querySelector('#wave-legend').textContent)", why)
                   .value_or(false)
                   .toBool())

@@ -171,6 +171,100 @@
     }
   }
 
+  // The daily indicators: which chart and axis each series goes on.  The
+  // peaks share one chart with the air's nearness to dew (a wet surface
+  // conducts); the charge shares the other with the waveform's harmonic
+  // ratios (dry-band arcs distort it).
+  const kIndicatorCharts = [
+    { series: ['peak_max', 'wet_peak_max', 'dew_depression_min'], rightAxis: ['dew_depression_min'] },
+    { series: ['charge_mc', 'i3_over_i1', 'i5_over_i1', 'i57_over_i3'],
+      rightAxis: ['i3_over_i1', 'i5_over_i1', 'i57_over_i3'] },
+  ];
+  const kDayMs = 86400 * 1000;
+
+  // A day (days since 1970-01-01 in the site's calendar) at its noon, as
+  // the site's local time read as UTC (labelsUTC).
+  function dayMs(day) {
+    return day * kDayMs + kDayMs / 2;
+  }
+
+  // Dashed vertical lines at the maintenance events, each with its kind.
+  function drawEvents(events) {
+    return function (ctx, area, g) {
+      ctx.save();
+      ctx.strokeStyle = '#0b7a75';
+      ctx.fillStyle = '#0b7a75';
+      ctx.font = '11px sans-serif';
+      ctx.setLineDash([4, 3]);
+      for (const e of events) {
+        const x = g.toDomXCoord(e.x);
+        if (x < area.x || x > area.x + area.w) continue;
+        ctx.beginPath();
+        ctx.moveTo(x, area.y);
+        ctx.lineTo(x, area.y + area.h);
+        ctx.stroke();
+        ctx.fillText(e.text, x + 3, area.y + 12);
+      }
+      ctx.restore();
+    };
+  }
+
+  function seriesLabel(s) {
+    return s.label + (s.unit ? ' (' + s.unit + ')' : '');
+  }
+
+  async function drawIndicators(element) {
+    try {
+      const data = await getJson(element.dataset.indicators);
+      const byName = new Map(data.series.map((s) => [s.name, s]));
+      const events = data.events.map((e) => ({ x: (e.time + e.offsetSeconds) * 1000, text: e.kindText }));
+      const charts = kIndicatorCharts
+        .map((c) => ({ c: c, series: c.series.map((n) => byName.get(n)).filter((s) => s && s.points.length) }))
+        .filter((c) => c.series.length);
+      if (charts.length === 0) {
+        say(element, element.dataset.empty || '-', 'empty');
+        element.dataset.drawn = 'empty';
+        return;
+      }
+      // From the first day with a value (a young site's chart is not mostly
+      // empty) to the last day asked for.
+      const first = Math.min(...charts.flatMap(({ series }) => series.map((s) => s.points[0][0])));
+      const span = [dayMs(Math.max(first, data.firstDay)) - kDayMs / 2, dayMs(data.lastDay) + kDayMs / 2];
+      element.replaceChildren();
+      let waiting = charts.length;
+      for (const { c, series } of charts) {
+        const box = document.createElement('div');
+        box.className = 'indicator-chart';
+        const legend = document.createElement('div');
+        legend.className = 'legend';
+        element.append(box, legend);
+        const options = {};
+        for (const s of series)
+          if (c.rightAxis.includes(s.name)) options[seriesLabel(s)] = { axis: 'y2', strokePattern: [4, 3] };
+        const rows = table(series.map((s) => s.points.map(([day, v]) => [dayMs(day), v])));
+        new Dygraph(box, rows, {
+          labels: ['day'].concat(series.map(seriesLabel)),
+          labelsUTC: true,
+          labelsDiv: legend,
+          legend: 'always',
+          dateWindow: span,
+          connectSeparatedPoints: true,
+          drawPoints: true,
+          pointSize: 2,
+          strokeWidth: 1.2,
+          series: options,
+          axes: { y2: { independentTicks: true, drawGrid: false } },
+          underlayCallback: drawEvents(events),
+          drawCallback: (g, initial) => {
+            if (initial && --waiting === 0) element.dataset.drawn = 'yes';
+          },
+        });
+      }
+    } catch (e) {
+      say(element, e.message, 'error');
+    }
+  }
+
   // The site form: the ticked boxes become the lists of the address.
   function wireForm(form) {
     form.addEventListener('submit', () => {
@@ -186,6 +280,7 @@
     document.querySelectorAll('[data-trend][id]').forEach(drawTrend);
     document.querySelectorAll('.spark[data-trend]').forEach(drawSpark);
     document.querySelectorAll('[data-wave]').forEach(drawWave);
+    document.querySelectorAll('[data-indicators]').forEach(drawIndicators);
     document.querySelectorAll('form.controls').forEach(wireForm);
   });
 })();
