@@ -1022,13 +1022,22 @@ class Handlers {
     auto series = [](const char* name, const std::string& label, const char* unit, const QJsonArray& points) {
       return QJsonObject{{"name", name}, {"label", Q(label)}, {"unit", unit}, {"points", points}};
     };
-    const QJsonArray all{series("peak_max", t_.peakMax, "mA", peak),
-                         series("wet_peak_max", t_.wetPeakMax, "mA", wetPeak),
-                         series("charge_mc", t_.charge, "mC", charge),
-                         series("dew_depression_min", t_.dewDepression, "°C", dew),
-                         series("i3_over_i1", "I3/I1", "", ratios[0]),
-                         series("i5_over_i1", "I5/I1", "", ratios[1]),
-                         series("i57_over_i3", "(I5+I7)/I3", "", ratios[2])};
+    QJsonArray all{series("peak_max", t_.peakMax, "mA", peak),
+                   series("wet_peak_max", t_.wetPeakMax, "mA", wetPeak),
+                   series("charge_mc", t_.charge, "mC", charge),
+                   series("dew_depression_min", t_.dewDepression, "°C", dew),
+                   series("i3_over_i1", "I3/I1", "", ratios[0]),
+                   series("i5_over_i1", "I5/I1", "", ratios[1]),
+                   series("i57_over_i3", "(I5+I7)/I3", "", ratios[2])};
+    // The pulse activity: the day's shares of time and of half cycles at
+    // or above each threshold, from the daily summaries.
+    for (std::size_t k = 0; k < std::size(kShareQuantities); ++k) {
+      QJsonArray points;
+      for (const DayMean& m : store_.DayMeans(site.id, *FindChannelQuantity(kShareQuantities[k]), first, today + 1))
+        if (m.channel == channel) points.append(QJsonArray{static_cast<qint64>(m.day), m.mean});
+      const std::string label = std::string(k < 4 ? t_.timePct : t_.halfCyclePct) + " " + std::to_string(k % 4 + 1);
+      all.append(series(kShareQuantities[k], label, "%", points));
+    }
     QJsonArray events;
     for (const MaintenanceRow& e : store_.Maintenance(site.id))
       if ((e.channel == 0 || e.channel == channel) && e.time >= range.from && e.time < range.to)

@@ -89,7 +89,7 @@ TEST(WebCondition, TheWashingRankingAndAnInsulatorsDailyChartOfAKnownFleetInChro
   ASSERT_TRUE(browser.WaitFor("document.querySelector('#indicators[data-drawn=yes]') !== null", 30s, why))
       << why << "\n"
       << Join(browser.TakeErrors()) << Text(browser, "document.querySelector('#indicators').textContent");
-  EXPECT_EQ(Text(browser, "String(document.querySelectorAll('#indicators .indicator-chart').length)"), "2");
+  EXPECT_EQ(Text(browser, "String(document.querySelectorAll('#indicators .indicator-chart').length)"), "3");
   EXPECT_GT(browser.Evaluate(DrawnPixelsScript("#indicators"), why).value_or(0).toInt(), 2000) << why;
   EXPECT_EQ(Text(browser, "Array.from(document.querySelectorAll('#daily ul.events li'))"
                           ".map((li) => li.querySelector('time').textContent).join(' | ')"),

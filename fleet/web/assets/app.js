@@ -173,12 +173,17 @@
 
   // The daily indicators: which chart and axis each series goes on.  The
   // peaks share one chart with the air's nearness to dew (a wet surface
-  // conducts); the charge shares the other with the waveform's harmonic
-  // ratios (dry-band arcs distort it).
+  // conducts); the charge shares the second with the waveform's harmonic
+  // ratios (dry-band arcs distort it); the third holds the pulse activity,
+  // the day's shares of time (left) and of half cycles (right) at or
+  // above each threshold.
+  const kHalfCycleShares = ['half_cycle_pct_1', 'half_cycle_pct_2', 'half_cycle_pct_3', 'half_cycle_pct_4'];
   const kIndicatorCharts = [
     { series: ['peak_max', 'wet_peak_max', 'dew_depression_min'], rightAxis: ['dew_depression_min'] },
     { series: ['charge_mc', 'i3_over_i1', 'i5_over_i1', 'i57_over_i3'],
       rightAxis: ['i3_over_i1', 'i5_over_i1', 'i57_over_i3'] },
+    { series: ['time_pct_1', 'time_pct_2', 'time_pct_3', 'time_pct_4'].concat(kHalfCycleShares),
+      rightAxis: kHalfCycleShares },
   ];
   const kDayMs = 86400 * 1000;
 

@@ -223,6 +223,9 @@ TEST_F(ConditionPagesTest, AnInsulatorsDailyIndicatorsCarryItsRatiosAndTheMainte
     EXPECT_NEAR(series["peak_max"][day][1].toDouble(), std::max(wet, ConditionFleet::kDryPeakMa), 1e-5);
     EXPECT_NEAR(series["charge_mc"][day][1].toDouble(), 120, 1e-6);
     EXPECT_NEAR(series["dew_depression_min"][day][1].toDouble(), DewDepression(20, 92), 0.01);
+    // Half of each day's records are wet and carry the shares.
+    EXPECT_NEAR(series["time_pct_2"][day][1].toDouble(), ConditionFleet::kWetShares[1] / 2, 1e-6);
+    EXPECT_NEAR(series["half_cycle_pct_4"][day][1].toDouble(), ConditionFleet::kWetShares[7] / 2, 1e-6);
   }
   // The day's two snapshots of channel 4: (0.1 + 0.3) / 2, (0.05 + 0.1) / 2,
   // (1.0 + 0.5) / 2.
