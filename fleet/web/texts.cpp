@@ -55,8 +55,8 @@ constexpr Texts kEnglish{
     .ratios = "harmonic ratios",
     .noDays = "No daily indicators yet.",
     .dailyTitle = "Daily indicators of channel {0}",
-    .dailyNote = "Wet days are those with outside humidity of 85 % or more. Vertical lines mark the maintenance "
-                 "of this insulator (and of the whole site).",
+    .dailyNote = "Wet days are those with records of outside humidity at the collector's wet level or more "
+                 "(85 % unless set). Vertical lines mark the maintenance of this insulator (and of the whole site).",
     .lastDays = "last {0} days",
     .eventsTitle = "Maintenance of channel {0}",
     .noEvents = "none entered",
@@ -122,7 +122,7 @@ constexpr Texts kJapanese{
     .ratios = "高調波比",
     .noDays = "日別指標はまだありません。",
     .dailyTitle = "チャンネル{0}の日別指標",
-    .dailyNote = "湿潤日は外気湿度85 %以上の記録がある日です。縦線はこの碍子（およびサイト全体）の保守の日時です。",
+    .dailyNote = "湿潤日は外気湿度が収集側の湿潤レベル（既定85 %）以上の記録がある日です。縦線はこの碍子（およびサイト全体）の保守の日時です。",
     .lastDays = "直近{0}日",
     .eventsTitle = "チャンネル{0}の保守記録",
     .noEvents = "記録なし",
