@@ -56,7 +56,7 @@ std::vector<double> SnapshotHarmonicsMa(const WaveStore& waves, int powerHz, dou
   std::vector<double> out;
   out.reserve(static_cast<std::size_t>(waves.Channels()) * 4);
   for (int ch = 0; ch < waves.Channels(); ++ch)
-    for (double counts : ChannelHarmonics(waves, ch, powerHz)) out.push_back(counts / shuntOhm * 10.0 / 4096.0 * 1000.0);
+    for (double counts : ChannelHarmonics(waves, ch, powerHz)) out.push_back(PeakMilliamps(counts, shuntOhm));
   return out;
 }
 

@@ -89,6 +89,6 @@ std::vector<int> ChannelPeakCounts(const WaveStore& waves) {
   return peaks;
 }
 
-double PeakMilliamps(int peakCount, double shuntOhm) { return peakCount / shuntOhm * 10.0 / 4096.0 * 1000.0; }
+double PeakMilliamps(double counts, double shuntOhm) { return counts / shuntOhm * 10.0 / 4096.0 * 1000.0; }
 
 }  // namespace varnel::fleet

@@ -37,7 +37,8 @@ std::optional<SnapshotName> ParseSnapshotName(std::string_view fileName);
 // Largest |count| of each channel over the samples the analysis looks at
 // (indexes 2..1251), as the measurement program takes a block's peak.
 std::vector<int> ChannelPeakCounts(const WaveStore& waves);
-// A peak in counts as a current in mA through a shunt of `shuntOhm`.
-double PeakMilliamps(int peakCount, double shuntOhm);
+// Counts (a peak, an amplitude) as a current in mA through a shunt of
+// `shuntOhm`.
+double PeakMilliamps(double counts, double shuntOhm);
 
 }  // namespace varnel::fleet
