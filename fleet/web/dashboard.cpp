@@ -589,18 +589,6 @@ std::string ForecastSince(const Texts& t, const Forecast& f) {
   return Fill(f.reset == ResetReason::kMaintenance ? t.sinceWashing : t.sinceRain, {DayText(*f.since)});
 }
 
-const char* ResetName(ResetReason r) {
-  switch (r) {
-    case ResetReason::kMaintenance:
-      return "maintenance";
-    case ResetReason::kRainDrop:
-      return "heavy rain";
-    case ResetReason::kNone:
-      break;
-  }
-  return "none";
-}
-
 QJsonValue Json(const std::optional<int64_t>& v) { return v ? QJsonValue(static_cast<qint64>(*v)) : QJsonValue(); }
 QJsonValue DateJson(const std::optional<int64_t>& day) { return day ? QJsonValue(Q(DayText(*day))) : QJsonValue(); }
 template <std::size_t N>
@@ -619,7 +607,7 @@ QJsonObject ForecastJson(const Forecast& f, bool withinLead) {
                   {"wetDays", f.wetDays},
                   {"since", Json(f.since)},
                   {"sinceDate", DateJson(f.since)},
-                  {"reset", ResetName(f.reset)},
+                  {"reset", ResetReasonName(f.reset)},
                   {"levelNowMa", Json(f.levelNowMa)}};
   out["slopeMaPerDay"] = f.fit ? QJsonValue(f.fit->slope) : QJsonValue();
   out["slopeLowMaPerDay"] = f.fit ? QJsonValue(f.fit->slopeLow) : QJsonValue();

@@ -208,4 +208,16 @@ const char* ForecastStateName(ForecastState state) {
   return "too few wet days";
 }
 
+const char* ResetReasonName(ResetReason reason) {
+  switch (reason) {
+    case ResetReason::kMaintenance:
+      return "maintenance";
+    case ResetReason::kRainDrop:
+      return "heavy rain";
+    case ResetReason::kNone:
+      break;
+  }
+  return "none";
+}
+
 }  // namespace varnel::fleet::web

@@ -87,5 +87,7 @@ Forecast ForecastDanger(const std::vector<WetDay>& wetDays, const std::vector<in
 
 // "rising", "not rising", "too few wet days", "at danger"
 const char* ForecastStateName(ForecastState state);
+// "none", "maintenance", "heavy rain"
+const char* ResetReasonName(ResetReason reason);
 
 }  // namespace varnel::fleet::web
